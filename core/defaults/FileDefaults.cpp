@@ -1,0 +1,223 @@
+// FileDefaults: Defaults in one JSON file shared by every Vantorelle process of the user.
+#include "defaults/FileDefaults.h"
+
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+#include <fcntl.h>
+#include <nlohmann/json.hpp>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "sys/Fd.h"
+#include "sys/Io.h"
+
+namespace vantorelle {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kDateTag = "$date";
+
+std::optional<DefaultsValue> fromJson(const json& value)
+{
+    switch (value.type()) {
+    case json::value_t::boolean:
+        return value.get<bool>();
+    case json::value_t::number_integer:
+        return value.get<std::int64_t>();
+    case json::value_t::number_unsigned: {
+        const auto u = value.get<std::uint64_t>();
+        if (u > static_cast<std::uint64_t>(INT64_MAX)) {
+            return static_cast<double>(u);
+        }
+        return static_cast<std::int64_t>(u);
+    }
+    case json::value_t::number_float:
+        return value.get<double>();
+    case json::value_t::string:
+        return value.get<std::string>();
+    case json::value_t::array: {
+        std::vector<std::string> items;
+        for (const auto& item : value) {
+            if (!item.is_string()) {
+                return std::nullopt;
+            }
+            items.push_back(item.get<std::string>());
+        }
+        return items;
+    }
+    case json::value_t::object:
+        if (value.size() == 1 && value.contains(kDateTag) && value[kDateTag].is_number()) {
+            return dateFromSeconds(value[kDateTag].get<double>());
+        }
+        return std::nullopt;
+    default:
+        return std::nullopt;
+    }
+}
+
+json toJson(const DefaultsValue& value)
+{
+    return std::visit(
+        [](const auto& v) -> json {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, Date>) {
+                return json{{kDateTag, secondsSince1970(v)}};
+            } else if constexpr (std::is_same_v<T, double>) {
+                // JSON has no NaN or infinity; such a value cannot be kept.
+                return std::isfinite(v) ? json(v) : json(nullptr);
+            } else {
+                return json(v);
+            }
+        },
+        value);
+}
+
+struct Loaded
+{
+    json object = json::object();
+    bool damaged = false; // present but not a JSON object
+};
+
+Loaded load(const fs::path& file)
+{
+    Loaded result;
+    Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        return result;
+    }
+    std::string text;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            result.damaged = true;
+            return result;
+        }
+        if (n == 0) {
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    auto parsed = json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (parsed.is_object()) {
+        result.object = std::move(parsed);
+    } else {
+        result.damaged = true;
+    }
+    return result;
+}
+
+std::optional<fs::path> homeDirectory(const Environment& env)
+{
+    if (auto home = env.nonEmpty("HOME")) {
+        return fs::path(*home);
+    }
+    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_dir) {
+        return fs::path(pw->pw_dir);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+FileDefaults::FileDefaults(fs::path file)
+    : m_file(std::move(file))
+{
+}
+
+fs::path FileDefaults::standardPath(const Environment& env)
+{
+    fs::path base;
+    if (auto config = env.nonEmpty("XDG_CONFIG_HOME"); config && fs::path(*config).is_absolute()) {
+        base = *config;
+    } else {
+        base = homeDirectory(env).value_or(fs::path("/")) / ".config";
+    }
+    return base / "vantorelle" / "defaults.json";
+}
+
+std::optional<DefaultsValue> FileDefaults::object(std::string_view key) const
+{
+    const Loaded loaded = load(m_file);
+    const auto it = loaded.object.find(key);
+    if (it == loaded.object.end()) {
+        return std::nullopt;
+    }
+    return fromJson(*it);
+}
+
+void FileDefaults::set(std::string_view key, DefaultsValue value)
+{
+    update(key, std::move(value));
+}
+
+void FileDefaults::remove(std::string_view key)
+{
+    update(key, std::nullopt);
+}
+
+void FileDefaults::update(std::string_view key, const std::optional<DefaultsValue>& value)
+{
+    m_lastWriteFailed = true;
+    std::error_code ec;
+    const fs::path dir = m_file.parent_path();
+    if (!dir.empty()) {
+        fs::create_directories(dir, ec);
+        if (ec) {
+            return;
+        }
+    }
+
+    // Serialise read-modify-write across processes; the lock file is never removed so every
+    // process locks the same inode.
+    const fs::path lockPath = fs::path(m_file).concat(".lock");
+    Fd lockFd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!lockFd) {
+        return;
+    }
+    while (::flock(lockFd.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            return;
+        }
+    }
+
+    Loaded loaded = load(m_file);
+    if (loaded.damaged) {
+        const auto stamp = static_cast<long long>(std::time(nullptr));
+        const fs::path backup = fs::path(m_file).concat(".damaged." + std::to_string(stamp));
+        if (::link(m_file.c_str(), backup.c_str()) != 0 && errno != EEXIST) {
+            return; // never replace a damaged file we could not keep
+        }
+    }
+    if (value) {
+        loaded.object[std::string(key)] = toJson(*value);
+    } else {
+        loaded.object.erase(std::string(key));
+    }
+    const std::string text = loaded.object.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+
+    std::string tmpTemplate = fs::path(m_file).concat(".XXXXXX").string();
+    const int raw = ::mkostemp(tmpTemplate.data(), O_CLOEXEC);
+    if (raw < 0) {
+        return;
+    }
+    Fd tmp(raw);
+    const bool written = ::fchmod(tmp.get(), 0600) == 0 && io::writeAll(tmp.get(), text) && ::fsync(tmp.get()) == 0;
+    tmp.reset();
+    if (!written || ::rename(tmpTemplate.c_str(), m_file.c_str()) != 0) {
+        ::unlink(tmpTemplate.c_str());
+        return;
+    }
+    m_lastWriteFailed = false;
+}
+
+} // namespace vantorelle
