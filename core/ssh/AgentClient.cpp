@@ -1,0 +1,147 @@
+// AgentClient: talks to one ssh-agent by running /usr/bin/ssh-add against its socket.
+#include "ssh/AgentClient.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+
+#include "ssh/PTYRunner.h"
+#include "ssh/ToolText.h"
+#include "sys/ChildProcess.h"
+
+namespace vantorelle {
+
+namespace {
+
+constexpr double kMaxLifetime = 2147483647;
+
+struct PlainRun
+{
+    int status = 0;
+    std::string output;
+};
+
+std::expected<PlainRun, AgentClientError> runPlain(const Environment& env, std::vector<std::string> args)
+{
+    const auto deadline = std::chrono::steady_clock::now()
+        + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(AgentClient::kPlainTimeout));
+    auto run = ChildProcess::run(ToolText::kSshAdd, args, env, ChildProcess::StandardError::merge, deadline);
+    if (!run) {
+        if (run.error().kind == ChildProcess::RunError::Kind::timedOut) {
+            return std::unexpected(AgentClientError::timedOut(ToolText::decodeUtf8Lossy(run.error().output)));
+        }
+        return std::unexpected(AgentClientError::launchFailed(run.error().error));
+    }
+    return PlainRun{run->status, ToolText::decodeUtf8Lossy(run->output)};
+}
+
+// Line breaks as Unicode counts them: LF, VT, FF, CR, NEL, LS, PS.
+size_t lineBreakLength(std::string_view text, size_t at)
+{
+    const char c = text[at];
+    if (c == '\n' || c == '\v' || c == '\f' || c == '\r') {
+        return 1;
+    }
+    const std::string_view rest = text.substr(at);
+    if (rest.starts_with("\xC2\x85")) {
+        return 2;
+    }
+    if (rest.starts_with("\xE2\x80\xA8") || rest.starts_with("\xE2\x80\xA9")) {
+        return 3;
+    }
+    return 0;
+}
+
+} // namespace
+
+AgentClient::AgentClient(std::string socket, const Environment& appEnvironment)
+    : m_socket(std::move(socket))
+    , m_environment(ToolText::toolEnvironment(appEnvironment))
+{
+    m_environment.set("SSH_AUTH_SOCK", m_socket);
+}
+
+std::string AgentClient::lifetimeArgument(double lifetime)
+{
+    const double seconds = std::min(std::trunc(lifetime), kMaxLifetime);
+    return std::to_string(static_cast<std::int64_t>(seconds));
+}
+
+std::expected<void, AgentClientError> AgentClient::add(const std::string& keyPath, const SecretString& passphrase,
+                                                       double lifetime)
+{
+    if (!std::isfinite(lifetime) || lifetime < 1) {
+        return std::unexpected(AgentClientError::invalidLifetime(lifetime));
+    }
+    auto run = PTYRunner::run(ToolText::kSshAdd, {"-t", lifetimeArgument(lifetime), ToolText::pathArgument(keyPath)},
+                              m_environment, PTYRunner::passphraseResponder(passphrase), kAddTimeout);
+    if (!run) {
+        return std::unexpected(AgentClientError::fromRunner(std::move(run.error())));
+    }
+    if (run->status != 0) {
+        return std::unexpected(AgentClientError::commandFailed(run->status, std::move(run->output)));
+    }
+    return {};
+}
+
+std::expected<void, AgentClientError> AgentClient::remove(const std::string& publicKeyPath)
+{
+    auto run = runPlain(m_environment, {"-d", ToolText::pathArgument(publicKeyPath)});
+    if (!run) {
+        return std::unexpected(std::move(run.error()));
+    }
+    if (run->status != 0) {
+        return std::unexpected(AgentClientError::commandFailed(run->status, std::move(run->output)));
+    }
+    return {};
+}
+
+std::expected<std::set<std::string>, AgentClientError> AgentClient::loadedFingerprints()
+{
+    auto run = runPlain(m_environment, {"-l", "-E", "sha256"});
+    if (!run) {
+        return std::unexpected(std::move(run.error()));
+    }
+    if (run->status == 0) {
+        return parseFingerprints(run->output);
+    }
+    if (run->output.find("no identities") != std::string::npos) {
+        return std::set<std::string>{};
+    }
+    return std::unexpected(AgentClientError::commandFailed(run->status, std::move(run->output)));
+}
+
+std::set<std::string> AgentClient::parseFingerprints(std::string_view output)
+{
+    std::set<std::string> fingerprints;
+    size_t start = 0;
+    while (start <= output.size()) {
+        size_t end = start;
+        size_t breakLength = 0;
+        while (end < output.size() && (breakLength = lineBreakLength(output, end)) == 0) {
+            ++end;
+        }
+        const std::string_view line = output.substr(start, end - start);
+        std::vector<std::string_view> pieces;
+        size_t pos = 0;
+        while (pos < line.size() && pieces.size() < 2) {
+            const size_t space = line.find(' ', pos);
+            const size_t stop = space == std::string_view::npos ? line.size() : space;
+            if (stop > pos) {
+                pieces.push_back(line.substr(pos, stop - pos));
+            }
+            pos = stop + 1;
+        }
+        if (pieces.size() >= 2 && pieces[1].starts_with("SHA256:")) {
+            fingerprints.emplace(pieces[1]);
+        }
+        if (end >= output.size()) {
+            break;
+        }
+        start = end + breakLength;
+    }
+    return fingerprints;
+}
+
+} // namespace vantorelle

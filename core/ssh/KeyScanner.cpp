@@ -1,0 +1,368 @@
+// KeyScanner: finds the user's SSH private keys and says which of them the system can manage.
+#include "ssh/KeyScanner.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ssh/ToolText.h"
+#include "sys/ChildProcess.h"
+#include "sys/Fd.h"
+
+namespace vantorelle::KeyScanner {
+
+namespace {
+
+// ssh-keygen answers in milliseconds; the limit only keeps a wedged tool from stalling the scan.
+constexpr double kToolTimeout = 15;
+
+struct ToolRun
+{
+    int status = -1;
+    std::string output;
+};
+
+ToolRun runTool(const std::vector<std::string>& args)
+{
+    const auto deadline = std::chrono::steady_clock::now()
+        + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(kToolTimeout));
+    // A session of its own and stdin on /dev/null: ssh-keygen can neither open /dev/tty nor read a
+    // passphrase anywhere, so a key it cannot list without one fails instead of prompting.
+    auto run = ChildProcess::run(ToolText::kSshKeygen, args, ToolText::toolEnvironment(Environment::current()),
+                                 ChildProcess::StandardError::discard, deadline);
+    if (!run) {
+        return {};
+    }
+    return {run->status, ToolText::decodeUtf8Lossy(run->output)};
+}
+
+// Length of the line break at `at`: LF, VT, FF, CR (CR LF counts as one), NEL, LS, PS; 0 if none.
+size_t lineBreakLength(std::string_view text, size_t at)
+{
+    const char c = text[at];
+    if (c == '\r') {
+        return at + 1 < text.size() && text[at + 1] == '\n' ? 2 : 1;
+    }
+    if (c == '\n' || c == '\v' || c == '\f') {
+        return 1;
+    }
+    const std::string_view rest = text.substr(at);
+    if (rest.starts_with("\xC2\x85")) {
+        return 2;
+    }
+    if (rest.starts_with("\xE2\x80\xA8") || rest.starts_with("\xE2\x80\xA9")) {
+        return 3;
+    }
+    return 0;
+}
+
+std::vector<std::string_view> lines(std::string_view text)
+{
+    std::vector<std::string_view> result;
+    size_t start = 0;
+    size_t i = 0;
+    while (i < text.size()) {
+        if (const size_t n = lineBreakLength(text, i); n > 0) {
+            if (i > start) {
+                result.push_back(text.substr(start, i - start));
+            }
+            i += n;
+            start = i;
+        } else {
+            ++i;
+        }
+    }
+    if (start < text.size()) {
+        result.push_back(text.substr(start));
+    }
+    return result;
+}
+
+// Length of a white-space character (tab or a Unicode space separator) at `at`, else 0.
+size_t spaceLength(std::string_view text, size_t at)
+{
+    static constexpr std::array<std::string_view, 18> kSpaces{
+        " ",
+        "\t",
+        "\xC2\xA0", // U+00A0
+        "\xE1\x9A\x80", // U+1680
+        "\xE2\x80\x80", // U+2000 ... U+200A
+        "\xE2\x80\x81",
+        "\xE2\x80\x82",
+        "\xE2\x80\x83",
+        "\xE2\x80\x84",
+        "\xE2\x80\x85",
+        "\xE2\x80\x86",
+        "\xE2\x80\x87",
+        "\xE2\x80\x88",
+        "\xE2\x80\x89",
+        "\xE2\x80\x8A",
+        "\xE2\x80\xAF", // U+202F
+        "\xE2\x81\x9F", // U+205F
+        "\xE3\x80\x80", // U+3000
+    };
+    const std::string_view rest = text.substr(at);
+    for (const auto space : kSpaces) {
+        if (rest.starts_with(space)) {
+            return space.size();
+        }
+    }
+    return 0;
+}
+
+bool endsWithSpace(std::string_view text, size_t& length)
+{
+    for (size_t n = 1; n <= 3 && n <= text.size(); ++n) {
+        if (spaceLength(text, text.size() - n) == n) {
+            length = n;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string_view trimWhiteSpace(std::string_view text)
+{
+    while (!text.empty()) {
+        const size_t n = spaceLength(text, 0);
+        if (n == 0) {
+            break;
+        }
+        text.remove_prefix(n);
+    }
+    size_t n = 0;
+    while (!text.empty() && endsWithSpace(text, n)) {
+        text.remove_suffix(n);
+    }
+    return text;
+}
+
+std::string_view trimSeparators(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t=");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    const auto last = text.find_last_not_of(" \t=");
+    return text.substr(first, last - first + 1);
+}
+
+std::string expandTilde(std::string_view value, const std::string& home)
+{
+    if (value == "~") {
+        return home;
+    }
+    if (value.starts_with("~/")) {
+        return home + std::string(value.substr(1));
+    }
+    return std::string(value);
+}
+
+} // namespace
+
+std::vector<ConfigBlock> parseBlocks(std::string_view config, const std::string& home)
+{
+    std::vector<ConfigBlock> blocks(1);
+    for (const auto rawLine : lines(config)) {
+        const std::string_view line = trimWhiteSpace(rawLine);
+        if (line.empty() || line.starts_with('#')) {
+            continue;
+        }
+        const size_t split = line.find_first_of(" \t=");
+        if (split == std::string_view::npos) {
+            continue;
+        }
+        const std::string keyword = ToolText::lowercased(line.substr(0, split));
+        std::string_view value = trimSeparators(line.substr(split));
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+            value = value.substr(1, value.size() - 2);
+        }
+        if (keyword == "host" || keyword == "match") {
+            blocks.emplace_back();
+        } else if (keyword == "identityfile") {
+            blocks.back().identityFiles.push_back(expandTilde(value, home));
+        } else if (keyword == "identityagent") {
+            if (!blocks.back().identityAgent) {
+                blocks.back().identityAgent = std::string(value);
+            }
+        }
+    }
+    return blocks;
+}
+
+std::vector<std::string> identityFiles(std::string_view config, const std::string& home)
+{
+    std::vector<std::string> files;
+    std::set<std::string> seen;
+    for (const auto& block : parseBlocks(config, home)) {
+        for (const auto& file : block.identityFiles) {
+            if (seen.insert(file).second) {
+                files.push_back(file);
+            }
+        }
+    }
+    return files;
+}
+
+bool pointsToOtherAgent(const std::optional<std::string>& value)
+{
+    if (!value || value->empty()) {
+        return false;
+    }
+    return ToolText::lowercased(*value) != "none" && *value != "SSH_AUTH_SOCK" && *value != "$SSH_AUTH_SOCK";
+}
+
+bool looksLikePrivateKey(const std::filesystem::path& path)
+{
+    // O_NONBLOCK: a FIFO in the ssh directory must not stall the scan at open(). Only regular
+    // files are read: a device or a FIFO is never a key file.
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    const Fd file(fd);
+    struct stat st
+    {
+    };
+    if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    constexpr std::string_view kHeader = "-----BEGIN ";
+    std::array<char, 64> head{};
+    size_t got = 0;
+    while (got < head.size()) {
+        const ssize_t n = ::read(file.get(), head.data() + got, head.size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return std::string_view(head.data(), got).starts_with(kHeader);
+}
+
+std::optional<Listing> parseListing(std::string_view output)
+{
+    std::vector<std::string_view> pieces;
+    size_t pos = 0;
+    // Trimmed of white space and newlines, then split at spaces only.
+    const auto first = output.find_first_not_of(" \t\n\r\v\f");
+    if (first == std::string_view::npos) {
+        return std::nullopt;
+    }
+    output = output.substr(first, output.find_last_not_of(" \t\n\r\v\f") - first + 1);
+    while (pos < output.size()) {
+        const size_t space = output.find(' ', pos);
+        const size_t stop = space == std::string_view::npos ? output.size() : space;
+        if (stop > pos) {
+            pieces.push_back(output.substr(pos, stop - pos));
+        }
+        pos = stop + 1;
+    }
+    if (pieces.size() < 3 || !pieces[1].starts_with("SHA256:") || !pieces.back().starts_with('(')) {
+        return std::nullopt;
+    }
+    Listing listing;
+    listing.fingerprint = std::string(pieces[1]);
+    listing.type = std::string(pieces.back());
+    for (size_t i = 2; i + 1 < pieces.size(); ++i) {
+        if (!listing.comment.empty()) {
+            listing.comment += ' ';
+        }
+        listing.comment += pieces[i];
+    }
+    if (listing.comment == "no comment") {
+        listing.comment.clear();
+    }
+    return listing;
+}
+
+std::optional<SSHKey> describeKey(const std::filesystem::path& path, bool other)
+{
+    std::filesystem::path publicKeyPath = path;
+    publicKeyPath += ".pub";
+    std::error_code ec;
+    const bool hasPublic = std::filesystem::exists(publicKeyPath, ec);
+    const auto listingRun = runTool({"-l", "-f", hasPublic ? publicKeyPath.string() : path.string()});
+    if (listingRun.status != 0) {
+        return std::nullopt;
+    }
+    auto listing = parseListing(listingRun.output);
+    if (!listing) {
+        return std::nullopt;
+    }
+    SSHKey::Status status = SSHKey::Status::usable;
+    if (ToolText::lowercased(listing->type).find("-sk)") != std::string::npos) {
+        status = SSHKey::Status::hardwareToken;
+    } else if (other) {
+        status = SSHKey::Status::otherAgent;
+    } else if (runTool({"-y", "-P", "", "-f", path.string()}).status == 0) {
+        status = SSHKey::Status::noPassphrase;
+    }
+    return SSHKey{path, publicKeyPath, std::move(listing->fingerprint), std::move(listing->comment), status};
+}
+
+std::filesystem::path standardised(const std::string& path)
+{
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(path), ec);
+    if (ec) {
+        absolute = std::filesystem::path(path);
+    }
+    return absolute.lexically_normal();
+}
+
+std::vector<SSHKey> scan(const std::filesystem::path& sshDir, std::string_view config, const std::string& home)
+{
+    const auto blocks = parseBlocks(config, home);
+    const bool everyKeyElsewhere = pointsToOtherAgent(blocks.front().identityAgent);
+    std::set<std::string> elsewhere;
+    for (const auto& block : blocks) {
+        if (everyKeyElsewhere || pointsToOtherAgent(block.identityAgent)) {
+            elsewhere.insert(block.identityFiles.begin(), block.identityFiles.end());
+        }
+    }
+
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator(sshDir, ec); !ec && it != std::filesystem::directory_iterator();
+         it.increment(ec)) {
+        names.push_back(it->path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> candidates;
+    candidates.reserve(names.size());
+    for (const auto& name : names) {
+        candidates.push_back((sshDir / name).string());
+    }
+    for (auto& file : identityFiles(config, home)) {
+        candidates.push_back(std::move(file));
+    }
+
+    std::vector<SSHKey> keys;
+    std::set<std::string> seen;
+    for (const auto& candidate : candidates) {
+        const std::filesystem::path path = standardised(candidate);
+        const std::string pathText = path.string();
+        if (!seen.insert(pathText).second) {
+            continue;
+        }
+        if (pathText.ends_with(".pub") || !looksLikePrivateKey(path)) {
+            continue;
+        }
+        const bool other = everyKeyElsewhere || elsewhere.contains(candidate) || elsewhere.contains(pathText);
+        if (auto key = describeKey(path, other)) {
+            keys.push_back(std::move(*key));
+        }
+    }
+    return keys;
+}
+
+} // namespace vantorelle::KeyScanner

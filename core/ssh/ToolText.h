@@ -1,0 +1,28 @@
+// Helpers shared by the OpenSSH tool drivers: lossy UTF-8 decoding, ASCII case folding, the
+// minimal tool environment and the tools' absolute paths.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "sys/Environment.h"
+
+namespace vantorelle::ToolText {
+
+inline constexpr const char* kSshAdd = "/usr/bin/ssh-add";
+inline constexpr const char* kSshKeygen = "/usr/bin/ssh-keygen";
+
+// The bytes as UTF-8 text, every invalid sequence replaced by U+FFFD.
+std::string decodeUtf8Lossy(std::string_view bytes);
+
+// ASCII letters lower-cased; other bytes unchanged (enough for the English words matched in prompts).
+std::string lowercased(std::string_view text);
+
+// What every OpenSSH tool runs with: "PATH" = "/usr/bin:/bin", "LANG" = "C", "HOME" from `from`
+// when set there, and askpass switched off ("SSH_ASKPASS_REQUIRE" = "never", no "SSH_ASKPASS").
+Environment toolEnvironment(const Environment& from);
+
+// An argument that starts with "-" would be read as an option by ssh-add; "./" keeps it a path.
+std::string pathArgument(const std::string& path);
+
+} // namespace vantorelle::ToolText

@@ -1,0 +1,28 @@
+// Pty: a fresh pseudo-terminal: the master descriptor and the path of its slave.
+#pragma once
+
+#include <expected>
+#include <string>
+
+#include "sys/Fd.h"
+
+namespace vantorelle {
+
+struct Pty
+{
+    Fd master; // close-on-exec, not the caller's controlling terminal
+    std::string slavePath;
+
+    // posix_openpt, grantpt, unlockpt and ptsname_r; the error is errno.
+    static std::expected<Pty, int> open();
+
+    // Opens the slave (read-write, close-on-exec, never becoming the caller's controlling terminal);
+    // an invalid Fd when that fails. Keep it open until the child has its own: once every slave
+    // descriptor is closed, reads on the master fail with EIO.
+    Fd openSlave() const;
+
+    // Clears ECHO on a terminal at once, so text typed into the master never comes back out of it.
+    static bool disableEcho(int terminalFd);
+};
+
+} // namespace vantorelle
