@@ -1,0 +1,624 @@
+// Messages: the request and response that travel on the per-user socket, and their JSON form.
+#include "ipc/Messages.h"
+
+#include <array>
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+namespace vantorelle {
+
+namespace {
+
+using json = nlohmann::json;
+// Encoding keeps the members in declaration order, which reads well in traces; readers do not care.
+using ojson = nlohmann::ordered_json;
+
+// Deeper documents are refused before parsing so hostile input cannot exhaust a thread's stack.
+constexpr int kMaxNesting = 64;
+
+constexpr const char* kInvalidNumberOfKeys = "Invalid number of keys found, expected one.";
+
+std::unexpected<CodingError> failure(CodingError::Kind kind, std::string description)
+{
+    return std::unexpected(CodingError{kind, std::move(description)});
+}
+
+// ---- encoding ---------------------------------------------------------------------------------
+
+std::expected<ojson, CodingError> numberJSON(double value, const char* key)
+{
+    if (!std::isfinite(value)) {
+        return failure(CodingError::Kind::invalidValue,
+                       std::string("Unable to encode non-finite Double for key \"") + key + "\".");
+    }
+    // Integral seconds travel as plain integers ("3600", not "3600.0"); 2^63 bounds the exact cast.
+    if (std::trunc(value) == value && std::fabs(value) < 9223372036854775808.0) {
+        return ojson(static_cast<std::int64_t>(value));
+    }
+    return ojson(value);
+}
+
+// Writes "\/" for every "/" inside a string token. Outside strings compact JSON has no slash at
+// all, but tracking the string state keeps the rewrite correct whatever the serializer emits.
+std::string escapeSlashes(const std::string& compact)
+{
+    std::string out;
+    out.reserve(compact.size() + compact.size() / 8 + 8);
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : compact) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            } else if (c == '/') {
+                out += "\\/";
+                continue;
+            }
+        } else if (c == '"') {
+            inString = true;
+        }
+        out += c;
+    }
+    return out;
+}
+
+// Compact text with escaped slashes. `document` may hold a passphrase: every copy of the text
+// made here except the returned one is wiped.
+std::expected<std::string, CodingError> finish(const ojson& document)
+{
+    std::string compact;
+    try {
+        compact = document.dump(-1, ' ', false, ojson::error_handler_t::strict);
+    } catch (const ojson::type_error&) {
+        return failure(CodingError::Kind::invalidValue, "Unable to encode a string that is not valid UTF-8.");
+    } catch (const std::exception& e) {
+        return failure(CodingError::Kind::invalidValue, e.what());
+    }
+    std::string out = escapeSlashes(compact);
+    wipeString(compact);
+    return out;
+}
+
+ojson reportJSON(const StatusReport& report)
+{
+    ojson object = ojson::object();
+    object["state"] = report.state;
+    if (report.remainingSeconds) {
+        object["remaining_seconds"] = *report.remainingSeconds;
+    }
+    object["keys"] = report.keys;
+    return object;
+}
+
+ojson single(const char* name, ojson value)
+{
+    ojson root = ojson::object();
+    root[name] = std::move(value);
+    return root;
+}
+
+// Encodes a one-string case ({"secret":{"_0":…}}) and wipes the document's copy of the secret.
+std::expected<std::string, CodingError> encodeSecret(const char* name, const SecretString& value)
+{
+    std::string copy(value.view());
+    ojson body = ojson::object();
+    body["_0"] = std::move(copy);
+    wipeString(copy); // a short string's bytes stay in its inline buffer after the move
+    ojson root = single(name, std::move(body));
+    auto text = finish(root);
+    wipeString(root[name]["_0"].get_ref<std::string&>());
+    return text;
+}
+
+// ---- decoding ---------------------------------------------------------------------------------
+
+const char* typeName(const json& value)
+{
+    switch (value.type()) {
+    case json::value_t::null:
+        return "null";
+    case json::value_t::boolean:
+        return "a boolean";
+    case json::value_t::number_integer:
+    case json::value_t::number_unsigned:
+    case json::value_t::number_float:
+        return "a number";
+    case json::value_t::string:
+        return "a string";
+    case json::value_t::array:
+        return "an array";
+    case json::value_t::object:
+        return "an object";
+    default:
+        return "an unsupported value";
+    }
+}
+
+std::unexpected<CodingError> typeMismatch(const char* expected, std::string_view key, const json& found)
+{
+    return failure(CodingError::Kind::typeMismatch,
+                   "Expected " + std::string(expected) + " value for key \"" + std::string(key) + "\" but found "
+                       + typeName(found) + " instead.");
+}
+
+std::unexpected<CodingError> keyNotFound(std::string_view key)
+{
+    return failure(CodingError::Kind::keyNotFound, "No value associated with key \"" + std::string(key) + "\".");
+}
+
+// False when brackets nest deeper than kMaxNesting (strings are skipped).
+bool nestingWithinLimit(std::string_view text)
+{
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxNesting) {
+                return false;
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+std::expected<json, CodingError> parse(std::string_view text)
+{
+    if (nestingWithinLimit(text)) {
+        try {
+            json document = json::parse(text.begin(), text.end(), nullptr, false);
+            if (!document.is_discarded()) {
+                return document;
+            }
+        } catch (...) {
+            // The non-throwing parse should not throw; whatever it does, the input is bad.
+        }
+    }
+    return failure(CodingError::Kind::dataCorrupted, "The given data was not valid JSON.");
+}
+
+// The member `key` of `object`, or nullptr when missing or null (both mean absent).
+json* member(json& object, std::string_view key)
+{
+    const auto it = object.find(key);
+    if (it == object.end() || it->is_null()) {
+        return nullptr;
+    }
+    return &*it;
+}
+
+template <typename Int> std::expected<Int, CodingError> integerValue(const json& value, std::string_view key)
+{
+    constexpr auto lo = std::numeric_limits<Int>::min();
+    constexpr auto hi = std::numeric_limits<Int>::max();
+    auto outOfRange = [&](const std::string& number) {
+        return failure(CodingError::Kind::dataCorrupted,
+                       "Parsed JSON number <" + number + "> for key \"" + std::string(key) + "\" does not fit in "
+                           + (sizeof(Int) == 4 ? "Int32" : "Int64") + ".");
+    };
+    if (value.is_number_unsigned()) {
+        const auto n = value.get<std::uint64_t>();
+        if (n > static_cast<std::uint64_t>(hi)) {
+            return outOfRange(value.dump());
+        }
+        return static_cast<Int>(n);
+    }
+    if (value.is_number_integer()) {
+        const auto n = value.get<std::int64_t>();
+        if (n < lo || n > hi) {
+            return outOfRange(value.dump());
+        }
+        return static_cast<Int>(n);
+    }
+    if (value.is_number_float()) {
+        // "12.0" is the same number as "12"; a fraction or anything beyond the range is not.
+        const double d = value.get<double>();
+        const double limit = std::ldexp(1.0, static_cast<int>(sizeof(Int) * 8 - 1)); // 2^31 or 2^63
+        if (!std::isfinite(d) || std::trunc(d) != d || d < -limit || d >= limit) {
+            return outOfRange(value.dump());
+        }
+        return static_cast<Int>(d);
+    }
+    return typeMismatch(sizeof(Int) == 4 ? "Int32" : "Int64", key, value);
+}
+
+template <typename Int> std::expected<Int, CodingError> requiredInteger(json& object, std::string_view key)
+{
+    const json* value = member(object, key);
+    if (!value) {
+        return keyNotFound(key);
+    }
+    return integerValue<Int>(*value, key);
+}
+
+std::expected<double, CodingError> doubleValue(const json& value, std::string_view key)
+{
+    if (!value.is_number()) {
+        return typeMismatch("Double", key, value);
+    }
+    return value.get<double>();
+}
+
+std::expected<std::string, CodingError> requiredString(json& object, std::string_view key)
+{
+    json* value = member(object, key);
+    if (!value) {
+        return keyNotFound(key);
+    }
+    if (!value->is_string()) {
+        return typeMismatch("String", key, *value);
+    }
+    return std::move(value->get_ref<std::string&>());
+}
+
+std::expected<std::optional<std::string>, CodingError> optionalString(json& object, std::string_view key)
+{
+    json* value = member(object, key);
+    if (!value) {
+        return std::optional<std::string>();
+    }
+    if (!value->is_string()) {
+        return typeMismatch("String", key, *value);
+    }
+    return std::optional<std::string>(std::move(value->get_ref<std::string&>()));
+}
+
+// Moves the string out of the document so that no unwiped copy of a passphrase stays behind.
+std::expected<SecretString, CodingError> requiredSecret(json& object, std::string_view key)
+{
+    json* value = member(object, key);
+    if (!value) {
+        return keyNotFound(key);
+    }
+    if (!value->is_string()) {
+        return typeMismatch("String", key, *value);
+    }
+    return SecretString(std::move(value->get_ref<std::string&>()));
+}
+
+std::expected<bool, CodingError> requiredBool(json& object, std::string_view key)
+{
+    const json* value = member(object, key);
+    if (!value) {
+        return keyNotFound(key);
+    }
+    if (!value->is_boolean()) {
+        return typeMismatch("Bool", key, *value);
+    }
+    return value->get<bool>();
+}
+
+// The one case member of an enumeration object, and its (object) value.
+struct CaseMember
+{
+    std::size_t index;
+    json* value;
+};
+
+template <std::size_t N>
+std::expected<CaseMember, CodingError> caseMember(json& root, const std::array<std::string_view, N>& names)
+{
+    if (!root.is_object()) {
+        return failure(CodingError::Kind::typeMismatch,
+                       std::string("Expected to decode an object but found ") + typeName(root) + " instead.");
+    }
+    std::optional<std::size_t> found;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (root.contains(names[i])) {
+            found = i;
+            ++count;
+        }
+    }
+    if (count != 1) {
+        return failure(CodingError::Kind::typeMismatch, kInvalidNumberOfKeys);
+    }
+    json& value = root.find(names[*found]).value();
+    if (!value.is_object()) {
+        return typeMismatch("an object", names[*found], value);
+    }
+    return CaseMember{*found, &value};
+}
+
+std::expected<StatusReport, CodingError> reportFrom(json& object, std::string_view key)
+{
+    if (!object.is_object()) {
+        return typeMismatch("an object", key, object);
+    }
+    StatusReport report;
+    auto state = requiredString(object, "state");
+    if (!state) {
+        return std::unexpected(state.error());
+    }
+    report.state = std::move(*state);
+    if (const json* remaining = member(object, "remaining_seconds")) {
+        auto seconds = integerValue<std::int64_t>(*remaining, "remaining_seconds");
+        if (!seconds) {
+            return std::unexpected(seconds.error());
+        }
+        report.remainingSeconds = *seconds;
+    }
+    json* keys = member(object, "keys");
+    if (!keys) {
+        return keyNotFound("keys");
+    }
+    if (!keys->is_array()) {
+        return typeMismatch("Array", "keys", *keys);
+    }
+    for (json& name : *keys) {
+        if (!name.is_string()) {
+            return typeMismatch("String", "keys", name);
+        }
+        report.keys.push_back(std::move(name.get_ref<std::string&>()));
+    }
+    return report;
+}
+
+constexpr std::array<std::string_view, 5> kRequestCases{"passphrase", "prompt", "status", "unlock", "lock"};
+constexpr std::array<std::string_view, 6> kResponseCases{"secret", "answer", "status", "ok", "denied", "addedToAgent"};
+
+std::expected<Request, CodingError> requestFrom(json& root)
+{
+    const auto which = caseMember(root, kRequestCases);
+    if (!which) {
+        return std::unexpected(which.error());
+    }
+    json& body = *which->value;
+    switch (which->index) {
+    case 0: {
+        Request::Passphrase value;
+        auto keyPath = requiredString(body, "keyPath");
+        if (!keyPath) {
+            return std::unexpected(keyPath.error());
+        }
+        auto prompt = requiredString(body, "prompt");
+        if (!prompt) {
+            return std::unexpected(prompt.error());
+        }
+        auto pid = requiredInteger<std::int32_t>(body, "callerPID");
+        if (!pid) {
+            return std::unexpected(pid.error());
+        }
+        value.keyPath = std::move(*keyPath);
+        value.prompt = std::move(*prompt);
+        value.callerPID = *pid;
+        return Request(std::move(value));
+    }
+    case 1: {
+        Request::Prompt value;
+        auto text = requiredString(body, "text");
+        if (!text) {
+            return std::unexpected(text.error());
+        }
+        auto secret = requiredBool(body, "secret");
+        if (!secret) {
+            return std::unexpected(secret.error());
+        }
+        auto pid = requiredInteger<std::int32_t>(body, "callerPID");
+        if (!pid) {
+            return std::unexpected(pid.error());
+        }
+        value.text = std::move(*text);
+        value.secret = *secret;
+        value.callerPID = *pid;
+        return Request(std::move(value));
+    }
+    case 2:
+        return Request(Request::Status{});
+    case 3: {
+        Request::Unlock value;
+        if (const json* duration = member(body, "duration")) {
+            auto seconds = doubleValue(*duration, "duration");
+            if (!seconds) {
+                return std::unexpected(seconds.error());
+            }
+            value.duration = *seconds;
+        }
+        auto reason = optionalString(body, "reason");
+        if (!reason) {
+            return std::unexpected(reason.error());
+        }
+        auto pid = requiredInteger<std::int32_t>(body, "callerPID");
+        if (!pid) {
+            return std::unexpected(pid.error());
+        }
+        value.reason = std::move(*reason);
+        value.callerPID = *pid;
+        return Request(std::move(value));
+    }
+    default:
+        return Request(Request::Lock{});
+    }
+}
+
+std::expected<Response, CodingError> responseFrom(json& root)
+{
+    const auto which = caseMember(root, kResponseCases);
+    if (!which) {
+        return std::unexpected(which.error());
+    }
+    json& body = *which->value;
+    switch (which->index) {
+    case 0:
+    case 1: {
+        auto secret = requiredSecret(body, "_0");
+        if (!secret) {
+            return std::unexpected(secret.error());
+        }
+        if (which->index == 0) {
+            return Response(Response::Secret{std::move(*secret)});
+        }
+        return Response(Response::Answer{std::move(*secret)});
+    }
+    case 2: {
+        json* report = member(body, "_0");
+        if (!report) {
+            return keyNotFound("_0");
+        }
+        auto value = reportFrom(*report, "_0");
+        if (!value) {
+            return std::unexpected(value.error());
+        }
+        return Response(Response::Status{std::move(*value)});
+    }
+    case 3:
+        return Response(Response::Ok{});
+    case 4: {
+        auto reason = requiredString(body, "reason");
+        if (!reason) {
+            return std::unexpected(reason.error());
+        }
+        return Response(Response::Denied{std::move(*reason)});
+    }
+    default: {
+        const json* lifetime = member(body, "lifetime");
+        if (!lifetime) {
+            return keyNotFound("lifetime");
+        }
+        auto seconds = doubleValue(*lifetime, "lifetime");
+        if (!seconds) {
+            return std::unexpected(seconds.error());
+        }
+        return Response(Response::AddedToAgent{*seconds});
+    }
+    }
+}
+
+// Runs `decode` on the parsed document and maps anything thrown to a data error, so hostile
+// input can never throw out of a decoder.
+template <typename T, typename Decode> std::expected<T, CodingError> decodeWith(std::string_view text, Decode decode)
+{
+    try {
+        auto document = parse(text);
+        if (!document) {
+            return std::unexpected(document.error());
+        }
+        return decode(*document);
+    } catch (const std::exception& e) {
+        return failure(CodingError::Kind::dataCorrupted, e.what());
+    } catch (...) {
+        return failure(CodingError::Kind::dataCorrupted, "The given data could not be decoded.");
+    }
+}
+
+} // namespace
+
+std::expected<std::string, CodingError> encode(const Request& request)
+{
+    try {
+        return std::visit(
+            [](const auto& value) -> std::expected<std::string, CodingError> {
+                using T = std::decay_t<decltype(value)>;
+                if constexpr (std::is_same_v<T, Request::Passphrase>) {
+                    return finish(single(
+                        "passphrase",
+                        ojson{{"keyPath", value.keyPath}, {"prompt", value.prompt}, {"callerPID", value.callerPID}}));
+                } else if constexpr (std::is_same_v<T, Request::Prompt>) {
+                    return finish(
+                        single("prompt",
+                               ojson{{"text", value.text}, {"secret", value.secret}, {"callerPID", value.callerPID}}));
+                } else if constexpr (std::is_same_v<T, Request::Status>) {
+                    return finish(single("status", ojson::object()));
+                } else if constexpr (std::is_same_v<T, Request::Unlock>) {
+                    ojson body = ojson::object();
+                    if (value.duration) {
+                        auto number = numberJSON(*value.duration, "duration");
+                        if (!number) {
+                            return std::unexpected(number.error());
+                        }
+                        body["duration"] = std::move(*number);
+                    }
+                    if (value.reason) {
+                        body["reason"] = *value.reason;
+                    }
+                    body["callerPID"] = value.callerPID;
+                    return finish(single("unlock", std::move(body)));
+                } else {
+                    return finish(single("lock", ojson::object()));
+                }
+            },
+            request.value);
+    } catch (const std::exception& e) {
+        return failure(CodingError::Kind::invalidValue, e.what());
+    }
+}
+
+std::expected<std::string, CodingError> encode(const Response& response)
+{
+    try {
+        return std::visit(
+            [](const auto& value) -> std::expected<std::string, CodingError> {
+                using T = std::decay_t<decltype(value)>;
+                if constexpr (std::is_same_v<T, Response::Secret>) {
+                    return encodeSecret("secret", value.value);
+                } else if constexpr (std::is_same_v<T, Response::Answer>) {
+                    return encodeSecret("answer", value.value);
+                } else if constexpr (std::is_same_v<T, Response::Status>) {
+                    return finish(single("status", ojson{{"_0", reportJSON(value.report)}}));
+                } else if constexpr (std::is_same_v<T, Response::Ok>) {
+                    return finish(single("ok", ojson::object()));
+                } else if constexpr (std::is_same_v<T, Response::Denied>) {
+                    return finish(single("denied", ojson{{"reason", value.reason}}));
+                } else {
+                    auto number = numberJSON(value.lifetime, "lifetime");
+                    if (!number) {
+                        return std::unexpected(number.error());
+                    }
+                    return finish(single("addedToAgent", ojson{{"lifetime", std::move(*number)}}));
+                }
+            },
+            response.value);
+    } catch (const std::exception& e) {
+        return failure(CodingError::Kind::invalidValue, e.what());
+    }
+}
+
+std::expected<std::string, CodingError> encode(const StatusReport& report)
+{
+    try {
+        return finish(reportJSON(report));
+    } catch (const std::exception& e) {
+        return failure(CodingError::Kind::invalidValue, e.what());
+    }
+}
+
+std::expected<Request, CodingError> decodeRequest(std::string_view text)
+{
+    return decodeWith<Request>(text, [](json& root) { return requestFrom(root); });
+}
+
+std::expected<Response, CodingError> decodeResponse(std::string_view text)
+{
+    return decodeWith<Response>(text, [](json& root) { return responseFrom(root); });
+}
+
+std::expected<StatusReport, CodingError> decodeStatusReport(std::string_view text)
+{
+    return decodeWith<StatusReport>(text, [](json& root) {
+        if (!root.is_object()) {
+            return std::expected<StatusReport, CodingError>(
+                failure(CodingError::Kind::typeMismatch,
+                        std::string("Expected to decode an object but found ") + typeName(root) + " instead."));
+        }
+        return reportFrom(root, "");
+    });
+}
+
+} // namespace vantorelle
