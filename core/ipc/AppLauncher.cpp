@@ -1,0 +1,431 @@
+// AppLauncher: desktop entry lookup, Exec parsing and a detached double-fork start.
+#include "ipc/AppLauncher.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <linux/close_range.h>
+#include <poll.h>
+#include <signal.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "sys/Pipe.h"
+
+namespace vantorelle {
+namespace {
+
+constexpr std::uintmax_t kMaxEntryBytes = 1 << 20;
+
+std::vector<std::string> splitColon(std::string_view list)
+{
+    std::vector<std::string> parts;
+    while (true) {
+        const auto colon = list.find(':');
+        const auto part = list.substr(0, colon);
+        if (!part.empty()) {
+            parts.emplace_back(part);
+        }
+        if (colon == std::string_view::npos) {
+            return parts;
+        }
+        list.remove_prefix(colon + 1);
+    }
+}
+
+std::string_view trimBlanks(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// Escapes of the string value type: \s \n \t \r \\. Any other backslash pair is kept as it
+// stands, so the Exec quoting below still sees \" \` \$.
+std::string unescapeValue(std::string_view value)
+{
+    std::string out;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 1 < value.size()) {
+            switch (value[i + 1]) {
+            case 's':
+                out += ' ';
+                ++i;
+                continue;
+            case 'n':
+                out += '\n';
+                ++i;
+                continue;
+            case 't':
+                out += '\t';
+                ++i;
+                continue;
+            case 'r':
+                out += '\r';
+                ++i;
+                continue;
+            case '\\':
+                out += '\\';
+                ++i;
+                continue;
+            default:
+                break;
+            }
+        }
+        out += value[i];
+    }
+    return out;
+}
+
+bool isFieldCode(char c)
+{
+    return std::string_view("fFuUdDnNickvm").find(c) != std::string_view::npos;
+}
+
+using LaunchError = AppLauncher::LaunchError;
+
+std::expected<std::vector<std::string>, LaunchError> splitExec(std::string_view line)
+{
+    const LaunchError bad{LaunchError::Kind::badEntry, 0};
+    std::vector<std::string> arguments;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        if (line[i] == ' ' || line[i] == '\t') {
+            ++i;
+            continue;
+        }
+        std::string argument;
+        bool literal = false; // anything besides field codes: such an argument is kept even if empty
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') {
+            const char c = line[i];
+            if (c == '"') {
+                literal = true;
+                ++i;
+                bool closed = false;
+                while (i < line.size()) {
+                    if (line[i] == '"') {
+                        closed = true;
+                        ++i;
+                        break;
+                    }
+                    if (line[i] == '\\' && i + 1 < line.size()
+                        && std::string_view("\"`$\\").find(line[i + 1]) != std::string_view::npos) {
+                        argument += line[i + 1];
+                        i += 2;
+                        continue;
+                    }
+                    argument += line[i++];
+                }
+                if (!closed) {
+                    return std::unexpected(bad);
+                }
+                continue;
+            }
+            if (c == '%') {
+                if (i + 1 >= line.size()) {
+                    return std::unexpected(bad);
+                }
+                const char code = line[i + 1];
+                i += 2;
+                if (code == '%') {
+                    argument += '%';
+                    literal = true;
+                } else if (!isFieldCode(code)) {
+                    return std::unexpected(bad);
+                }
+                continue;
+            }
+            argument += c;
+            literal = true;
+            ++i;
+        }
+        if (literal) {
+            arguments.push_back(std::move(argument));
+        }
+    }
+    if (arguments.empty() || arguments.front().empty()) {
+        return std::unexpected(bad);
+    }
+    return arguments;
+}
+
+bool isExecutableFile(const std::filesystem::path& path)
+{
+    struct stat info
+    {
+    };
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::optional<std::string> readSmallFile(const std::filesystem::path& path)
+{
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (ec || size > kMaxEntryBytes) {
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    return std::move(text).str();
+}
+
+// Everything between fork and exec must be async-signal-safe (the helper has a watch thread),
+// so the child only uses raw system calls on data prepared beforehand.
+[[noreturn]] void reportAndExit(int fd, int error, int status)
+{
+    ssize_t ignored = ::write(fd, &error, sizeof error);
+    (void)ignored;
+    ::_exit(status);
+}
+
+[[noreturn]] void runDetachedChild(const char* program, char* const* argv, char* const* envp, const char* directory,
+                                   int statusFd)
+{
+    if (::setsid() < 0) {
+        reportAndExit(statusFd, errno, 1);
+    }
+    const pid_t grandchild = ::fork();
+    if (grandchild < 0) {
+        reportAndExit(statusFd, errno, 1);
+    }
+    if (grandchild > 0) {
+        // The grandchild is orphaned at once and adopted by init (or the nearest subreaper).
+        ::_exit(0);
+    }
+    struct sigaction defaults
+    {
+    };
+    defaults.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        ::sigaction(signal, &defaults, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(null, 1) < 0 || ::dup2(null, 2) < 0) {
+        reportAndExit(statusFd, errno, 127);
+    }
+    // Descriptors inherited from whoever ran us (ssh passes its pipes) must not reach the app.
+    ::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
+    if (directory && ::chdir(directory) != 0) {
+        (void)::chdir("/");
+    }
+    ::execve(program, argv, envp);
+    reportAndExit(statusFd, errno, 127);
+}
+
+} // namespace
+
+AppLauncher::AppLauncher(Environment env)
+    : m_env(std::move(env))
+{
+}
+
+std::optional<std::filesystem::path> AppLauncher::findEntry(std::string_view desktopID) const
+{
+    if (desktopID.empty() || desktopID.find('/') != std::string_view::npos || desktopID == "." || desktopID == "..") {
+        return std::nullopt;
+    }
+    std::vector<std::filesystem::path> bases;
+    if (auto home = m_env.nonEmpty("XDG_DATA_HOME")) {
+        bases.emplace_back(*home);
+    } else if (auto userHome = m_env.nonEmpty("HOME")) {
+        bases.emplace_back(std::filesystem::path(*userHome) / ".local/share");
+    }
+    for (const auto& dir : splitColon(m_env.nonEmpty("XDG_DATA_DIRS").value_or("/usr/local/share:/usr/share"))) {
+        bases.emplace_back(dir);
+    }
+    const std::string name = std::string(desktopID) + ".desktop";
+    for (const auto& base : bases) {
+        // Relative entries in the XDG variables are invalid and ignored.
+        if (!base.is_absolute()) {
+            continue;
+        }
+        const auto candidate = base / "applications" / name;
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(candidate, ec)) {
+            return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
+std::expected<std::vector<std::string>, AppLauncher::LaunchError>
+AppLauncher::execArguments(std::string_view desktopFile)
+{
+    bool inMainGroup = false;
+    std::optional<std::string> exec, type, hidden;
+    std::size_t start = 0;
+    while (start <= desktopFile.size()) {
+        const auto end = desktopFile.find('\n', start);
+        const std::string_view line = trimBlanks(
+            desktopFile.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+        start = end == std::string_view::npos ? desktopFile.size() + 1 : end + 1;
+        if (line.empty() || line.front() == '#') {
+            continue;
+        }
+        if (line.front() == '[') {
+            inMainGroup = line == "[Desktop Entry]";
+            continue;
+        }
+        if (!inMainGroup) {
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (equals == std::string_view::npos) {
+            continue;
+        }
+        const auto key = trimBlanks(line.substr(0, equals));
+        const auto value = trimBlanks(line.substr(equals + 1));
+        // A key given twice is malformed; the first one counts.
+        const auto take = [&](std::optional<std::string>& slot) {
+            if (!slot) {
+                slot = unescapeValue(value);
+            }
+        };
+        if (key == "Exec") {
+            take(exec);
+        } else if (key == "Type") {
+            take(type);
+        } else if (key == "Hidden") {
+            take(hidden);
+        }
+    }
+    if (hidden && *hidden == "true") {
+        return std::unexpected(LaunchError{LaunchError::Kind::noEntry, 0});
+    }
+    if (!exec || (type && *type != "Application")) {
+        return std::unexpected(LaunchError{LaunchError::Kind::badEntry, 0});
+    }
+    return splitExec(*exec);
+}
+
+std::optional<std::filesystem::path> AppLauncher::resolveProgram(std::string_view program) const
+{
+    if (program.find('/') != std::string_view::npos) {
+        std::error_code ec;
+        auto path = std::filesystem::absolute(std::filesystem::path(program), ec);
+        if (ec || !isExecutableFile(path)) {
+            return std::nullopt;
+        }
+        return path;
+    }
+    for (const auto& dir : splitColon(m_env.nonEmpty("PATH").value_or("/usr/local/bin:/usr/bin:/bin"))) {
+        auto candidate = std::filesystem::path(dir) / program;
+        if (candidate.is_absolute() && isExecutableFile(candidate)) {
+            return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
+std::expected<void, AppLauncher::LaunchError> AppLauncher::launch(std::string_view desktopID,
+                                                                  const std::vector<std::string>& extraArguments,
+                                                                  io::Deadline deadline) const
+{
+    const auto entry = findEntry(desktopID);
+    if (!entry) {
+        return std::unexpected(LaunchError{LaunchError::Kind::noEntry, 0});
+    }
+    const auto text = readSmallFile(*entry);
+    if (!text) {
+        return std::unexpected(LaunchError{LaunchError::Kind::noEntry, 0});
+    }
+    auto arguments = execArguments(*text);
+    if (!arguments) {
+        return std::unexpected(arguments.error());
+    }
+    const auto program = resolveProgram(arguments->front());
+    if (!program) {
+        return std::unexpected(LaunchError{LaunchError::Kind::notFound, 0});
+    }
+    arguments->insert(arguments->end(), extraArguments.begin(), extraArguments.end());
+
+    std::vector<char*> argv;
+    for (auto& argument : *arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    auto environment = m_env.entries();
+    std::vector<char*> envp;
+    for (auto& entryText : environment) {
+        envp.push_back(entryText.data());
+    }
+    envp.push_back(nullptr);
+    const auto home = m_env.nonEmpty("HOME");
+    const std::string directory = home.value_or("/");
+    const std::string programPath = program->string();
+
+    auto status = Pipe::create();
+    if (!status) {
+        return std::unexpected(LaunchError{LaunchError::Kind::spawnFailed, status.error()});
+    }
+    const pid_t child = ::fork();
+    if (child < 0) {
+        return std::unexpected(LaunchError{LaunchError::Kind::spawnFailed, errno});
+    }
+    if (child == 0) {
+        runDetachedChild(programPath.c_str(), argv.data(), envp.data(), directory.c_str(), status->write.get());
+    }
+    status->write.reset();
+
+    // The pipe reaches end of file once the intermediate child has exited and the grandchild has
+    // exec'd (close-on-exec) or died; an errno arrives first when something failed.
+    int error = 0;
+    std::size_t got = 0;
+    bool timedOut = false;
+    while (true) {
+        const int events = io::pollOne(status->read.get(), POLLIN, deadline);
+        if (events == 0) {
+            timedOut = true;
+            break;
+        }
+        if (events < 0) {
+            break;
+        }
+        const ssize_t n = ::read(status->read.get(), reinterpret_cast<char*>(&error) + got, sizeof error - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+        if (got == sizeof error) {
+            break;
+        }
+    }
+    if (timedOut) {
+        ::kill(child, SIGKILL);
+    }
+    int waitStatus = 0;
+    while (::waitpid(child, &waitStatus, 0) < 0 && errno == EINTR) { }
+    if (timedOut) {
+        return std::unexpected(LaunchError{LaunchError::Kind::spawnFailed, ETIMEDOUT});
+    }
+    if (got == sizeof error) {
+        return std::unexpected(LaunchError{LaunchError::Kind::spawnFailed, error});
+    }
+    if (!WIFEXITED(waitStatus) || WEXITSTATUS(waitStatus) != 0) {
+        return std::unexpected(LaunchError{LaunchError::Kind::spawnFailed, 0});
+    }
+    return {};
+}
+
+} // namespace vantorelle

@@ -1,0 +1,216 @@
+// ParentWatch against real processes: a parent that the test kills, a pid that is not the parent,
+// cancellation.
+#include "ipc/ParentWatch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "sys/Io.h"
+#include "sys/Pipe.h"
+
+namespace vantorelle {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Counts calls and lets a test wait for the first one.
+struct Counter
+{
+    std::mutex lock;
+    std::condition_variable changed;
+    int calls = 0;
+
+    std::function<void()> action()
+    {
+        return [this] {
+            std::lock_guard guard(lock);
+            ++calls;
+            changed.notify_all();
+        };
+    }
+    bool waitForCall(std::chrono::milliseconds limit)
+    {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, limit, [&] { return calls > 0; });
+    }
+    int count()
+    {
+        std::lock_guard guard(lock);
+        return calls;
+    }
+};
+
+TEST(ParentWatch, NoWatchBelowPidTwo)
+{
+    EXPECT_EQ(nullptr, ParentWatch::create(0, 0.05, [] {}));
+    EXPECT_EQ(nullptr, ParentWatch::create(1, 0.05, [] {}));
+    EXPECT_EQ(nullptr, ParentWatch::create(-5, 0.05, [] {}));
+}
+
+TEST(ParentWatch, QuietWhileTheParentLives)
+{
+    Counter counter;
+    auto watch = ParentWatch::create(::getppid(), 0.01, counter.action());
+    ASSERT_NE(nullptr, watch);
+    // Some twenty ticks: the parent id never changes, so nothing may fire.
+    std::this_thread::sleep_for(200ms);
+    watch->cancel();
+    EXPECT_EQ(0, counter.count());
+}
+
+TEST(ParentWatch, PidThatIsNotTheParentFiresOnTheFirstTickOnce)
+{
+    // A live process that is not our parent: only the tick can notice.
+    const pid_t other = ::fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    Counter counter;
+    const auto started = std::chrono::steady_clock::now();
+    auto watch = ParentWatch::create(other, 0.05, counter.action());
+    ASSERT_NE(nullptr, watch);
+    ASSERT_TRUE(counter.waitForCall(10s));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 45ms);
+    // Later ticks and the process's death must not call the action again.
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(1, counter.count());
+}
+
+TEST(ParentWatch, CancelStopsBothSources)
+{
+    const pid_t other = ::fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    Counter counter;
+    auto watch = ParentWatch::create(other, 0.1, counter.action());
+    ASSERT_NE(nullptr, watch);
+    watch->cancel();
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(0, counter.count());
+    watch.reset();
+}
+
+TEST(ParentWatch, ActionMayCancelItsOwnWatch)
+{
+    const pid_t other = ::fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    Counter counter;
+    std::unique_ptr<ParentWatch> watch;
+    std::atomic<ParentWatch*> raw = nullptr;
+    watch = ParentWatch::create(other, 0.02, [&] {
+        while (!raw.load()) {
+            std::this_thread::yield();
+        }
+        raw.load()->cancel();
+        counter.action()();
+    });
+    raw = watch.get();
+    EXPECT_TRUE(counter.waitForCall(10s));
+    watch.reset();
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+}
+
+// The family: this test (a subreaper, so it inherits the orphan) -> parent P -> watcher C.
+// C watches P and reports each call of its action on a pipe; the test kills P.
+struct FireReport
+{
+    int calls = -1;
+    std::chrono::milliseconds latency{};
+};
+
+FireReport killParentOfWatcher(double pollInterval)
+{
+    EXPECT_EQ(0, ::prctl(PR_SET_CHILD_SUBREAPER, 1));
+    auto events = Pipe::create();
+    EXPECT_TRUE(events.has_value());
+    const pid_t parent = ::fork();
+    if (parent == 0) {
+        const pid_t watcher = ::fork();
+        if (watcher == 0) {
+            const int out = events->write.get();
+            std::atomic<int> calls = 0;
+            auto watch = ParentWatch::create(::getppid(), pollInterval, [&] {
+                ++calls;
+                const char fired = 'f';
+                (void)io::writeAll(out, {&fired, 1});
+            });
+            const char ready = watch ? 'r' : 'n';
+            (void)io::writeAll(out, {&ready, 1});
+            // Stay around long enough for a second call to show up, then report the count.
+            const auto until = std::chrono::steady_clock::now() + 20s;
+            while (calls == 0 && std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(5ms);
+            }
+            std::this_thread::sleep_for(std::chrono::duration<double>(std::min(pollInterval * 4 + 0.2, 1.0)));
+            ::_exit(calls.load());
+        }
+        ::pause();
+        ::_exit(0);
+    }
+    events->write.reset();
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    char byte = 0;
+    EXPECT_GT(io::pollOne(events->read.get(), POLLIN, deadline), 0);
+    EXPECT_EQ(1, ::read(events->read.get(), &byte, 1));
+    EXPECT_EQ('r', byte);
+
+    const auto killed = std::chrono::steady_clock::now();
+    ::kill(parent, SIGKILL);
+    ::waitpid(parent, nullptr, 0);
+    FireReport report;
+    if (io::pollOne(events->read.get(), POLLIN, deadline) > 0 && ::read(events->read.get(), &byte, 1) == 1) {
+        report.latency
+            = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - killed);
+    }
+    // The orphaned watcher is now our child: its exit status is its count of calls.
+    int status = 0;
+    const pid_t reaped = ::waitpid(-1, &status, 0);
+    EXPECT_GT(reaped, 0);
+    if (reaped > 0 && WIFEXITED(status)) {
+        report.calls = WEXITSTATUS(status);
+    }
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    return report;
+}
+
+TEST(ParentWatch, KilledParentFiresExactlyOnceThoughBothSourcesSeeIt)
+{
+    // With a short interval both the pidfd and the changed parent id notice the death.
+    const auto report = killParentOfWatcher(0.02);
+    EXPECT_EQ(1, report.calls);
+}
+
+TEST(ParentWatch, ExitNotificationAloneIsPrompt)
+{
+    // A tick far in the future: only the pidfd can be behind a quick call.
+    const auto report = killParentOfWatcher(30.0);
+    EXPECT_EQ(1, report.calls);
+    EXPECT_LT(report.latency, 5s);
+}
+
+} // namespace
+} // namespace vantorelle
