@@ -16,9 +16,9 @@ const double kNaN = std::nan("");
 TEST(DurationPolicy, RoundsToTheStepAndStaysWithinBounds)
 {
     const std::vector<std::pair<double, double>> cases = {
-        {449, 900},   {450, 900},   {1000, 900},    {1349.9, 900},  {1350, 1800},   {1800, 1800}, {3600, 3600},
+        {449, 900},   {450, 900},   {1000, 900},   {1349.9, 900},  {1350, 1800},   {1800, 1800}, {3600, 3600},
         {4020, 3600}, {4050, 4500}, {10349, 9900}, {10350, 10800}, {10800, 10800}, {1e9, 10800}, {0, 900},
-        {-0.0, 900},  {-1350, 900}, {-1e9, 900},    {kInf, 10800},  {-kInf, 900},   {kNaN, 900},
+        {-0.0, 900},  {-1350, 900}, {-1e9, 900},   {kInf, 10800},  {-kInf, 900},   {kNaN, 900},
     };
     for (const auto& [in, out] : cases) {
         EXPECT_EQ(DurationPolicy::clamp(in), out) << in;
