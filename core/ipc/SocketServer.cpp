@@ -180,7 +180,13 @@ std::expected<void, SocketServer::ServerError> SocketServer::start()
         }
     }
 
-    // 1. A private directory: created 0700, or tightened to 0700 when this user owns it.
+    // The address first: a path that cannot be served leaves nothing behind on disk.
+    const auto address = SocketIO::socketAddress(m_path);
+    if (!address) {
+        return address.error() == ENAMETOOLONG ? failure(Kind::pathTooLong) : failure(Kind::bind, address.error());
+    }
+
+    // A private directory: created 0700, or tightened to 0700 when this user owns it.
     const std::filesystem::path directory = m_path.has_parent_path() ? m_path.parent_path() : ".";
     struct stat st
     {
@@ -196,13 +202,7 @@ std::expected<void, SocketServer::ServerError> SocketServer::start()
         ::chmod(directory.c_str(), 0700);
     }
 
-    // 2. The address.
-    const auto address = SocketIO::socketAddress(m_path);
-    if (!address) {
-        return address.error() == ENAMETOOLONG ? failure(Kind::pathTooLong) : failure(Kind::bind, address.error());
-    }
-
-    // 3. The socket, and the event that ends the accept thread's wait.
+    // The socket, and the event that ends the accept thread's wait.
     Fd listenFD(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!listenFD) {
         return failure(Kind::socket, errno);
@@ -212,7 +212,7 @@ std::expected<void, SocketServer::ServerError> SocketServer::start()
         return failure(Kind::socket, errno);
     }
 
-    // 4. A socket file already there: another live server keeps it; a stale one goes.
+    // A socket file already there: another live server keeps it; a stale one goes.
     if (::lstat(m_path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
         auto probe = SocketIO::connectSocket(m_path, std::chrono::steady_clock::now() + kProbeDeadline);
         if (probe) {
@@ -225,7 +225,7 @@ std::expected<void, SocketServer::ServerError> SocketServer::start()
         ::unlink(m_path.c_str());
     }
 
-    // 5. Bind with mode 0600 from the start: no moment in which the file is open to others.
+    // Bind with mode 0600 from the start: no moment in which the file is open to others.
     int bindResult = 0;
     int bindError = 0;
     {
@@ -239,21 +239,21 @@ std::expected<void, SocketServer::ServerError> SocketServer::start()
         return failure(Kind::bind, bindError);
     }
 
-    // 6-7. The mode, and the identity of the file so that only this one is ever removed.
+    // The mode, and the identity of the file so that only this one is ever removed.
     ::chmod(m_path.c_str(), 0600);
     std::optional<FileIdentity> identity;
     if (::lstat(m_path.c_str(), &st) == 0) {
         identity = FileIdentity{st.st_dev, st.st_ino};
     }
 
-    // 8. Listen.
+    // Listen.
     if (::listen(listenFD.get(), kBacklog) != 0) {
         const int error = errno;
         removeSocketFileIfOurs(identity);
         return failure(Kind::listen, error);
     }
 
-    // 9-10. Running, with the accept thread.
+    // Running, with the accept thread.
     std::lock_guard guard(m_lock);
     const int listening = listenFD.get();
     const int wakeFD = wake.get();
@@ -383,14 +383,14 @@ void SocketServer::reapFinishedConnections()
 
 void SocketServer::serveConnection(Fd client, const std::shared_ptr<Connection>& connection)
 {
-    // 1-2. Same user only; the peer's pid comes with its uid.
+    // Same user only; the peer's pid comes with its uid.
     ucred peer{};
     socklen_t length = sizeof peer;
     if (::getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != m_allowedUID) {
         return;
     }
 
-    // 3-4. One request line within the deadline; anything undecodable ends the connection silently.
+    // One request line within the deadline; anything undecodable ends the connection silently.
     const auto line = SocketIO::readLine(client.get(), std::chrono::steady_clock::now() + kRequestDeadline,
                                          connection->event.get());
     if (!line) {
@@ -401,7 +401,7 @@ void SocketServer::serveConnection(Fd client, const std::shared_ptr<Connection>&
         return;
     }
 
-    // 5. The handler; it returns at once and completes the Reply now or later.
+    // The handler; it returns at once and completes the Reply now or later.
     try {
         m_handler(std::move(*request), static_cast<std::int32_t>(peer.pid), Reply(connection),
                   connection->cancel.get_token());
@@ -409,7 +409,7 @@ void SocketServer::serveConnection(Fd client, const std::shared_ptr<Connection>&
         // The Reply it held is gone with the exception: the connection closes without a reply.
     }
 
-    // 6. Wait for the Reply (or the server's end), watching for the client hanging up. No time
+    // Wait for the Reply (or the server's end), watching for the client hanging up. No time
     // limit: a person may take minutes to approve; the client's own deadline makes it hang up.
     bool clientGone = false;
     pollfd fds[2] = {{connection->event.get(), POLLIN, 0}, {client.get(), POLLIN, 0}};
@@ -453,7 +453,7 @@ void SocketServer::serveConnection(Fd client, const std::shared_ptr<Connection>&
         return;
     }
 
-    // 7. The reply line, bounded in time so a client that never reads cannot hold the thread.
+    // The reply line, bounded in time so a client that never reads cannot hold the thread.
     if (response) {
         auto text = encode(*response);
         if (text) {
