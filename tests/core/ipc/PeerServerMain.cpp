@@ -1,0 +1,44 @@
+// A socket server for the tests to run as another user: it reports on standard output when its
+// handler runs ("handled") and, once listening, whether its own user is served ("ready self-ok").
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "ipc/SocketClient.h"
+#include "ipc/SocketServer.h"
+
+using namespace vantorelle;
+
+namespace {
+
+void say(const std::string& line)
+{
+    const std::string text = line + "\n";
+    (void)!::write(STDOUT_FILENO, text.data(), text.size());
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        say("usage: peer-server <socket-path>");
+        return 64;
+    }
+    SocketServer server(argv[1], [](Request, std::int32_t, SocketServer::Reply reply, std::stop_token) {
+        say("handled");
+        reply(Response::Ok{});
+    });
+    if (const auto started = server.start(); !started) {
+        say("start-failed " + std::to_string(static_cast<int>(started.error().kind)) + " "
+            + std::to_string(started.error().error));
+        return 2;
+    }
+    const auto self = SocketClient::send(Request::Status{}, argv[1], 5.0);
+    say(self && *self == Response(Response::Ok{}) ? "ready self-ok" : "ready self-failed");
+    // The test kills this process when it is done; this bounds its life if the test dies first.
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+    return 0;
+}
