@@ -326,7 +326,11 @@ std::vector<SSHKey> scan(const std::filesystem::path& sshDir, std::string_view c
     std::set<std::string> elsewhere;
     for (const auto& block : blocks) {
         if (everyKeyElsewhere || pointsToOtherAgent(block.identityAgent)) {
-            elsewhere.insert(block.identityFiles.begin(), block.identityFiles.end());
+            for (const auto& file : block.identityFiles) {
+                elsewhere.insert(file);
+                // "~/.ssh/./work" names the same file as the directory entry ".ssh/work".
+                elsewhere.insert(standardised(file).string());
+            }
         }
     }
 

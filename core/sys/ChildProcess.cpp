@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -182,7 +182,8 @@ std::expected<ChildProcess, int> ChildProcess::spawn(const Options& options)
         return std::unexpected(rc);
     }
     // Not yet reaped, so the pid cannot have been reused: the pidfd refers to our child.
-    return ChildProcess(pid, Fd(static_cast<int>(::pidfd_open(pid, 0))));
+    // Through syscall(2): glibc 2.36's <sys/pidfd.h> lacks C linkage for C++. The pidfd is close-on-exec.
+    return ChildProcess(pid, Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))));
 }
 
 std::optional<int> ChildProcess::reap(bool block)
