@@ -1,0 +1,64 @@
+// SetupFiles: the managed block texts and the safe way setup reads and writes a user's file.
+#pragma once
+
+#include <expected>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace vantorelle::SetupFiles {
+
+// The body of the ssh configuration block (no marker lines, no final line break). A path that is
+// empty or holds white space, a quote or a backslash is written in double quotes with '"' and '\'
+// escaped, which is how ssh reads quoted arguments (a bare quote or backslash would make ssh reject
+// the whole file). A path holding a line break cannot be written as one line and is left out.
+std::string sshBlock(const std::vector<std::string>& identityFiles);
+
+// The body of the shell start-up block: the two exports, guarded by a test that the helper is
+// there. The path is double-quoted for the shell with '\', '"', '$' and '`' escaped.
+std::string zshBlock(std::string_view askpassPath);
+
+// The shell's double-quoted form of `text`.
+std::string shellQuoted(std::string_view text);
+
+// A file's text as setup sees it.
+struct FileText
+{
+    enum class State {
+        missing, // nothing there (a dangling symbolic link counts as missing)
+        readable, // valid UTF-8
+        unreadable, // a read error, a directory, or bytes that are not UTF-8
+    };
+    State state = State::missing;
+    std::string text; // empty unless readable
+};
+FileText read(const std::filesystem::path& path);
+
+bool isValidUTF8(std::string_view bytes);
+
+// Absolute (relative paths against the current directory) with "." and ".." resolved lexically
+// and no trailing slash. Symbolic links are not followed. Used wherever two paths are compared.
+std::filesystem::path standardised(const std::filesystem::path& path);
+
+// The path with symbolic links in its last component followed until it names no link (a dangling
+// link resolves to the path it points at). Fails with ELOOP after 40 links.
+std::expected<std::filesystem::path, std::error_code> resolveLinks(const std::filesystem::path& path);
+
+// The temporary file that a write to `target` goes through: "." + name + ".vantorelle-tmp".
+std::filesystem::path temporaryPath(const std::filesystem::path& target);
+
+// The safe write, on the file `url` names after resolving links (so a linked file is edited
+// where it lives and the link stays a link):
+// - a new file is written to the temporary file, flushed, and renamed into place, with
+//   `newFileMode` (further limited by the umask);
+// - an existing file is first copied once to target + `backupSuffix` (an existing backup is never
+//   overwritten, so it keeps the file as it was before the first edit); then the text goes to the
+//   temporary file with the target's permissions and replaces the target atomically.
+// On failure the target is unchanged and no temporary file or partial backup is left behind.
+std::expected<void, std::error_code> write(std::string_view text, const std::filesystem::path& url,
+                                           std::string_view backupSuffix,
+                                           std::filesystem::perms newFileMode = std::filesystem::perms(0666));
+
+} // namespace vantorelle::SetupFiles

@@ -1,0 +1,215 @@
+// SetupPlan: making the setup and undo plans from the files as they are, and applying a plan safely.
+#include "setup/SetupPlan.h"
+
+#include <cerrno>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "setup/MarkedBlock.h"
+#include "setup/SetupFiles.h"
+#include "ssh/KeyScanner.h"
+
+namespace vantorelle {
+namespace {
+
+namespace fs = std::filesystem;
+
+SetupPlanError fileSystemError(const fs::path& url, std::error_code error)
+{
+    return SetupPlanError{SetupPlanError::Kind::fileSystem, url, error};
+}
+
+// The key's path as an IdentityFile line writes it: "~/..." under the home directory.
+std::string homeRelative(const fs::path& keyPath, const fs::path& home)
+{
+    const std::string path = SetupFiles::standardised(keyPath).string();
+    const std::string prefix = SetupFiles::standardised(home).string() + "/";
+    if (path.size() > prefix.size() && path.starts_with(prefix)) {
+        return "~/" + path.substr(prefix.size());
+    }
+    return path;
+}
+
+// Creates the missing directories on the way to `directory`, each with mode 0700.
+std::error_code createDirectories(const fs::path& directory)
+{
+    std::vector<fs::path> missing;
+    for (fs::path p = directory; !p.empty(); p = p.parent_path()) {
+        struct stat st
+        {
+        };
+        if (::stat(p.c_str(), &st) == 0) {
+            break;
+        }
+        if (errno != ENOENT) {
+            return {errno, std::generic_category()};
+        }
+        missing.push_back(p);
+        if (p == p.parent_path()) {
+            break;
+        }
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) {
+            return {errno, std::generic_category()};
+        }
+        // The umask may have taken bits away; the mode is exactly 0700 either way.
+        if (::chmod(it->c_str(), 0700) != 0) {
+            return {errno, std::generic_category()};
+        }
+    }
+    return {};
+}
+
+bool isSymlink(const fs::path& path)
+{
+    struct stat st
+    {
+    };
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool existsFollowingLinks(const fs::path& path)
+{
+    struct stat st
+    {
+    };
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool insideSSHDirectory(const fs::path& url)
+{
+    return url.parent_path().filename() == ".ssh";
+}
+
+} // namespace
+
+fs::path SetupPlan::sshConfig(const fs::path& home)
+{
+    return home / ".ssh" / "config";
+}
+
+fs::path SetupPlan::shellFile(const fs::path& home, std::string_view loginShell)
+{
+    const auto slash = loginShell.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? loginShell : loginShell.substr(slash + 1);
+    // On Debian-family systems terminals run non-login bash, which reads only ~/.bashrc.
+    return home / (name == "bash" ? ".bashrc" : ".zshenv");
+}
+
+SetupPlan SetupPlan::make(const fs::path& home, std::string_view askpassPath, const std::vector<SSHKey>& keys,
+                          std::string_view loginShell)
+{
+    SetupPlan plan;
+
+    const fs::path config = sshConfig(home);
+    const auto configText = SetupFiles::read(config);
+    if (configText.state != SetupFiles::FileText::State::unreadable) {
+        // Keys the user's own configuration already names get no line of their own.
+        const std::string own = MarkedBlock::remove(configText.text);
+        std::set<fs::path> named;
+        for (const auto& file : KeyScanner::identityFiles(own, home.string())) {
+            named.insert(SetupFiles::standardised(file));
+        }
+        std::vector<std::string> lines;
+        for (const auto& key : keys) {
+            if (!named.contains(SetupFiles::standardised(key.path))) {
+                lines.push_back(homeRelative(key.path, home));
+            }
+        }
+        std::string after
+            = MarkedBlock::apply(SetupFiles::sshBlock(lines), configText.text, MarkedBlock::Position::top);
+        if (after != configText.text) {
+            plan.changes.push_back(FileChange{config, configText.text, std::move(after), false});
+        }
+    }
+
+    const fs::path shell = shellFile(home, loginShell);
+    const auto shellText = SetupFiles::read(shell);
+    if (shellText.state == SetupFiles::FileText::State::unreadable) {
+        return plan;
+    }
+    std::string after
+        = MarkedBlock::apply(SetupFiles::zshBlock(askpassPath), shellText.text, MarkedBlock::Position::bottom);
+    if (after != shellText.text) {
+        plan.changes.push_back(FileChange{shell, shellText.text, std::move(after), false});
+    }
+    return plan;
+}
+
+SetupPlan SetupPlan::undo(const fs::path& home) const
+{
+    std::vector<fs::path> candidates;
+    for (const auto& change : changes) {
+        candidates.push_back(change.url);
+    }
+    candidates.push_back(sshConfig(home));
+    candidates.push_back(home / ".zshenv");
+    candidates.push_back(home / ".bashrc");
+
+    SetupPlan plan;
+    std::set<fs::path> seen;
+    for (const auto& candidate : candidates) {
+        if (!seen.insert(SetupFiles::standardised(candidate)).second) {
+            continue;
+        }
+        const auto file = SetupFiles::read(candidate);
+        if (file.state != SetupFiles::FileText::State::readable || !MarkedBlock::contains(file.text)) {
+            continue;
+        }
+        std::string after = MarkedBlock::remove(file.text);
+        // A file setup created (so never backed up) that holds nothing but the block goes away; a
+        // file that was there before stays, even if empty. When in doubt the file stays.
+        bool removesFile = false;
+        if (after.empty()) {
+            const auto target = SetupFiles::resolveLinks(candidate);
+            struct stat st
+            {
+            };
+            removesFile = target && ::lstat((target->string() + std::string(backupSuffix)).c_str(), &st) != 0
+                && errno == ENOENT;
+        }
+        plan.changes.push_back(FileChange{candidate, file.text, std::move(after), removesFile});
+    }
+    return plan;
+}
+
+std::expected<void, SetupPlanError> SetupPlan::apply(std::string_view suffix) const
+{
+    for (const auto& change : changes) {
+        const auto current = SetupFiles::read(change.url);
+        if (current.state == SetupFiles::FileText::State::unreadable) {
+            return std::unexpected(SetupPlanError{SetupPlanError::Kind::unreadable, change.url, {}});
+        }
+        const bool exists = current.state == SetupFiles::FileText::State::readable;
+        if (current.text != change.before || (!exists && change.removesFile)) {
+            return std::unexpected(SetupPlanError{SetupPlanError::Kind::changedSinceShown, change.url, {}});
+        }
+    }
+
+    for (const auto& change : changes) {
+        // A link is never deleted; it is written through like any other change.
+        if (change.removesFile && !isSymlink(change.url)) {
+            if (::unlink(change.url.c_str()) != 0 && errno != ENOENT) {
+                return std::unexpected(fileSystemError(change.url, {errno, std::generic_category()}));
+            }
+            continue;
+        }
+        if (auto error = createDirectories(change.url.parent_path())) {
+            return std::unexpected(fileSystemError(change.url, error));
+        }
+        const bool existed = existsFollowingLinks(change.url);
+        const bool inSSH = insideSSHDirectory(change.url);
+        const auto mode = inSSH ? fs::perms(0600) : fs::perms(0666);
+        if (auto written = SetupFiles::write(change.after, change.url, suffix, mode); !written) {
+            return std::unexpected(fileSystemError(change.url, written.error()));
+        }
+        if (!existed && inSSH && ::chmod(change.url.c_str(), 0600) != 0) {
+            return std::unexpected(fileSystemError(change.url, {errno, std::generic_category()}));
+        }
+    }
+    return {};
+}
+
+} // namespace vantorelle

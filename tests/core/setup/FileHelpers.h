@@ -1,0 +1,100 @@
+// Helpers for the setup tests: small file utilities, a snapshot of a directory tree, and running a
+// piece of a test without root's power to ignore permissions.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vantorelle::testing {
+
+namespace fs = std::filesystem;
+
+inline void writeFile(const fs::path& path, const std::string& text, fs::perms mode = fs::perms(0644))
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    fs::permissions(path, mode);
+}
+
+inline std::string readFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+inline unsigned modeOf(const fs::path& path)
+{
+    struct stat st
+    {
+    };
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+inline bool existsNoFollow(const fs::path& path)
+{
+    struct stat st
+    {
+    };
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Every entry under `root`: its type, mode and contents (or link target). Two equal snapshots mean
+// nothing was written, created, removed or re-permissioned.
+inline std::map<std::string, std::string> snapshot(const fs::path& root)
+{
+    std::map<std::string, std::string> entries;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        const auto& path = it->path();
+        struct stat st
+        {
+        };
+        ::lstat(path.c_str(), &st);
+        std::string description = std::to_string(st.st_mode);
+        if (S_ISLNK(st.st_mode)) {
+            description += " -> " + fs::read_symlink(path).string();
+        } else if (S_ISREG(st.st_mode)) {
+            description += " " + readFile(path);
+        }
+        entries[fs::relative(path, root).string()] = description;
+    }
+    return entries;
+}
+
+// Runs `body` in a child process that cannot override file permissions: as root the child becomes
+// nobody (and `root` is handed to nobody first), otherwise it runs as the current user. Returns the
+// child's exit status (what `body` returned), or -1 when it did not exit normally.
+inline int runWithoutPrivileges(const fs::path& root, const std::function<int()>& body)
+{
+    constexpr uid_t kNobody = 65534;
+    const bool asRoot = ::geteuid() == 0;
+    if (asRoot) {
+        for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+            ::lchown(it->path().c_str(), kNobody, kNobody);
+        }
+        ::lchown(root.c_str(), kNobody, kNobody);
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (asRoot && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+            ::_exit(100);
+        }
+        ::_exit(body());
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace vantorelle::testing
