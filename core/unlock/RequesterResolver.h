@@ -1,0 +1,34 @@
+// RequesterResolver: names the process behind a request and classifies it by walking up the
+// process tree.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "unlock/ProcessInfoLite.h"
+#include "unlock/Requester.h"
+
+namespace vantorelle::RequesterResolver {
+
+// Answers for one process id, or gives nothing (unknown or vanished process).
+using ProcessTable = std::function<std::optional<ProcessInfoLite>(std::int32_t pid)>;
+
+// The walk visits the requesting process and at most 19 ancestors.
+constexpr int kMaxChain = 20;
+
+// Pure function of its arguments. `reason` is the command line's unlock reason, if any: it
+// becomes the display name unless the requester is remote. An unknown caller is ("ssh",
+// background), or (reason, background) with a reason.
+Requester resolve(std::int32_t pid, const ProcessTable& table, const std::optional<std::string>& reason);
+
+// The lookup for the running system, read from /proc. Never throws; a process that cannot be read
+// (vanished, another user's hidden entry, pid < 1) gives nothing.
+std::optional<ProcessInfoLite> liveTable(std::int32_t pid);
+
+// The same lookup under another proc root, for tests of the parsing.
+std::optional<ProcessInfoLite> liveTable(std::int32_t pid, const std::filesystem::path& procRoot);
+
+} // namespace vantorelle::RequesterResolver
