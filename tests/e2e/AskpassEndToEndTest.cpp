@@ -39,26 +39,8 @@ Requester::Kind ownAncestry()
         .kind;
 }
 
-// Makes this test process the reaper of orphaned descendants (the detached application, a helper
-// whose ssh was killed) for one scope, and reaps whatever is left at its end.
-class SubreaperScope
-{
-public:
-    SubreaperScope() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
-    ~SubreaperScope()
-    {
-        const auto deadline = after(10s);
-        while (std::chrono::steady_clock::now() < deadline) {
-            const pid_t pid = ::waitpid(-1, nullptr, WNOHANG);
-            if (pid <= 0) {
-                break;
-            }
-        }
-        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
-    }
-};
-
-// Waits for a child of ours (adopted or not) without blocking past the deadline.
+// Waits for `pid` to end as a child of ours. An orphan becomes ours (the world makes this process
+// a subreaper) only once its parent is gone, so "not our child" is retried until the deadline.
 std::optional<int> waitForChild(pid_t pid, Deadline deadline)
 {
     while (true) {
@@ -67,7 +49,7 @@ std::optional<int> waitForChild(pid_t pid, Deadline deadline)
         if (done == pid) {
             return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
-        if (done < 0 || std::chrono::steady_clock::now() >= deadline) {
+        if (std::chrono::steady_clock::now() >= deadline) {
             return std::nullopt;
         }
         std::this_thread::sleep_for(1ms);
@@ -191,7 +173,7 @@ TEST_F(AskpassEndToEnd, CancelRefusesAndThenSnoozesWithoutADialog)
 TEST_F(AskpassEndToEnd, KilledSshEndsTheHelperAndWithdrawsTheRequest)
 {
     ASSERT_TRUE(world.startHost({"--unlock", "delay:120"})) << world.problem();
-    SubreaperScope reaper; // the orphaned helper becomes ours, so its exit status can be read
+    // The orphaned helper is adopted by this process (see World), so its exit status can be read.
     // As in a person's terminal, a shell leads the terminal's session and ssh is its child; so
     // killing ssh hangs nothing up, and only the helper's own watch can end it.
     std::vector<std::string> args = {"-c", "\"$@\"; exec sleep 120", "sh", "/usr/bin/ssh"};
@@ -228,7 +210,7 @@ TEST_F(AskpassEndToEnd, NothingListeningStartsTheAppThroughItsDesktopEntry)
     }
     writeFile(world.dataHome() / "applications/org.vantorelle.Vantorelle.desktop",
               "[Desktop Entry]\nType=Application\nName=Vantorelle test host\nExec=" + exec + "\n");
-    SubreaperScope reaper; // the detached host is adopted here and stopped below
+    // The detached host is adopted by this process (see World) and stopped below.
 
     const auto run = world.sshOnTerminal("echo launched-ok");
     EXPECT_EQ(0, run.status) << run.output << context();

@@ -9,8 +9,10 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -187,6 +189,7 @@ std::optional<std::string> World::unavailableReason()
 
 World::World()
 {
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     fs::create_directories(root() / "home");
     fs::create_directories(root() / "app");
     fs::permissions(root() / "app", fs::perms::owner_all);
@@ -197,6 +200,48 @@ World::~World()
     stopHost();
     stopGently(m_sshd);
     stopGently(m_agent);
+    reapOrphans();
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+void World::reapOrphans()
+{
+    // Adopted processes normally end on their own once the daemons are gone; give them a moment,
+    // then end the rest (and whatever their ends orphan in turn).
+    const auto reapAll = [] {
+        while (true) {
+            const pid_t pid = ::waitpid(-1, nullptr, WNOHANG);
+            if (pid <= 0) {
+                return pid == 0; // true: children remain
+            }
+        }
+    };
+    auto deadline = after(10s);
+    while (reapAll() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    deadline = after(10s);
+    while (reapAll() && std::chrono::steady_clock::now() < deadline) {
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            const std::string name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) {
+                continue;
+            }
+            const std::string text = readFile(entry.path() / "stat");
+            const auto close = text.rfind(')');
+            if (close == std::string::npos) {
+                continue;
+            }
+            std::istringstream rest(text.substr(close + 1));
+            std::string state;
+            int ppid = 0;
+            rest >> state >> ppid;
+            if (ppid == ::getpid()) {
+                ::kill(std::stoi(name), SIGKILL);
+            }
+        }
+        std::this_thread::sleep_for(10ms);
+    }
 }
 
 bool World::fail(const std::string& message)

@@ -49,8 +49,12 @@ public:
     // nothing. Checked before anything starts.
     static std::optional<std::string> unavailableReason();
 
+    // Makes this process a subreaper for the world's lifetime: whatever its daemons and tools leave
+    // orphaned (sshd's connection processes, a detached application, a helper whose ssh died) is
+    // adopted here instead of by a PID 1 that may never reap.
     World();
-    ~World(); // stops every daemon it started and reaps them
+    // Stops every daemon it started and reaps them and every adopted orphan.
+    ~World();
 
     const std::filesystem::path& root() const { return m_dir.path(); }
     std::filesystem::path keyPath() const { return root() / "keys/id_ed25519"; }
@@ -96,6 +100,7 @@ public:
 
 private:
     bool fail(const std::string& message);
+    void reapOrphans();
     bool waitForSocketFile(const std::filesystem::path& path, ChildProcess& owner, Deadline deadline);
 
     TempDir m_dir;
