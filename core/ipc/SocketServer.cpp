@@ -55,9 +55,7 @@ int createDirectories(const std::filesystem::path& directory)
             return errno;
         }
     }
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (::stat(directory.c_str(), &st) != 0) {
         return errno;
     }
@@ -188,9 +186,7 @@ std::expected<void, SocketServer::ServerError> SocketServer::start()
 
     // A private directory: created 0700, or tightened to 0700 when this user owns it.
     const std::filesystem::path directory = m_path.has_parent_path() ? m_path.parent_path() : ".";
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (::stat(directory.c_str(), &st) != 0) {
         if (const int error = createDirectories(directory); error != 0) {
             return failure(Kind::directory, error);
@@ -299,9 +295,7 @@ void SocketServer::stop()
 
 void SocketServer::removeSocketFileIfOurs(const std::optional<FileIdentity>& identity) const
 {
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (identity && ::lstat(m_path.c_str(), &st) == 0 && st.st_dev == identity->dev && st.st_ino == identity->ino) {
         ::unlink(m_path.c_str());
     }

@@ -10,6 +10,7 @@
 #include <random>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -98,9 +99,7 @@ protected:
     }
     mode_t modeOf(const std::filesystem::path& p)
     {
-        struct stat st
-        {
-        };
+        struct stat st = {};
         EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
         return st.st_mode & 07777;
     }
@@ -384,6 +383,38 @@ TEST_F(SocketServerTest, SurvivesArbitraryBytesAndManyConnections)
     EXPECT_EQ(answered.load(), 50);
 }
 
+TEST_F(SocketServerTest, AcceptFailingForLackOfDescriptorsDoesNotSpinAndRecovers)
+{
+    answerOk();
+    startServer();
+    Fd client = rawConnect(path); // queued; the server cannot accept it below
+    sendRaw(client.get(), "{\"lock\":{}}\n");
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<Fd> hog;
+    for (;;) {
+        Fd fd(::fcntl(0, F_DUPFD_CLOEXEC, 0));
+        if (!fd) {
+            break;
+        }
+        hog.push_back(std::move(fd));
+    }
+    timespec before{}, after_{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+    std::this_thread::sleep_for(1s); // the accept thread keeps failing meanwhile
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after_);
+    hog.clear();
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    const double cpu = static_cast<double>(after_.tv_sec - before.tv_sec) + (after_.tv_nsec - before.tv_nsec) / 1e9;
+    EXPECT_LT(cpu, 0.1) << "seconds of CPU while accept failed for one second";
+
+    EXPECT_EQ(readUntilClosed(client.get(), after(10s)), "{\"ok\":{}}\n");
+}
+
 TEST_F(SocketServerTest, DestroyingTheServerCancelsPendingRequests)
 {
     startServer();
@@ -441,9 +472,7 @@ TEST_F(SocketServerTest, PeerOfAnotherUserIsClosedWithoutReply)
     // Its own user is served.
     EXPECT_EQ(SocketIO::readLine(output->read.get(), after(20s)), "handled");
     EXPECT_EQ(SocketIO::readLine(output->read.get(), after(20s)), "ready self-ok");
-    struct stat st
-    {
-    };
+    struct stat st = {};
     ASSERT_EQ(::lstat(socketPath.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, nobody->pw_uid);
 
