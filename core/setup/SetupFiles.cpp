@@ -71,16 +71,22 @@ bool readAll(int fd, std::string& out)
     }
 }
 
-// Writes `bytes` to a new file at `path` (which must not exist; a link there is not followed),
-// sets `mode` exactly and flushes it to disk. On failure nothing is left at `path`.
-std::expected<void, std::error_code> writeNewFile(const fs::path& path, std::string_view bytes, mode_t mode)
+enum class ModeRule { exact, umask };
+
+// Writes `bytes` to a new file at `path` (which must not exist; a link there is not followed) with
+// `mode`, exactly or as limited by the umask, and flushes it to disk. On failure nothing is left at
+// `path`.
+std::expected<void, std::error_code> writeNewFile(const fs::path& path, std::string_view bytes, mode_t mode,
+                                                  ModeRule rule)
 {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                 rule == ModeRule::exact ? 0600 : mode));
     if (!fd) {
         return std::unexpected(lastError());
     }
     std::error_code error;
-    if (!io::writeAll(fd.get(), bytes) || ::fchmod(fd.get(), mode) != 0 || ::fsync(fd.get()) != 0) {
+    if (!io::writeAll(fd.get(), bytes) || (rule == ModeRule::exact && ::fchmod(fd.get(), mode) != 0)
+        || ::fsync(fd.get()) != 0) {
         error = lastError();
     }
     // close(2) can report a failed write-back; treat it like any other write error.
@@ -297,10 +303,10 @@ std::expected<void, std::error_code> write(std::string_view text, const fs::path
         if (errno != ENOENT) {
             return std::unexpected(lastError());
         }
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        const auto mode = static_cast<mode_t>(newFileMode) & 07777 & ~mask;
-        if (auto written = writeNewFile(temporary, text, mode); !written) {
+        // The kernel applies the umask at creation (reading it with umask(2) would briefly change
+        // it for every thread of the process).
+        const auto mode = static_cast<mode_t>(newFileMode) & 0777;
+        if (auto written = writeNewFile(temporary, text, mode, ModeRule::umask); !written) {
             return written;
         }
         if (renameNoReplace(temporary, target) != 0) {
@@ -330,12 +336,13 @@ std::expected<void, std::error_code> write(std::string_view text, const fs::path
         if (!source || !readAll(source.get(), original)) {
             return std::unexpected(lastError());
         }
-        if (auto copied = writeNewFile(backup, original, mode); !copied && copied.error().value() != EEXIST) {
+        if (auto copied = writeNewFile(backup, original, mode, ModeRule::exact);
+            !copied && copied.error().value() != EEXIST) {
             return copied;
         }
     }
 
-    if (auto written = writeNewFile(temporary, text, mode); !written) {
+    if (auto written = writeNewFile(temporary, text, mode, ModeRule::exact); !written) {
         return written;
     }
     if (::rename(temporary.c_str(), target.c_str()) != 0) {

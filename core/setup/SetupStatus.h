@@ -9,7 +9,7 @@
 namespace vantorelle::SetupStatus {
 
 enum class Step { key, ssh, cli, login };
-inline constexpr std::array<Step, 4> allSteps{Step::key, Step::ssh, Step::cli, Step::login};
+inline constexpr std::array<Step, 4> allCases{Step::key, Step::ssh, Step::cli, Step::login};
 
 enum class Missing { sshConfig, shellFile, appEnvironment };
 
@@ -21,7 +21,7 @@ struct Item
     bool operator==(const Item&) const = default;
 };
 
-// Always four items, in `allSteps` order. Pure: touches no file (paths are compared after
+// Always four items, in `allCases` order. Pure: touches no file (paths are compared after
 // standardising them, links not followed).
 std::vector<Item> evaluate(const SetupFacts& facts);
 

@@ -33,7 +33,7 @@ TEST(SetupStatusTest, FreshMachine)
     EXPECT_EQ(items[1], (Item{Step::ssh, false, {Missing::sshConfig, Missing::shellFile, Missing::appEnvironment}}));
     EXPECT_EQ(SetupStatus::remaining(items), 4);
     for (std::size_t k = 0; k < 4; ++k) {
-        EXPECT_EQ(items[k].step, SetupStatus::allSteps[k]);
+        EXPECT_EQ(items[k].step, SetupStatus::allCases[k]);
     }
 }
 
