@@ -32,13 +32,15 @@ namespace vantorelle {
 //   after cancellation does nothing. Dropping the Reply without calling it closes the connection
 //   without an answer (an exception escaping the handler counts as that).
 // - `cancelled` is stopped when the client hangs up while the request is pending, or when the
-//   server is destroyed with the request still pending. Once it is stopped nothing is written to
-//   that client any more; the handler should give up and drop the Reply. std::stop_callback runs
-//   on the thread that notices (a connection thread or the destroying thread): keep it short and
-//   do not take locks there that the handler holds while calling into the server.
+//   server is destroyed with the request still pending. After a hang-up nothing more is written
+//   to that client; the handler should give up and drop the Reply. When the server is destroyed,
+//   a reply given at once (even from a stop callback) is still sent. A std::stop_callback runs
+//   synchronously on the thread that notices (the connection's thread, or the one destroying the
+//   server): keep it short and never block in it.
 // - A Reply may outlive the server: it then does nothing. Owners still shut the coordinator
-//   down (dropping its pending Replies) before destroying the server, so the waiting clients get
-//   the coordinator's last word rather than a closed connection.
+//   down (completing or dropping its pending Replies) before destroying the server, so waiting
+//   clients get the coordinator's last word rather than a closed connection.
+// At most 512 connections are served at once; further ones are closed at once.
 class SocketServer
 {
 public:
