@@ -105,9 +105,12 @@ struct InspectingAnswer
     std::optional<SecretString> operator()(std::string_view text) const
     {
         for (const pid_t pid : test::childrenOfThisProcess(comm)) {
-            ++*inspected;
             const auto cmdline = test::readProcFile(pid, "cmdline");
             const auto environ = test::readProcFile(pid, "environ");
+            if (cmdline.empty() || environ.empty()) {
+                continue; // exiting after its last words: nothing left to read
+            }
+            ++*inspected;
             if (cmdline.find(secret) != std::string::npos) {
                 findings->push_back("argv: " + cmdline);
             }
