@@ -168,9 +168,7 @@ bool isPrototypeExport(std::string_view line)
 
 bool existsNoFollow(const fs::path& path)
 {
-    struct stat st
-    {
-    };
+    struct stat st = {};
     return ::lstat(path.c_str(), &st) == 0;
 }
 

@@ -220,9 +220,7 @@ FileText read(const fs::path& path)
         }
         return {FileText::State::unreadable, {}};
     }
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return {FileText::State::unreadable, {}};
     }
@@ -251,9 +249,7 @@ std::expected<fs::path, std::error_code> resolveLinks(const fs::path& path)
 {
     fs::path current = path;
     for (int hops = 0; hops <= 40; ++hops) {
-        struct stat st
-        {
-        };
+        struct stat st = {};
         if (::lstat(current.c_str(), &st) != 0) {
             if (errno == ENOENT) {
                 return current;
@@ -296,9 +292,7 @@ std::expected<void, std::error_code> write(std::string_view text, const fs::path
         return std::unexpected(lastError());
     }
 
-    struct stat st
-    {
-    };
+    struct stat st = {};
     if (::stat(target.c_str(), &st) != 0) {
         if (errno != ENOENT) {
             return std::unexpected(lastError());
@@ -324,9 +318,7 @@ std::expected<void, std::error_code> write(std::string_view text, const fs::path
 
     // The backup keeps the file as it was before the first edit: once there, never replaced.
     const fs::path backup = target.string() + std::string(backupSuffix);
-    struct stat backupStat
-    {
-    };
+    struct stat backupStat = {};
     if (::lstat(backup.c_str(), &backupStat) != 0) {
         if (errno != ENOENT) {
             return std::unexpected(lastError());

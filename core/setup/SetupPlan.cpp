@@ -36,9 +36,7 @@ std::error_code createDirectories(const fs::path& directory)
 {
     std::vector<fs::path> missing;
     for (fs::path p = directory; !p.empty(); p = p.parent_path()) {
-        struct stat st
-        {
-        };
+        struct stat st = {};
         if (::stat(p.c_str(), &st) == 0) {
             break;
         }
@@ -64,17 +62,13 @@ std::error_code createDirectories(const fs::path& directory)
 
 bool isSymlink(const fs::path& path)
 {
-    struct stat st
-    {
-    };
+    struct stat st = {};
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 bool existsFollowingLinks(const fs::path& path)
 {
-    struct stat st
-    {
-    };
+    struct stat st = {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
@@ -164,9 +158,7 @@ SetupPlan SetupPlan::undo(const fs::path& home) const
         bool removesFile = false;
         if (after.empty()) {
             const auto target = SetupFiles::resolveLinks(candidate);
-            struct stat st
-            {
-            };
+            struct stat st = {};
             removesFile = target && ::lstat((target->string() + std::string(backupSuffix)).c_str(), &st) != 0
                 && errno == ENOENT;
         }

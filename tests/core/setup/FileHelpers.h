@@ -35,18 +35,14 @@ inline std::string readFile(const fs::path& path)
 
 inline unsigned modeOf(const fs::path& path)
 {
-    struct stat st
-    {
-    };
+    struct stat st = {};
     EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
     return st.st_mode & 07777;
 }
 
 inline bool existsNoFollow(const fs::path& path)
 {
-    struct stat st
-    {
-    };
+    struct stat st = {};
     return ::lstat(path.c_str(), &st) == 0;
 }
 
@@ -57,9 +53,7 @@ inline std::map<std::string, std::string> snapshot(const fs::path& root)
     std::map<std::string, std::string> entries;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
         const auto& path = it->path();
-        struct stat st
-        {
-        };
+        struct stat st = {};
         ::lstat(path.c_str(), &st);
         std::string description = std::to_string(st.st_mode);
         if (S_ISLNK(st.st_mode)) {

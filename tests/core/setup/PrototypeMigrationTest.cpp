@@ -37,6 +37,8 @@ TEST(PrototypeMigrationTest, StripPrototypeExport)
         {"only one blank line goes", "a\n\n\n" + kComment + "\n" + kExport + "\n", "a\n\n"},
         {"export line alone", "a\n" + kExport + "\nb", "a\nb"},
         {"indented and with trailing blanks", "a\n  " + kExport + "  \n\t" + kCompanion + " \nb", "a\nb"},
+        {"Unicode blanks are trimmed too", "a\n\xc2\xa0" + kExport + "\xe2\x80\x83\n\xe3\x80\x80" + kCompanion + "\nb",
+         "a\nb"},
         {"comment with more words", kComment + " (quillgate)\n" + kExport + "\n", ""},
         {"companion not directly after stays", kExport + "\n\n" + kCompanion + "\n", "\n" + kCompanion + "\n"},
         {"other askpass left alone", "export SSH_ASKPASS=/usr/bin/ksshaskpass\n" + kCompanion + "\n",
