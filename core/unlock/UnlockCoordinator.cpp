@@ -377,14 +377,17 @@ void UnlockCoordinator::Actor::shutdown()
 //
 // How each request is decided ("notify" = notifyBackground when the gate allows it):
 //
-//   request                      | no caller id           | remote   | background           | interactive
-//   -----------------------------+------------------------+----------+----------------------+---------------------------
-//   passphrase, managed key      | "background", notify   | "remote" | "background", notify | "snoozed" if snoozed;
-//                                |   (as "ssh")           |          |                      | else grace; else approval
-//   passphrase, unmanaged; prompt| "background"           | "remote" | "background"         | showPrompt
-//   unlock                       | "background", notify   | "remote" | "background", notify | approval
-//                                |   (as "ssh")           |          |                      |
-//   status, lock                 | answered for any caller
+//   request                   | no caller id        | remote   | background          | interactive
+//   --------------------------+---------------------+----------+---------------------+-------------------------
+//   passphrase, managed key   | "background",       | "remote" | "background",       | "snoozed" if snoozed;
+//                             |   notify as "ssh"   |          |   notify            | else grace; else approval
+//   passphrase, unmanaged key;| "background"        | "remote" | "background"        | showPrompt
+//   prompt                    |                     |          |                     |
+//   unlock                    | "background",       | "remote" | "background",       | approval
+//                             |   notify as "ssh"   |          |   notify            |
+//   status, lock              | answered for any caller
+//
+// An unlock without managed keys is "unavailable" before the requester is looked at.
 
 void UnlockCoordinator::Actor::handle(Request request, ReplyOnce reply, std::stop_token cancelled)
 {

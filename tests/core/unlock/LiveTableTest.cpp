@@ -2,11 +2,13 @@
 // started in a new session with and without a terminal, odd names and vanished pids.
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdexcept>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -84,7 +86,34 @@ private:
     int m_master = -1;
 };
 
-std::filesystem::path copyOfSleep(const TempDir& dir, const std::string& name)
+// Programs are copied next to the test binaries rather than into /tmp, which may be mounted noexec.
+class ProgramDir
+{
+public:
+    ProgramDir()
+    {
+        const char* build = std::getenv("VANTORELLE_BUILD_DIR");
+        std::string pattern = std::string(build ? build : "/tmp") + "/vt-proc-XXXXXX";
+        if (!::mkdtemp(pattern.data())) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        m_path = pattern;
+    }
+    ~ProgramDir()
+    {
+        std::error_code error;
+        std::filesystem::remove_all(m_path, error);
+    }
+    ProgramDir(const ProgramDir&) = delete;
+    ProgramDir& operator=(const ProgramDir&) = delete;
+
+    const std::filesystem::path& path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+std::filesystem::path copyOfSleep(const ProgramDir& dir, const std::string& name)
 {
     const std::filesystem::path target = dir.path() / name;
     std::filesystem::copy_file("/bin/sleep", target);
@@ -132,7 +161,7 @@ TEST(LiveTableTest, ParentChainReachesTheTop)
 
 TEST(LiveTableTest, ChildInANewSessionHasNoTerminal)
 {
-    TempDir dir("vt-proc");
+    ProgramDir dir;
     Child child(copyOfSleep(dir, "sleep"), Child::Terminal::none);
     const auto info = liveTable(child.pid());
     ASSERT_TRUE(info);
@@ -144,7 +173,7 @@ TEST(LiveTableTest, ChildInANewSessionHasNoTerminal)
 
 TEST(LiveTableTest, ChildWithAControllingTerminalHasOne)
 {
-    TempDir dir("vt-proc");
+    ProgramDir dir;
     Child child(copyOfSleep(dir, "sleep"), Child::Terminal::controlling);
     const auto info = liveTable(child.pid());
     ASSERT_TRUE(info);
@@ -153,7 +182,7 @@ TEST(LiveTableTest, ChildWithAControllingTerminalHasOne)
 
 TEST(LiveTableTest, LongAndOddNamesComeOutWhole)
 {
-    TempDir dir("vt-proc");
+    ProgramDir dir;
     for (const std::string name : {"vantorelle-long-sleeper-name", "we) ird (x y", "exactly15chars!"}) {
         Child child(copyOfSleep(dir, name), Child::Terminal::none);
         const auto info = liveTable(child.pid());
