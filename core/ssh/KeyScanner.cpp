@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #include "ssh/ToolText.h"
@@ -20,6 +23,8 @@ namespace {
 
 // ssh-keygen answers in milliseconds; the limit only keeps a wedged tool from stalling the scan.
 constexpr double kToolTimeout = 15;
+// Each key costs two short ssh-keygen runs, mostly process start-up; a few at once cut the wall time.
+constexpr size_t kParallelDescribes = 4;
 
 struct ToolRun
 {
@@ -350,10 +355,16 @@ std::vector<SSHKey> scan(const std::filesystem::path& sshDir, std::string_view c
         candidates.push_back(std::move(file));
     }
 
-    std::vector<SSHKey> keys;
+    // Cheap checks in order first; then the ssh-keygen runs, which dominate, on a few threads.
+    struct Work
+    {
+        std::filesystem::path path;
+        bool other = false;
+    };
+    std::vector<Work> work;
     std::set<std::string> seen;
     for (const auto& candidate : candidates) {
-        const std::filesystem::path path = standardised(candidate);
+        std::filesystem::path path = standardised(candidate);
         const std::string pathText = path.string();
         if (!seen.insert(pathText).second) {
             continue;
@@ -362,7 +373,32 @@ std::vector<SSHKey> scan(const std::filesystem::path& sshDir, std::string_view c
             continue;
         }
         const bool other = everyKeyElsewhere || elsewhere.contains(candidate) || elsewhere.contains(pathText);
-        if (auto key = describeKey(path, other)) {
+        work.push_back({std::move(path), other});
+    }
+
+    std::vector<std::optional<SSHKey>> described(work.size());
+    std::atomic<size_t> next{0};
+    const auto describeRemaining = [&] {
+        for (size_t i; (i = next++) < work.size();) {
+            described[i] = describeKey(work[i].path, work[i].other);
+        }
+    };
+    {
+        std::vector<std::jthread> helpers;
+        const size_t wanted = std::min<size_t>(kParallelDescribes, work.size());
+        for (size_t t = 1; t < wanted; ++t) {
+            try {
+                helpers.emplace_back(describeRemaining);
+            } catch (const std::system_error&) {
+                break; // no thread to spare: this one does the rest
+            }
+        }
+        describeRemaining();
+    } // joins the helpers: every tool they started has exited
+
+    std::vector<SSHKey> keys;
+    for (auto& key : described) {
+        if (key) {
             keys.push_back(std::move(*key));
         }
     }
