@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include "SshTestSupport.h"
+#include "ssh/PTYRunner.h"
 
 namespace vantorelle {
 namespace {
@@ -35,6 +36,18 @@ TEST(ChildProcess, StandardInputIsTheNullDeviceAndThereIsNoTerminal)
     ASSERT_TRUE(run);
     EXPECT_EQ(run->status, 0);
     EXPECT_EQ(run->output, "eof 0\nnotty\n");
+}
+
+TEST(ChildProcess, NoTerminalEvenWhenTheCallerHasOne)
+{
+    // The test above, run again in a copy of this program that has a controlling terminal.
+    const auto self = std::filesystem::read_symlink("/proc/self/exe");
+    const auto run = PTYRunner::run(
+        self, {"--gtest_filter=ChildProcess.StandardInputIsTheNullDeviceAndThereIsNoTerminal"}, minimalEnvironment(),
+        [](std::string_view) { return std::nullopt; }, 60);
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->status, 0) << run->output;
+    EXPECT_NE(run->output.find("[  PASSED  ] 1 test"), std::string::npos) << run->output;
 }
 
 TEST(ChildProcess, StandardErrorIsMergedOrDiscarded)
@@ -78,7 +91,7 @@ TEST(ChildProcess, MissingProgramIsALaunchError)
 
 TEST(ChildProcess, DeadlineKillsAndReapsAndKeepsTheOutputSoFar)
 {
-    const auto run = shell("echo started; exec sleep 60", ChildProcess::StandardError::merge, 300ms);
+    const auto run = shell("echo started; exec sleep 60", ChildProcess::StandardError::merge, 3s);
     ASSERT_FALSE(run);
     EXPECT_EQ(run.error().kind, ChildProcess::RunError::Kind::timedOut);
     EXPECT_EQ(run.error().output, "started\n");

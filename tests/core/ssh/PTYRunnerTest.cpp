@@ -91,7 +91,8 @@ TEST(PTYRunner, RecognisesAPromptSplitAcrossWrites)
 TEST(PTYRunner, ProgramThatNeverEndsIsKilledAtTheDeadlineWithItsOutput)
 {
     // "Name:" is no passphrase prompt, so nothing is typed and the read waits forever.
-    const auto result = runShell("printf 'Name: '; read name; echo never", never(), 1);
+    // Long enough for a loaded machine to start the shell and print its question.
+    const auto result = runShell("printf 'Name: '; read name; echo never", never(), 3);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().kind, PTYRunnerError::Kind::timedOut);
     EXPECT_EQ(result.error().output, "Name: ");
@@ -100,7 +101,7 @@ TEST(PTYRunner, ProgramThatNeverEndsIsKilledAtTheDeadlineWithItsOutput)
 
 TEST(PTYRunner, ChildThatClosesTheTerminalButKeepsRunningIsHeldToTheDeadline)
 {
-    const auto result = runShell("echo detaching; exec sleep 60 </dev/null >/dev/null 2>&1", never(), 1);
+    const auto result = runShell("echo detaching; exec sleep 60 </dev/null >/dev/null 2>&1", never(), 3);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().kind, PTYRunnerError::Kind::timedOut);
     EXPECT_NE(result.error().output.find("detaching"), std::string::npos);
