@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "AskpassHelper.h"
+#include "Vantorelle.h"
 #include "cli/LaunchIntent.h"
 #include "ipc/AppLauncher.h"
 #include "ipc/AskpassTiming.h"
@@ -15,13 +16,6 @@
 #include "ipc/SocketClient.h"
 #include "sys/Environment.h"
 #include "sys/Io.h"
-
-namespace {
-
-// The application's identifier, also the name of its desktop entry.
-constexpr const char* kBundleID = "org.vantorelle.Vantorelle";
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -34,7 +28,7 @@ int main(int argc, char** argv)
     const std::int32_t caller = ::getppid();
     const Environment env = Environment::current();
     // Present but empty still counts: the launch then finds no entry and says so.
-    const std::string bundleID = env.get("VANTORELLE_BUNDLE_ID").value_or(kBundleID);
+    const std::string bundleID = env.get("VANTORELLE_BUNDLE_ID").value_or(std::string(Vantorelle::bundleID));
     const auto socketPath = IPCPaths::socket(env);
     const AppLauncher launcher(env);
     std::unique_ptr<ParentWatch> watch;

@@ -1,6 +1,7 @@
-# vantorelle_add_test(<name> SOURCES ... [LIBS ...] [LABELS ...] [RESOURCE_LOCK ...] [TIMEOUT s])
+# vantorelle_add_test(<name> SOURCES ... [LIBS ...] [LABELS label] [RESOURCE_LOCK name] [TIMEOUT s])
 # One GoogleTest executable whose cases CTest discovers when the tests run (not at build time,
 # so a sanitizer build never executes test binaries while compiling).
+# Discovery flattens list-valued properties, so each property takes exactly one value.
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
@@ -12,6 +13,12 @@ function(vantorelle_add_test name)
         set(ARG_TIMEOUT 120)
     endif()
     set(props TIMEOUT ${ARG_TIMEOUT})
+    list(LENGTH ARG_LABELS label_count)
+    list(LENGTH ARG_RESOURCE_LOCK lock_count)
+    if(label_count GREATER 1 OR lock_count GREATER 1)
+        message(FATAL_ERROR "${name}: give one label and at most one resource lock")
+    endif()
+    target_compile_definitions(${name} PRIVATE VANTORELLE_BUILD_DIR="${PROJECT_BINARY_DIR}")
     if(ARG_LABELS)
         list(APPEND props LABELS "${ARG_LABELS}")
     endif()
@@ -21,5 +28,5 @@ function(vantorelle_add_test name)
     gtest_discover_tests(${name}
         DISCOVERY_MODE PRE_TEST
         PROPERTIES ${props}
-        ENVIRONMENT "LANGUAGE=en;LC_ALL=C.UTF-8;VANTORELLE_BUILD_DIR=${PROJECT_BINARY_DIR}")
+        ENVIRONMENT "LANGUAGE=en")
 endfunction()

@@ -470,8 +470,9 @@ TEST_F(SocketServerTest, PeerOfAnotherUserIsClosedWithoutReply)
     output->write.reset();
 
     // Its own user is served.
-    EXPECT_EQ(SocketIO::readLine(output->read.get(), after(20s)), "handled");
-    EXPECT_EQ(SocketIO::readLine(output->read.get(), after(20s)), "ready self-ok");
+    LineReader lines(output->read.get());
+    EXPECT_EQ(lines.next(after(20s)), "handled");
+    EXPECT_EQ(lines.next(after(20s)), "ready self-ok");
     struct stat st = {};
     ASSERT_EQ(::lstat(socketPath.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, nobody->pw_uid);

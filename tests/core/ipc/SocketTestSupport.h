@@ -101,6 +101,43 @@ inline std::optional<std::string> readUntilClosed(int fd, io::Deadline deadline)
     }
 }
 
+// Reads a peer's output line by line, keeping what arrives after a line feed for the next call
+// (SocketIO::readLine drops it, which is right for one-reply connections only).
+class LineReader
+{
+public:
+    explicit LineReader(int fd)
+        : m_fd(fd)
+    {
+    }
+    std::optional<std::string> next(io::Deadline deadline)
+    {
+        for (;;) {
+            if (const auto eol = m_buffer.find('\n'); eol != std::string::npos) {
+                std::string line = m_buffer.substr(0, eol);
+                m_buffer.erase(0, eol + 1);
+                return line;
+            }
+            if (io::pollOne(m_fd, POLLIN, deadline) <= 0) {
+                return std::nullopt;
+            }
+            char chunk[4096];
+            const ssize_t n = ::read(m_fd, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return std::nullopt;
+            }
+            m_buffer.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+private:
+    int m_fd;
+    std::string m_buffer;
+};
+
 // Listens on `path` and runs `script` with the first accepted connection on a thread of its own.
 class RawServer
 {

@@ -92,8 +92,7 @@ class ProgramDir
 public:
     ProgramDir()
     {
-        const char* build = std::getenv("VANTORELLE_BUILD_DIR");
-        std::string pattern = std::string(build ? build : "/tmp") + "/vt-proc-XXXXXX";
+        std::string pattern = std::string(VANTORELLE_BUILD_DIR) + "/vt-proc-XXXXXX";
         if (!::mkdtemp(pattern.data())) {
             throw std::runtime_error("mkdtemp failed");
         }
