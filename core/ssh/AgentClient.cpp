@@ -36,23 +36,6 @@ std::expected<PlainRun, AgentClientError> runPlain(const Environment& env, std::
     return PlainRun{run->status, ToolText::decodeUtf8Lossy(run->output)};
 }
 
-// Line breaks as Unicode counts them: LF, VT, FF, CR, NEL, LS, PS.
-size_t lineBreakLength(std::string_view text, size_t at)
-{
-    const char c = text[at];
-    if (c == '\n' || c == '\v' || c == '\f' || c == '\r') {
-        return 1;
-    }
-    const std::string_view rest = text.substr(at);
-    if (rest.starts_with("\xC2\x85")) {
-        return 2;
-    }
-    if (rest.starts_with("\xE2\x80\xA8") || rest.starts_with("\xE2\x80\xA9")) {
-        return 3;
-    }
-    return 0;
-}
-
 } // namespace
 
 AgentClient::AgentClient(std::string socket, const Environment& appEnvironment)
@@ -115,14 +98,8 @@ std::expected<std::set<std::string>, AgentClientError> AgentClient::loadedFinger
 std::set<std::string> AgentClient::parseFingerprints(std::string_view output)
 {
     std::set<std::string> fingerprints;
-    size_t start = 0;
-    while (start <= output.size()) {
-        size_t end = start;
-        size_t breakLength = 0;
-        while (end < output.size() && (breakLength = lineBreakLength(output, end)) == 0) {
-            ++end;
-        }
-        const std::string_view line = output.substr(start, end - start);
+    for (const std::string_view line : ToolText::lines(output)) {
+        // "<bits> <fingerprint> <comment> (<type>)": the second blank-separated word.
         std::vector<std::string_view> pieces;
         size_t pos = 0;
         while (pos < line.size() && pieces.size() < 2) {
@@ -136,10 +113,6 @@ std::set<std::string> AgentClient::parseFingerprints(std::string_view output)
         if (pieces.size() >= 2 && pieces[1].starts_with("SHA256:")) {
             fingerprints.emplace(pieces[1]);
         }
-        if (end >= output.size()) {
-            break;
-        }
-        start = end + breakLength;
     }
     return fingerprints;
 }

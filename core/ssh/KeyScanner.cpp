@@ -46,48 +46,6 @@ ToolRun runTool(const std::vector<std::string>& args)
     return {run->status, ToolText::decodeUtf8Lossy(run->output)};
 }
 
-// Length of the line break at `at`: LF, VT, FF, CR (CR LF counts as one), NEL, LS, PS; 0 if none.
-size_t lineBreakLength(std::string_view text, size_t at)
-{
-    const char c = text[at];
-    if (c == '\r') {
-        return at + 1 < text.size() && text[at + 1] == '\n' ? 2 : 1;
-    }
-    if (c == '\n' || c == '\v' || c == '\f') {
-        return 1;
-    }
-    const std::string_view rest = text.substr(at);
-    if (rest.starts_with("\xC2\x85")) {
-        return 2;
-    }
-    if (rest.starts_with("\xE2\x80\xA8") || rest.starts_with("\xE2\x80\xA9")) {
-        return 3;
-    }
-    return 0;
-}
-
-std::vector<std::string_view> lines(std::string_view text)
-{
-    std::vector<std::string_view> result;
-    size_t start = 0;
-    size_t i = 0;
-    while (i < text.size()) {
-        if (const size_t n = lineBreakLength(text, i); n > 0) {
-            if (i > start) {
-                result.push_back(text.substr(start, i - start));
-            }
-            i += n;
-            start = i;
-        } else {
-            ++i;
-        }
-    }
-    if (start < text.size()) {
-        result.push_back(text.substr(start));
-    }
-    return result;
-}
-
 // Length of a white-space character (tab or a Unicode space separator) at `at`, else 0.
 size_t spaceLength(std::string_view text, size_t at)
 {
@@ -173,7 +131,7 @@ std::string expandTilde(std::string_view value, const std::string& home)
 std::vector<ConfigBlock> parseBlocks(std::string_view config, const std::string& home)
 {
     std::vector<ConfigBlock> blocks(1);
-    for (const auto rawLine : lines(config)) {
+    for (const auto rawLine : ToolText::lines(config)) {
         const std::string_view line = trimWhiteSpace(rawLine);
         if (line.empty() || line.starts_with('#')) {
             continue;
