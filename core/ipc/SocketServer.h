@@ -37,9 +37,9 @@ namespace vantorelle {
 //   a reply given at once (even from a stop callback) is still sent. A std::stop_callback runs
 //   synchronously on the thread that notices (the connection's thread, or the one destroying the
 //   server): keep it short and never block in it.
-// - A Reply may outlive the server: it then does nothing. Owners still shut the coordinator
-//   down (completing or dropping its pending Replies) before destroying the server, so waiting
-//   clients get the coordinator's last word rather than a closed connection.
+// - A Reply may outlive the server: it then does nothing. The handler may be called until the
+//   destructor has joined every connection thread, so destroy the server before whatever the
+//   handler calls into (the coordinator): its pending requests are then cancelled, not answered.
 // At most 512 connections are served at once; further ones are closed at once.
 class SocketServer
 {
