@@ -68,7 +68,7 @@ std::expected<Result, PTYRunnerError> run(const std::string& path, const std::ve
     // Held until the child has opened its own: with no slave open the master reads EIO at once.
     Fd slave = pty->openSlave();
     if (slave) {
-        Pty::disableEcho(slave.get());
+        Pty::prepareForAnswers(slave.get());
     }
 
     ChildProcess::Options options;

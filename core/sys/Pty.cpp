@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <termios.h>
+#include <unistd.h>
 
 namespace vantorelle {
 
@@ -39,13 +40,20 @@ Fd Pty::openSlave() const
     return Fd(fd);
 }
 
-bool Pty::disableEcho(int terminalFd)
+bool Pty::prepareForAnswers(int terminalFd)
 {
     termios settings{};
     if (::tcgetattr(terminalFd, &settings) != 0) {
         return false;
     }
-    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    // ISIG would turn ^C in a passphrase into SIGINT for the tool, IEXTEN makes ^V and ^W special,
+    // IXON stops all output at ^S. Canonical mode stays (the tools read whole lines), minus its
+    // erase, kill and end-of-file characters: ^U in a passphrase must not wipe what came before it.
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ISIG | IEXTEN);
+    settings.c_iflag &= ~static_cast<tcflag_t>(IXON);
+    for (const int special : {VERASE, VKILL, VEOF, VEOL, VEOL2}) {
+        settings.c_cc[special] = _POSIX_VDISABLE;
+    }
     return ::tcsetattr(terminalFd, TCSANOW, &settings) == 0;
 }
 

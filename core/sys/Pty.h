@@ -21,8 +21,10 @@ struct Pty
     // descriptor is closed, reads on the master fail with EIO.
     Fd openSlave() const;
 
-    // Clears ECHO on a terminal at once, so text typed into the master never comes back out of it.
-    static bool disableEcho(int terminalFd);
+    // Sets a terminal up, at once, for answers typed into the master: ECHO off, so they never come
+    // back out of it; and no line editing, signal, literal-next or flow-control characters, so every
+    // byte of an answer reaches the program as typed (a line feed still ends the line).
+    static bool prepareForAnswers(int terminalFd);
 };
 
 } // namespace vantorelle

@@ -79,6 +79,37 @@ TEST(PTYRunner, TypesThePassphraseOnceThenAnEmptyLineAndNeverEchoesIt)
     expectNoChildren();
 }
 
+TEST(PTYRunner, AnswersReachTheProgramByteForByteWhateverControlCharactersTheyHold)
+{
+    // Line editing, signal and flow-control characters (erase, kill, word erase, literal next,
+    // reprint, interrupt, quit, suspend, end of file, stop, discard) must arrive as typed, not
+    // edit the line, signal the tool or stall it: a passphrase holding ^U would otherwise put an
+    // empty passphrase on a key.
+    const std::string answer = "a\x7f"
+                               "b\x15"
+                               "c\x17"
+                               "d\x16"
+                               "e\x12"
+                               "f\x03"
+                               "g\x1c"
+                               "h\x1a"
+                               "i\x04"
+                               "j\x13"
+                               "k\x0fl";
+    const auto result = runShell("printf 'Enter passphrase: '; IFS= read -r got < /dev/tty;"
+                                 "printf '%s' \"$got\" | od -An -v -tx1 | tr -d ' \\n'; echo",
+                                 PTYRunner::passphraseResponder(SecretString(answer)));
+    ASSERT_TRUE(result) << result.error().description();
+    EXPECT_EQ(result->status, 0) << result->output;
+    std::string hex;
+    for (const unsigned char c : answer) {
+        static constexpr char kDigits[] = "0123456789abcdef";
+        hex += {kDigits[c >> 4], kDigits[c & 15]};
+    }
+    EXPECT_NE(result->output.find(hex), std::string::npos) << result->output;
+    expectNoChildren();
+}
+
 TEST(PTYRunner, RecognisesAPromptSplitAcrossWrites)
 {
     const auto result = runShell("printf 'Enter pass'; sleep 0.2; printf 'phrase: '; read answer;"

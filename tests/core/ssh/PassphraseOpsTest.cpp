@@ -82,6 +82,23 @@ TEST_F(PassphraseOps, AddEncryptsAKeyWithoutPassphrase)
     }
 }
 
+TEST_F(PassphraseOps, AddPutsExactlyThePassphraseOnEvenWithTerminalControlCharacters)
+{
+    // Typed on a terminal with line editing, "abc^U" would reach ssh-keygen as an empty line
+    // twice, and add would "succeed" leaving the key unprotected.
+    const auto key = test::makeKey(dir.path() / "k");
+    const std::string passphrase = "pass\x15word\x7f!";
+    ASSERT_TRUE(KeyPassphrase::add(SecretString(passphrase), SecretString(passphrase), key));
+    const auto opens = [&](const std::string& candidate) {
+        return test::runTool("/usr/bin/ssh-keygen", {"-y", "-P", candidate, "-f", key.string()}).status == 0;
+    };
+    EXPECT_TRUE(opens(passphrase));
+    EXPECT_FALSE(opens(""));
+    EXPECT_FALSE(opens("word!"));
+    EXPECT_TRUE(PassphraseVerifier::isValid(SecretString(passphrase), key));
+    EXPECT_FALSE(PassphraseVerifier::isValid(sec("word!"), key));
+}
+
 TEST_F(PassphraseOps, AddOnAKeyThatHasAPassphraseFailsAndLeavesItAlone)
 {
     const auto key = test::makeKey(dir.path() / "k", {.passphrase = "old"});
