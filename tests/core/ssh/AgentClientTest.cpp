@@ -2,11 +2,16 @@
 #include "ssh/AgentClient.h"
 
 #include <cmath>
+#include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <limits>
+#include <sys/stat.h>
+#include <thread>
 
 #include "SshTestSupport.h"
 #include "support/TempDir.h"
+#include "sys/Io.h"
 
 namespace vantorelle {
 namespace {
@@ -110,6 +115,105 @@ TEST(AgentClient, SocketWithNoAgentIsCommandFailedWithSshAddsMessage)
         EXPECT_FALSE(fingerprints.error().output.empty());
         EXPECT_TRUE(fingerprints.error().description().starts_with("ssh-add exited with status "));
     }
+}
+
+Fd listeningSocket(const std::filesystem::path& path)
+{
+    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.string().copy(address.sun_path, sizeof(address.sun_path) - 1);
+    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    EXPECT_EQ(::listen(fd.get(), 4), 0);
+    return fd;
+}
+
+// The environment and command line of the ssh-add the client started, read while it is blocked.
+struct SeenChild
+{
+    std::string cmdline;
+    std::string environ;
+};
+
+SeenChild waitForSshAdd()
+{
+    SeenChild seen;
+    EXPECT_TRUE(test::waitFor([&] {
+        for (const pid_t pid : test::childrenOfThisProcess("ssh-add")) {
+            seen = {test::readProcFile(pid, "cmdline"), test::readProcFile(pid, "environ")};
+            return !seen.environ.empty();
+        }
+        return false;
+    }));
+    return seen;
+}
+
+std::string nulJoined(const std::vector<std::string>& words)
+{
+    std::string joined;
+    for (const auto& word : words) {
+        joined += word + '\0';
+    }
+    return joined;
+}
+
+TEST(AgentClient, EveryRealSshAddGetsExactlyItsArgumentsAndTheMinimalEnvironment)
+{
+    TempDir dir("vt-agent");
+    const std::string secret = "canary-7f3a-passphrase";
+    const auto key = test::makeKey(dir.path() / "k", {.passphrase = secret});
+    test::TestAgent agent(dir.path() / "agent.sock");
+    ::setenv("VANTORELLE_CANARY", "leak", 1);
+    ::setenv("SSH_ASKPASS", "/usr/bin/whatever", 1);
+    AgentClient client(agent.socket().string());
+    ::unsetenv("VANTORELLE_CANARY");
+    ::unsetenv("SSH_ASKPASS");
+    std::vector<std::string> expectedEnvironment;
+    if (const auto home = Environment::current().get("HOME")) {
+        expectedEnvironment.push_back("HOME=" + *home);
+    }
+    expectedEnvironment.insert(
+        expectedEnvironment.end(),
+        {"LANG=C", "PATH=/usr/bin:/bin", "SSH_ASKPASS_REQUIRE=never", "SSH_AUTH_SOCK=" + agent.socket().string()});
+
+    // add: ssh-add blocks opening a FIFO until the key is written into it.
+    const auto fifo = dir.path() / "fifo-key";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::expected<void, AgentClientError> added;
+    std::thread adder([&] { added = client.add(fifo.string(), SecretString(secret), 60); });
+    const auto adding = waitForSshAdd();
+    {
+        std::ifstream in(key, std::ios::binary);
+        const std::string keyText(std::istreambuf_iterator<char>(in), {});
+        // Non-blocking, retried until ssh-add waits on the other end (ENXIO before that), so a
+        // test that goes wrong fails instead of waiting for a reader forever.
+        Fd writer;
+        EXPECT_TRUE(test::waitFor([&] {
+            writer.reset(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+            return static_cast<bool>(writer);
+        }));
+        EXPECT_TRUE(writer && io::writeAll(writer.get(), keyText));
+    }
+    adder.join();
+    EXPECT_EQ(adding.cmdline, nulJoined({"/usr/bin/ssh-add", "-t", "60", fifo.string()}));
+    EXPECT_EQ(adding.environ, nulJoined(expectedEnvironment));
+    ASSERT_TRUE(added) << added.error().description();
+
+    // list: an "agent" that takes the connection and never answers holds ssh-add until it goes.
+    const auto silent = dir.path() / "silent.sock";
+    Fd listener = listeningSocket(silent);
+    AgentClient silentClient(silent.string());
+    std::expected<std::set<std::string>, AgentClientError> listed;
+    std::thread lister([&] { listed = silentClient.loadedFingerprints(); });
+    const auto listing = waitForSshAdd();
+    listener.reset();
+    lister.join();
+    EXPECT_EQ(listing.cmdline, nulJoined({"/usr/bin/ssh-add", "-l", "-E", "sha256"}));
+    auto silentEnvironment = expectedEnvironment;
+    silentEnvironment.back() = "SSH_AUTH_SOCK=" + silent.string();
+    EXPECT_EQ(listing.environ, nulJoined(silentEnvironment));
+    ASSERT_FALSE(listed);
+    EXPECT_EQ(listed.error().kind, AgentClientError::Kind::commandFailed);
 }
 
 TEST(AgentClient, InvalidLifetimesAreRefusedBeforeAnythingRuns)
