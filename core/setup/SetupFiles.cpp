@@ -44,6 +44,11 @@ std::string sshArgument(std::string_view path)
         if (quoted && (c == '"' || c == '\\')) {
             out += '\\';
         }
+        // ssh expands "%" tokens in IdentityFile and gives up on the whole run at one it does
+        // not know; "%%" is its literal percent sign.
+        if (c == '%') {
+            out += '%';
+        }
         out += c;
     }
     if (quoted) {
@@ -143,6 +148,11 @@ std::string sshBlock(const std::vector<std::string>& identityFiles)
         // One configuration line per path: a line break would end the line and let the rest of
         // the name be read as configuration.
         if (path.find_first_of("\r\n") != std::string::npos) {
+            continue;
+        }
+        // Nor can a path holding "${": ssh reads it as an environment variable and has no way to
+        // escape it, so writing it would stop ssh from running for every host.
+        if (path.find("${") != std::string::npos) {
             continue;
         }
         block += "\nIdentityFile ";

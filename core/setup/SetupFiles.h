@@ -13,7 +13,9 @@ namespace vantorelle::SetupFiles {
 // The body of the ssh configuration block (no marker lines, no final line break). A path that is
 // empty or holds white space, a quote or a backslash is written in double quotes with '"' and '\'
 // escaped, which is how ssh reads quoted arguments (a bare quote or backslash would make ssh reject
-// the whole file). A path holding a line break cannot be written as one line and is left out.
+// the whole file). A "%" is doubled, since ssh expands "%" tokens in identity paths. A path holding
+// a line break cannot be written as one line, and one holding "${" cannot be kept from ssh's
+// environment expansion: both are left out.
 std::string sshBlock(const std::vector<std::string>& identityFiles);
 
 // The body of the shell start-up block: the two exports, guarded by a test that the helper is

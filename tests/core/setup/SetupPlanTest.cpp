@@ -2,8 +2,11 @@
 // real file system, including the ways an apply can fail.
 #include "setup/SetupPlan.h"
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include "FileHelpers.h"
@@ -11,6 +14,7 @@
 #include "setup/SetupFiles.h"
 #include "support/TempDir.h"
 #include "sys/ChildProcess.h"
+#include "sys/Fd.h"
 
 namespace vantorelle {
 namespace {
@@ -52,12 +56,18 @@ TEST(SetupFilesTest, SSHBlockQuotesWhatSSHWouldSplit)
         {"", "IdentityFile \"\""},
         {"/keys/o'brien", "IdentityFile \"/keys/o'brien\""},
         {"/keys/back\\slash", "IdentityFile \"/keys/back\\\\slash\""},
+        {"/keys/100%", "IdentityFile /keys/100%%"},
+        {"/keys/50% off", "IdentityFile \"/keys/50%% off\""},
+        {"/keys/%d", "IdentityFile /keys/%%d"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(SetupFiles::sshBlock({c.path}), head + "\n" + c.line) << c.path;
     }
     // A path with a line break cannot be one configuration line; it is left out.
     EXPECT_EQ(SetupFiles::sshBlock({"/keys/a\nHost evil", "/k"}), head + "\nIdentityFile /k");
+    // Nor can one holding "${": ssh would expand it as an environment variable.
+    EXPECT_EQ(SetupFiles::sshBlock({"/keys/${HOME}", "/keys/$HOME", "/k"}),
+              head + "\nIdentityFile /keys/$HOME\nIdentityFile /k");
 }
 
 TEST(SetupFilesTest, ShellBlockQuotesTheHelperPathForTheShell)
@@ -135,6 +145,49 @@ TEST(SetupFilesTest, RealSSHReadsEveryIdentityPathBack)
     }
     EXPECT_EQ(found, expected) << output;
     EXPECT_NE(output.find("addkeystoagent false"), std::string::npos) << output;
+}
+
+// ssh expands "%" tokens (and "${...}") in identity paths only when it loads the keys, after it has
+// connected: connect it to a listener that never answers and read which files it tried.
+TEST(SetupFilesTest, RealSSHLoadsTheKeyFilesTheBlockNames)
+{
+    TempDir dir;
+    const std::vector<std::string> paths = {
+        dir.path() / "plain",
+        dir.path() / "100%",
+        dir.path() / "50% off",
+        dir.path() / "%d and $x%{y}",
+    };
+    const fs::path config = dir.path() / "config";
+    writeFile(config, MarkedBlock::apply(SetupFiles::sshBlock(paths), "", MarkedBlock::Position::top));
+
+    Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(listener);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+    Environment env;
+    env.set("PATH", "/usr/bin:/bin");
+    env.set("LANG", "C");
+    env.set("HOME", dir.path().string());
+    // The kernel completes the connection; ssh then loads the identities and waits for a banner
+    // that never comes, until ConnectTimeout ends it.
+    const auto result = ChildProcess::run("/usr/bin/ssh",
+                                          {"-v", "-F", config.string(), "-o", "BatchMode=yes", "-o", "ConnectTimeout=3",
+                                           "-p", std::to_string(ntohs(address.sin_port)), "127.0.0.1", "true"},
+                                          env, ChildProcess::StandardError::merge,
+                                          std::chrono::steady_clock::now() + std::chrono::seconds(60));
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->output.find("percent"), std::string::npos) << result->output;
+    for (const auto& path : paths) {
+        EXPECT_NE(result->output.find("identity file " + path + " type"), std::string::npos) << path << "\n"
+                                                                                             << result->output;
+    }
 }
 
 TEST(SetupPlanTest, ShellFileFollowsTheLoginShellsName)
