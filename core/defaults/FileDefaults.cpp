@@ -82,6 +82,7 @@ struct Loaded
 {
     json object = json::object();
     bool damaged = false; // present but not a JSON object
+    bool unreadable = false; // present (or maybe present) but could not be read
 };
 
 Loaded load(const fs::path& file)
@@ -89,6 +90,9 @@ Loaded load(const fs::path& file)
     Loaded result;
     Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
+        // Only a missing file is empty; one that is there but cannot be read now (no permission,
+        // out of descriptors) must not be replaced as if it held nothing.
+        result.unreadable = errno != ENOENT;
         return result;
     }
     std::string text;
@@ -99,7 +103,7 @@ Loaded load(const fs::path& file)
             continue;
         }
         if (n < 0) {
-            result.damaged = true;
+            result.unreadable = true;
             return result;
         }
         if (n == 0) {
@@ -125,6 +129,32 @@ std::optional<fs::path> homeDirectory(const Environment& env)
         return fs::path(pw->pw_dir);
     }
     return std::nullopt;
+}
+
+// Links the damaged file to "<file>.damaged.<seconds>[.<n>]". A name already taken by another
+// damaged version (two in one second) is skipped; one that is this very file already counts.
+bool keepDamagedCopy(const fs::path& file)
+{
+    struct stat original = {};
+    if (::lstat(file.c_str(), &original) != 0) {
+        return errno == ENOENT; // gone meanwhile: nothing left to keep
+    }
+    const std::string stem = fs::path(file).concat(".damaged." + std::to_string(std::time(nullptr))).string();
+    for (int n = 0; n < 100; ++n) {
+        const std::string backup = n == 0 ? stem : stem + "." + std::to_string(n);
+        if (::link(file.c_str(), backup.c_str()) == 0) {
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+        struct stat existing = {};
+        if (::lstat(backup.c_str(), &existing) == 0 && existing.st_dev == original.st_dev
+            && existing.st_ino == original.st_ino) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -191,12 +221,11 @@ void FileDefaults::update(std::string_view key, const std::optional<DefaultsValu
     }
 
     Loaded loaded = load(m_file);
-    if (loaded.damaged) {
-        const auto stamp = static_cast<long long>(std::time(nullptr));
-        const fs::path backup = fs::path(m_file).concat(".damaged." + std::to_string(stamp));
-        if (::link(m_file.c_str(), backup.c_str()) != 0 && errno != EEXIST) {
-            return; // never replace a damaged file we could not keep
-        }
+    if (loaded.unreadable) {
+        return; // what it holds is unknown, so it is left as it is
+    }
+    if (loaded.damaged && !keepDamagedCopy(m_file)) {
+        return; // never replace a damaged file we could not keep
     }
     if (value) {
         loaded.object[std::string(key)] = toJson(*value);

@@ -12,7 +12,9 @@ namespace vantorelle {
 // back as dates. Every read sees the file as it is now (other processes write it too); every
 // write is a read-modify-write under an exclusive lock on "<file>.lock", to a temporary file with
 // mode 0600 that is renamed over the old one. A file that does not parse reads as empty, and
-// before the first write over it the damaged file is kept as "<file>.damaged.<seconds>".
+// before the first write over it the damaged file is kept as "<file>.damaged.<seconds>" (with
+// ".<n>" added when that name holds another damaged version). A file that exists but cannot be
+// read reads as empty too and is never written over.
 // A write that fails leaves the old file as it was (writes are best effort, like the platform's
 // user defaults; `lastWriteFailed()` tells a caller that cares).
 class FileDefaults final : public Defaults

@@ -1,10 +1,18 @@
 // The shared settings file: typed values, atomic private writes, damaged files kept.
+#include "defaults/FileDefaults.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
-#include "defaults/FileDefaults.h"
 #include "defaults/MemoryDefaults.h"
 #include "support/TempDir.h"
 
@@ -19,6 +27,49 @@ std::string readFile(const fs::path& p)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+std::vector<fs::path> damagedCopies(const fs::path& dir)
+{
+    std::vector<fs::path> copies;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().filename().string().starts_with("defaults.json.damaged.")) {
+            copies.push_back(entry.path());
+        }
+    }
+    return copies;
+}
+
+// Runs `body` in a child process; its exit status is 0 when `body` returns true.
+pid_t forkRunning(const std::function<bool()>& body)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::_exit(body() ? 0 : 1);
+    }
+    return pid;
+}
+
+// The child's exit status, or -1 when it has not ended within `limit` (it is then killed and reaped).
+int reap(pid_t pid, std::chrono::seconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (done < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 } // namespace
 
 TEST(FileDefaults, MissingFileReadsEmptyAndFirstWriteCreatesPrivateFile)
@@ -28,7 +79,7 @@ TEST(FileDefaults, MissingFileReadsEmptyAndFirstWriteCreatesPrivateFile)
     EXPECT_FALSE(defaults.object("unlockDuration"));
     defaults.set("unlockDuration", 3600.0);
     EXPECT_FALSE(defaults.lastWriteFailed());
-    struct stat st {};
+    struct stat st = {};
     ASSERT_EQ(::stat(defaults.file().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(defaults.number("unlockDuration"), 3600.0);
@@ -132,4 +183,79 @@ TEST(MemoryDefaults, TypedReadersMatchKinds)
     EXPECT_FALSE(defaults.integer("d"));
     defaults.remove("b");
     EXPECT_FALSE(defaults.object("b"));
+}
+
+TEST(FileDefaults, WritersInTwoProcessesKeepEachOthersKeys)
+{
+    TempDir dir;
+    const fs::path file = dir.path() / "defaults.json";
+    constexpr int kWrites = 150;
+    auto writer = [&](char prefix) {
+        return forkRunning([&file, prefix] {
+            FileDefaults defaults(file);
+            bool ok = true;
+            for (int i = 0; i < kWrites; ++i) {
+                defaults.set(std::string(1, prefix) + std::to_string(i), std::int64_t{i});
+                ok = ok && !defaults.lastWriteFailed();
+            }
+            return ok;
+        });
+    };
+    const pid_t first = writer('a');
+    const pid_t second = writer('b');
+    ASSERT_GT(first, 0);
+    ASSERT_GT(second, 0);
+    EXPECT_EQ(reap(first, std::chrono::seconds(60)), 0);
+    EXPECT_EQ(reap(second, std::chrono::seconds(60)), 0);
+
+    FileDefaults defaults(file);
+    int missing = 0;
+    for (int i = 0; i < kWrites; ++i) {
+        for (const char prefix : {'a', 'b'}) {
+            if (defaults.integer(std::string(1, prefix) + std::to_string(i)) != i) {
+                ++missing;
+            }
+        }
+    }
+    EXPECT_EQ(missing, 0);
+    EXPECT_TRUE(damagedCopies(dir.path()).empty());
+}
+
+TEST(FileDefaults, EveryDamagedVersionIsKeptEvenWithinOneSecond)
+{
+    TempDir dir;
+    const fs::path file = dir.path() / "defaults.json";
+    FileDefaults defaults(file);
+    // Two different damaged files in quick succession (the same second, almost always): neither
+    // may be lost to a backup name that is already taken.
+    std::ofstream(file) << "first damage";
+    defaults.set("a", true);
+    std::ofstream(file) << "second damage";
+    defaults.set("b", true);
+    EXPECT_FALSE(defaults.lastWriteFailed());
+    EXPECT_EQ(defaults.boolean("b"), true);
+
+    std::vector<std::string> kept;
+    for (const auto& copy : damagedCopies(dir.path())) {
+        kept.push_back(readFile(copy));
+    }
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::string>{"first damage", "second damage"}));
+}
+
+TEST(FileDefaults, UnreadableFileIsLeftAsItIs)
+{
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root reads files whatever their mode";
+    }
+    TempDir dir;
+    const fs::path file = dir.path() / "defaults.json";
+    std::ofstream(file) << R"({"managedKeyPaths":["/k"]})";
+    ::chmod(file.c_str(), 0);
+    FileDefaults defaults(file);
+    EXPECT_FALSE(defaults.object("managedKeyPaths"));
+    defaults.set("a", true);
+    EXPECT_TRUE(defaults.lastWriteFailed());
+    ::chmod(file.c_str(), 0600);
+    EXPECT_EQ(readFile(file), R"({"managedKeyPaths":["/k"]})");
 }
