@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -22,16 +23,15 @@ const Response kStatus = Response::Status{{"unlocked", 3600, {"id_ed25519", "wor
 class BenchServer
 {
 public:
-    BenchServer()
+    BenchServer(SocketServer::Handler handler
+                = [](Request, std::int32_t, SocketServer::Reply reply, std::stop_token) { reply(kStatus); })
     {
         char pattern[] = "/tmp/vtb-XXXXXX";
         if (!::mkdtemp(pattern)) {
             std::abort();
         }
         m_dir = pattern;
-        m_server = std::make_unique<SocketServer>(
-            m_dir / "c.sock",
-            [](Request, std::int32_t, SocketServer::Reply reply, std::stop_token) { reply(kStatus); });
+        m_server = std::make_unique<SocketServer>(m_dir / "c.sock", std::move(handler));
         if (!m_server->start()) {
             std::abort();
         }
@@ -108,6 +108,52 @@ void BM_ConcurrentClients(benchmark::State& state)
     state.counters["all_answered_ms"] = worstMs;
 }
 BENCHMARK(BM_ConcurrentClients)->Arg(200)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The server holds every request of a round open until the last one has arrived, then answers
+// them all: `answered` equal to `clients` shows that many connections held at the same time.
+void BM_HeldConcurrentClients(benchmark::State& state)
+{
+    const auto clients = static_cast<std::size_t>(state.range(0));
+    std::mutex lock;
+    std::vector<SocketServer::Reply> pending;
+    std::size_t mostHeld = 0;
+    BenchServer server([&](Request, std::int32_t, SocketServer::Reply reply, std::stop_token) {
+        std::vector<SocketServer::Reply> release;
+        {
+            std::lock_guard guard(lock);
+            pending.push_back(std::move(reply));
+            mostHeld = std::max(mostHeld, pending.size());
+            if (pending.size() == clients) {
+                release.swap(pending);
+            }
+        }
+        for (auto& r : release) {
+            r(kStatus);
+        }
+    });
+    int answered = 0;
+    for (auto _ : state) {
+        std::atomic<int> correct{0};
+        {
+            std::vector<std::jthread> threads;
+            for (std::size_t i = 0; i < clients; ++i) {
+                threads.emplace_back([&] {
+                    const auto response = SocketClient::send(Request::Status{}, server.path(), 30.0);
+                    if (response && *response == kStatus) {
+                        ++correct;
+                    }
+                });
+            }
+        }
+        answered = correct.load();
+        std::lock_guard guard(lock);
+        pending.clear(); // a round that fell short: close what is still held
+    }
+    state.counters["clients"] = static_cast<double>(clients);
+    state.counters["held_at_once"] = static_cast<double>(mostHeld);
+    state.counters["answered"] = answered;
+}
+BENCHMARK(BM_HeldConcurrentClients)->Arg(200)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 
