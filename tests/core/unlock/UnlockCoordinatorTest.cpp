@@ -101,6 +101,7 @@ protected:
             .verify =
                 [this](const SecretString& passphrase, const std::string& path) {
                     ++verifyCalls;
+                    clock.advance(verifySeconds);
                     return accepted.contains(path) && accepted.at(path) == passphrase.view();
                 },
             .callerName = [this](std::int32_t pid) -> std::optional<std::string> {
@@ -192,6 +193,7 @@ protected:
     std::map<std::string, std::string> accepted;
     std::vector<std::pair<std::int32_t, std::optional<std::string>>> resolved;
     int verifyCalls = 0;
+    double verifySeconds = 0; // how far each check moves the wall clock
     std::unique_ptr<UnlockCoordinator> coordinator;
 };
 
@@ -308,6 +310,68 @@ TEST_F(CoordinatorTest, LockEndsTheGrace)
     auto after = passphrase(kEd, kGit);
     EXPECT_FALSE(after->answered());
     EXPECT_EQ(presenter.unlockCount(), 2u);
+}
+
+// The grace is consulted only after the requester was admitted: a running grace never answers a
+// remote, background or snoozed requester.
+TEST_F(CoordinatorTest, GraceIsNeverReachedByARequesterThatIsRefused)
+{
+    auto first = passphrase(kEd, kShell);
+    approve(0);
+    ASSERT_EQ(first->only(), Response(Response::Secret{secret("ed-pass")}));
+    // git cancels a dialog of its own while the grace runs.
+    unlock(kGit);
+    answer(1, PresentResult::Cancelled{});
+
+    advance(1);
+    EXPECT_EQ(passphrase(kEd, kRemote)->only(), deniedWith("remote"));
+    EXPECT_EQ(passphrase(kEd, kCron)->only(), deniedWith("background"));
+    EXPECT_EQ(passphrase(kEd, 0)->only(), deniedWith("background"));
+    EXPECT_EQ(passphrase(kEd, kGit)->only(), deniedWith("snoozed"));
+    // The grace itself still runs for an admitted requester.
+    EXPECT_EQ(passphrase(kEd, kShell)->only(), Response(Response::Secret{secret("ed-pass")}));
+    EXPECT_EQ(presenter.unlockCount(), 2u);
+}
+
+// Expiry counts from the moment the dialog returned; the grace from a reading taken after the
+// passphrases were checked and loaded.
+TEST_F(CoordinatorTest, WindowCountsFromTheDialogAndGraceFromAfterTheAgentWork)
+{
+    verifySeconds = 2; // checking a typed passphrase takes a while
+    auto answers = passphrase(kEd, kGit);
+    advance(10);
+    std::map<std::string, SecretString> typed;
+    typed.emplace(kEd, secret("ed-pass"));
+    answer(0, PresentResult::Typed{typed});
+    ASSERT_EQ(answers->only(), Response(Response::Secret{secret("ed-pass")}));
+    EXPECT_EQ(coordinator->expiry(), at(10 + 3600)); // not moved by the time spent checking
+
+    // 6 s after the dialog returned but 4 s after the grant: still within the grace.
+    clock.set(at(16));
+    EXPECT_EQ(passphrase(kEd, kShell)->only(), Response(Response::Secret{secret("ed-pass")}));
+    EXPECT_EQ(presenter.unlockCount(), 1u);
+}
+
+TEST_F(CoordinatorTest, SnoozeCountsFromTheMomentTheDialogReturned)
+{
+    passphrase(kEd, kGit);
+    advance(100); // the user looks at the dialog for a while
+    answer(0, PresentResult::Cancelled{});
+    advance(599);
+    EXPECT_EQ(passphrase(kEd, kGit)->only(), deniedWith("snoozed"));
+    advance(1);
+    passphrase(kEd, kGit);
+    EXPECT_EQ(presenter.unlockCount(), 2u);
+}
+
+// A refused free question neither notifies nor uses up the notification throttle.
+TEST_F(CoordinatorTest, BackgroundPromptLeavesTheThrottleAlone)
+{
+    EXPECT_EQ(send(Request::Prompt{"Continue?", false, kCron})->only(), deniedWith("background"));
+    EXPECT_EQ(passphrase("/other/key", kCron)->only(), deniedWith("background"));
+    EXPECT_TRUE(presenter.notifications().empty());
+    EXPECT_EQ(passphrase(kEd, kCron)->only(), deniedWith("background"));
+    EXPECT_EQ(presenter.notifications().size(), 1u);
 }
 
 TEST_F(CoordinatorTest, UnlockAndPromptsNeverUseTheGrace)
