@@ -101,6 +101,49 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"empty name", {{"", false}}, std::nullopt, {"ssh", Kind::background}}),
     [](const ::testing::TestParamInfo<Case>& param) { return "case" + std::to_string(param.index); });
 
+// Every row of the terminal table: the key is a prefix of the lower-cased name, and a terminal
+// that asks itself is shown by the row's own name.
+TEST(ResolveTerminalTest, EveryTerminalIsNamedByItsRow)
+{
+    const std::pair<const char*, const char*> rows[] = {
+        {"Terminal", "Terminal"},
+        {"iTerm2", "iTerm2"},
+        {"ghostty", "Ghostty"},
+        {"wezterm-gui", "WezTerm"},
+        {"Warp", "Warp"},
+        {"kitty", "kitty"},
+        {"alacritty", "Alacritty"},
+        {"gnome-terminal-server", "GNOME Terminal"},
+        {"kgx", "Console"},
+        {"ptyxis-agent", "Ptyxis"},
+        {"konsole", "Konsole"},
+        {"xfce4-terminal", "Xfce Terminal"},
+        {"mate-terminal", "MATE Terminal"},
+        {"lxterminal", "LXTerminal"},
+        {"tilix", "Tilix"},
+        {"terminator", "Terminator"},
+        {"xterm", "XTerm"},
+        {"urxvtd", "URxvt"},
+        {"foot", "foot"},
+        {"contour", "Contour"},
+        {"rio", "Rio"},
+    };
+    for (const auto& [name, display] : rows) {
+        FakeProcessTable table;
+        const std::int32_t pid = table.chain(100, {{name, false}, {"systemd", false}});
+        EXPECT_EQ(RequesterResolver::resolve(pid, std::ref(table), std::nullopt),
+                  (Requester{display, Kind::interactive}))
+            << name;
+    }
+    // Near misses are not terminals: the key must begin the name.
+    for (const char* name : {"myterminal", "konsolidate", "kg", "x-term"}) {
+        FakeProcessTable table;
+        const std::int32_t pid = table.chain(100, {{"ssh", false}, {name, false}});
+        EXPECT_EQ(RequesterResolver::resolve(pid, std::ref(table), std::nullopt), (Requester{"ssh", Kind::background}))
+            << name;
+    }
+}
+
 TEST(ResolveWalkTest, ZeroPidIsUnknown)
 {
     FakeProcessTable table;
