@@ -2,6 +2,8 @@
 #include "defaults/FileDefaults.h"
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <ctime>
 #include <fcntl.h>
@@ -120,6 +122,26 @@ Loaded load(const fs::path& file)
     return result;
 }
 
+// flock(2) has no timed form: try without blocking, a few milliseconds apart, until the deadline.
+constexpr auto kLockWait = std::chrono::seconds(2);
+
+bool lockWithin(int fd, std::chrono::milliseconds wait)
+{
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return true;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return false;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 std::optional<fs::path> homeDirectory(const Environment& env)
 {
     if (auto home = env.nonEmpty("HOME")) {
@@ -214,10 +236,8 @@ void FileDefaults::update(std::string_view key, const std::optional<DefaultsValu
     if (!lockFd) {
         return;
     }
-    while (::flock(lockFd.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            return;
-        }
+    if (!lockWithin(lockFd.get(), kLockWait)) {
+        return; // a writer that hangs on to the lock must not hang every process of the user
     }
 
     Loaded loaded = load(m_file);

@@ -4,16 +4,19 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "defaults/MemoryDefaults.h"
+#include "sys/Fd.h"
 #include "support/TempDir.h"
 
 using namespace vantorelle;
@@ -258,4 +261,25 @@ TEST(FileDefaults, UnreadableFileIsLeftAsItIs)
     EXPECT_TRUE(defaults.lastWriteFailed());
     ::chmod(file.c_str(), 0600);
     EXPECT_EQ(readFile(file), R"({"managedKeyPaths":["/k"]})");
+}
+
+TEST(FileDefaults, AWriterHoldingTheLockDelaysButNeverHangsAnother)
+{
+    TempDir dir;
+    const fs::path file = dir.path() / "defaults.json";
+    FileDefaults defaults(file);
+    defaults.set("a", true);
+
+    // flock(2) locks belong to the open file description, so this one conflicts in-process too.
+    Fd holder(::open((file.native() + ".lock").c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(holder);
+    ASSERT_EQ(::flock(holder.get(), LOCK_EX), 0);
+    defaults.set("a", false);
+    EXPECT_TRUE(defaults.lastWriteFailed());
+    EXPECT_EQ(defaults.boolean("a"), true);
+
+    ::flock(holder.get(), LOCK_UN);
+    defaults.set("a", false);
+    EXPECT_FALSE(defaults.lastWriteFailed());
+    EXPECT_EQ(defaults.boolean("a"), false);
 }
