@@ -243,8 +243,10 @@ std::optional<std::filesystem::path> AppLauncher::findEntry(std::string_view des
         return std::nullopt;
     }
     std::vector<std::filesystem::path> bases;
-    if (auto home = m_env.nonEmpty("XDG_DATA_HOME")) {
-        bases.emplace_back(*home);
+    // A relative XDG_DATA_HOME is invalid and counts as unset, so the default under HOME applies.
+    const auto dataHome = m_env.nonEmpty("XDG_DATA_HOME");
+    if (dataHome && std::filesystem::path(*dataHome).is_absolute()) {
+        bases.emplace_back(*dataHome);
     } else if (auto userHome = m_env.nonEmpty("HOME")) {
         bases.emplace_back(std::filesystem::path(*userHome) / ".local/share");
     }

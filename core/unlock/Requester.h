@@ -32,6 +32,11 @@ std::string_view toString(Requester::Kind kind);
 // Any other text gives nothing.
 std::optional<Requester::Kind> requesterKindFromString(std::string_view raw);
 
+// The JSON form: {"displayName": "...", "kind": "interactive"}.
+std::string encodeRequester(const Requester& requester);
+// Nothing for anything that is not such an object (never throws); other members are ignored.
+std::optional<Requester> decodeRequester(std::string_view json);
+
 } // namespace vantorelle
 
 template <> struct std::hash<vantorelle::Requester>

@@ -128,12 +128,16 @@ TEST_F(AskpassEndToEnd, ApprovalLoadsTheKeyForAWindowAndSshLogsIn)
 TEST_F(AskpassEndToEnd, SecondSshInsideTheWindowAsksNothing)
 {
     ASSERT_TRUE(world.startHost({"--unlock", "approve"})) << world.problem();
-    ASSERT_EQ(0, world.sshOnTerminal("true").status) << context();
+    Environment env = world.clientEnvironment();
+    env.set("SSH_ASKPASS", world.countingAskpass().string());
+    ASSERT_EQ(0, world.sshOnTerminal("true", {}, env).status) << context();
+    ASSERT_EQ(1, world.askpassCalls()) << "the first ssh had to ask";
     const int requests = world.countLog("request ");
 
-    const auto again = world.sshOnTerminal("echo again-ok");
+    const auto again = world.sshOnTerminal("echo again-ok", {}, env);
     EXPECT_EQ(0, again.status) << again.output << context();
     EXPECT_TRUE(mentions(again.output, "again-ok"));
+    EXPECT_EQ(1, world.askpassCalls()) << "the agent had the key: ssh may not run the helper at all";
     EXPECT_EQ(requests, world.countLog("request "))
         << "the agent had the key: no request may reach the host" << context();
 }
@@ -202,21 +206,21 @@ TEST_F(AskpassEndToEnd, KilledSshEndsTheHelperAndWithdrawsTheRequest)
     shell->process().kill();
 }
 
-TEST_F(AskpassEndToEnd, NothingListeningStartsTheAppThroughItsDesktopEntry)
+// A desktop entry "<id>.desktop" in the clients' XDG_DATA_HOME that starts the test host.
+void writeHostEntry(const World& world, const std::string& id)
 {
     std::string exec = World::hostPath();
     for (const auto& word : world.hostArguments({"--unlock", "approve"})) {
         exec += " " + word;
     }
-    writeFile(world.dataHome() / "applications/org.vantorelle.Vantorelle.desktop",
+    writeFile(world.dataHome() / ("applications/" + id + ".desktop"),
               "[Desktop Entry]\nType=Application\nName=Vantorelle test host\nExec=" + exec + "\n");
-    // The detached host is adopted by this process (see World) and stopped below.
+}
 
-    const auto run = world.sshOnTerminal("echo launched-ok");
-    EXPECT_EQ(0, run.status) << run.output << context();
-    EXPECT_TRUE(mentions(run.output, "launched-ok")) << run.output;
-    EXPECT_EQ(1, world.countLog("reply secret")) << context();
-
+// Checks that the helper started the host with "--background", then stops and reaps it (the
+// detached host was adopted by this process, see World).
+void expectLaunchedHostAndStopIt(const World& world)
+{
     std::smatch started;
     const std::string log = readFile(world.logPath());
     ASSERT_TRUE(std::regex_search(log, started, std::regex("started pid=([0-9]+) args=(.*)"))) << log;
@@ -229,6 +233,49 @@ TEST_F(AskpassEndToEnd, NothingListeningStartsTheAppThroughItsDesktopEntry)
         stopped = waitForChild(host, after(20s));
     }
     EXPECT_TRUE(stopped.has_value()) << "the launched host was not ours to reap";
+}
+
+TEST_F(AskpassEndToEnd, NothingListeningStartsTheAppThroughItsDesktopEntry)
+{
+    writeHostEntry(world, "org.vantorelle.Vantorelle");
+
+    const auto run = world.sshOnTerminal("echo launched-ok");
+    EXPECT_EQ(0, run.status) << run.output << context();
+    EXPECT_TRUE(mentions(run.output, "launched-ok")) << run.output;
+    EXPECT_EQ(1, world.countLog("reply secret")) << context();
+    expectLaunchedHostAndStopIt(world);
+}
+
+TEST_F(AskpassEndToEnd, BundleIdentifierFromTheEnvironmentChoosesTheApp)
+{
+    writeHostEntry(world, "org.example.OtherHost");
+    // The default identifier's entry names a program that does not exist: starting it fails at
+    // once, so a helper that ignored the variable would end with "no app" quickly.
+    writeFile(world.dataHome() / "applications/org.vantorelle.Vantorelle.desktop",
+              "[Desktop Entry]\nType=Application\nExec=" + (world.root() / "missing-program").string() + "\n");
+    Environment env = world.clientEnvironment();
+    env.set("VANTORELLE_BUNDLE_ID", "org.example.OtherHost");
+
+    const auto run = world.sshOnTerminal("echo other-ok", {}, env);
+    EXPECT_EQ(0, run.status) << run.output << context();
+    EXPECT_TRUE(mentions(run.output, "other-ok")) << run.output;
+    expectLaunchedHostAndStopIt(world);
+}
+
+TEST_F(AskpassEndToEnd, EmptyBundleIdentifierStartsNothing)
+{
+    // Present but empty still replaces the default: the default's working entry must not be used.
+    writeHostEntry(world, "org.vantorelle.Vantorelle");
+    Environment env = world.clientEnvironment();
+    env.set("VANTORELLE_BUNDLE_ID", "");
+
+    const auto began = std::chrono::steady_clock::now();
+    const auto run = world.sshOnTerminal("true", {}, env);
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_NE(0, run.status) << run.output;
+    EXPECT_TRUE(mentions(run.output, helperSays(L("cli.error.noapp")))) << run.output;
+    EXPECT_LT(took, 10s);
+    EXPECT_EQ(0, world.countLog("started")) << context();
 }
 
 TEST_F(AskpassEndToEnd, NothingListeningAndNoDesktopEntryFailsAtOnce)
@@ -274,6 +321,7 @@ TEST_F(AskpassEndToEnd, LockRemovesTheKeyAndTheNextSshAsksAgain)
     const auto again = world.sshOnTerminal("true");
     EXPECT_EQ(0, again.status) << again.output << context();
     EXPECT_EQ(2, world.countLog("showUnlock")) << context();
+    EXPECT_EQ(2, world.countLog("request passphrase")) << "the second ssh ran the helper again" << context();
 }
 
 TEST_F(AskpassEndToEnd, SshWithoutAnyTerminalIsRefusedAsBackground)
@@ -303,6 +351,7 @@ TEST_F(AskpassEndToEnd, SshWithoutAnyTerminalIsRefusedAsBackground)
     EXPECT_TRUE(mentions(text, helperSays(L("cli.denied.background")))) << text << context();
     EXPECT_EQ(1, world.countLog("notifyBackground requester=ssh kind=background")) << context();
     EXPECT_EQ(0, world.countLog("showUnlock")) << context();
+    EXPECT_EQ(0, world.countLog("showPrompt")) << context();
     EXPECT_EQ(1, world.countLog("reply denied background")) << context();
 }
 

@@ -458,11 +458,37 @@ std::vector<std::string> World::sshArguments(const std::string& command, const s
 
 RunResult World::sshOnTerminal(const std::string& command, const std::vector<std::string>& options)
 {
-    auto run = TerminalRun::start("/usr/bin/ssh", sshArguments(command, options), clientEnvironment());
+    return sshOnTerminal(command, options, clientEnvironment());
+}
+
+RunResult World::sshOnTerminal(const std::string& command, const std::vector<std::string>& options,
+                               const Environment& env)
+{
+    auto run = TerminalRun::start("/usr/bin/ssh", sshArguments(command, options), env);
     if (!run) {
         return RunResult{-1, "could not start ssh on a terminal"};
     }
     return run->finish(after(90s));
+}
+
+fs::path World::countingAskpass() const
+{
+    const auto path = root() / "counting-askpass";
+    writeFile(path,
+              "#!/bin/sh\necho called >> '" + (root() / "askpass.calls").string() + "'\nexec '" + helperPath()
+                  + "' \"$@\"\n");
+    fs::permissions(path, fs::perms::owner_all);
+    return path;
+}
+
+int World::askpassCalls() const
+{
+    std::istringstream text(readFile(root() / "askpass.calls"));
+    int calls = 0;
+    for (std::string line; std::getline(text, line);) {
+        ++calls;
+    }
+    return calls;
 }
 
 RunResult World::listAgent() const

@@ -81,6 +81,12 @@ public:
     std::vector<std::string> sshArguments(const std::string& command,
                                           const std::vector<std::string>& options = {}) const;
     RunResult sshOnTerminal(const std::string& command, const std::vector<std::string>& options = {});
+    RunResult sshOnTerminal(const std::string& command, const std::vector<std::string>& options,
+                            const Environment& env);
+    // An askpass program that notes each call in a file, then becomes the helper (same process, so
+    // its parent is still the caller's ssh), and the number of calls noted so far.
+    std::filesystem::path countingAskpass() const;
+    int askpassCalls() const;
     // `ssh-add -l -E sha256` against the private agent.
     RunResult listAgent() const;
     // The `vantorelle` command line against the host's socket.

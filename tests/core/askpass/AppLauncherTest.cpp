@@ -68,6 +68,10 @@ TEST(AppLauncherFind, DefaultsAndUnsafeIds)
     const AppLauncher launcher(
         envWith({{"HOME", dir.path().string()}, {"XDG_DATA_HOME", ""}, {"XDG_DATA_DIRS", "/nonexistent"}}));
     EXPECT_EQ(dir.path() / ".local/share/applications/x.desktop", launcher.findEntry("x"));
+    // So does a relative one, which is invalid.
+    const AppLauncher relative(
+        envWith({{"HOME", dir.path().string()}, {"XDG_DATA_HOME", "relative"}, {"XDG_DATA_DIRS", "/nonexistent"}}));
+    EXPECT_EQ(dir.path() / ".local/share/applications/x.desktop", relative.findEntry("x"));
     writeFile(dir.path() / ".local/share/applications/.desktop", "");
     // An empty identifier (VANTORELLE_BUNDLE_ID set but empty) and ids that leave the directory
     // have no entry, whatever files exist.

@@ -86,7 +86,21 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"spinThenMore", "Please spin: now", other("Please spin: now", false)},
         Case{"pinSuffixAfterTrim", "PIN:  \n", other("PIN:  \n", true)}, Case{"empty", "", other("", false)},
         Case{"onlyBlanks", " \n", other(" \n", false)},
-        Case{"invalidUtf8", "\xff\xfe Password", other("\xff\xfe Password", true)}),
+        Case{"invalidUtf8", "\xff\xfe Password", other("\xff\xfe Password", true)},
+        // Broken sequences at either end are characters, not blanks: they stay and stop the trim.
+        Case{"truncatedAfterColon", "Enter passphrase for /k:\xe2\x80",
+             other("Enter passphrase for /k:\xe2\x80", true)},
+        Case{"loneContinuationsAtEnd", "Enter passphrase for /k:\x80\x80\x80\x80",
+             other("Enter passphrase for /k:\x80\x80\x80\x80", true)},
+        Case{"truncatedBlankBefore",
+             "\xe3\x80"
+             "Enter passphrase for /k:",
+             other("\xe3\x80"
+                   "Enter passphrase for /k:",
+                   true)},
+        Case{"overlongSpaceIsNoBlank", "Enter passphrase for /k:\xc0\xa0",
+             other("Enter passphrase for /k:\xc0\xa0", true)},
+        Case{"pathWithBrokenBytes", "Enter passphrase for /k\xff:", Passphrase{"/k\xff"}}),
     [](const testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
 
 TEST(AskpassPromptKind, EqualityNeedsSameCaseAndValues)

@@ -202,5 +202,26 @@ TEST(RequesterTest, KindsHaveTheirCodedForm)
     EXPECT_EQ(requesterKindFromString("Remote"), std::nullopt);
 }
 
+TEST(RequesterTest, JSONFormRoundTripsAndRefusesAnythingElse)
+{
+    const Requester code{"Visual Studio Code", Kind::interactive};
+    EXPECT_EQ(encodeRequester(code), R"({"displayName":"Visual Studio Code","kind":"interactive"})");
+    for (const Requester& r : {code, Requester{"sshd", Kind::remote}, Requester{"", Kind::background},
+                               Requester{"say \"hi\" \\ é", Kind::background}}) {
+        EXPECT_EQ(decodeRequester(encodeRequester(r)), r) << r.displayName;
+    }
+    // A process name that is not valid UTF-8 still encodes.
+    EXPECT_EQ(decodeRequester(encodeRequester({"ab\xff", Kind::background})),
+              (Requester{"ab\xEF\xBF\xBD", Kind::background}));
+    EXPECT_EQ(decodeRequester(R"({"kind":"remote","displayName":"x","extra":[1]})"), (Requester{"x", Kind::remote}));
+
+    for (const std::string bad :
+         {"", "null", "[]", "{", R"({"displayName":"x"})", R"({"kind":"remote"})",
+          R"({"displayName":1,"kind":"remote"})", R"({"displayName":"x","kind":"Remote"})",
+          R"({"displayName":"x","kind":"remote"} trailing)", std::string(100000, '[') + std::string(100000, ']')}) {
+        EXPECT_EQ(decodeRequester(bad), std::nullopt) << bad.substr(0, 40);
+    }
+}
+
 } // namespace
 } // namespace vantorelle
