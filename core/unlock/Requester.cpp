@@ -39,28 +39,6 @@ std::string encodeRequester(const Requester& requester)
 
 std::optional<Requester> decodeRequester(std::string_view json)
 {
-    // Nothing in a requester nests: refuse deeply nested documents before building them.
-    constexpr int kMaxNesting = 8;
-    int depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (const char c : json) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if ((c == '{' || c == '[') && ++depth > kMaxNesting) {
-            return std::nullopt;
-        } else if (c == '}' || c == ']') {
-            --depth;
-        }
-    }
     const nlohmann::json value = nlohmann::json::parse(json, nullptr, false);
     if (!value.is_object()) {
         return std::nullopt;
