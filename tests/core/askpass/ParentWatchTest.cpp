@@ -50,6 +50,36 @@ struct Counter
     }
 };
 
+// A live process that is not our parent, killed and reaped however the test ends.
+class IdleChild
+{
+public:
+    IdleChild()
+        : m_pid(::fork())
+    {
+        if (m_pid == 0) {
+            ::pause();
+            ::_exit(0);
+        }
+    }
+    ~IdleChild() { stop(); }
+    IdleChild(const IdleChild&) = delete;
+    IdleChild& operator=(const IdleChild&) = delete;
+
+    pid_t pid() const { return m_pid; }
+    void stop()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+            m_pid = -1;
+        }
+    }
+
+private:
+    pid_t m_pid;
+};
+
 TEST(ParentWatch, NoWatchBelowPidTwo)
 {
     EXPECT_EQ(nullptr, ParentWatch::create(0, 0.05, [] {}));
@@ -71,39 +101,29 @@ TEST(ParentWatch, QuietWhileTheParentLives)
 TEST(ParentWatch, PidThatIsNotTheParentFiresOnTheFirstTickOnce)
 {
     // A live process that is not our parent: only the tick can notice.
-    const pid_t other = ::fork();
-    ASSERT_GE(other, 0);
-    if (other == 0) {
-        ::pause();
-        ::_exit(0);
-    }
+    IdleChild other;
+    ASSERT_GT(other.pid(), 0);
     Counter counter;
     const auto started = std::chrono::steady_clock::now();
-    auto watch = ParentWatch::create(other, 0.05, counter.action());
+    auto watch = ParentWatch::create(other.pid(), 0.05, counter.action());
     ASSERT_NE(nullptr, watch);
     ASSERT_TRUE(counter.waitForCall(10s));
     EXPECT_GE(std::chrono::steady_clock::now() - started, 45ms);
     // Later ticks and the process's death must not call the action again.
-    ::kill(other, SIGKILL);
-    ::waitpid(other, nullptr, 0);
+    other.stop();
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(1, counter.count());
 }
 
 TEST(ParentWatch, CancelStopsBothSources)
 {
-    const pid_t other = ::fork();
-    ASSERT_GE(other, 0);
-    if (other == 0) {
-        ::pause();
-        ::_exit(0);
-    }
+    IdleChild other;
+    ASSERT_GT(other.pid(), 0);
     Counter counter;
-    auto watch = ParentWatch::create(other, 0.1, counter.action());
+    auto watch = ParentWatch::create(other.pid(), 0.1, counter.action());
     ASSERT_NE(nullptr, watch);
     watch->cancel();
-    ::kill(other, SIGKILL);
-    ::waitpid(other, nullptr, 0);
+    other.stop();
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(0, counter.count());
     watch.reset();
@@ -111,16 +131,12 @@ TEST(ParentWatch, CancelStopsBothSources)
 
 TEST(ParentWatch, ActionMayCancelItsOwnWatch)
 {
-    const pid_t other = ::fork();
-    ASSERT_GE(other, 0);
-    if (other == 0) {
-        ::pause();
-        ::_exit(0);
-    }
+    IdleChild other;
+    ASSERT_GT(other.pid(), 0);
     Counter counter;
     std::unique_ptr<ParentWatch> watch;
     std::atomic<ParentWatch*> raw = nullptr;
-    watch = ParentWatch::create(other, 0.02, [&] {
+    watch = ParentWatch::create(other.pid(), 0.02, [&] {
         while (!raw.load()) {
             std::this_thread::yield();
         }
@@ -130,8 +146,6 @@ TEST(ParentWatch, ActionMayCancelItsOwnWatch)
     raw = watch.get();
     EXPECT_TRUE(counter.waitForCall(10s));
     watch.reset();
-    ::kill(other, SIGKILL);
-    ::waitpid(other, nullptr, 0);
 }
 
 // The family: this test (a subreaper, so it inherits the orphan) -> parent P -> watcher C.
