@@ -29,4 +29,10 @@ std::string_view toString(SSHKey::Status status);
 // Any other string yields nothing.
 std::optional<SSHKey::Status> statusFromString(std::string_view raw);
 
+// The JSON form: {"path", "publicKeyPath", "fingerprint", "comment", "status"} in that order,
+// the status as its raw value. Invalid UTF-8 in a path or comment is replaced, never thrown.
+std::string encodeSSHKey(const SSHKey& key);
+// Nothing for anything else (never throws); all five members are required, others ignored.
+std::optional<SSHKey> decodeSSHKey(std::string_view json);
+
 } // namespace vantorelle

@@ -32,6 +32,33 @@ TEST(SSHKey, DisplayNameIsTheFileName)
     EXPECT_EQ(key.displayName(), "id_ed25519");
 }
 
+TEST(SSHKey, JsonFormKeepsTheFieldOrderAndRoundTrips)
+{
+    const SSHKey key{"/home/a/.ssh/id_ed25519", "/home/a/.ssh/id_ed25519.pub", "SHA256:abc", "a@b",
+                     SSHKey::Status::otherAgent};
+    EXPECT_EQ(encodeSSHKey(key), R"({"path":"/home/a/.ssh/id_ed25519","publicKeyPath":"/home/a/.ssh/id_ed25519.pub",)"
+                                 R"("fingerprint":"SHA256:abc","comment":"a@b","status":"otherAgent"})");
+    EXPECT_EQ(decodeSSHKey(encodeSSHKey(key)), key);
+    // Member order does not matter to the reader; unknown members are ignored.
+    EXPECT_EQ(decodeSSHKey(R"({"status":"otherAgent","comment":"a@b","fingerprint":"SHA256:abc","x":1,)"
+                           R"("publicKeyPath":"/home/a/.ssh/id_ed25519.pub","path":"/home/a/.ssh/id_ed25519"})"),
+              key);
+}
+
+TEST(SSHKey, JsonReaderRefusesIncompleteOrDamagedInput)
+{
+    for (const char* bad : {"", "[]", "null", "{", R"({"path":"/k"})",
+                            R"({"path":"/k","publicKeyPath":"/k.pub","fingerprint":"f","comment":"c","status":"lost"})",
+                            R"({"path":1,"publicKeyPath":"/k.pub","fingerprint":"f","comment":"c","status":"usable"})"}) {
+        EXPECT_FALSE(decodeSSHKey(bad)) << bad;
+    }
+    // A comment read from a key file may not be UTF-8: it is replaced, not thrown.
+    SSHKey odd{"/k", "/k.pub", "SHA256:x", std::string("caf\xE9"), SSHKey::Status::usable};
+    const auto decoded = decodeSSHKey(encodeSSHKey(odd));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->comment, "caf\xEF\xBF\xBD");
+}
+
 TEST(ToolText, LossyDecodingReplacesEachBadSequenceOnce)
 {
     const std::vector<std::pair<std::string, std::string>> cases{
