@@ -2,6 +2,7 @@
 #include <memory>
 #include <signal.h>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -41,7 +42,11 @@ int main(int argc, char** argv)
     };
     effects.watchParent = [&](std::int32_t pid) {
         // _exit: the action runs on the watch thread while main may be inside a socket call.
-        watch = ParentWatch::create(pid, AskpassTiming::parentPollInterval, [] { ::_exit(1); });
+        try {
+            watch = ParentWatch::create(pid, AskpassTiming::parentPollInterval, [] { ::_exit(1); });
+        } catch (const std::system_error&) {
+            // No thread to spare: answer without the watch; the overall limit still ends the run.
+        }
     };
     effects.now = [] { return std::chrono::steady_clock::now(); };
     effects.sleep = [](std::chrono::steady_clock::duration duration) { std::this_thread::sleep_for(duration); };
