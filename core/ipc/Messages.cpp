@@ -371,6 +371,57 @@ std::expected<StatusReport, CodingError> reportFrom(json& object, std::string_vi
     return report;
 }
 
+// Reads the members of one case in order and keeps the first failure, so a case reads as one
+// aggregate initialisation (braced initialisers are evaluated left to right).
+class FieldReader
+{
+public:
+    explicit FieldReader(json& body)
+        : m_body(body)
+    {
+    }
+
+    std::string string(std::string_view key) { return take(requiredString(m_body, key)); }
+    bool boolean(std::string_view key) { return take(requiredBool(m_body, key)); }
+    std::int32_t pid() { return take(requiredInteger<std::int32_t>(m_body, "callerPID")); }
+    std::optional<std::string> optionalString(std::string_view key)
+    {
+        return take(vantorelle::optionalString(m_body, key));
+    }
+    std::optional<double> optionalDouble(std::string_view key)
+    {
+        const json* value = member(m_body, key);
+        if (!value) {
+            return std::nullopt;
+        }
+        return take(doubleValue(*value, key));
+    }
+
+    template <typename Case> std::expected<Request, CodingError> result(Case&& value)
+    {
+        if (m_error) {
+            return std::unexpected(std::move(*m_error));
+        }
+        return Request(std::forward<Case>(value));
+    }
+
+private:
+    template <typename T> T take(std::expected<T, CodingError>&& read)
+    {
+        if (m_error) {
+            return T{};
+        }
+        if (!read) {
+            m_error = std::move(read.error());
+            return T{};
+        }
+        return std::move(*read);
+    }
+
+    json& m_body;
+    std::optional<CodingError> m_error;
+};
+
 constexpr std::array<std::string_view, 5> kRequestCases{"passphrase", "prompt", "status", "unlock", "lock"};
 constexpr std::array<std::string_view, 6> kResponseCases{"secret", "answer", "status", "ok", "denied", "addedToAgent"};
 
@@ -383,65 +434,21 @@ std::expected<Request, CodingError> requestFrom(json& root)
     json& body = *which->value;
     switch (which->index) {
     case 0: {
-        Request::Passphrase value;
-        auto keyPath = requiredString(body, "keyPath");
-        if (!keyPath) {
-            return std::unexpected(keyPath.error());
-        }
-        auto prompt = requiredString(body, "prompt");
-        if (!prompt) {
-            return std::unexpected(prompt.error());
-        }
-        auto pid = requiredInteger<std::int32_t>(body, "callerPID");
-        if (!pid) {
-            return std::unexpected(pid.error());
-        }
-        value.keyPath = std::move(*keyPath);
-        value.prompt = std::move(*prompt);
-        value.callerPID = *pid;
-        return Request(std::move(value));
+        FieldReader read(body);
+        Request::Passphrase value{read.string("keyPath"), read.string("prompt"), read.pid()};
+        return read.result(std::move(value));
     }
     case 1: {
-        Request::Prompt value;
-        auto text = requiredString(body, "text");
-        if (!text) {
-            return std::unexpected(text.error());
-        }
-        auto secret = requiredBool(body, "secret");
-        if (!secret) {
-            return std::unexpected(secret.error());
-        }
-        auto pid = requiredInteger<std::int32_t>(body, "callerPID");
-        if (!pid) {
-            return std::unexpected(pid.error());
-        }
-        value.text = std::move(*text);
-        value.secret = *secret;
-        value.callerPID = *pid;
-        return Request(std::move(value));
+        FieldReader read(body);
+        Request::Prompt value{read.string("text"), read.boolean("secret"), read.pid()};
+        return read.result(std::move(value));
     }
     case 2:
         return Request(Request::Status{});
     case 3: {
-        Request::Unlock value;
-        if (const json* duration = member(body, "duration")) {
-            auto seconds = doubleValue(*duration, "duration");
-            if (!seconds) {
-                return std::unexpected(seconds.error());
-            }
-            value.duration = *seconds;
-        }
-        auto reason = optionalString(body, "reason");
-        if (!reason) {
-            return std::unexpected(reason.error());
-        }
-        auto pid = requiredInteger<std::int32_t>(body, "callerPID");
-        if (!pid) {
-            return std::unexpected(pid.error());
-        }
-        value.reason = std::move(*reason);
-        value.callerPID = *pid;
-        return Request(std::move(value));
+        FieldReader read(body);
+        Request::Unlock value{read.optionalDouble("duration"), read.optionalString("reason"), read.pid()};
+        return read.result(std::move(value));
     }
     default:
         return Request(Request::Lock{});
