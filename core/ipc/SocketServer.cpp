@@ -312,6 +312,10 @@ void SocketServer::acceptLoop(int listenFD, int wakeFD)
         pollfd p{wakeFD, POLLIN, 0};
         ::poll(&p, 1, kAcceptTickMs);
     };
+    // Each connection needs an eventfd besides its socket. It is made before accept(2), so a
+    // connection is only taken off the queue when it can be served; short of descriptors, the
+    // client stays queued instead of being accepted and dropped without a reply.
+    Fd event;
     while (isRunning()) {
         pollfd fds[2] = {{listenFD, POLLIN, 0}, {wakeFD, POLLIN, 0}};
         const int ready = ::poll(fds, 2, kAcceptTickMs);
@@ -323,6 +327,13 @@ void SocketServer::acceptLoop(int listenFD, int wakeFD)
             pause();
             continue;
         }
+        if (!event) {
+            event = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+            if (!event) {
+                pause();
+                continue;
+            }
+        }
         const int client = ::accept4(listenFD, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
             // Out of descriptors (EMFILE, ENFILE) and the like leave the connection queued, so the
@@ -332,16 +343,12 @@ void SocketServer::acceptLoop(int listenFD, int wakeFD)
             }
             continue;
         }
-        spawnConnection(Fd(client));
+        spawnConnection(Fd(client), std::move(event));
     }
 }
 
-void SocketServer::spawnConnection(Fd client)
+void SocketServer::spawnConnection(Fd client, Fd event)
 {
-    Fd event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!event) {
-        return; // closes the client: nothing can be served without the event
-    }
     std::lock_guard guard(m_workersLock);
     if (m_workers.size() >= kMaxConnections) {
         return;

@@ -110,7 +110,7 @@ private:
 
     void acceptLoop(int listenFD, int wakeFD);
     void serveConnection(Fd client, const std::shared_ptr<Connection>& connection);
-    void spawnConnection(Fd client);
+    void spawnConnection(Fd client, Fd event);
     void reapFinishedConnections();
     void removeSocketFileIfOurs(const std::optional<FileIdentity>& identity) const;
 

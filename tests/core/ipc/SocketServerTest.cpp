@@ -387,8 +387,12 @@ TEST_F(SocketServerTest, AcceptFailingForLackOfDescriptorsDoesNotSpinAndRecovers
 {
     answerOk();
     startServer();
-    Fd client = rawConnect(path); // queued; the server cannot accept it below
-    sendRaw(client.get(), "{\"lock\":{}}\n");
+    // The socket is made now but connected only once no descriptor is left, so the server
+    // cannot take the connection before the shortage begins.
+    const auto address = SocketIO::socketAddress(path);
+    ASSERT_TRUE(address);
+    Fd client(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(client);
 
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -403,6 +407,8 @@ TEST_F(SocketServerTest, AcceptFailingForLackOfDescriptorsDoesNotSpinAndRecovers
         }
         hog.push_back(std::move(fd));
     }
+    ASSERT_EQ(::connect(client.get(), reinterpret_cast<const sockaddr*>(&address->address), address->length), 0);
+    sendRaw(client.get(), "{\"lock\":{}}\n");
     timespec before{}, after_{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
     std::this_thread::sleep_for(1s); // the accept thread keeps failing meanwhile
