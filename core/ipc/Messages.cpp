@@ -39,30 +39,51 @@ std::expected<ojson, CodingError> numberJSON(double value, const char* key)
     return ojson(value);
 }
 
+// Follows JSON text one character at a time, telling string contents from structure.
+class JsonStringState
+{
+public:
+    enum class Place { structure, stringText, stringSyntax };
+
+    Place next(char c)
+    {
+        if (!m_inString) {
+            m_inString = c == '"';
+            return m_inString ? Place::stringSyntax : Place::structure;
+        }
+        if (m_escaped) {
+            m_escaped = false;
+            return Place::stringSyntax;
+        }
+        if (c == '\\') {
+            m_escaped = true;
+            return Place::stringSyntax;
+        }
+        if (c == '"') {
+            m_inString = false;
+            return Place::stringSyntax;
+        }
+        return Place::stringText;
+    }
+
+private:
+    bool m_inString = false;
+    bool m_escaped = false;
+};
+
 // Writes "\/" for every "/" inside a string token. Outside strings compact JSON has no slash at
 // all, but tracking the string state keeps the rewrite correct whatever the serializer emits.
 std::string escapeSlashes(const std::string& compact)
 {
     std::string out;
     out.reserve(compact.size() + compact.size() / 8 + 8);
-    bool inString = false;
-    bool escaped = false;
+    JsonStringState state;
     for (const char c : compact) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            } else if (c == '/') {
-                out += "\\/";
-                continue;
-            }
-        } else if (c == '"') {
-            inString = true;
+        if (state.next(c) == JsonStringState::Place::stringText && c == '/') {
+            out += "\\/";
+        } else {
+            out += c;
         }
-        out += c;
     }
     return out;
 }
@@ -155,20 +176,12 @@ std::unexpected<CodingError> keyNotFound(std::string_view key)
 bool nestingWithinLimit(std::string_view text)
 {
     int depth = 0;
-    bool inString = false;
-    bool escaped = false;
+    JsonStringState state;
     for (const char c : text) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '[' || c == '{') {
+        if (state.next(c) != JsonStringState::Place::structure) {
+            continue;
+        }
+        if (c == '[' || c == '{') {
             if (++depth > kMaxNesting) {
                 return false;
             }
