@@ -18,6 +18,7 @@
 #include "defaults/MemoryDefaults.h"
 #include "sys/Fd.h"
 #include "support/TempDir.h"
+#include "support/WithoutPrivileges.h"
 
 using namespace vantorelle;
 namespace fs = std::filesystem;
@@ -140,18 +141,18 @@ TEST(FileDefaults, DamagedFileReadsEmptyAndIsKeptBeforeTheFirstWrite)
 
 TEST(FileDefaults, UnwritableDirectoryLeavesTheOldFileAlone)
 {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "root ignores directory permissions";
-    }
     TempDir dir;
     const fs::path file = dir.path() / "defaults.json";
-    FileDefaults defaults(file);
-    defaults.set("a", true);
+    FileDefaults(file).set("a", true);
     ::chmod(dir.path().c_str(), 0500);
-    defaults.set("a", false);
+    const int outcome = runWithoutPrivileges(dir.path(), [&] {
+        FileDefaults defaults(file);
+        defaults.set("a", false);
+        return defaults.lastWriteFailed() && defaults.boolean("a") == true ? 0 : 1;
+    });
     ::chmod(dir.path().c_str(), 0700);
-    EXPECT_TRUE(defaults.lastWriteFailed());
-    EXPECT_EQ(defaults.boolean("a"), true);
+    EXPECT_EQ(outcome, 0);
+    EXPECT_EQ(FileDefaults(file).boolean("a"), true);
 }
 
 TEST(FileDefaults, NonFiniteNumberIsNotStoredAsANumber)
@@ -248,17 +249,19 @@ TEST(FileDefaults, EveryDamagedVersionIsKeptEvenWithinOneSecond)
 
 TEST(FileDefaults, UnreadableFileIsLeftAsItIs)
 {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "root reads files whatever their mode";
-    }
     TempDir dir;
     const fs::path file = dir.path() / "defaults.json";
     std::ofstream(file) << R"({"managedKeyPaths":["/k"]})";
     ::chmod(file.c_str(), 0);
-    FileDefaults defaults(file);
-    EXPECT_FALSE(defaults.object("managedKeyPaths"));
-    defaults.set("a", true);
-    EXPECT_TRUE(defaults.lastWriteFailed());
+    const int outcome = runWithoutPrivileges(dir.path(), [&] {
+        FileDefaults defaults(file);
+        if (defaults.object("managedKeyPaths")) {
+            return 1;
+        }
+        defaults.set("a", true);
+        return defaults.lastWriteFailed() ? 0 : 2;
+    });
+    EXPECT_EQ(outcome, 0);
     ::chmod(file.c_str(), 0600);
     EXPECT_EQ(readFile(file), R"({"managedKeyPaths":["/k"]})");
 }

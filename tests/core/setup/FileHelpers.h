@@ -1,18 +1,16 @@
-// Helpers for the setup tests: small file utilities, a snapshot of a directory tree, and running a
-// piece of a test without root's power to ignore permissions.
+// Helpers for the setup tests: small file utilities and a snapshot of a directory tree.
 #pragma once
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include "support/WithoutPrivileges.h"
 
 namespace vantorelle::testing {
 
@@ -64,31 +62,6 @@ inline std::map<std::string, std::string> snapshot(const fs::path& root)
         entries[fs::relative(path, root).string()] = description;
     }
     return entries;
-}
-
-// Runs `body` in a child process that cannot override file permissions: as root the child becomes
-// nobody (and `root` is handed to nobody first), otherwise it runs as the current user. Returns the
-// child's exit status (what `body` returned), or -1 when it did not exit normally.
-inline int runWithoutPrivileges(const fs::path& root, const std::function<int()>& body)
-{
-    constexpr uid_t kNobody = 65534;
-    const bool asRoot = ::geteuid() == 0;
-    if (asRoot) {
-        for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-            ::lchown(it->path().c_str(), kNobody, kNobody);
-        }
-        ::lchown(root.c_str(), kNobody, kNobody);
-    }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (asRoot && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
-            ::_exit(100);
-        }
-        ::_exit(body());
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace vantorelle::testing
