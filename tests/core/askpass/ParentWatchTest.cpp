@@ -180,6 +180,8 @@ FireReport killParentOfWatcher(double pollInterval)
                 std::this_thread::sleep_for(5ms);
             }
             std::this_thread::sleep_for(std::chrono::duration<double>(std::min(pollInterval * 4 + 0.2, 1.0)));
+            // The watch goes first, so its thread is joined rather than left behind by _exit.
+            watch.reset();
             ::_exit(calls.load());
         }
         ::pause();
