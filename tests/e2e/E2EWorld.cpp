@@ -2,6 +2,7 @@
 #include "E2EWorld.h"
 
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
@@ -435,6 +436,12 @@ Environment World::clientEnvironment() const
     env.set("XDG_DATA_HOME", dataHome().string());
     env.set("XDG_DATA_DIRS", (root() / "no-data-dirs").string());
     env.set("XDG_CONFIG_HOME", (root() / "home/.config").string());
+    // A sanitizer build's settings reach the helper too.
+    for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name)) {
+            env.set(name, value);
+        }
+    }
     return env;
 }
 
