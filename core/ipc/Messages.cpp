@@ -4,15 +4,26 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <vector>
 #include <nlohmann/json.hpp>
 
 namespace vantorelle {
 
 namespace {
 
-using json = nlohmann::json;
+// Documents may hold a passphrase, so every block they free, the parser's token buffer and the
+// serializer's output included, is wiped.
+using json = nlohmann::basic_json<std::map, std::vector, WipingString, bool, std::int64_t, std::uint64_t, double,
+                                  WipingAllocator>;
 // Encoding keeps the members in declaration order, which reads well in traces; readers do not care.
-using ojson = nlohmann::ordered_json;
+using ojson = nlohmann::basic_json<nlohmann::ordered_map, std::vector, WipingString, bool, std::int64_t,
+                                   std::uint64_t, double, WipingAllocator>;
+
+std::string plain(const WipingString& text)
+{
+    return std::string(text.data(), text.size());
+}
 
 // Deeper documents are refused before parsing so hostile input cannot exhaust a thread's stack.
 constexpr int kMaxNesting = 64;
@@ -73,10 +84,16 @@ private:
 
 // Writes "\/" for every "/" inside a string token. Outside strings compact JSON has no slash at
 // all, but tracking the string state keeps the rewrite correct whatever the serializer emits.
-std::string escapeSlashes(const std::string& compact)
+// The result is sized once up front, so no buffer holding part of a secret is ever reallocated.
+std::string escapeSlashes(std::string_view compact)
 {
+    std::size_t slashes = 0;
+    JsonStringState counting;
+    for (const char c : compact) {
+        slashes += counting.next(c) == JsonStringState::Place::stringText && c == '/';
+    }
     std::string out;
-    out.reserve(compact.size() + compact.size() / 8 + 8);
+    out.reserve(compact.size() + slashes);
     JsonStringState state;
     for (const char c : compact) {
         if (state.next(c) == JsonStringState::Place::stringText && c == '/') {
@@ -92,27 +109,31 @@ std::string escapeSlashes(const std::string& compact)
 // made here except the returned one is wiped.
 std::expected<std::string, CodingError> finish(const ojson& document)
 {
-    std::string compact;
+    std::optional<WipingString> compact;
     try {
         compact = document.dump(-1, ' ', false, ojson::error_handler_t::strict);
     } catch (const ojson::type_error&) {
+        wipeStackBelow();
         return failure(CodingError::Kind::invalidValue, "Unable to encode a string that is not valid UTF-8.");
     } catch (const std::exception& e) {
+        wipeStackBelow();
         return failure(CodingError::Kind::invalidValue, e.what());
     }
-    std::string out = escapeSlashes(compact);
-    wipeString(compact);
-    return out;
+    wipeStackBelow(); // the serializer's small buffers
+    return escapeSlashes(*compact);
 }
 
 ojson reportJSON(const StatusReport& report)
 {
     ojson object = ojson::object();
-    object["state"] = report.state;
+    object["state"] = WipingString(report.state);
     if (report.remainingSeconds) {
         object["remaining_seconds"] = *report.remainingSeconds;
     }
-    object["keys"] = report.keys;
+    ojson& keys = object["keys"] = ojson::array();
+    for (const auto& key : report.keys) {
+        keys.push_back(WipingString(key));
+    }
     return object;
 }
 
@@ -123,17 +144,13 @@ ojson single(const char* name, ojson value)
     return root;
 }
 
-// Encodes a one-string case ({"secret":{"_0":…}}) and wipes the document's copy of the secret.
+// Encodes a one-string case ({"secret":{"_0":…}}); the document's copy of the secret lives in a
+// wiping string, so it is wiped with the document.
 std::expected<std::string, CodingError> encodeSecret(const char* name, const SecretString& value)
 {
-    std::string copy(value.view());
     ojson body = ojson::object();
-    body["_0"] = std::move(copy);
-    wipeString(copy); // a short string's bytes stay in its inline buffer after the move
-    ojson root = single(name, std::move(body));
-    auto text = finish(root);
-    wipeString(root[name]["_0"].get_ref<std::string&>());
-    return text;
+    body["_0"] = WipingString(value.view());
+    return finish(single(name, std::move(body)));
 }
 
 // ---- decoding ---------------------------------------------------------------------------------
@@ -229,14 +246,14 @@ template <typename Int> std::expected<Int, CodingError> integerValue(const json&
     if (value.is_number_unsigned()) {
         const auto n = value.get<std::uint64_t>();
         if (n > static_cast<std::uint64_t>(hi)) {
-            return outOfRange(value.dump());
+            return outOfRange(plain(value.dump()));
         }
         return static_cast<Int>(n);
     }
     if (value.is_number_integer()) {
         const auto n = value.get<std::int64_t>();
         if (n < lo || n > hi) {
-            return outOfRange(value.dump());
+            return outOfRange(plain(value.dump()));
         }
         return static_cast<Int>(n);
     }
@@ -245,7 +262,7 @@ template <typename Int> std::expected<Int, CodingError> integerValue(const json&
         const double d = value.get<double>();
         const double limit = std::ldexp(1.0, static_cast<int>(sizeof(Int) * 8 - 1)); // 2^31 or 2^63
         if (!std::isfinite(d) || std::trunc(d) != d || d < -limit || d >= limit) {
-            return outOfRange(value.dump());
+            return outOfRange(plain(value.dump()));
         }
         return static_cast<Int>(d);
     }
@@ -278,7 +295,7 @@ std::expected<std::string, CodingError> requiredString(json& object, std::string
     if (!value->is_string()) {
         return typeMismatch("String", key, *value);
     }
-    return std::move(value->get_ref<std::string&>());
+    return plain(value->get_ref<const WipingString&>());
 }
 
 std::expected<std::optional<std::string>, CodingError> optionalString(json& object, std::string_view key)
@@ -290,10 +307,10 @@ std::expected<std::optional<std::string>, CodingError> optionalString(json& obje
     if (!value->is_string()) {
         return typeMismatch("String", key, *value);
     }
-    return std::optional<std::string>(std::move(value->get_ref<std::string&>()));
+    return std::optional<std::string>(plain(value->get_ref<const WipingString&>()));
 }
 
-// Moves the string out of the document so that no unwiped copy of a passphrase stays behind.
+// The document's copy is wiped when the document goes away.
 std::expected<SecretString, CodingError> requiredSecret(json& object, std::string_view key)
 {
     json* value = member(object, key);
@@ -303,7 +320,7 @@ std::expected<SecretString, CodingError> requiredSecret(json& object, std::strin
     if (!value->is_string()) {
         return typeMismatch("String", key, *value);
     }
-    return SecretString(std::move(value->get_ref<std::string&>()));
+    return SecretString(std::string_view(value->get_ref<const WipingString&>()));
 }
 
 std::expected<bool, CodingError> requiredBool(json& object, std::string_view key)
@@ -379,7 +396,7 @@ std::expected<StatusReport, CodingError> reportFrom(json& object, std::string_vi
         if (!name.is_string()) {
             return typeMismatch("String", "keys", name);
         }
-        report.keys.push_back(std::move(name.get_ref<std::string&>()));
+        report.keys.push_back(plain(name.get_ref<const WipingString&>()));
     }
     return report;
 }
@@ -527,6 +544,7 @@ template <typename T, typename Decode> std::expected<T, CodingError> decodeWith(
 {
     try {
         auto document = parse(text);
+        wipeStackBelow(); // the parser's token buffer may have held a short secret inline
         if (!document) {
             return std::unexpected(document.error());
         }

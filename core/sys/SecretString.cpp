@@ -5,6 +5,19 @@
 
 namespace vantorelle {
 
+void wipeBytes(void* bytes, std::size_t count) noexcept
+{
+    if (bytes && count > 0) {
+        ::explicit_bzero(bytes, count);
+    }
+}
+
+[[gnu::noinline]] void wipeStackBelow() noexcept
+{
+    char area[16384];
+    ::explicit_bzero(area, sizeof area);
+}
+
 void wipeString(std::string& text) noexcept
 {
     // data() spans the whole capacity, including the small-string buffer.

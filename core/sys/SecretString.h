@@ -1,6 +1,8 @@
 // SecretString: text that holds a passphrase; its bytes are wiped when it goes away.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -9,6 +11,38 @@ namespace vantorelle {
 
 // Wipe a std::string's whole buffer (capacity, not just size) and empty it.
 void wipeString(std::string& text) noexcept;
+
+void wipeBytes(void* bytes, std::size_t count) noexcept;
+
+// Overwrites the stack just below the caller's frame, where a call that has returned (a parser
+// with a short token in its inline buffer, say) may have left a secret behind.
+void wipeStackBelow() noexcept;
+
+// An allocator that wipes every block it gives back, for containers whose growth would otherwise
+// free copies of a secret behind our back (a parser's token buffer, a serializer's output).
+template <typename T> struct WipingAllocator
+{
+    using value_type = T;
+
+    WipingAllocator() noexcept = default;
+    template <typename U> WipingAllocator(const WipingAllocator<U>&) noexcept { }
+
+    T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
+    void deallocate(T* p, std::size_t n) noexcept
+    {
+        wipeBytes(p, n * sizeof(T));
+        std::allocator<T>().deallocate(p, n);
+    }
+
+    template <typename U> friend bool operator==(const WipingAllocator&, const WipingAllocator<U>&) noexcept
+    {
+        return true;
+    }
+};
+
+// Text whose heap buffers are wiped whenever they are freed. Its inline small-string buffer is not
+// heap memory: wipe that with wipeBytes over data() and capacity() before it goes away.
+using WipingString = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
 
 // A value type so it can ride in messages and maps; keep copies few. Every buffer it owned is
 // wiped with explicit_bzero on destruction, assignment and move (the moved-from buffer too).

@@ -1,0 +1,118 @@
+// A secret that travels in a message leaves no copy in freed memory: every heap block given back
+// while a message is encoded or decoded is searched for it, the parser's and the serializer's
+// growing buffers included.
+#include "ipc/Messages.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <new>
+#include <string>
+
+namespace {
+
+// Each test secret is this repeated, so any sizeable piece of it is found.
+constexpr std::string_view kMarker = "wIpE/mE-";
+
+std::atomic<bool> g_watching{false};
+std::atomic<int> g_unwiped{0};
+
+// Only the bytes the block was asked for: the rest may hold leftovers of the test's own strings.
+void inspect(void* block, std::size_t size) noexcept
+{
+    if (block && g_watching.load(std::memory_order_relaxed)
+        && ::memmem(block, size, kMarker.data(), kMarker.size())) {
+        g_unwiped.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+// Counts the freed blocks that still hold the marker while `action` runs.
+template <typename Action> int unwipedBlocksDuring(Action&& action)
+{
+    g_unwiped = 0;
+    g_watching = true;
+    action();
+    g_watching = false;
+    return g_unwiped.load();
+}
+
+std::string secretText(std::size_t repeats)
+{
+    std::string text;
+    for (std::size_t i = 0; i < repeats; ++i) {
+        text += kMarker;
+    }
+    return text;
+}
+
+} // namespace
+
+void* operator new(std::size_t size)
+{
+    if (void* block = std::malloc(size ? size : 1)) {
+        return block;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* block) noexcept
+{
+    inspect(block, block ? ::malloc_usable_size(block) : 0);
+    std::free(block);
+}
+
+void operator delete(void* block, std::size_t size) noexcept
+{
+    inspect(block, size);
+    std::free(block);
+}
+
+using namespace vantorelle;
+
+TEST(MessagesWiping, TheWatchSeesAnOrdinaryStringFreedWithTheSecret)
+{
+    const std::string secret = secretText(8);
+    EXPECT_GT(unwipedBlocksDuring([&] { std::string copy(secret); }), 0);
+}
+
+TEST(MessagesWiping, DecodingASecretFreesNoCopyOfIt)
+{
+    // Lengths around the parser's buffer growth steps, and a short one held inline.
+    for (const std::size_t repeats : {2, 4, 16, 200}) {
+        const std::string secret = secretText(repeats);
+        std::string escaped;
+        for (const char c : secret) {
+            escaped += c == '/' ? std::string("\\/") : std::string(1, c);
+        }
+        for (const std::string name : {"secret", "answer"}) {
+            const std::string line = "{\"" + name + "\":{\"_0\":\"" + escaped + "\"}}";
+            std::optional<std::expected<Response, CodingError>> decoded;
+            EXPECT_EQ(unwipedBlocksDuring([&] { decoded = decodeResponse(line); }), 0) << name << " " << repeats;
+            ASSERT_TRUE(decoded && decoded->has_value());
+            const auto* secretCase = std::get_if<Response::Secret>(&(*decoded)->value);
+            const auto* answerCase = std::get_if<Response::Answer>(&(*decoded)->value);
+            ASSERT_TRUE(secretCase || answerCase);
+            EXPECT_EQ((secretCase ? secretCase->value : answerCase->value).view(), secret);
+        }
+    }
+}
+
+TEST(MessagesWiping, EncodingASecretFreesNoCopyOfIt)
+{
+    for (const std::size_t repeats : {2, 4, 16, 200}) {
+        const Response responses[] = {
+            Response::Secret{SecretString(std::string_view(secretText(repeats)))},
+            Response::Answer{SecretString(std::string_view(secretText(repeats)))},
+        };
+        for (const auto& response : responses) {
+            std::optional<std::expected<std::string, CodingError>> text;
+            EXPECT_EQ(unwipedBlocksDuring([&] { text = encode(response); }), 0) << repeats;
+            ASSERT_TRUE(text && text->has_value());
+            const auto decoded = decodeResponse(**text);
+            ASSERT_TRUE(decoded.has_value());
+            EXPECT_EQ(*decoded, response);
+        }
+    }
+}
