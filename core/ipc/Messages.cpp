@@ -5,8 +5,8 @@
 #include <cmath>
 #include <limits>
 #include <map>
-#include <vector>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 namespace vantorelle {
 
@@ -17,8 +17,8 @@ namespace {
 using json = nlohmann::basic_json<std::map, std::vector, WipingString, bool, std::int64_t, std::uint64_t, double,
                                   WipingAllocator>;
 // Encoding keeps the members in declaration order, which reads well in traces; readers do not care.
-using ojson = nlohmann::basic_json<nlohmann::ordered_map, std::vector, WipingString, bool, std::int64_t,
-                                   std::uint64_t, double, WipingAllocator>;
+using ojson = nlohmann::basic_json<nlohmann::ordered_map, std::vector, WipingString, bool, std::int64_t, std::uint64_t,
+                                   double, WipingAllocator>;
 
 std::string plain(const WipingString& text)
 {
@@ -109,7 +109,7 @@ std::string escapeSlashes(std::string_view compact)
 // made here except the returned one is wiped.
 std::expected<std::string, CodingError> finish(const ojson& document)
 {
-    std::optional<WipingString> compact;
+    WipingString compact;
     try {
         compact = document.dump(-1, ' ', false, ojson::error_handler_t::strict);
     } catch (const ojson::type_error&) {
@@ -120,7 +120,7 @@ std::expected<std::string, CodingError> finish(const ojson& document)
         return failure(CodingError::Kind::invalidValue, e.what());
     }
     wipeStackBelow(); // the serializer's small buffers
-    return escapeSlashes(*compact);
+    return escapeSlashes(compact);
 }
 
 ojson reportJSON(const StatusReport& report)

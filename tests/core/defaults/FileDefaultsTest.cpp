@@ -16,9 +16,9 @@
 #include <unistd.h>
 
 #include "defaults/MemoryDefaults.h"
-#include "sys/Fd.h"
 #include "support/TempDir.h"
 #include "support/WithoutPrivileges.h"
+#include "sys/Fd.h"
 
 using namespace vantorelle;
 namespace fs = std::filesystem;

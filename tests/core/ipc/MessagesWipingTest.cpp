@@ -1,8 +1,6 @@
 // A secret that travels in a message leaves no copy in freed memory: every heap block given back
 // while a message is encoded or decoded is searched for it, the parser's and the serializer's
 // growing buffers included.
-#include "ipc/Messages.h"
-
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +8,8 @@
 #include <malloc.h>
 #include <new>
 #include <string>
+
+#include "ipc/Messages.h"
 
 namespace {
 
@@ -22,8 +22,7 @@ std::atomic<int> g_unwiped{0};
 // Only the bytes the block was asked for: the rest may hold leftovers of the test's own strings.
 void inspect(void* block, std::size_t size) noexcept
 {
-    if (block && g_watching.load(std::memory_order_relaxed)
-        && ::memmem(block, size, kMarker.data(), kMarker.size())) {
+    if (block && g_watching.load(std::memory_order_relaxed) && ::memmem(block, size, kMarker.data(), kMarker.size())) {
         g_unwiped.fetch_add(1, std::memory_order_relaxed);
     }
 }
