@@ -27,20 +27,6 @@ bool passed(io::Deadline deadline)
     return std::chrono::steady_clock::now() >= deadline;
 }
 
-// Appends without letting a reallocation leave an unwiped copy of the line in freed memory: the
-// line may be a reply that carries a passphrase.
-void appendWiping(std::string& buffer, const char* bytes, std::size_t count)
-{
-    if (buffer.size() + count > buffer.capacity()) {
-        std::string bigger;
-        bigger.reserve(std::max(buffer.capacity() * 2, buffer.size() + count));
-        bigger.append(buffer);
-        wipeString(buffer);
-        buffer = std::move(bigger);
-    }
-    buffer.append(bytes, count);
-}
-
 } // namespace
 
 std::expected<SocketAddress, int> socketAddress(const std::filesystem::path& path)
@@ -128,11 +114,16 @@ std::expected<Fd, SocketClient::ClientError> connectSocket(const std::filesystem
 
 std::optional<std::string> readLine(int fd, io::Deadline deadline, int interruptFD)
 {
-    std::string buffer;
+    // The line may be a reply that carries a passphrase: the buffer wipes what it frees as it
+    // grows, and both it and the chunk are wiped before they go.
+    WipingString buffer;
     char chunk[4096];
+    auto wipe = [&] {
+        wipeBytes(buffer.data(), buffer.capacity());
+        wipeBytes(chunk, sizeof chunk);
+    };
     auto fail = [&]() -> std::optional<std::string> {
-        wipeString(buffer);
-        ::explicit_bzero(chunk, sizeof chunk);
+        wipe();
         return std::nullopt;
     };
     for (;;) {
@@ -162,10 +153,11 @@ std::optional<std::string> readLine(int fd, io::Deadline deadline, int interrupt
         if (buffer.size() + take > kMaxLineBytes) {
             return fail();
         }
-        appendWiping(buffer, chunk, take);
+        buffer.append(chunk, take);
         if (feed) {
-            ::explicit_bzero(chunk, sizeof chunk);
-            return buffer;
+            std::string line(buffer.data(), buffer.size());
+            wipe();
+            return line;
         }
     }
 }

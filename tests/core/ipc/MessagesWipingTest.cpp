@@ -1,6 +1,6 @@
 // A secret that travels in a message leaves no copy in freed memory: every heap block given back
-// while a message is encoded or decoded is searched for it, the parser's and the serializer's
-// growing buffers included.
+// while a message is read from a socket, encoded or decoded is searched for it, the growing
+// buffers of the line reader, the parser and the serializer included.
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +10,9 @@
 #include <string>
 
 #include "ipc/Messages.h"
+#include "ipc/SocketIO.h"
+#include "sys/Io.h"
+#include "sys/Pipe.h"
 
 namespace {
 
@@ -114,4 +117,18 @@ TEST(MessagesWiping, EncodingASecretFreesNoCopyOfIt)
             EXPECT_EQ(*decoded, response);
         }
     }
+}
+
+TEST(SocketLineWiping, ReadingALineInManyPiecesFreesNoCopyOfIt)
+{
+    // Far longer than one read, so the line's buffer grows several times.
+    const std::string secret = secretText(2000);
+    const std::string line = "{\"secret\":{\"_0\":\"" + secret + "\"}}";
+    auto pipe = Pipe::create();
+    ASSERT_TRUE(pipe);
+    ASSERT_TRUE(io::writeAll(pipe->write.get(), line + "\n"));
+    std::optional<std::string> read;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    EXPECT_EQ(unwipedBlocksDuring([&] { read = SocketIO::readLine(pipe->read.get(), deadline); }), 0);
+    EXPECT_EQ(read, line);
 }
