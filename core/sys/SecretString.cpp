@@ -21,9 +21,7 @@ void wipeBytes(void* bytes, std::size_t count) noexcept
 void wipeString(std::string& text) noexcept
 {
     // data() spans the whole capacity, including the small-string buffer.
-    if (text.capacity() > 0) {
-        ::explicit_bzero(text.data(), text.capacity());
-    }
+    wipeBytes(text.data(), text.capacity());
     text.clear();
 }
 

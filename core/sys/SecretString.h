@@ -12,6 +12,7 @@ namespace vantorelle {
 // Wipe a std::string's whole buffer (capacity, not just size) and empty it.
 void wipeString(std::string& text) noexcept;
 
+// Overwrites `count` bytes in a way the compiler may not drop as a dead store.
 void wipeBytes(void* bytes, std::size_t count) noexcept;
 
 // Overwrites the stack just below the caller's frame, where a call that has returned (a parser
