@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -82,6 +83,50 @@ int addStream(posix_spawn_file_actions_t* actions, int target, int source)
     return ::posix_spawn_file_actions_addopen(actions, target, "/dev/null", target == 0 ? O_RDONLY : O_WRONLY, 0);
 }
 
+// Between fork and exec only async-signal-safe calls on data prepared beforehand: the caller may
+// have other threads.
+[[noreturn]] void reportAndExit(int fd, int error, int status)
+{
+    ssize_t ignored = ::write(fd, &error, sizeof error);
+    (void)ignored;
+    ::_exit(status);
+}
+
+[[noreturn]] void runDetached(const char* program, char* const* argv, char* const* envp, const char* directory,
+                              int statusFd)
+{
+    if (::setsid() < 0) {
+        reportAndExit(statusFd, errno, 1);
+    }
+    const pid_t grandchild = ::fork();
+    if (grandchild < 0) {
+        reportAndExit(statusFd, errno, 1);
+    }
+    if (grandchild > 0) {
+        // The grandchild is orphaned at once and adopted by init (or the nearest subreaper).
+        ::_exit(0);
+    }
+    struct sigaction defaults = {};
+    defaults.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        ::sigaction(signal, &defaults, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(null, 1) < 0 || ::dup2(null, 2) < 0) {
+        reportAndExit(statusFd, errno, 127);
+    }
+    // Descriptors inherited from whoever ran us (ssh passes its pipes) must not reach the program.
+    ::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
+    if (*directory && ::chdir(directory) != 0) {
+        (void)::chdir("/");
+    }
+    ::execve(program, argv, envp);
+    reportAndExit(statusFd, errno, 127);
+}
+
 } // namespace
 
 ChildProcess::ChildProcess(pid_t pid, Fd pidfd) noexcept
@@ -143,6 +188,9 @@ std::expected<ChildProcess, int> ChildProcess::spawn(const Options& options)
         rc = addStream(actions.get(), 1, *outFd);
         rc = rc ? rc : addStream(actions.get(), 2, *errFd);
         rc = rc ? rc : addStream(actions.get(), 0, -1);
+    }
+    if (!options.directory.empty()) {
+        rc = rc ? rc : ::posix_spawn_file_actions_addchdir_np(actions.get(), options.directory.c_str());
     }
     // Descriptors other threads open without O_CLOEXEC must not leak into the child either.
     rc = rc ? rc : ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
@@ -272,7 +320,8 @@ ChildProcess::run(const std::string& path, const std::vector<std::string>& args,
                     env,
                     std::nullopt,
                     pipe->write.get(),
-                    standardError == StandardError::merge ? pipe->write.get() : -1};
+                    standardError == StandardError::merge ? pipe->write.get() : -1,
+                    {}};
     auto child = spawn(options);
     // Only the child may hold the write end now, or the read below would never see its end.
     pipe->write.reset();
@@ -304,6 +353,71 @@ ChildProcess::run(const std::string& path, const std::vector<std::string>& args,
         return std::unexpected(RunError{RunError::Kind::timedOut, 0, std::move(output)});
     }
     return Output{*status, std::move(output)};
+}
+
+} // namespace vantorelle
+
+namespace vantorelle {
+
+std::expected<void, int> ChildProcess::spawnDetached(const Options& options, Deadline deadline)
+{
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(options.path.c_str()));
+    for (const auto& arg : options.args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    const std::vector<std::string> entries = options.env.entries();
+    std::vector<char*> envp;
+    for (const auto& entry : entries) {
+        envp.push_back(const_cast<char*>(entry.c_str()));
+    }
+    envp.push_back(nullptr);
+
+    auto status = Pipe::create();
+    if (!status) {
+        return std::unexpected(status.error());
+    }
+    const pid_t child = ::fork();
+    if (child < 0) {
+        return std::unexpected(errno);
+    }
+    if (child == 0) {
+        runDetached(options.path.c_str(), argv.data(), envp.data(), options.directory.c_str(), status->write.get());
+    }
+    status->write.reset();
+    // The intermediate child is ours: it exits at once, and is reaped below whatever happens.
+    ChildProcess intermediate(child, Fd(static_cast<int>(::syscall(SYS_pidfd_open, child, 0))));
+
+    // The pipe reaches end of file once the intermediate child has exited and the grandchild has
+    // exec'd (close-on-exec) or died; an errno arrives first when something failed.
+    int error = 0;
+    std::size_t got = 0;
+    for (;;) {
+        const int events = io::pollOne(status->read.get(), POLLIN, deadline);
+        if (events == 0) {
+            return std::unexpected(ETIMEDOUT);
+        }
+        if (events < 0) {
+            break;
+        }
+        const ssize_t n = ::read(status->read.get(), reinterpret_cast<char*>(&error) + got, sizeof error - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+        if (got == sizeof error) {
+            return std::unexpected(error);
+        }
+    }
+    const auto exited = intermediate.waitUntil(deadline);
+    if (!exited) {
+        return std::unexpected(ETIMEDOUT);
+    }
+    return *exited == 0 ? std::expected<void, int>() : std::unexpected(ECHILD);
 }
 
 } // namespace vantorelle

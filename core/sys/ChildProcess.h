@@ -30,6 +30,8 @@ public:
         // not closed), or to /dev/null when -1.
         int stdoutFd = -1;
         int stderrFd = -1;
+        // The child's working directory; empty: the caller's.
+        std::string directory = {};
     };
 
     // What a finished run of a plain child collected.
@@ -62,6 +64,14 @@ public:
     // empty signal mask and default signal actions, and with no descriptor of the caller other than
     // those named in `options`. The error is the errno the spawn reported.
     static std::expected<ChildProcess, int> spawn(const Options& options);
+
+    // Starts the program fully detached: in a session of its own, as a grandchild that init adopts
+    // at once (so no zombie of it is ever left to this process), with standard input, output and
+    // error on /dev/null, no other descriptor of the caller, default signal handling, and the
+    // working directory `options.directory` ("/" when that fails). `terminal`, `stdoutFd` and
+    // `stderrFd` are ignored. Returns once the program was executed; the error is the errno of
+    // the fork or exec, ETIMEDOUT past `deadline`.
+    static std::expected<void, int> spawnDetached(const Options& options, Deadline deadline);
 
     // Runs a program with stdin on /dev/null and stdout (plus stderr when `merge`) read through a pipe
     // to its end, then reaps it. Past `deadline` the child is killed and reaped: `timedOut`.
