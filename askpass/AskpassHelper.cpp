@@ -8,7 +8,8 @@
 #include "ipc/AskpassPrompt.h"
 #include "ipc/AskpassTiming.h"
 #include "sys/SecretString.h"
-#include "unlock/DurationText.h"
+#include "sys/Utf8.h"
+#include "window/DurationText.h"
 
 namespace vantorelle::AskpassHelper {
 namespace {
@@ -39,14 +40,16 @@ struct Run
     }
 };
 
+// A Latin-1 host or file name is still shown to the user: bytes that are not UTF-8 become U+FFFD,
+// as the wire repairs strings elsewhere, instead of making the request impossible to send.
 Request makeRequest(const std::string& prompt, std::int32_t caller)
 {
     auto kind = AskpassPrompt::parse(prompt);
     if (auto* passphrase = std::get_if<AskpassPrompt::Passphrase>(&kind)) {
-        return Request::Passphrase{std::move(passphrase->keyPath), prompt, caller};
+        return Request::Passphrase{Utf8::repaired(passphrase->keyPath), Utf8::repaired(prompt), caller};
     }
     auto& other = std::get<AskpassPrompt::Other>(kind);
-    return Request::Prompt{std::move(other.text), other.secret, caller};
+    return Request::Prompt{Utf8::repaired(other.text), other.secret, caller};
 }
 
 int printSecret(const Run& run, const SecretString& secret)
@@ -124,8 +127,8 @@ int run(std::span<const std::string> arguments, std::int32_t callerPID, const st
             if constexpr (std::is_same_v<T, Response::Secret> || std::is_same_v<T, Response::Answer>) {
                 return printSecret(run, value.value);
             } else if constexpr (std::is_same_v<T, Response::Denied>) {
-                return run.fail(value.reason == "snoozed" ? L("askpass.denied.snoozed")
-                                                          : CLI::deniedMessage(value.reason));
+                return run.fail(value.reason == DenialReason::snoozed ? L("askpass.denied.snoozed")
+                                                                      : CLI::deniedMessage(value.reason));
             } else if constexpr (std::is_same_v<T, Response::AddedToAgent>) {
                 // ssh-add gets no passphrase: the key is already in the agent.
                 return run.fail(L("askpass.added", {DurationText::longText(value.lifetime, i18n::currentLanguage())}));

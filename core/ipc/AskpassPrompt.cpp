@@ -5,51 +5,12 @@
 #include <cstdint>
 #include <optional>
 
+#include "sys/Utf8.h"
+
 namespace vantorelle::AskpassPrompt {
 namespace {
 
 constexpr std::string_view kPrefix = "Enter passphrase for ";
-
-struct Decoded
-{
-    char32_t codePoint;
-    std::size_t length;
-};
-
-// Strict UTF-8 decoding of the code point starting at `at` (no overlong forms, no surrogates).
-std::optional<Decoded> decodeAt(std::string_view text, std::size_t at)
-{
-    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-    const std::uint8_t lead = byte(at);
-    if (lead < 0x80) {
-        return Decoded{lead, 1};
-    }
-    std::size_t length = 0;
-    char32_t value = 0;
-    char32_t minimum = 0;
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2, value = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, value = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, value = lead & 0x07, minimum = 0x10000;
-    } else {
-        return std::nullopt;
-    }
-    if (at + length > text.size()) {
-        return std::nullopt;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) {
-            return std::nullopt;
-        }
-        value = (value << 6) | (byte(at + i) & 0x3F);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        return std::nullopt;
-    }
-    return Decoded{value, length};
-}
 
 // Space separators (general category Zs), tab, line feed, vertical tab, form feed, carriage
 // return and next-line.
@@ -62,8 +23,8 @@ bool isBlank(char32_t c)
 std::string_view trim(std::string_view text)
 {
     while (!text.empty()) {
-        const auto first = decodeAt(text, 0);
-        if (!first || !isBlank(first->codePoint)) {
+        const auto first = Utf8::decodeAt(text, 0);
+        if (!first || !isBlank(first->value)) {
             break;
         }
         text.remove_prefix(first->length);
@@ -74,8 +35,8 @@ std::string_view trim(std::string_view text)
         while (start > 0 && text.size() - start < 4 && (static_cast<std::uint8_t>(text[start]) & 0xC0) == 0x80) {
             --start;
         }
-        const auto last = decodeAt(text, start);
-        if (!last || start + last->length != text.size() || !isBlank(last->codePoint)) {
+        const auto last = Utf8::decodeAt(text, start);
+        if (!last || start + last->length != text.size() || !isBlank(last->value)) {
             break;
         }
         text.remove_suffix(last->length);

@@ -8,6 +8,7 @@
 #include "ssh/PTYRunner.h"
 #include "ssh/ToolText.h"
 #include "sys/ChildProcess.h"
+#include "sys/Utf8.h"
 
 namespace vantorelle {
 
@@ -29,11 +30,11 @@ std::expected<PlainRun, AgentClientError> runPlain(const Environment& env, std::
     auto run = ChildProcess::run(ToolText::kSshAdd, args, env, ChildProcess::StandardError::merge, deadline);
     if (!run) {
         if (run.error().kind == ChildProcess::RunError::Kind::timedOut) {
-            return std::unexpected(AgentClientError::timedOut(ToolText::decodeUtf8Lossy(run.error().output)));
+            return std::unexpected(AgentClientError::timedOut(Utf8::repaired(run.error().output)));
         }
         return std::unexpected(AgentClientError::launchFailed(run.error().error));
     }
-    return PlainRun{run->status, ToolText::decodeUtf8Lossy(run->output)};
+    return PlainRun{run->status, Utf8::repaired(run->output)};
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include "sys/ChildProcess.h"
 #include "sys/Io.h"
 #include "sys/Pty.h"
+#include "sys/Utf8.h"
 
 namespace vantorelle::PTYRunner {
 
@@ -115,7 +116,7 @@ std::expected<Result, PTYRunnerError> run(const std::string& path, const std::ve
         }
         pending.append(buffer.data(), static_cast<size_t>(n));
         all.append(buffer.data(), static_cast<size_t>(n));
-        if (auto reply = answer(ToolText::decodeUtf8Lossy(pending))) {
+        if (auto reply = answer(Utf8::repaired(pending))) {
             // A failed write (the child gone) shows up as end of output on the next read.
             if (writeUntil(master, reply->view(), deadline)) {
                 writeUntil(master, "\n", deadline);
@@ -131,9 +132,9 @@ std::expected<Result, PTYRunnerError> run(const std::string& path, const std::ve
     }
     if (!status) {
         child->kill();
-        return std::unexpected(PTYRunnerError::timedOut(ToolText::decodeUtf8Lossy(all)));
+        return std::unexpected(PTYRunnerError::timedOut(Utf8::repaired(all)));
     }
-    return Result{*status, ToolText::decodeUtf8Lossy(all)};
+    return Result{*status, Utf8::repaired(all)};
 }
 
 Answer passphraseResponder(SecretString passphrase)

@@ -3,67 +3,6 @@
 
 namespace vantorelle::ToolText {
 
-namespace {
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-
-bool continuation(unsigned char byte)
-{
-    return (byte & 0xC0) == 0x80;
-}
-} // namespace
-
-std::string decodeUtf8Lossy(std::string_view bytes)
-{
-    std::string text;
-    text.reserve(bytes.size());
-    size_t i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        if (lead < 0x80) {
-            text.push_back(static_cast<char>(lead));
-            ++i;
-            continue;
-        }
-        // Sequence length and the allowed range of the second byte (rules out overlong forms,
-        // surrogates and values above U+10FFFF), as Unicode's "maximal subpart" replacement wants.
-        size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            low = lead == 0xE0 ? 0xA0 : 0x80;
-            high = lead == 0xED ? 0x9F : 0xBF;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;
-        }
-        if (length == 0) {
-            text.append(kReplacement);
-            ++i;
-            continue;
-        }
-        size_t good = 1;
-        while (good < length && i + good < bytes.size()) {
-            const auto byte = static_cast<unsigned char>(bytes[i + good]);
-            const bool ok = good == 1 ? (byte >= low && byte <= high) : continuation(byte);
-            if (!ok) {
-                break;
-            }
-            ++good;
-        }
-        if (good == length) {
-            text.append(bytes.substr(i, length));
-        } else {
-            text.append(kReplacement);
-        }
-        i += good;
-    }
-    return text;
-}
-
 std::string lowercased(std::string_view text)
 {
     std::string lower(text);

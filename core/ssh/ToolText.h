@@ -1,4 +1,4 @@
-// Helpers shared by the OpenSSH tool drivers: lossy UTF-8 decoding, ASCII case folding, the
+// Helpers shared by the OpenSSH tool drivers: ASCII case folding, the
 // minimal tool environment and the tools' absolute paths.
 #pragma once
 
@@ -12,9 +12,6 @@ namespace vantorelle::ToolText {
 
 inline constexpr const char* kSshAdd = "/usr/bin/ssh-add";
 inline constexpr const char* kSshKeygen = "/usr/bin/ssh-keygen";
-
-// The bytes as UTF-8 text, every invalid sequence replaced by U+FFFD.
-std::string decodeUtf8Lossy(std::string_view bytes);
 
 // ASCII letters lower-cased; other bytes unchanged (enough for the English words matched in prompts).
 std::string lowercased(std::string_view text);

@@ -7,7 +7,7 @@
 
 #include "cli/CLI.h"
 #include "i18n/L.h"
-#include "unlock/DurationText.h"
+#include "window/DurationText.h"
 
 namespace vantorelle {
 namespace {
@@ -134,6 +134,31 @@ TEST(AskpassHelper, OtherPromptBecomesPromptRequest)
     EXPECT_TRUE(h.errLines.empty());
 }
 
+TEST(AskpassHelper, PromptsThatAreNotUtf8AreRepairedBeforeTheyAreSent)
+{
+    // A Latin-1 host or file name: invalid bytes become U+FFFD so the request can be encoded.
+    struct Case
+    {
+        std::string prompt;
+        Request expected;
+    };
+    const std::string latin = "/home/me/.ssh/caf\xE9";
+    const std::string fixed = "/home/me/.ssh/caf\xEF\xBF\xBD";
+    const std::vector<Case> cases{
+        {"Enter passphrase for " + latin + ": ",
+         Request::Passphrase{fixed, "Enter passphrase for " + fixed + ": ", kCaller}},
+        {"Password for r\xE9mi@host: ", Request::Prompt{"Password for r\xEF\xBF\xBDmi@host: ", true, kCaller}},
+    };
+    for (const auto& c : cases) {
+        Harness h;
+        h.replies = {Response::Answer{SecretString(std::string_view("x"))}};
+        h.run({c.prompt});
+        ASSERT_EQ(1u, h.sent.size());
+        EXPECT_EQ(c.expected, h.sent[0]);
+        EXPECT_TRUE(encode(h.sent[0]).has_value());
+    }
+}
+
 TEST(AskpassHelper, SecretIsPrintedUnchangedWithOneLineFeed)
 {
     for (const std::string secret : {"correct horse battery staple", "pässwörd ✓ 秘密", " leading and trailing ", ""}) {
@@ -176,18 +201,19 @@ TEST_P(ReplyTest, FailsWithOneMessage)
 
 INSTANTIATE_TEST_SUITE_P(
     Responses, ReplyTest,
-    testing::Values(ReplyCase{"cancelled", Response::Denied{"cancelled"}, CLI::deniedMessage("cancelled")},
-                    ReplyCase{"snoozedHasItsOwnText", Response::Denied{"snoozed"}, L("askpass.denied.snoozed")},
-                    ReplyCase{"background", Response::Denied{"background"}, CLI::deniedMessage("background")},
-                    ReplyCase{"remote", Response::Denied{"remote"}, CLI::deniedMessage("remote")},
-                    ReplyCase{"timeoutWord", Response::Denied{"timeout"}, CLI::deniedMessage("timeout")},
-                    ReplyCase{"abandoned", Response::Denied{"abandoned"}, CLI::deniedMessage("abandoned")},
-                    ReplyCase{"unknownWord", Response::Denied{"???"}, CLI::deniedMessage("unavailable")},
-                    ReplyCase{"addedToAgent", Response::AddedToAgent{5400},
-                              L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())})},
-                    ReplyCase{"status", Response::Status{StatusReport{"locked", std::nullopt, {}}},
-                              L("cli.error.generic")},
-                    ReplyCase{"ok", Response::Ok{}, L("cli.error.generic")}),
+    testing::Values(
+        ReplyCase{"cancelled", Response::Denied{DenialReason::cancelled}, CLI::deniedMessage(DenialReason::cancelled)},
+        ReplyCase{"snoozedHasItsOwnText", Response::Denied{DenialReason::snoozed}, L("askpass.denied.snoozed")},
+        ReplyCase{"background", Response::Denied{DenialReason::background},
+                  CLI::deniedMessage(DenialReason::background)},
+        ReplyCase{"remote", Response::Denied{DenialReason::remote}, CLI::deniedMessage(DenialReason::remote)},
+        ReplyCase{"timeoutWord", Response::Denied{DenialReason::timeout}, CLI::deniedMessage(DenialReason::timeout)},
+        ReplyCase{"abandoned", Response::Denied{DenialReason::abandoned}, CLI::deniedMessage(DenialReason::abandoned)},
+        ReplyCase{"addedToAgent", Response::AddedToAgent{5400},
+                  L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())})},
+        ReplyCase{"status", Response::Status{StatusReport{StatusState::locked, std::nullopt, {}}},
+                  L("cli.error.generic")},
+        ReplyCase{"ok", Response::Ok{}, L("cli.error.generic")}),
     [](const testing::TestParamInfo<ReplyCase>& param) { return std::string(param.param.name); });
 
 TEST(AskpassHelper, FirstTryErrorsOtherThanConnectDoNotStartTheApp)
@@ -298,7 +324,8 @@ TEST(AskpassHelper, RetryErrorsOtherThanConnectEndTheRun)
 TEST(AskpassHelper, DenialAfterAStartIsReportedLikeAnyOther)
 {
     Harness h;
-    h.replies = {std::unexpected(clientError(ClientError::Kind::connectFailed, ENOENT)), Response::Denied{"snoozed"}};
+    h.replies = {std::unexpected(clientError(ClientError::Kind::connectFailed, ENOENT)),
+                 Response::Denied{DenialReason::snoozed}};
     EXPECT_EQ(1, h.run({kKeyPrompt}));
     h.expectOneError(L("askpass.denied.snoozed"));
 }
