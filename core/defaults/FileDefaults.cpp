@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <cmath>
 #include <ctime>
 #include <fcntl.h>
@@ -11,10 +10,11 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "sys/Fd.h"
-#include "sys/Io.h"
+#include "sys/Files.h"
 
 namespace vantorelle {
 
@@ -87,34 +87,44 @@ struct Loaded
     bool unreadable = false; // present (or maybe present) but could not be read
 };
 
+// A settings file is small and flat; anything larger or deeper was not written by us.
+constexpr std::size_t kMaxFileBytes = 1 << 20;
+constexpr int kMaxDepth = 8;
+
 Loaded load(const fs::path& file)
 {
     Loaded result;
-    Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        // Only a missing file is empty; one that is there but cannot be read now (no permission,
-        // out of descriptors) must not be replaced as if it held nothing.
-        result.unreadable = errno != ENOENT;
-        return result;
-    }
-    std::string text;
-    char buffer[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
+    const auto text = Files::read(file, kMaxFileBytes);
+    if (!text) {
+        switch (text.error().kind) {
+        case Files::ReadError::Kind::missing:
+            break;
+        case Files::ReadError::Kind::notRegular: // a FIFO, a device: reading would hang or never end
+        case Files::ReadError::Kind::tooLarge:
+            result.damaged = true;
+            break;
+        case Files::ReadError::Kind::io:
+            // There but not readable now (no permission, out of descriptors): must not be replaced
+            // as if it held nothing.
             result.unreadable = true;
-            return result;
-        }
-        if (n == 0) {
             break;
         }
-        text.append(buffer, static_cast<size_t>(n));
+        return result;
     }
-    auto parsed = json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (parsed.is_object()) {
+    // The parser itself is not recursive, but what it builds is written and destroyed
+    // recursively: values nested deeper than any setting are dropped while parsing, and the file
+    // counts as damaged.
+    bool tooDeep = false;
+    const json::parser_callback_t limitDepth = [&tooDeep](int depth, json::parse_event_t event, json&) {
+        if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start)
+            && depth >= kMaxDepth) {
+            tooDeep = true;
+            return false;
+        }
+        return !tooDeep;
+    };
+    auto parsed = json::parse(*text, limitDepth, /*allow_exceptions=*/false);
+    if (parsed.is_object() && !tooDeep) {
         result.object = std::move(parsed);
     } else {
         result.damaged = true;
@@ -123,8 +133,6 @@ Loaded load(const fs::path& file)
 }
 
 // flock(2) has no timed form: try without blocking, a few milliseconds apart, until the deadline.
-constexpr auto kLockWait = std::chrono::seconds(2);
-
 bool lockWithin(int fd, std::chrono::milliseconds wait)
 {
     const auto deadline = std::chrono::steady_clock::now() + wait;
@@ -181,8 +189,9 @@ bool keepDamagedCopy(const fs::path& file)
 
 } // namespace
 
-FileDefaults::FileDefaults(fs::path file)
+FileDefaults::FileDefaults(fs::path file, std::chrono::milliseconds lockWait)
     : m_file(std::move(file))
+    , m_lockWait(lockWait)
 {
 }
 
@@ -220,13 +229,9 @@ void FileDefaults::remove(std::string_view key)
 void FileDefaults::update(std::string_view key, const std::optional<DefaultsValue>& value)
 {
     m_lastWriteFailed = true;
-    std::error_code ec;
     const fs::path dir = m_file.parent_path();
-    if (!dir.empty()) {
-        fs::create_directories(dir, ec);
-        if (ec) {
-            return;
-        }
+    if (!dir.empty() && !Files::createDirectories(dir, 0700)) {
+        return;
     }
 
     // Serialise read-modify-write across processes; the lock file is never removed so every
@@ -236,7 +241,7 @@ void FileDefaults::update(std::string_view key, const std::optional<DefaultsValu
     if (!lockFd) {
         return;
     }
-    if (!lockWithin(lockFd.get(), kLockWait)) {
+    if (!lockWithin(lockFd.get(), m_lockWait)) {
         return; // a writer that hangs on to the lock must not hang every process of the user
     }
 
@@ -254,16 +259,7 @@ void FileDefaults::update(std::string_view key, const std::optional<DefaultsValu
     }
     const std::string text = loaded.object.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 
-    std::string tmpTemplate = fs::path(m_file).concat(".XXXXXX").string();
-    const int raw = ::mkostemp(tmpTemplate.data(), O_CLOEXEC);
-    if (raw < 0) {
-        return;
-    }
-    Fd tmp(raw);
-    const bool written = ::fchmod(tmp.get(), 0600) == 0 && io::writeAll(tmp.get(), text) && ::fsync(tmp.get()) == 0;
-    tmp.reset();
-    if (!written || ::rename(tmpTemplate.c_str(), m_file.c_str()) != 0) {
-        ::unlink(tmpTemplate.c_str());
+    if (!Files::replace(m_file, text, Files::Mode{0600, false})) {
         return;
     }
     m_lastWriteFailed = false;

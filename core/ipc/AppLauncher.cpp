@@ -1,25 +1,20 @@
-// AppLauncher: desktop entry lookup, Exec parsing and a detached double-fork start.
+// AppLauncher: desktop entry lookup, Exec parsing and a detached start.
 #include "ipc/AppLauncher.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <linux/close_range.h>
-#include <poll.h>
-#include <signal.h>
 #include <sstream>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include "sys/Pipe.h"
+#include "sys/ChildProcess.h"
+#include "sys/Files.h"
 
 namespace vantorelle {
 namespace {
 
-constexpr std::uintmax_t kMaxEntryBytes = 1 << 20;
+constexpr std::size_t kMaxEntryBytes = 1 << 20;
 
 std::vector<std::string> splitColon(std::string_view list)
 {
@@ -165,71 +160,6 @@ bool isExecutableFile(const std::filesystem::path& path)
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-std::optional<std::string> readSmallFile(const std::filesystem::path& path)
-{
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec || size > kMaxEntryBytes) {
-        return std::nullopt;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    return std::move(text).str();
-}
-
-// Everything between fork and exec must be async-signal-safe (the helper has a watch thread),
-// so the child only uses raw system calls on data prepared beforehand.
-[[noreturn]] void reportAndExit(int fd, int error, int status)
-{
-    ssize_t ignored = ::write(fd, &error, sizeof error);
-    (void)ignored;
-    ::_exit(status);
-}
-
-[[noreturn]] void runDetachedChild(const char* program, char* const* argv, char* const* envp, const char* directory,
-                                   int statusFd)
-{
-    if (::setsid() < 0) {
-        reportAndExit(statusFd, errno, 1);
-    }
-    const pid_t grandchild = ::fork();
-    if (grandchild < 0) {
-        reportAndExit(statusFd, errno, 1);
-    }
-    if (grandchild > 0) {
-        // The grandchild is orphaned at once and adopted by init (or the nearest subreaper).
-        ::_exit(0);
-    }
-    struct sigaction defaults
-    {
-    };
-    defaults.sa_handler = SIG_DFL;
-    for (int signal = 1; signal < NSIG; ++signal) {
-        ::sigaction(signal, &defaults, nullptr);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    const int null = ::open("/dev/null", O_RDWR);
-    if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(null, 1) < 0 || ::dup2(null, 2) < 0) {
-        reportAndExit(statusFd, errno, 127);
-    }
-    // Descriptors inherited from whoever ran us (ssh passes its pipes) must not reach the app.
-    ::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
-    if (directory && ::chdir(directory) != 0) {
-        (void)::chdir("/");
-    }
-    ::execve(program, argv, envp);
-    reportAndExit(statusFd, errno, 127);
-}
-
 } // namespace
 
 AppLauncher::AppLauncher(Environment env)
@@ -345,7 +275,7 @@ std::expected<void, AppLauncher::LaunchError> AppLauncher::launch(std::string_vi
     if (!entry) {
         return std::unexpected(LaunchError{LaunchError::Kind::noEntry, 0});
     }
-    const auto text = readSmallFile(*entry);
+    const auto text = Files::read(*entry, kMaxEntryBytes);
     if (!text) {
         return std::unexpected(LaunchError{LaunchError::Kind::noEntry, 0});
     }
@@ -359,73 +289,13 @@ std::expected<void, AppLauncher::LaunchError> AppLauncher::launch(std::string_vi
     }
     arguments->insert(arguments->end(), extraArguments.begin(), extraArguments.end());
 
-    std::vector<char*> argv;
-    for (auto& argument : *arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    auto environment = m_env.entries();
-    std::vector<char*> envp;
-    for (auto& entryText : environment) {
-        envp.push_back(entryText.data());
-    }
-    envp.push_back(nullptr);
-    const auto home = m_env.nonEmpty("HOME");
-    const std::string directory = home.value_or("/");
-    const std::string programPath = program->string();
-
-    auto status = Pipe::create();
-    if (!status) {
-        return std::unexpected(LaunchError{LaunchError::Kind::spawnFailed, status.error()});
-    }
-    const pid_t child = ::fork();
-    if (child < 0) {
-        return std::unexpected(LaunchError{LaunchError::Kind::spawnFailed, errno});
-    }
-    if (child == 0) {
-        runDetachedChild(programPath.c_str(), argv.data(), envp.data(), directory.c_str(), status->write.get());
-    }
-    status->write.reset();
-
-    // The pipe reaches end of file once the intermediate child has exited and the grandchild has
-    // exec'd (close-on-exec) or died; an errno arrives first when something failed.
-    int error = 0;
-    std::size_t got = 0;
-    bool timedOut = false;
-    while (true) {
-        const int events = io::pollOne(status->read.get(), POLLIN, deadline);
-        if (events == 0) {
-            timedOut = true;
-            break;
-        }
-        if (events < 0) {
-            break;
-        }
-        const ssize_t n = ::read(status->read.get(), reinterpret_cast<char*>(&error) + got, sizeof error - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-        if (got == sizeof error) {
-            break;
-        }
-    }
-    if (timedOut) {
-        ::kill(child, SIGKILL);
-    }
-    int waitStatus = 0;
-    while (::waitpid(child, &waitStatus, 0) < 0 && errno == EINTR) { }
-    if (timedOut) {
-        return std::unexpected(LaunchError{LaunchError::Kind::spawnFailed, ETIMEDOUT});
-    }
-    if (got == sizeof error) {
-        return std::unexpected(LaunchError{LaunchError::Kind::spawnFailed, error});
-    }
-    if (!WIFEXITED(waitStatus) || WEXITSTATUS(waitStatus) != 0) {
-        return std::unexpected(LaunchError{LaunchError::Kind::spawnFailed, 0});
+    ChildProcess::Options options;
+    options.path = program->string();
+    options.args.assign(arguments->begin() + 1, arguments->end());
+    options.env = m_env;
+    options.directory = m_env.nonEmpty("HOME").value_or("/");
+    if (auto started = ChildProcess::spawnDetached(options, deadline); !started) {
+        return std::unexpected(LaunchError{LaunchError::Kind::spawnFailed, started.error()});
     }
     return {};
 }

@@ -15,9 +15,9 @@ namespace vantorelle {
 
 // Finds "<id>.desktop" in $XDG_DATA_HOME/applications, then in each of
 // $XDG_DATA_DIRS/applications, takes its Exec command line (Desktop Entry quoting, field codes
-// dropped), appends the extra arguments and starts the program detached: a new session, standard
-// input, output and error on /dev/null, and a double fork so that no zombie of it is ever left to
-// this process. A launch reports only whether the program could be started.
+// dropped), appends the extra arguments and starts the program detached (ChildProcess::
+// spawnDetached: a new session, stdio on /dev/null, never a zombie of this process). A launch
+// reports only whether the program could be started.
 class AppLauncher
 {
 public:

@@ -5,6 +5,8 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "sys/Files.h"
+
 namespace vantorelle::IPCPaths {
 
 namespace {
@@ -36,7 +38,7 @@ std::filesystem::path homeDirectory(const Environment& env)
 
 } // namespace
 
-std::filesystem::path socket(const Environment& env)
+std::filesystem::path socket(const Environment& env, const std::filesystem::path& runtimeRoot)
 {
     if (const auto overridden = env.nonEmpty("VANTORELLE_SOCKET")) {
         std::filesystem::path path(*overridden);
@@ -51,6 +53,12 @@ std::filesystem::path socket(const Environment& env)
     }
     if (const auto runtime = xdgDirectory(env, "XDG_RUNTIME_DIR")) {
         return *runtime / "vantorelle" / "c.sock";
+    }
+    // Without XDG_RUNTIME_DIR (cron, su, sudo -u) the desktop session's runtime directory is still
+    // where the app listens; it is trusted only when it is ours and no one else can write to it.
+    const auto sessionRuntime = runtimeRoot / std::to_string(::geteuid());
+    if (Files::isPrivateDirectory(sessionRuntime)) {
+        return sessionRuntime / "vantorelle" / "c.sock";
     }
     const auto data = xdgDirectory(env, "XDG_DATA_HOME").value_or(homeDirectory(env) / ".local" / "share");
     return data / "vantorelle" / "c.sock";

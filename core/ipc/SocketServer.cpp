@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ipc/SocketIO.h"
+#include "sys/Files.h"
 
 namespace vantorelle {
 
@@ -18,7 +19,6 @@ namespace {
 
 constexpr int kBacklog = 16;
 constexpr int kAcceptTickMs = 200;
-constexpr auto kRequestDeadline = std::chrono::seconds(10);
 constexpr auto kReplyWriteDeadline = std::chrono::seconds(10);
 constexpr auto kProbeDeadline = std::chrono::seconds(1);
 // Beyond this many live connections new ones are closed at once, so a flood cannot exhaust threads.
@@ -43,23 +43,6 @@ void signalEvent(int fd)
 {
     const std::uint64_t one = 1;
     while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) { }
-}
-
-// mkdir -p with mode 0700 for every directory it creates.
-int createDirectories(const std::filesystem::path& directory)
-{
-    std::filesystem::path partial;
-    for (const auto& part : directory) {
-        partial /= part;
-        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
-            return errno;
-        }
-    }
-    struct stat st = {};
-    if (::stat(directory.c_str(), &st) != 0) {
-        return errno;
-    }
-    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
 } // namespace
@@ -136,9 +119,10 @@ void SocketServer::Reply::complete(std::optional<Response> response)
 
 // ---- SocketServer -----------------------------------------------------------------------------
 
-SocketServer::SocketServer(std::filesystem::path path, Handler handler)
+SocketServer::SocketServer(std::filesystem::path path, Handler handler, std::chrono::milliseconds requestDeadline)
     : m_path(std::move(path))
     , m_handler(std::move(handler))
+    , m_requestDeadline(requestDeadline)
     , m_allowedUID(::geteuid())
 {
 }
@@ -184,18 +168,25 @@ std::expected<void, SocketServer::ServerError> SocketServer::start()
         return address.error() == ENAMETOOLONG ? failure(Kind::pathTooLong) : failure(Kind::bind, address.error());
     }
 
-    // A private directory: created 0700, or tightened to 0700 when this user owns it.
+    // The directory: one made here, or the app's own "vantorelle" directory, is private (0700). Any
+    // other directory is the user's or the system's and keeps its mode (making /tmp or the home
+    // 0700 would break everything else there); it is used only when no other user can swap the
+    // socket file in it.
     const std::filesystem::path directory = m_path.has_parent_path() ? m_path.parent_path() : ".";
+    const auto created = Files::createDirectories(directory, 0700);
+    if (!created) {
+        return failure(Kind::directory, created.error().value());
+    }
     struct stat st = {};
-    if (::stat(directory.c_str(), &st) != 0) {
-        if (const int error = createDirectories(directory); error != 0) {
-            return failure(Kind::directory, error);
+    if (!*created) {
+        if (::stat(directory.c_str(), &st) != 0) {
+            return failure(Kind::directory, errno);
         }
-        ::chmod(directory.c_str(), 0700);
-    } else if (!S_ISDIR(st.st_mode)) {
-        return failure(Kind::directory, ENOTDIR);
-    } else if (st.st_uid == ::geteuid()) {
-        ::chmod(directory.c_str(), 0700);
+        if (directory.filename() == "vantorelle" && st.st_uid == ::geteuid()) {
+            ::chmod(directory.c_str(), 0700);
+        } else if (!Files::isSafeDirectory(directory)) {
+            return failure(Kind::directory, EPERM);
+        }
     }
 
     // The socket, and the event that ends the accept thread's wait.
@@ -392,7 +383,7 @@ void SocketServer::serveConnection(Fd client, const std::shared_ptr<Connection>&
     }
 
     // One request line within the deadline; anything undecodable ends the connection silently.
-    const auto line = SocketIO::readLine(client.get(), std::chrono::steady_clock::now() + kRequestDeadline,
+    const auto line = SocketIO::readLine(client.get(), std::chrono::steady_clock::now() + m_requestDeadline,
                                          connection->event.get());
     if (!line) {
         return;

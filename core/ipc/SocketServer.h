@@ -1,6 +1,7 @@
 // SocketServer: the listening side of the per-user socket.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -18,11 +19,13 @@
 
 namespace vantorelle {
 
-// One instance per application run. start() makes the socket's directory private (0700 when this
-// user owns it), refuses to start while another server answers on the path, removes a stale
-// socket file, binds the socket with mode 0600 and accepts on a thread of its own. Each
-// connection gets a thread: only a peer with this process's effective user id is served; it must
-// send one request line within 10 seconds; the handler's reply goes back as one line.
+// One instance per application run. start() creates the socket's directory with mode 0700 (an
+// existing one is made 0700 only when it is the app's own "vantorelle" directory of this user;
+// any other must be this user's or root's and sticky, and keeps its mode), refuses to start while
+// another server answers on the path, removes a stale socket file, binds the socket with mode
+// 0600 and accepts on a thread of its own. Each connection gets a thread: only a peer with this
+// process's effective user id is served; it must send one request line within the request
+// deadline (10 seconds); the handler's reply goes back as one line.
 //
 // Handler contract (this is where the unlock coordinator plugs in):
 // - It is called on the connection's thread, once per decoded request, possibly for several
@@ -77,14 +80,16 @@ public:
             listen, // listening failed
             pathTooLong, // the path does not fit a Unix socket address
             alreadyRunning, // another server answers on the path (or the probe failed other than refused)
-            directory, // the socket's directory cannot be created or is not a directory
+            directory, // the socket's directory cannot be created, is not a directory, or is not safe
+                       // (EPERM: another user could replace the socket file in it)
         };
         Kind kind;
         int error = 0;
         bool operator==(const ServerError&) const = default;
     };
 
-    SocketServer(std::filesystem::path path, Handler handler);
+    SocketServer(std::filesystem::path path, Handler handler,
+                 std::chrono::milliseconds requestDeadline = std::chrono::seconds(10));
     // stop(), then cancels requests still pending and waits for every thread of this server.
     ~SocketServer();
     SocketServer(const SocketServer&) = delete;
@@ -116,6 +121,7 @@ private:
 
     const std::filesystem::path m_path;
     const Handler m_handler;
+    const std::chrono::milliseconds m_requestDeadline;
     const uid_t m_allowedUID;
 
     mutable std::mutex m_lock; // guards m_listenFD, m_running, m_boundFile, m_acceptThread, m_wake

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "setup/SetupFiles.h"
+#include "sys/Files.h"
 
 namespace vantorelle::ManagedKeyRules {
 
@@ -12,11 +12,11 @@ std::vector<std::string> pathsKeptAfterUndo(const std::vector<std::string>& mana
 {
     std::set<std::filesystem::path> failed;
     for (const auto& path : deletionFailed) {
-        failed.insert(SetupFiles::standardised(path));
+        failed.insert(Files::standardizedPath(path));
     }
     std::vector<std::string> kept;
     for (const auto& path : managed) {
-        if (failed.contains(SetupFiles::standardised(path))) {
+        if (failed.contains(Files::standardizedPath(path))) {
             kept.push_back(path);
         }
     }
@@ -30,9 +30,9 @@ bool unmanageBreaksSSH(const std::string& path, const std::vector<std::string>& 
     }
     std::set<std::filesystem::path> ready;
     for (const auto& readyPath : readyPaths) {
-        ready.insert(SetupFiles::standardised(readyPath));
+        ready.insert(Files::standardizedPath(readyPath));
     }
-    return ready == std::set<std::filesystem::path>{SetupFiles::standardised(path)};
+    return ready == std::set<std::filesystem::path>{Files::standardizedPath(path)};
 }
 
 } // namespace vantorelle::ManagedKeyRules

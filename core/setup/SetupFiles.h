@@ -38,29 +38,27 @@ struct FileText
 };
 FileText read(const std::filesystem::path& path);
 
-bool isValidUTF8(std::string_view bytes);
-
-// Absolute (relative paths against the current directory) with "." and ".." resolved lexically
-// and no trailing slash. Symbolic links are not followed. Used wherever two paths are compared.
-std::filesystem::path standardised(const std::filesystem::path& path);
-
 // The path with symbolic links in its last component followed until it names no link (a dangling
 // link resolves to the path it points at). Fails with ELOOP after 40 links.
 std::expected<std::filesystem::path, std::error_code> resolveLinks(const std::filesystem::path& path);
 
-// The temporary file that a write to `target` goes through: "." + name + ".vantorelle-tmp".
-std::filesystem::path temporaryPath(const std::filesystem::path& target);
+// What the plan saw at the file when it was made.
+enum class Expected { existing, missing };
 
 // The safe write, on the file `url` names after resolving links (so a linked file is edited
 // where it lives and the link stays a link):
-// - a new file is written to the temporary file, flushed, and renamed into place, with
-//   `newFileMode` (further limited by the umask);
-// - an existing file is first copied once to target + `backupSuffix` (an existing backup is never
-//   overwritten, so it keeps the file as it was before the first edit); then the text goes to the
-//   temporary file with the target's permissions and replaces the target atomically.
+// - a new file (none there, or `expected` is missing) is written to a uniquely named temporary
+//   file, flushed, and renamed into place with `newFileMode` (further limited by the umask). No
+//   backup is made: there was nothing to keep, so undo may remove the file. A file that appeared
+//   meanwhile is not replaced: EEXIST, unless it already holds `text`, which counts as done;
+// - an existing file is first copied once to target + `backupSuffix` (created exclusively; an
+//   existing backup is never overwritten, so it keeps the file as it was before the first edit);
+//   then the text replaces the target atomically with the target's permissions.
 // On failure the target is unchanged and no temporary file or partial backup is left behind.
+// Concurrent writers never share a temporary file.
 std::expected<void, std::error_code> write(std::string_view text, const std::filesystem::path& url,
                                            std::string_view backupSuffix,
-                                           std::filesystem::perms newFileMode = std::filesystem::perms(0666));
+                                           std::filesystem::perms newFileMode = std::filesystem::perms(0666),
+                                           Expected expected = Expected::existing);
 
 } // namespace vantorelle::SetupFiles

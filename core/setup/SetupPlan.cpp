@@ -9,6 +9,7 @@
 #include "setup/MarkedBlock.h"
 #include "setup/SetupFiles.h"
 #include "ssh/KeyScanner.h"
+#include "sys/Files.h"
 
 namespace vantorelle {
 namespace {
@@ -23,41 +24,12 @@ SetupPlanError fileSystemError(const fs::path& url, std::error_code error)
 // The key's path as an IdentityFile line writes it: "~/..." under the home directory.
 std::string homeRelative(const fs::path& keyPath, const fs::path& home)
 {
-    const std::string path = SetupFiles::standardised(keyPath).string();
-    const std::string prefix = SetupFiles::standardised(home).string() + "/";
+    const std::string path = Files::standardizedPath(keyPath).string();
+    const std::string prefix = Files::standardizedPath(home).string() + "/";
     if (path.size() > prefix.size() && path.starts_with(prefix)) {
         return "~/" + path.substr(prefix.size());
     }
     return path;
-}
-
-// Creates the missing directories on the way to `directory`, each with mode 0700.
-std::error_code createDirectories(const fs::path& directory)
-{
-    std::vector<fs::path> missing;
-    for (fs::path p = directory; !p.empty(); p = p.parent_path()) {
-        struct stat st = {};
-        if (::stat(p.c_str(), &st) == 0) {
-            break;
-        }
-        if (errno != ENOENT) {
-            return {errno, std::generic_category()};
-        }
-        missing.push_back(p);
-        if (p == p.parent_path()) {
-            break;
-        }
-    }
-    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) {
-            return {errno, std::generic_category()};
-        }
-        // The umask may have taken bits away; the mode is exactly 0700 either way.
-        if (::chmod(it->c_str(), 0700) != 0) {
-            return {errno, std::generic_category()};
-        }
-    }
-    return {};
 }
 
 bool isSymlink(const fs::path& path)
@@ -104,11 +76,11 @@ SetupPlan SetupPlan::make(const fs::path& home, std::string_view askpassPath, co
         const std::string own = MarkedBlock::remove(configText.text);
         std::set<fs::path> named;
         for (const auto& file : KeyScanner::identityFiles(own, home.string())) {
-            named.insert(SetupFiles::standardised(file));
+            named.insert(Files::standardizedPath(file));
         }
         std::vector<std::string> lines;
         for (const auto& key : keys) {
-            if (!named.contains(SetupFiles::standardised(key.path))) {
+            if (!named.contains(Files::standardizedPath(key.path))) {
                 lines.push_back(homeRelative(key.path, home));
             }
         }
@@ -145,7 +117,7 @@ SetupPlan SetupPlan::undo(const fs::path& home) const
     SetupPlan plan;
     std::set<fs::path> seen;
     for (const auto& candidate : candidates) {
-        if (!seen.insert(SetupFiles::standardised(candidate)).second) {
+        if (!seen.insert(Files::standardizedPath(candidate)).second) {
             continue;
         }
         const auto file = SetupFiles::read(candidate);
@@ -169,6 +141,7 @@ SetupPlan SetupPlan::undo(const fs::path& home) const
 
 std::expected<void, SetupPlanError> SetupPlan::apply(std::string_view suffix) const
 {
+    std::vector<SetupFiles::Expected> seen;
     for (const auto& change : changes) {
         const auto current = SetupFiles::read(change.url);
         if (current.state == SetupFiles::FileText::State::unreadable) {
@@ -178,9 +151,11 @@ std::expected<void, SetupPlanError> SetupPlan::apply(std::string_view suffix) co
         if (current.text != change.before || (!exists && change.removesFile)) {
             return std::unexpected(SetupPlanError{SetupPlanError::Kind::changedSinceShown, change.url, {}});
         }
+        seen.push_back(exists ? SetupFiles::Expected::existing : SetupFiles::Expected::missing);
     }
 
-    for (const auto& change : changes) {
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        const FileChange& change = changes[i];
         // A link is never deleted; it is written through like any other change.
         if (change.removesFile && !isSymlink(change.url)) {
             if (::unlink(change.url.c_str()) != 0 && errno != ENOENT) {
@@ -188,13 +163,13 @@ std::expected<void, SetupPlanError> SetupPlan::apply(std::string_view suffix) co
             }
             continue;
         }
-        if (auto error = createDirectories(change.url.parent_path())) {
-            return std::unexpected(fileSystemError(change.url, error));
+        if (auto created = Files::createDirectories(change.url.parent_path(), 0700); !created) {
+            return std::unexpected(fileSystemError(change.url, created.error()));
         }
         const bool existed = existsFollowingLinks(change.url);
         const bool inSSH = insideSSHDirectory(change.url);
         const auto mode = inSSH ? fs::perms(0600) : fs::perms(0666);
-        if (auto written = SetupFiles::write(change.after, change.url, suffix, mode); !written) {
+        if (auto written = SetupFiles::write(change.after, change.url, suffix, mode, seen[i]); !written) {
             return std::unexpected(fileSystemError(change.url, written.error()));
         }
         if (!existed && inSSH && ::chmod(change.url.c_str(), 0600) != 0) {

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "setup/SetupFiles.h"
+#include "sys/Files.h"
 
 namespace vantorelle::SetupStatus {
 
@@ -20,7 +20,7 @@ std::vector<Item> evaluate(const SetupFacts& facts)
         missing.push_back(Missing::shellFile);
     }
     if (facts.launchAskpass.empty() || !facts.appAskpass
-        || SetupFiles::standardised(*facts.appAskpass) != SetupFiles::standardised(facts.launchAskpass)) {
+        || Files::standardizedPath(*facts.appAskpass) != Files::standardizedPath(facts.launchAskpass)) {
         missing.push_back(Missing::appEnvironment);
     }
     const bool sshDone = missing.empty();

@@ -16,6 +16,8 @@
 #include "ssh/ToolText.h"
 #include "sys/ChildProcess.h"
 #include "sys/Fd.h"
+#include "sys/Files.h"
+#include "sys/Utf8.h"
 
 namespace vantorelle::KeyScanner {
 
@@ -43,7 +45,7 @@ ToolRun runTool(const std::vector<std::string>& args)
     if (!run) {
         return {};
     }
-    return {run->status, ToolText::decodeUtf8Lossy(run->output)};
+    return {run->status, Utf8::repaired(run->output)};
 }
 
 // Length of a white-space character (tab or a Unicode space separator) at `at`, else 0.
@@ -272,16 +274,6 @@ std::optional<SSHKey> describeKey(const std::filesystem::path& path, bool other)
     return SSHKey{path, publicKeyPath, std::move(listing->fingerprint), std::move(listing->comment), status};
 }
 
-std::filesystem::path standardised(const std::string& path)
-{
-    std::error_code ec;
-    std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(path), ec);
-    if (ec) {
-        absolute = std::filesystem::path(path);
-    }
-    return absolute.lexically_normal();
-}
-
 std::vector<SSHKey> scan(const std::filesystem::path& sshDir, std::string_view config, const std::string& home)
 {
     const auto blocks = parseBlocks(config, home);
@@ -292,7 +284,7 @@ std::vector<SSHKey> scan(const std::filesystem::path& sshDir, std::string_view c
             for (const auto& file : block.identityFiles) {
                 elsewhere.insert(file);
                 // "~/.ssh/./work" names the same file as the directory entry ".ssh/work".
-                elsewhere.insert(standardised(file).string());
+                elsewhere.insert(Files::standardizedPath(file).string());
             }
         }
     }
@@ -322,7 +314,7 @@ std::vector<SSHKey> scan(const std::filesystem::path& sshDir, std::string_view c
     std::vector<Work> work;
     std::set<std::string> seen;
     for (const auto& candidate : candidates) {
-        std::filesystem::path path = standardised(candidate);
+        std::filesystem::path path = Files::standardizedPath(candidate);
         const std::string pathText = path.string();
         if (!seen.insert(pathText).second) {
             continue;

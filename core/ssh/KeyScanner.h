@@ -51,7 +51,4 @@ std::optional<Listing> parseListing(std::string_view output);
 // configuration sends it to another agent.
 std::optional<SSHKey> describeKey(const std::filesystem::path& path, bool other);
 
-// Absolute (against the current directory), "." and ".." resolved lexically; links are not followed.
-std::filesystem::path standardised(const std::string& path);
-
 } // namespace vantorelle::KeyScanner

@@ -13,9 +13,14 @@
 #include <system_error>
 #include <vector>
 
+#include "sys/Files.h"
+#include "sys/Utf8.h"
+
 namespace vantorelle::RequesterResolver {
 
 namespace {
+
+constexpr std::size_t kMaxProcFileBytes = 1 << 16;
 
 struct TerminalRow
 {
@@ -117,67 +122,6 @@ std::string displayName(const std::vector<ProcessInfoLite>& chain)
     return chain.front().name.empty() ? "ssh" : chain.front().name;
 }
 
-// Invalid UTF-8 sequences become U+FFFD, so a name is always safe to show and encode.
-std::string repairedUtf8(std::string_view bytes)
-{
-    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-    std::string out;
-    out.reserve(bytes.size());
-    size_t i = 0;
-    while (i < bytes.size()) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        size_t length = 0;
-        std::uint32_t min = 0;
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            length = 2, min = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            length = 3, min = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            length = 4, min = 0x10000;
-        }
-        bool valid = length > 0 && i + length <= bytes.size();
-        std::uint32_t code = length > 0 ? c & (0x7F >> length) : 0;
-        for (size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(bytes[i + k]);
-            valid = (next & 0xC0) == 0x80;
-            code = (code << 6) | (next & 0x3F);
-        }
-        valid = valid && code >= min && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
-        if (valid) {
-            out.append(bytes.substr(i, length));
-            i += length;
-        } else {
-            out.append(kReplacement);
-            ++i;
-        }
-    }
-    return out;
-}
-
-std::optional<std::string> readSmallFile(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::string content;
-    std::array<char, 4096> buffer{};
-    while (in.read(buffer.data(), buffer.size()) || in.gcount() > 0) {
-        content.append(buffer.data(), static_cast<size_t>(in.gcount()));
-        if (content.size() > 65536) {
-            break;
-        }
-    }
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    return content;
-}
-
 template <typename Int> std::optional<Int> parseInt(std::string_view text)
 {
     Int value{};
@@ -234,6 +178,28 @@ std::string fullName(std::string comm, const std::filesystem::path& procDir)
 
 } // namespace
 
+std::optional<StatLine> parseStat(std::string_view line)
+{
+    // "pid (comm) state ppid pgrp session tty_nr ...": comm may hold spaces and parentheses, so
+    // the fixed fields are counted from the last ')'.
+    const size_t open = line.find(" (");
+    const size_t close = line.rfind(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open + 2) {
+        return std::nullopt;
+    }
+    const auto pid = parseInt<std::int32_t>(line.substr(0, open));
+    const std::vector<std::string_view> rest = fields(line.substr(close + 1));
+    if (!pid || rest.size() < 5) {
+        return std::nullopt;
+    }
+    const auto ppid = parseInt<std::int32_t>(rest[1]);
+    const auto ttyNr = parseInt<std::int64_t>(rest[4]);
+    if (!ppid || !ttyNr) {
+        return std::nullopt;
+    }
+    return StatLine{*pid, std::string(line.substr(open + 2, close - open - 2)), *ppid, *ttyNr};
+}
+
 Requester resolve(std::int32_t pid, const ProcessTable& table, const std::optional<std::string>& reason)
 {
     std::vector<ProcessInfoLite> chain;
@@ -274,42 +240,29 @@ std::optional<ProcessInfoLite> liveTable(std::int32_t pid, const std::filesystem
         return std::nullopt;
     }
     const std::filesystem::path dir = procRoot / std::to_string(pid);
-    const std::optional<std::string> stat = readSmallFile(dir / "stat");
-    if (!stat) {
+    const auto text = Files::read(dir / "stat", kMaxProcFileBytes);
+    if (!text) {
         return std::nullopt;
     }
-    // "pid (comm) state ppid pgrp session tty_nr ...": comm may hold spaces and parentheses, so
-    // the fixed fields are counted from the last ')'.
-    const size_t open = stat->find(" (");
-    const size_t close = stat->rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close < open) {
-        return std::nullopt;
-    }
-    const auto recordPID = parseInt<std::int32_t>(std::string_view(*stat).substr(0, open));
-    const std::vector<std::string_view> rest = fields(std::string_view(*stat).substr(close + 1));
-    if (!recordPID || *recordPID != pid || rest.size() < 5) {
-        return std::nullopt;
-    }
-    const auto ppid = parseInt<std::int32_t>(rest[1]);
-    const auto ttyNr = parseInt<std::int64_t>(rest[4]);
-    if (!ppid || !ttyNr) {
+    const std::optional<StatLine> stat = parseStat(*text);
+    if (!stat || stat->pid != pid) {
         return std::nullopt;
     }
 
     std::string comm;
-    if (std::optional<std::string> file = readSmallFile(dir / "comm")) {
+    if (auto file = Files::read(dir / "comm", kMaxProcFileBytes)) {
         comm = std::move(*file);
         if (comm.ends_with('\n')) {
             comm.pop_back();
         }
     } else {
-        comm = stat->substr(open + 2, close - open - 2);
+        comm = stat->comm;
     }
     if (const size_t nul = comm.find('\0'); nul != std::string::npos) {
         comm.resize(nul);
     }
-    std::string name = repairedUtf8(fullName(std::move(comm), dir));
-    return ProcessInfoLite{pid, *ppid, std::move(name), *ttyNr != 0};
+    std::string name = Utf8::repaired(fullName(std::move(comm), dir));
+    return ProcessInfoLite{pid, stat->ppid, std::move(name), stat->ttyNr != 0};
 }
 
 std::optional<ProcessInfoLite> liveTable(std::int32_t pid)

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "unlock/ProcessInfoLite.h"
 #include "unlock/Requester.h"
@@ -23,6 +24,17 @@ constexpr int kMaxChain = 20;
 // becomes the display name unless the requester is remote. An unknown caller is ("ssh",
 // background), or (reason, background) with a reason.
 Requester resolve(std::int32_t pid, const ProcessTable& table, const std::optional<std::string>& reason);
+
+// The fields of a /proc/<pid>/stat line the lookup uses; nothing when the line does not parse.
+struct StatLine
+{
+    std::int32_t pid = 0;
+    std::string comm; // between the first " (" and the last ")"
+    std::int32_t ppid = 0;
+    std::int64_t ttyNr = 0; // 0: no controlling terminal
+    bool operator==(const StatLine&) const = default;
+};
+std::optional<StatLine> parseStat(std::string_view line);
 
 // The lookup for the running system, read from /proc. Never throws; a process that cannot be read
 // (vanished, another user's hidden entry, pid < 1) gives nothing.

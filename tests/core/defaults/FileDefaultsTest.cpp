@@ -139,6 +139,36 @@ TEST(FileDefaults, DamagedFileReadsEmptyAndIsKeptBeforeTheFirstWrite)
     EXPECT_EQ(backups, 1);
 }
 
+TEST(FileDefaults, HostileFilesReadAsDamagedWithoutHangingOrExhaustingMemory)
+{
+    // Each planted at the defaults path: reads never block or grow without bound, and the first
+    // write keeps the thing aside and puts a regular file in its place.
+    const std::string deep = R"({"a":)" + std::string(100'000, '[') + std::string(100'000, ']') + "}";
+    const std::string huge = R"({"a":")" + std::string((1 << 20) + 1, 'x') + R"("})";
+    const std::vector<std::pair<std::string, std::function<void(const fs::path&)>>> cases{
+        {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+        {"link to /dev/zero", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
+        {"directory", [](const fs::path& p) { fs::create_directory(p); }},
+        {"larger than 1 MiB", [&](const fs::path& p) { std::ofstream(p) << huge; }},
+        {"nested too deeply", [&](const fs::path& p) { std::ofstream(p) << deep; }},
+    };
+    for (const auto& [what, plant] : cases) {
+        TempDir dir;
+        const fs::path file = dir.path() / "defaults.json";
+        plant(file);
+        FileDefaults defaults(file);
+        EXPECT_FALSE(defaults.object("a")) << what;
+        defaults.set("unlockDuration", 900.0);
+        if (what == "directory") {
+            EXPECT_TRUE(defaults.lastWriteFailed()); // cannot be replaced, and is left as it is
+            continue;
+        }
+        EXPECT_FALSE(defaults.lastWriteFailed()) << what;
+        EXPECT_EQ(defaults.number("unlockDuration"), 900.0) << what;
+        EXPECT_EQ(damagedCopies(dir.path()).size(), 1u) << what;
+    }
+}
+
 TEST(FileDefaults, UnwritableDirectoryLeavesTheOldFileAlone)
 {
     TempDir dir;
@@ -270,7 +300,7 @@ TEST(FileDefaults, AWriterHoldingTheLockDelaysButNeverHangsAnother)
 {
     TempDir dir;
     const fs::path file = dir.path() / "defaults.json";
-    FileDefaults defaults(file);
+    FileDefaults defaults(file, std::chrono::milliseconds(50));
     defaults.set("a", true);
 
     // flock(2) locks belong to the open file description, so this one conflicts in-process too.

@@ -87,9 +87,9 @@ protected:
     Recorder recorder; // outlives the server
     std::unique_ptr<SocketServer> server;
 
-    void startServer()
+    void startServer(std::chrono::milliseconds requestDeadline = std::chrono::seconds(10))
     {
-        server = std::make_unique<SocketServer>(path, recorder.handler());
+        server = std::make_unique<SocketServer>(path, recorder.handler(), requestDeadline);
         const auto started = server->start();
         ASSERT_TRUE(started.has_value()) << static_cast<int>(started.error().kind) << " " << started.error().error;
     }
@@ -150,14 +150,14 @@ TEST_F(SocketServerTest, AnswersAndPassesThePeerProcessId)
 {
     recorder.answer = [](const Request& r) {
         return std::holds_alternative<Request::Status>(r.value)
-            ? Response(Response::Status{{"unlocked", 600, {"id_ed25519"}}})
-            : Response(Response::Denied{"unavailable"});
+            ? Response(Response::Status{{StatusState::unlocked, 600, {"id_ed25519"}}})
+            : Response(Response::Denied{DenialReason::unavailable});
     };
     startServer();
     EXPECT_EQ(SocketClient::send(Request::Status{}, path, 10.0),
-              Response(Response::Status{{"unlocked", 600, {"id_ed25519"}}}));
+              Response(Response::Status{{StatusState::unlocked, 600, {"id_ed25519"}}}));
     EXPECT_EQ(SocketClient::send(Request::Passphrase{"/k/id", "Enter passphrase for /k/id: ", 77}, path, 10.0),
-              Response(Response::Denied{"unavailable"}));
+              Response(Response::Denied{DenialReason::unavailable}));
     ASSERT_EQ(recorder.count(), 2u);
     recorder.with(0, [](auto& call) { EXPECT_EQ(call.peerPID, ::getpid()); });
     recorder.with(1, [](auto& call) {
@@ -165,19 +165,50 @@ TEST_F(SocketServerTest, AnswersAndPassesThePeerProcessId)
     });
 }
 
-TEST_F(SocketServerTest, ModesOfTheSocketAndItsDirectory)
+TEST_F(SocketServerTest, OnlyItsOwnDirectoryIsMadePrivateAndUnsafeOnesAreRefused)
 {
+    // Each case: the socket's directory, how it is before the start (nullopt: missing), its owner,
+    // and the mode after (nullopt: the start is refused as unsafe, EPERM).
+    struct Case
+    {
+        std::string name;
+        std::optional<mode_t> before;
+        uid_t owner;
+        std::optional<mode_t> after;
+    };
+    const passwd* nobody = ::getpwnam("nobody");
+    const uid_t me = ::geteuid();
+    std::vector<Case> cases{
+        {"made", std::nullopt, me, 0700}, // created by the server: private
+        {"vantorelle", 0755, me, 0700}, // the app's own directory: private
+        {"home", 0755, me, 0755}, // like $HOME/c.sock: used as it is
+        {"tmp", 01777, me, 01777}, // like /tmp/x.sock: mode and sticky bit stay
+    };
+    if (me == 0 && nobody) {
+        cases.push_back({"theirs", 0755, nobody->pw_uid, std::nullopt});
+        cases.push_back({"theirs-sticky", 01777, nobody->pw_uid, std::nullopt});
+        cases.push_back({"vantorelle-theirs/vantorelle", 0700, nobody->pw_uid, std::nullopt});
+    }
     answerOk();
-    startServer();
-    EXPECT_EQ(modeOf(path), 0600u);
-    EXPECT_EQ(modeOf(path.parent_path()), 0700u);
-    server.reset();
-
-    // An existing directory of this user is made private too.
-    ::chmod(path.parent_path().c_str(), 0755);
-    startServer();
-    EXPECT_EQ(modeOf(path.parent_path()), 0700u);
-    EXPECT_EQ(modeOf(path), 0600u);
+    for (const auto& c : cases) {
+        path = dir.path() / c.name / "c.sock";
+        if (c.before) {
+            std::filesystem::create_directories(path.parent_path());
+            ASSERT_EQ(::chmod(path.parent_path().c_str(), *c.before), 0);
+            ASSERT_EQ(::chown(path.parent_path().c_str(), c.owner, static_cast<gid_t>(-1)), 0);
+        }
+        SocketServer s(path, recorder.handler());
+        const auto started = s.start();
+        if (!c.after) {
+            EXPECT_EQ(started, std::unexpected(SocketServer::ServerError{ServerKind::directory, EPERM})) << c.name;
+            EXPECT_FALSE(std::filesystem::exists(path)) << c.name;
+            EXPECT_EQ(modeOf(path.parent_path()), *c.before) << c.name;
+            continue;
+        }
+        ASSERT_TRUE(started.has_value()) << c.name;
+        EXPECT_EQ(modeOf(path.parent_path()), *c.after) << c.name;
+        EXPECT_EQ(modeOf(path), 0600u) << c.name;
+    }
 }
 
 TEST_F(SocketServerTest, SecondServerOnThePathIsAlreadyRunningAndTheFirstKeepsServing)
@@ -435,17 +466,17 @@ TEST_F(SocketServerTest, DestroyingTheServerCancelsPendingRequests)
     recorder.with(0, [](auto& call) { call.reply(Response::Ok{}); }); // after the server: does nothing
 }
 
-TEST_F(SocketServerTest, SilentClientIsClosedAfterTenSeconds)
+TEST_F(SocketServerTest, SilentClientIsClosedAtTheRequestDeadline)
 {
     answerOk();
-    startServer();
-    // Timed from before the connection exists, so the server's ten seconds lie wholly inside.
+    startServer(1s);
+    // Timed from before the connection exists, so the server's deadline lies wholly inside.
     const auto start = std::chrono::steady_clock::now();
     Fd client = rawConnect(path);
     sendRaw(client.get(), "{\"status\":"); // no line feed, then silence
     EXPECT_EQ(readUntilClosed(client.get(), after(30s)), "");
     const auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(elapsed, 9900ms);
+    EXPECT_GE(elapsed, 990ms);
     EXPECT_LT(elapsed, 25s);
     EXPECT_EQ(recorder.count(), 0u);
 }

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include "FileHelpers.h"
 #include "setup/MarkedBlock.h"
@@ -228,7 +229,7 @@ TEST(SetupPlanTest, FreshHomeGetsTwoNewFilesWithoutBackups)
     EXPECT_EQ(readFile(home.path() / ".zshenv"), plan.changes[1].after);
     EXPECT_FALSE(existsNoFollow(home.path() / ".ssh/config.bak-vantorelle"));
     EXPECT_FALSE(existsNoFollow(home.path() / ".zshenv.bak-vantorelle"));
-    EXPECT_FALSE(existsNoFollow(home.path() / ".ssh/.config.vantorelle-tmp"));
+    EXPECT_EQ(snapshot(home.path() / ".ssh").size(), 1u); // the config alone: no temporary file left
 
     // Nothing left to do.
     EXPECT_TRUE(SetupPlan::make(home.path(), kAskpass, {key(keyPath)}, "/bin/zsh").changes.empty());
@@ -358,7 +359,6 @@ TEST(SetupPlanApplyTest, AReadOnlyDirectoryFailsWithoutLeavingAnythingBehind)
     EXPECT_EQ(readFile(home / ".zshenv"), "export A=1\n");
     EXPECT_EQ(modeOf(home / ".zshenv"), 0640u);
     EXPECT_FALSE(existsNoFollow(home / ".zshenv.bak-vantorelle"));
-    EXPECT_FALSE(existsNoFollow(home / "..zshenv.vantorelle-tmp"));
     auto after = snapshot(home);
     after.erase(".ssh/config");
     EXPECT_EQ(after, before);
@@ -431,17 +431,75 @@ TEST(SetupPlanApplyTest, ADanglingLinkGetsItsTargetCreatedAndUndoEmptiesIt)
     EXPECT_FALSE(fs::exists(home.path() / ".ssh/config")); // setup created it: gone again
 }
 
-TEST(SetupPlanApplyTest, AStaleTemporaryFileIsNeverWrittenThrough)
+// Two processes apply the plans they made from the same files at the same moment: each apply
+// succeeds, or finds the other's result and says the file changed since shown; nothing else. No
+// backup is made of a file the other process created, so undo still removes it.
+TEST(SetupPlanApplyTest, TwoProcessesApplyingAtOnceBothSucceedAndUndoStaysCorrect)
+{
+    enum Outcome { applied = 0, changed = 1, failed = 2 };
+    for (const bool shellFileExisted : {false, true}) {
+        for (int round = 0; round < 40; ++round) {
+            TempDir home;
+            if (shellFileExisted) {
+                writeFile(home.path() / ".zshenv", "export A=1\n");
+            }
+            const fs::path keyPath = home.path() / ".ssh" / "id_ed25519";
+            const auto plan = SetupPlan::make(home.path(), kAskpass, {key(keyPath)}, "/bin/zsh");
+            int go[2];
+            ASSERT_EQ(::pipe(go), 0);
+            pid_t children[2];
+            for (pid_t& child : children) {
+                child = ::fork();
+                ASSERT_GE(child, 0);
+                if (child == 0) {
+                    char byte;
+                    ::close(go[1]);
+                    (void)!::read(go[0], &byte, 1); // both start together
+                    const auto result = plan.apply(kSuffix);
+                    ::_exit(result ? applied : result.error().kind == Kind::changedSinceShown ? changed : failed);
+                }
+            }
+            ::close(go[0]);
+            ::close(go[1]); // end of file releases both
+            int successes = 0;
+            for (const pid_t child : children) {
+                int status = 0;
+                ASSERT_EQ(::waitpid(child, &status, 0), child);
+                ASSERT_TRUE(WIFEXITED(status));
+                EXPECT_NE(WEXITSTATUS(status), failed) << "round " << round;
+                successes += WEXITSTATUS(status) == applied;
+            }
+            EXPECT_GE(successes, 1);
+            EXPECT_EQ(readFile(home.path() / ".ssh/config"), plan.changes[0].after);
+            EXPECT_FALSE(existsNoFollow(home.path() / ".ssh/config.bak-vantorelle"));
+            EXPECT_EQ(readFile(home.path() / ".zshenv.bak-vantorelle"), shellFileExisted ? "export A=1\n" : "");
+            EXPECT_EQ(snapshot(home.path()).size(), shellFileExisted ? 4u : 3u) << "stray temporary files";
+
+            const auto undo = plan.undo(home.path());
+            ASSERT_EQ(undo.changes.size(), 2u);
+            EXPECT_TRUE(undo.changes[0].removesFile);
+            EXPECT_EQ(undo.changes[1].removesFile, !shellFileExisted);
+            if (::testing::Test::HasFailure()) {
+                return;
+            }
+        }
+    }
+}
+
+TEST(SetupFilesTest, AFileThatAppearedSinceThePlanIsNeverBackedUpOrOverwritten)
 {
     TempDir home;
-    writeFile(home.path() / "victim", "keep me\n");
-    writeFile(home.path() / ".zshenv", "export A=1\n");
-    fs::create_symlink(home.path() / "victim", home.path() / "..zshenv.vantorelle-tmp");
-    const auto plan = SetupPlan::make(home.path(), kAskpass, {}, "/bin/zsh");
-    ASSERT_TRUE(plan.apply(kSuffix).has_value());
-    EXPECT_EQ(readFile(home.path() / "victim"), "keep me\n");
-    EXPECT_FALSE(existsNoFollow(home.path() / "..zshenv.vantorelle-tmp"));
-    EXPECT_EQ(readFile(home.path() / ".zshenv"), plan.changes[1].after);
+    const fs::path file = home.path() / ".zshenv";
+    writeFile(file, "same\n");
+    // Another process created it with this very text: done, and no backup of its file.
+    EXPECT_TRUE(SetupFiles::write("same\n", file, kSuffix, fs::perms(0644), SetupFiles::Expected::missing));
+    EXPECT_FALSE(existsNoFollow(file.string() + std::string(kSuffix)));
+    // Someone wrote something else: left alone.
+    writeFile(file, "theirs\n");
+    EXPECT_EQ(SetupFiles::write("same\n", file, kSuffix, fs::perms(0644), SetupFiles::Expected::missing),
+              std::unexpected(std::error_code(EEXIST, std::generic_category())));
+    EXPECT_EQ(readFile(file), "theirs\n");
+    EXPECT_FALSE(existsNoFollow(file.string() + std::string(kSuffix)));
 }
 
 // Undo after apply gives back every start state, for both files.

@@ -127,13 +127,6 @@ TEST(KeyScannerHeader, OnlyReadableRegularFilesStartingWithTheArmourPass)
     }
 }
 
-TEST(KeyScannerPaths, StandardisingResolvesDotsLexicallyAgainstTheCurrentDirectory)
-{
-    EXPECT_EQ(KeyScanner::standardised("/a/./b/../c"), "/a/c");
-    EXPECT_EQ(KeyScanner::standardised("/a//b"), "/a/b");
-    EXPECT_EQ(KeyScanner::standardised("rel/k"), std::filesystem::current_path() / "rel/k");
-}
-
 class KeyScannerScan : public ::testing::Test
 {
 protected:
