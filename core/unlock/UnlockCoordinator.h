@@ -19,8 +19,8 @@
 #include "unlock/Requester.h"
 #include "unlock/SerialExecutor.h"
 #include "unlock/UnlockPresenter.h"
-#include "unlock/UnlockWindow.h"
-#include "unlock/UnlockWindowStore.h"
+#include "window/UnlockWindow.h"
+#include "window/UnlockWindowStore.h"
 
 namespace vantorelle {
 

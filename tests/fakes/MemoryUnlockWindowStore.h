@@ -3,7 +3,7 @@
 
 #include <optional>
 
-#include "unlock/UnlockWindowStore.h"
+#include "window/UnlockWindowStore.h"
 
 namespace vantorelle {
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <limits>
 
-#include "unlock/DurationPolicy.h"
-#include "unlock/DurationText.h"
+#include "window/DurationPolicy.h"
+#include "window/DurationText.h"
 
 using namespace vantorelle;
 

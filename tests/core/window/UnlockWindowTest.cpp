@@ -8,8 +8,8 @@
 #include "defaults/FileDefaults.h"
 #include "defaults/MemoryDefaults.h"
 #include "support/TempDir.h"
-#include "unlock/SoundPolicy.h"
-#include "unlock/UserDefaultsUnlockWindowStore.h"
+#include "window/SoundPolicy.h"
+#include "window/UserDefaultsUnlockWindowStore.h"
 
 using namespace vantorelle;
 

@@ -1,5 +1,5 @@
 // SoundPolicy: whether the app plays its sound effects.
-#include "unlock/SoundPolicy.h"
+#include "window/SoundPolicy.h"
 
 namespace vantorelle::SoundPolicy {
 

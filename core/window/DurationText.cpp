@@ -1,5 +1,5 @@
 // DurationText: the three ways a duration is written for people.
-#include "unlock/DurationText.h"
+#include "window/DurationText.h"
 
 #include <algorithm>
 #include <cmath>

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "defaults/Defaults.h"
-#include "unlock/UnlockWindowStore.h"
+#include "window/UnlockWindowStore.h"
 
 namespace vantorelle {
 

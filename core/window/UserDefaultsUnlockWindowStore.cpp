@@ -1,5 +1,5 @@
 // UserDefaultsUnlockWindowStore: the unlock window kept in the shared defaults.
-#include "unlock/UserDefaultsUnlockWindowStore.h"
+#include "window/UserDefaultsUnlockWindowStore.h"
 
 namespace vantorelle {
 

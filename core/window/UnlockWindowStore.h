@@ -3,7 +3,7 @@
 
 #include <optional>
 
-#include "unlock/UnlockWindow.h"
+#include "window/UnlockWindow.h"
 
 namespace vantorelle {
 

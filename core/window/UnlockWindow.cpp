@@ -1,5 +1,5 @@
 // UnlockWindow: the span of time after an approval during which the managed keys stay loaded.
-#include "unlock/UnlockWindow.h"
+#include "window/UnlockWindow.h"
 
 #include <cmath>
 

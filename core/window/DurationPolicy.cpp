@@ -1,5 +1,5 @@
 // DurationPolicy: the one rule every unlock-window length passes through.
-#include "unlock/DurationPolicy.h"
+#include "window/DurationPolicy.h"
 
 #include <algorithm>
 #include <cmath>
