@@ -17,7 +17,7 @@ using namespace vantorelle;
 
 namespace {
 
-const Response kStatus = Response::Status{{"unlocked", 3600, {"id_ed25519", "work"}}};
+const Response kStatus = Response::Status{{StatusState::unlocked, 3600, {"id_ed25519", "work"}}};
 
 // A server in a private directory whose handler answers at once.
 class BenchServer

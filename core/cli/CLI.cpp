@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include "i18n/L.h"
-#include "unlock/DurationPolicy.h"
-#include "unlock/DurationText.h"
+#include "window/DurationPolicy.h"
+#include "window/DurationText.h"
 
 namespace vantorelle::CLI {
 
@@ -143,22 +143,22 @@ int run(std::span<const std::string> arguments, const Send& send, const Write& o
     return usage(err);
 }
 
-std::string deniedMessage(std::string_view reason)
+std::string deniedMessage(DenialReason reason)
 {
-    if (reason == "cancelled") {
+    switch (reason) {
+    case DenialReason::cancelled:
         return L("cli.denied.cancelled");
-    }
-    if (reason == "snoozed") {
+    case DenialReason::snoozed:
         return L("cli.denied.snoozed");
-    }
-    if (reason == "background") {
+    case DenialReason::background:
         return L("cli.denied.background");
-    }
-    if (reason == "remote") {
+    case DenialReason::remote:
         return L("cli.denied.remote");
-    }
-    if (reason == "timeout") {
+    case DenialReason::timeout:
         return L("cli.denied.timeout");
+    case DenialReason::unavailable:
+    case DenialReason::abandoned:
+        break;
     }
     return L("cli.denied.unavailable");
 }
@@ -229,7 +229,7 @@ std::optional<double> parseDuration(std::string_view text)
 
 std::string statusText(const StatusReport& report)
 {
-    if (report.state != "unlocked") {
+    if (report.state != StatusState::unlocked) {
         return L("status.locked");
     }
     std::string names;
@@ -251,7 +251,7 @@ std::string statusJSON(const StatusReport& report)
 {
     // nlohmann's objects keep their members sorted by name, and it never escapes "/".
     nlohmann::json wire = nlohmann::json::object();
-    wire["state"] = report.state;
+    wire["state"] = std::string(wireWord(report.state));
     wire["remaining_seconds"]
         = report.remainingSeconds ? nlohmann::json(*report.remainingSeconds) : nlohmann::json(nullptr);
     wire["keys"] = report.keys;

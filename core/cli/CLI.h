@@ -36,8 +36,8 @@ using Write = std::function<void(const std::string&)>;
 int run(std::span<const std::string> arguments, const Send& send, const Write& out, const Write& err,
         std::int32_t callerPID);
 
-// The sentence for a denial reason word; unknown words read as "unavailable".
-std::string deniedMessage(std::string_view reason);
+// The sentence for a denial reason (an abandoned request reads as unavailable).
+std::string deniedMessage(DenialReason reason);
 
 struct UnlockArguments
 {

@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "sys/Utf8.h"
+
 namespace vantorelle {
 
 namespace {
@@ -126,13 +128,15 @@ std::expected<std::string, CodingError> finish(const ojson& document)
 ojson reportJSON(const StatusReport& report)
 {
     ojson object = ojson::object();
-    object["state"] = WipingString(report.state);
+    object["state"] = WipingString(wireWord(report.state));
     if (report.remainingSeconds) {
         object["remaining_seconds"] = *report.remainingSeconds;
     }
     ojson& keys = object["keys"] = ojson::array();
     for (const auto& key : report.keys) {
-        keys.push_back(WipingString(key));
+        // A key file name need not be UTF-8; the report must still go out, so it is repaired.
+        const std::string name = Utf8::repaired(key);
+        keys.push_back(WipingString(name));
     }
     return object;
 }
@@ -335,36 +339,71 @@ std::expected<bool, CodingError> requiredBool(json& object, std::string_view key
     return value->get<bool>();
 }
 
-// The one case member of an enumeration object, and its (object) value.
-struct CaseMember
+// A wire word and the case it names: one table per enumeration serves both directions.
+template <typename Case> struct Word
 {
-    std::size_t index;
+    std::string_view word;
+    Case value;
+};
+
+constexpr Word<StatusState> kStatusStates[] = {{"locked", StatusState::locked}, {"unlocked", StatusState::unlocked}};
+constexpr Word<DenialReason> kDenialReasons[] = {
+    {"cancelled", DenialReason::cancelled},   {"snoozed", DenialReason::snoozed},
+    {"background", DenialReason::background}, {"remote", DenialReason::remote},
+    {"timeout", DenialReason::timeout},       {"unavailable", DenialReason::unavailable},
+    {"abandoned", DenialReason::abandoned},
+};
+
+template <typename Case, std::size_t N> std::string_view wordOf(const Word<Case> (&table)[N], Case value)
+{
+    for (const auto& entry : table) {
+        if (entry.value == value) {
+            return entry.word;
+        }
+    }
+    return {};
+}
+
+template <typename Case, std::size_t N> std::optional<Case> caseOf(const Word<Case> (&table)[N], std::string_view word)
+{
+    for (const auto& entry : table) {
+        if (entry.word == word) {
+            return entry.value;
+        }
+    }
+    return std::nullopt;
+}
+
+// The one case member of an enumeration object: which case its name names, and its (object) value.
+template <typename Case> struct CaseMember
+{
+    Case which;
     json* value;
 };
 
-template <std::size_t N>
-std::expected<CaseMember, CodingError> caseMember(json& root, const std::array<std::string_view, N>& names)
+template <typename Case, std::size_t N>
+std::expected<CaseMember<Case>, CodingError> caseMember(json& root, const Word<Case> (&cases)[N])
 {
     if (!root.is_object()) {
         return failure(CodingError::Kind::typeMismatch,
                        std::string("Expected to decode an object but found ") + typeName(root) + " instead.");
     }
-    std::optional<std::size_t> found;
+    const Word<Case>* found = nullptr;
     std::size_t count = 0;
-    for (std::size_t i = 0; i < N; ++i) {
-        if (root.contains(names[i])) {
-            found = i;
+    for (const auto& entry : cases) {
+        if (root.contains(entry.word)) {
+            found = &entry;
             ++count;
         }
     }
     if (count != 1) {
         return failure(CodingError::Kind::typeMismatch, kInvalidNumberOfKeys);
     }
-    json& value = root.find(names[*found]).value();
+    json& value = root.find(found->word).value();
     if (!value.is_object()) {
-        return typeMismatch("an object", names[*found], value);
+        return typeMismatch("an object", found->word, value);
     }
-    return CaseMember{*found, &value};
+    return CaseMember<Case>{found->value, &value};
 }
 
 std::expected<StatusReport, CodingError> reportFrom(json& object, std::string_view key)
@@ -377,7 +416,7 @@ std::expected<StatusReport, CodingError> reportFrom(json& object, std::string_vi
     if (!state) {
         return std::unexpected(state.error());
     }
-    report.state = std::move(*state);
+    report.state = statusStateFromWire(*state);
     if (const json* remaining = member(object, "remaining_seconds")) {
         auto seconds = integerValue<std::int64_t>(*remaining, "remaining_seconds");
         if (!seconds) {
@@ -452,8 +491,16 @@ private:
     std::optional<CodingError> m_error;
 };
 
-constexpr std::array<std::string_view, 5> kRequestCases{"passphrase", "prompt", "status", "unlock", "lock"};
-constexpr std::array<std::string_view, 6> kResponseCases{"secret", "answer", "status", "ok", "denied", "addedToAgent"};
+enum class RequestCase { passphrase, prompt, status, unlock, lock };
+enum class ResponseCase { secret, answer, status, ok, denied, addedToAgent };
+constexpr Word<RequestCase> kRequestCases[] = {
+    {"passphrase", RequestCase::passphrase}, {"prompt", RequestCase::prompt}, {"status", RequestCase::status},
+    {"unlock", RequestCase::unlock},         {"lock", RequestCase::lock},
+};
+constexpr Word<ResponseCase> kResponseCases[] = {
+    {"secret", ResponseCase::secret}, {"answer", ResponseCase::answer}, {"status", ResponseCase::status},
+    {"ok", ResponseCase::ok},         {"denied", ResponseCase::denied}, {"addedToAgent", ResponseCase::addedToAgent},
+};
 
 std::expected<Request, CodingError> requestFrom(json& root)
 {
@@ -462,27 +509,28 @@ std::expected<Request, CodingError> requestFrom(json& root)
         return std::unexpected(which.error());
     }
     json& body = *which->value;
-    switch (which->index) {
-    case 0: {
+    switch (which->which) {
+    case RequestCase::passphrase: {
         FieldReader read(body);
         Request::Passphrase value{read.string("keyPath"), read.string("prompt"), read.pid()};
         return read.result(std::move(value));
     }
-    case 1: {
+    case RequestCase::prompt: {
         FieldReader read(body);
         Request::Prompt value{read.string("text"), read.boolean("secret"), read.pid()};
         return read.result(std::move(value));
     }
-    case 2:
+    case RequestCase::status:
         return Request(Request::Status{});
-    case 3: {
+    case RequestCase::unlock: {
         FieldReader read(body);
         Request::Unlock value{read.optionalDouble("duration"), read.optionalString("reason"), read.pid()};
         return read.result(std::move(value));
     }
-    default:
+    case RequestCase::lock:
         return Request(Request::Lock{});
     }
+    return Request(Request::Lock{}); // not reached: every case is handled above
 }
 
 std::expected<Response, CodingError> responseFrom(json& root)
@@ -492,19 +540,19 @@ std::expected<Response, CodingError> responseFrom(json& root)
         return std::unexpected(which.error());
     }
     json& body = *which->value;
-    switch (which->index) {
-    case 0:
-    case 1: {
+    switch (which->which) {
+    case ResponseCase::secret:
+    case ResponseCase::answer: {
         auto secret = requiredSecret(body, "_0");
         if (!secret) {
             return std::unexpected(secret.error());
         }
-        if (which->index == 0) {
+        if (which->which == ResponseCase::secret) {
             return Response(Response::Secret{std::move(*secret)});
         }
         return Response(Response::Answer{std::move(*secret)});
     }
-    case 2: {
+    case ResponseCase::status: {
         json* report = member(body, "_0");
         if (!report) {
             return keyNotFound("_0");
@@ -515,16 +563,16 @@ std::expected<Response, CodingError> responseFrom(json& root)
         }
         return Response(Response::Status{std::move(*value)});
     }
-    case 3:
+    case ResponseCase::ok:
         return Response(Response::Ok{});
-    case 4: {
+    case ResponseCase::denied: {
         auto reason = requiredString(body, "reason");
         if (!reason) {
             return std::unexpected(reason.error());
         }
-        return Response(Response::Denied{std::move(*reason)});
+        return Response(Response::Denied{denialReasonFromWire(*reason)});
     }
-    default: {
+    case ResponseCase::addedToAgent: {
         const json* lifetime = member(body, "lifetime");
         if (!lifetime) {
             return keyNotFound("lifetime");
@@ -536,6 +584,7 @@ std::expected<Response, CodingError> responseFrom(json& root)
         return Response(Response::AddedToAgent{*seconds});
     }
     }
+    return Response(Response::Ok{}); // not reached: every case is handled above
 }
 
 // Runs `decode` on the parsed document and maps anything thrown to a data error, so hostile
@@ -613,7 +662,7 @@ std::expected<std::string, CodingError> encode(const Response& response)
                 } else if constexpr (std::is_same_v<T, Response::Ok>) {
                     return finish(single("ok", ojson::object()));
                 } else if constexpr (std::is_same_v<T, Response::Denied>) {
-                    return finish(single("denied", ojson{{"reason", value.reason}}));
+                    return finish(single("denied", ojson{{"reason", WipingString(wireWord(value.reason))}}));
                 } else {
                     auto number = numberJSON(value.lifetime, "lifetime");
                     if (!number) {
@@ -635,6 +684,26 @@ std::expected<std::string, CodingError> encode(const StatusReport& report)
     } catch (const std::exception& e) {
         return failure(CodingError::Kind::invalidValue, e.what());
     }
+}
+
+std::string_view wireWord(StatusState state)
+{
+    return wordOf(kStatusStates, state);
+}
+
+std::string_view wireWord(DenialReason reason)
+{
+    return wordOf(kDenialReasons, reason);
+}
+
+StatusState statusStateFromWire(std::string_view word)
+{
+    return caseOf(kStatusStates, word).value_or(StatusState::locked);
+}
+
+DenialReason denialReasonFromWire(std::string_view word)
+{
+    return caseOf(kDenialReasons, word).value_or(DenialReason::unavailable);
 }
 
 std::expected<Request, CodingError> decodeRequest(std::string_view text)

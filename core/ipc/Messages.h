@@ -15,10 +15,24 @@
 
 namespace vantorelle {
 
+// The unlock state. Wire words "locked" and "unlocked"; a word the reader does not know reads as
+// locked, as the clients always treated it.
+enum class StatusState { locked, unlocked };
+
+// Why a request was refused. Wire words are the case names; "timeout" is made by clients only.
+// A word the reader does not know reads as unavailable, as the clients always treated it.
+enum class DenialReason { cancelled, snoozed, background, remote, timeout, unavailable, abandoned };
+
+// The one table each way between these words and their cases.
+std::string_view wireWord(StatusState state);
+std::string_view wireWord(DenialReason reason);
+StatusState statusStateFromWire(std::string_view word);
+DenialReason denialReasonFromWire(std::string_view word);
+
 // The unlock state as the status reply carries it. JSON: {"state":…,"remaining_seconds":…,"keys":[…]}.
 struct StatusReport
 {
-    std::string state; // "unlocked" | "locked"
+    StatusState state = StatusState::locked;
     std::optional<std::int64_t> remainingSeconds;
     std::vector<std::string> keys;
     bool operator==(const StatusReport&) const = default;
@@ -93,7 +107,7 @@ struct Response
     };
     struct Denied
     {
-        std::string reason; // "cancelled", "snoozed", "background", "remote", "timeout", "unavailable", "abandoned"
+        DenialReason reason = DenialReason::unavailable;
         bool operator==(const Denied&) const = default;
     };
     struct AddedToAgent

@@ -1,8 +1,9 @@
 // ThreadExecutor: a serial executor that owns one thread; the unlock coordinator's home in the app.
 #include "unlock/ThreadExecutor.h"
 
-#include <cassert>
 #include <vector>
+
+#include "sys/Check.h"
 
 namespace vantorelle {
 
@@ -13,7 +14,7 @@ ThreadExecutor::ThreadExecutor()
 
 ThreadExecutor::~ThreadExecutor()
 {
-    assert(!isCurrent());
+    VANTORELLE_CHECK(!isCurrent());
     {
         std::lock_guard lock(m_lock);
         m_stopping = true;

@@ -3,7 +3,6 @@
 #include "unlock/UnlockCoordinator.h"
 
 #include <algorithm>
-#include <cassert>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -16,20 +15,22 @@
 #include <utility>
 #include <variant>
 
+#include "sys/Check.h"
+#include "sys/Files.h"
 #include "unlock/ApprovalGate.h"
-#include "unlock/DurationPolicy.h"
+#include "window/DurationPolicy.h"
 
 namespace vantorelle {
 
 namespace {
 
 // Refusal words, as the helper and the command line turn them into sentences.
-constexpr std::string_view kUnavailable = "unavailable";
-constexpr std::string_view kRemote = "remote";
-constexpr std::string_view kBackground = "background";
-constexpr std::string_view kSnoozed = "snoozed";
-constexpr std::string_view kCancelled = "cancelled";
-constexpr std::string_view kAbandoned = "abandoned";
+constexpr DenialReason kUnavailable = DenialReason::unavailable;
+constexpr DenialReason kRemote = DenialReason::remote;
+constexpr DenialReason kBackground = DenialReason::background;
+constexpr DenialReason kSnoozed = DenialReason::snoozed;
+constexpr DenialReason kCancelled = DenialReason::cancelled;
+constexpr DenialReason kAbandoned = DenialReason::abandoned;
 
 // A saved window further away than the longest window there is cannot be ours.
 constexpr double kLongestRestorableSeconds = DurationPolicy::cap;
@@ -39,9 +40,9 @@ template <class... Fs> struct Overloaded : Fs...
     using Fs::operator()...;
 };
 
-Response denied(std::string_view reason)
+Response denied(DenialReason reason)
 {
-    return Response::Denied{std::string(reason)};
+    return Response::Denied{reason};
 }
 
 double secondsBetween(Date from, Date to)
@@ -52,22 +53,6 @@ double secondsBetween(Date from, Date to)
 Date plusSeconds(Date date, double seconds)
 {
     return date + std::chrono::duration<double>(seconds);
-}
-
-// Absolute, with "." and ".." resolved and redundant separators removed; symbolic links are left
-// alone (the same key reached through a link is another path, as it is for ssh).
-std::string standardizedPath(const std::string& path)
-{
-    std::error_code error;
-    std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    if (error) {
-        absolute = path;
-    }
-    std::string text = absolute.lexically_normal().string();
-    while (text.size() > 1 && text.ends_with('/')) {
-        text.pop_back();
-    }
-    return text;
 }
 
 // The one-shot answer to one request. A request is answered exactly once; a second answer is a
@@ -94,7 +79,7 @@ public:
 
     void operator()(Response response)
     {
-        assert(!m_answered);
+        VANTORELLE_CHECK(!m_answered);
         if (m_answered) {
             return;
         }
@@ -163,14 +148,14 @@ private:
     // What one presentation ends with; the same outcome goes to every request that waited for it.
     struct Outcome
     {
-        std::optional<std::string> deniedReason;
+        std::optional<DenialReason> deniedReason;
         std::map<std::string, SecretString> released; // standardized key path -> passphrase; never empty
 
         static Outcome approved(std::map<std::string, SecretString> released)
         {
             return Outcome{std::nullopt, std::move(released)};
         }
-        static Outcome denied(std::string_view reason) { return Outcome{std::string(reason), {}}; }
+        static Outcome denied(DenialReason reason) { return Outcome{reason, {}}; }
     };
 
     struct Waiter
@@ -339,7 +324,7 @@ UnlockCoordinator::Actor::Actor(SerialExecutor& executor, Dependencies dependenc
     , m_deps(std::move(dependencies))
     , m_mailbox(std::make_shared<Mailbox>())
 {
-    assert(m_deps.keys && m_deps.duration && m_deps.resolve && m_deps.verify && m_deps.callerName);
+    VANTORELLE_CHECK(m_deps.keys && m_deps.duration && m_deps.resolve && m_deps.verify && m_deps.callerName);
     m_mailbox->executor = &m_executor;
 }
 
@@ -409,10 +394,10 @@ void UnlockCoordinator::Actor::handle(Request request, ReplyOnce reply, std::sto
 // A passphrase request is first sorted into managed or unmanaged key, then by requester.
 void UnlockCoordinator::Actor::passphrase(Request::Passphrase request, ReplyOnce reply, std::stop_token cancelled)
 {
-    const std::string target = standardizedPath(request.keyPath);
+    const std::string target = Files::standardizedPath(request.keyPath).string();
     const std::vector<SSHKey> keys = m_deps.keys();
-    const bool managed
-        = std::ranges::any_of(keys, [&](const SSHKey& key) { return standardizedPath(key.path.string()) == target; });
+    const bool managed = std::ranges::any_of(
+        keys, [&](const SSHKey& key) { return Files::standardizedPath(key.path).string() == target; });
 
     // Row "passphrase, unmanaged key": a free question with the request's own path.
     if (!managed) {
@@ -703,7 +688,7 @@ void UnlockCoordinator::Actor::finish(const std::shared_ptr<Presentation>& prese
             continue;
         }
         if (m_deps.agent.add(key.path.string(), secret->second, presentation->duration)) {
-            released.insert_or_assign(standardizedPath(key.path.string()), secret->second);
+            released.insert_or_assign(Files::standardizedPath(key.path).string(), secret->second);
         }
     }
     if (released.empty()) {
@@ -785,10 +770,10 @@ StatusReport UnlockCoordinator::Actor::status()
         if (loaded && m_expiry) {
             closeWindow();
         }
-        return StatusReport{"locked", std::nullopt, {}};
+        return StatusReport{StatusState::locked, std::nullopt, {}};
     }
 
-    StatusReport report{"unlocked", std::nullopt, {}};
+    StatusReport report{StatusState::unlocked, std::nullopt, {}};
     if (m_expiry) {
         const double remaining = secondsBetween(now(), *m_expiry);
         if (remaining <= 0) {

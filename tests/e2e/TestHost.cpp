@@ -76,7 +76,7 @@ std::string kindName(const Request& request)
 std::string kindName(const Response& response)
 {
     if (const auto* denied = std::get_if<Response::Denied>(&response.value)) {
-        return "denied " + denied->reason;
+        return "denied " + std::string(wireWord(denied->reason));
     }
     static const char* names[] = {"secret", "answer", "status", "ok", "denied", "addedToAgent"};
     return names[response.value.index()];

@@ -156,7 +156,7 @@ TEST(CLIProgram, DefaultSocketPathIsUnderTheRuntimeDirectory)
     fs::create_directories(home.path() / "run" / "vantorelle");
     Server server(home.path() / "run" / "vantorelle" / "c.sock");
     ASSERT_TRUE(server.start());
-    server.answer([](const Request&) { return Response(Response::Status{{"locked", std::nullopt, {}}}); });
+    server.answer([](const Request&) { return Response(Response::Status{{StatusState::locked, std::nullopt, {}}}); });
     const auto run = runProgram(home, {"status"}, {"LANGUAGE=en"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, en("status.locked") + "\n");
@@ -182,7 +182,7 @@ TEST(CLIProgram, TalksToARealServer)
     Server server(path);
     ASSERT_TRUE(server.start());
     const std::string socket = "VANTORELLE_SOCKET=" + path.string();
-    const StatusReport report{"unlocked", 1740, {"id_ed25519", "work/deploy"}};
+    const StatusReport report{StatusState::unlocked, 1740, {"id_ed25519", "work/deploy"}};
     server.answer([&](const Request& request) {
         if (std::holds_alternative<Request::Status>(request.value)) {
             return Response(Response::Status{report});
@@ -190,7 +190,7 @@ TEST(CLIProgram, TalksToARealServer)
         if (std::holds_alternative<Request::Lock>(request.value)) {
             return Response(Response::Ok{});
         }
-        return Response(Response::Denied{"remote"});
+        return Response(Response::Denied{DenialReason::remote});
     });
 
     auto run = runProgram(home, {"status"}, {socket, "LANGUAGE=en"});
@@ -226,7 +226,9 @@ TEST(CLIProgram, SpeaksTheUsersLanguage)
     const fs::path path = home.path() / "c.sock";
     Server server(path);
     ASSERT_TRUE(server.start());
-    server.answer([](const Request&) { return Response(Response::Status{{"unlocked", 5400, {"id_ed25519"}}}); });
+    server.answer([](const Request&) {
+        return Response(Response::Status{{StatusState::unlocked, 5400, {"id_ed25519"}}});
+    });
     const std::string socket = "VANTORELLE_SOCKET=" + path.string();
     const std::string french = "Déverrouillé, encore 1 h 30 min : id_ed25519\n";
 

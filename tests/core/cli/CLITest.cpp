@@ -63,7 +63,7 @@ protected:
 
 StatusReport unlocked(std::optional<std::int64_t> remaining, std::vector<std::string> keys)
 {
-    return StatusReport{"unlocked", remaining, std::move(keys)};
+    return StatusReport{StatusState::unlocked, remaining, std::move(keys)};
 }
 
 } // namespace
@@ -224,13 +224,13 @@ TEST_F(CLITest, LockAndUnlockAnswers)
     };
     const std::vector<Case> cases = {
         {Response(Response::Ok{}), 0, {}},
-        {Response(Response::Denied{"cancelled"}), 1, {en("cli.denied.cancelled")}},
-        {Response(Response::Denied{"snoozed"}), 1, {en("cli.denied.snoozed")}},
-        {Response(Response::Denied{"background"}), 1, {en("cli.denied.background")}},
-        {Response(Response::Denied{"remote"}), 1, {en("cli.denied.remote")}},
-        {Response(Response::Denied{"timeout"}), 1, {en("cli.denied.timeout")}},
-        {Response(Response::Denied{"unavailable"}), 1, {en("cli.denied.unavailable")}},
-        {Response(Response::Denied{"abandoned"}), 1, {en("cli.denied.unavailable")}},
+        {Response(Response::Denied{DenialReason::cancelled}), 1, {en("cli.denied.cancelled")}},
+        {Response(Response::Denied{DenialReason::snoozed}), 1, {en("cli.denied.snoozed")}},
+        {Response(Response::Denied{DenialReason::background}), 1, {en("cli.denied.background")}},
+        {Response(Response::Denied{DenialReason::remote}), 1, {en("cli.denied.remote")}},
+        {Response(Response::Denied{DenialReason::timeout}), 1, {en("cli.denied.timeout")}},
+        {Response(Response::Denied{DenialReason::unavailable}), 1, {en("cli.denied.unavailable")}},
+        {Response(Response::Denied{DenialReason::abandoned}), 1, {en("cli.denied.unavailable")}},
         // Replies that make no sense for a change of state.
         {Response(Response::Status{unlocked(60, {"a"})}), 1, {en("cli.denied.unavailable")}},
         {Response(Response::Secret{SecretString(std::string_view("pw"))}), 1, {en("cli.denied.unavailable")}},
@@ -266,10 +266,10 @@ TEST_F(CLITest, StatusAnswers)
         Lines err;
     };
     const std::vector<Case> cases = {
-        {Response(Response::Status{{"locked", std::nullopt, {}}}), 0, {"Locked"}, {}},
+        {Response(Response::Status{{StatusState::locked, std::nullopt, {}}}), 0, {"Locked"}, {}},
         // Any reply but a status is "unavailable", a denial included.
         {Response(Response::Ok{}), 1, {}, {en("cli.denied.unavailable")}},
-        {Response(Response::Denied{"cancelled"}), 1, {}, {en("cli.denied.unavailable")}},
+        {Response(Response::Denied{DenialReason::cancelled}), 1, {}, {en("cli.denied.unavailable")}},
         {Response(Response::Secret{SecretString(std::string_view("pw"))}), 1, {}, {en("cli.denied.unavailable")}},
         {failure(Kind::connectFailed, ECONNREFUSED), 2, {}, {en("cli.error.noapp")}},
         {failure(Kind::timeout), 1, {}, {en("cli.denied.timeout")}},
@@ -314,10 +314,8 @@ TEST_F(CLITest, StatusTextInBothLanguages)
         const char* french;
     };
     const std::vector<Case> cases = {
-        {{"locked", std::nullopt, {}}, "Locked", "Verrouillé"},
-        {{"locked", 600, {"stale"}}, "Locked", "Verrouillé"},
-        {{"Unlocked", 600, {"a"}}, "Locked", "Verrouillé"}, // the state word is compared exactly
-        {{"", std::nullopt, {}}, "Locked", "Verrouillé"},
+        {{StatusState::locked, std::nullopt, {}}, "Locked", "Verrouillé"},
+        {{StatusState::locked, 600, {"stale"}}, "Locked", "Verrouillé"},
         {unlocked(5400, {"id_ed25519", "work"}), "Unlocked, 1h 30m left: id_ed25519, work",
          "Déverrouillé, encore 1 h 30 min : id_ed25519, work"},
         {unlocked(10800, {"a"}), "Unlocked, 3h left: a", "Déverrouillé, encore 3 h : a"},
@@ -340,7 +338,7 @@ TEST(StatusJSON, ShapeIsByteExact)
 {
     const std::vector<std::pair<StatusReport, std::string>> cases = {
         {unlocked(1740, {"id_ed25519"}), R"({"keys":["id_ed25519"],"remaining_seconds":1740,"state":"unlocked"})"},
-        {{"locked", std::nullopt, {}}, R"({"keys":[],"remaining_seconds":null,"state":"locked"})"},
+        {{StatusState::locked, std::nullopt, {}}, R"({"keys":[],"remaining_seconds":null,"state":"locked"})"},
         {unlocked(std::nullopt, {"a", "b"}), R"({"keys":["a","b"],"remaining_seconds":null,"state":"unlocked"})"},
         {unlocked(0, {}), R"({"keys":[],"remaining_seconds":0,"state":"unlocked"})"},
         {unlocked(std::numeric_limits<std::int64_t>::max(), {}),
@@ -370,14 +368,14 @@ TEST(DeniedMessage, EachReasonHasItsSentence)
     };
     i18n::setCurrentLanguage(Language::French);
     for (const auto& [reason, key] : cases) {
-        EXPECT_EQ(CLI::deniedMessage(reason), i18n::text(Language::French, key)) << reason;
+        EXPECT_EQ(CLI::deniedMessage(denialReasonFromWire(reason)), i18n::text(Language::French, key)) << reason;
     }
     i18n::setCurrentLanguage(Language::English);
     for (const auto& [reason, key] : cases) {
-        EXPECT_EQ(CLI::deniedMessage(reason), en(key)) << reason;
+        EXPECT_EQ(CLI::deniedMessage(denialReasonFromWire(reason)), en(key)) << reason;
     }
     // Distinct reasons read differently.
-    EXPECT_NE(CLI::deniedMessage("cancelled"), CLI::deniedMessage("remote"));
+    EXPECT_NE(CLI::deniedMessage(DenialReason::cancelled), CLI::deniedMessage(DenialReason::remote));
 }
 
 TEST(LaunchIntent, SettingsOpenOnlyOnAnOrdinaryLaunch)

@@ -51,15 +51,17 @@ TEST(MessagesEncode, ExactShapes)
         {R"({"secret":{"_0":"p\/w \"q\" \\ \n"}})", encoded(Response(Response::Secret{secret("p/w \"q\" \\ \n")}))},
         {R"({"answer":{"_0":"yes"}})", encoded(Response(Response::Answer{secret("yes")}))},
         {R"({"status":{"_0":{"state":"unlocked","remaining_seconds":3599,"keys":["id_ed25519","work\/key"]}}})",
-         encoded(Response(Response::Status{{"unlocked", 3599, {"id_ed25519", "work/key"}}}))},
-        {R"({"status":{"_0":{"state":"locked","keys":[]}}})", encoded(Response(Response::Status{{"locked", {}, {}}}))},
+         encoded(Response(Response::Status{{StatusState::unlocked, 3599, {"id_ed25519", "work/key"}}}))},
+        {R"({"status":{"_0":{"state":"locked","keys":[]}}})",
+         encoded(Response(Response::Status{{StatusState::locked, {}, {}}}))},
         {R"({"ok":{}})", encoded(Response(Response::Ok{}))},
-        {R"({"denied":{"reason":"snoozed"}})", encoded(Response(Response::Denied{"snoozed"}))},
+        {R"({"denied":{"reason":"snoozed"}})", encoded(Response(Response::Denied{DenialReason::snoozed}))},
         {R"({"addedToAgent":{"lifetime":10800}})", encoded(Response(Response::AddedToAgent{10800.0}))},
         {R"({"addedToAgent":{"lifetime":-0.25}})", encoded(Response(Response::AddedToAgent{-0.25}))},
         {R"({"addedToAgent":{"lifetime":0}})", encoded(Response(Response::AddedToAgent{-0.0}))},
-        {R"({"state":"locked","keys":[]})", encoded(StatusReport{"locked", {}, {}})},
-        {R"({"state":"unlocked","remaining_seconds":-5,"keys":["a"]})", encoded(StatusReport{"unlocked", -5, {"a"}})},
+        {R"({"state":"locked","keys":[]})", encoded(StatusReport{StatusState::locked, {}, {}})},
+        {R"({"state":"unlocked","remaining_seconds":-5,"keys":["a"]})",
+         encoded(StatusReport{StatusState::unlocked, -5, {"a"}})},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.actual, c.expected);
@@ -96,7 +98,41 @@ TEST(MessagesEncode, RefusesInvalidUtf8InsteadOfCrashingOrAlteringIt)
     ASSERT_FALSE(secret.has_value());
     EXPECT_EQ(secret.error().kind, Kind::invalidValue);
     // Valid multi-byte text passes through as UTF-8.
-    EXPECT_EQ(encoded(Response(Response::Denied{"caf\xc3\xa9"})), "{\"denied\":{\"reason\":\"caf\xc3\xa9\"}}");
+    EXPECT_EQ(encoded(Request(Request::Prompt{"caf\xc3\xa9", false, 1})),
+              "{\"prompt\":{\"text\":\"caf\xc3\xa9\",\"secret\":false,\"callerPID\":1}}");
+}
+
+TEST(WireWords, EveryCaseHasItsWordBothWays)
+{
+    const std::pair<DenialReason, std::string_view> reasons[] = {
+        {DenialReason::cancelled, "cancelled"},   {DenialReason::snoozed, "snoozed"},
+        {DenialReason::background, "background"}, {DenialReason::remote, "remote"},
+        {DenialReason::timeout, "timeout"},       {DenialReason::unavailable, "unavailable"},
+        {DenialReason::abandoned, "abandoned"},
+    };
+    for (const auto& [reason, word] : reasons) {
+        EXPECT_EQ(wireWord(reason), word);
+        EXPECT_EQ(denialReasonFromWire(word), reason) << word;
+    }
+    EXPECT_EQ(wireWord(StatusState::locked), "locked");
+    EXPECT_EQ(wireWord(StatusState::unlocked), "unlocked");
+    EXPECT_EQ(statusStateFromWire("unlocked"), StatusState::unlocked);
+    for (const std::string_view unknown : {"", "Cancelled", "cancelled ", "Unlocked"}) {
+        EXPECT_EQ(denialReasonFromWire(unknown), DenialReason::unavailable) << unknown;
+        EXPECT_EQ(statusStateFromWire(unknown), StatusState::locked) << unknown;
+    }
+}
+
+TEST(MessagesEncode, StatusReportNamesAreRepairedSoStatusAlwaysAnswers)
+{
+    // A key file name that is not UTF-8 must not make the whole status report unsendable.
+    const StatusReport report{StatusState::unlocked, 60, {"caf\xE9", "ok"}};
+    const auto text = encode(Response(Response::Status{report}));
+    ASSERT_TRUE(text.has_value());
+    const auto decoded = decodeResponse(*text);
+    ASSERT_TRUE(decoded.has_value());
+    const StatusReport expected{StatusState::unlocked, 60, {"caf\xEF\xBF\xBD", "ok"}};
+    EXPECT_EQ(Response(Response::Status{expected}), *decoded);
 }
 
 TEST(MessagesRoundTrip, EveryCaseSurvives)
@@ -119,10 +155,10 @@ TEST(MessagesRoundTrip, EveryCaseSurvives)
     const Response responses[] = {
         Response::Secret{secret("s3cr/t")},
         Response::Answer{secret("")},
-        Response::Status{{"unlocked", INT64_MAX, {"a/b", "c"}}},
-        Response::Status{{"locked", INT64_MIN, {}}},
+        Response::Status{{StatusState::unlocked, INT64_MAX, {"a/b", "c"}}},
+        Response::Status{{StatusState::locked, INT64_MIN, {}}},
         Response::Ok{},
-        Response::Denied{"abandoned"},
+        Response::Denied{DenialReason::abandoned},
         Response::AddedToAgent{0.000123},
         Response::AddedToAgent{9007199254740993.0},
     };
@@ -247,11 +283,12 @@ TEST(MessagesDecode, Responses)
         {R"({"secret":{}})", std::nullopt},
         {R"({"secret":{"_0":null}})", std::nullopt},
         {R"({"secret":{"_0":1}})", std::nullopt},
-        {R"({"status":{"_0":{"state":"locked","keys":[]}}})", Response::Status{{"locked", std::nullopt, {}}}},
+        {R"({"status":{"_0":{"state":"locked","keys":[]}}})",
+         Response::Status{{StatusState::locked, std::nullopt, {}}}},
         {R"({"status":{"_0":{"keys":["k"],"remaining_seconds":null,"state":"unlocked"}}})",
-         Response::Status{{"unlocked", std::nullopt, {"k"}}}},
+         Response::Status{{StatusState::unlocked, std::nullopt, {"k"}}}},
         {R"({"status":{"_0":{"state":"unlocked","remaining_seconds":9223372036854775807,"keys":[]}}})",
-         Response::Status{{"unlocked", INT64_MAX, {}}}},
+         Response::Status{{StatusState::unlocked, INT64_MAX, {}}}},
         {R"({"status":{"_0":{"state":"unlocked","remaining_seconds":9223372036854775808,"keys":[]}}})", std::nullopt},
         {R"({"status":{"_0":{"state":"unlocked","remaining_seconds":1.5,"keys":[]}}})", std::nullopt},
         {R"({"status":{"_0":{"state":"unlocked","keys":[1]}}})", std::nullopt},
@@ -261,7 +298,7 @@ TEST(MessagesDecode, Responses)
         {R"({"status":{}})", std::nullopt},
         {R"({"ok":{}})", Response::Ok{}},
         {R"({"ok":null})", std::nullopt},
-        {R"({"denied":{"reason":"whatever"}})", Response::Denied{"whatever"}},
+        {R"({"denied":{"reason":"whatever"}})", Response::Denied{DenialReason::unavailable}},
         {R"({"denied":{}})", std::nullopt},
         {R"({"addedToAgent":{"lifetime":3600}})", Response::AddedToAgent{3600}},
         {R"({"addedToAgent":{"lifetime":3600.5}})", Response::AddedToAgent{3600.5}},
@@ -284,10 +321,10 @@ TEST(MessagesDecode, StatusReportOnItsOwn)
 {
     const auto locked = decodeStatusReport(R"({"state":"locked","keys":[]})");
     ASSERT_TRUE(locked.has_value());
-    EXPECT_EQ(*locked, (StatusReport{"locked", std::nullopt, {}}));
+    EXPECT_EQ(*locked, (StatusReport{StatusState::locked, std::nullopt, {}}));
     const auto unknown = decodeStatusReport(R"({"state":"x","keys":["a"],"remaining_seconds":0,"more":{}})");
     ASSERT_TRUE(unknown.has_value());
-    EXPECT_EQ(*unknown, (StatusReport{"x", 0, {"a"}}));
+    EXPECT_EQ(*unknown, (StatusReport{StatusState::locked, 0, {"a"}})); // only "unlocked" is unlocked
     EXPECT_EQ(decodeStatusReport(R"({"state":"x"})").error().kind, Kind::keyNotFound);
     EXPECT_EQ(decodeStatusReport(R"([])").error().kind, Kind::typeMismatch);
     EXPECT_EQ(decodeStatusReport(R"({"state":"x","keys":{}})").error().kind, Kind::typeMismatch);
@@ -299,7 +336,7 @@ TEST(MessagesDecode, HostileInputNeverThrowsOrCrashes)
     const std::string seeds[] = {
         encoded(Request(Request::Passphrase{"/k/p", "prompt", 5})),
         encoded(Request(Request::Unlock{3600.0, "r", 5})),
-        encoded(Response(Response::Status{{"unlocked", 5, {"a", "b"}}})),
+        encoded(Response(Response::Status{{StatusState::unlocked, 5, {"a", "b"}}})),
         "{\"a\":[1,2,{\"b\":null}],\"c\":\"\\u00e9\\ud83d\\ude00\"}",
     };
     const std::string alphabet = "{}[]\":,\\/0123456789.eE+-truefalsnul _\x00\xff\xc3\n";
@@ -380,7 +417,7 @@ TEST(IPCPaths, SocketPathFromTheEnvironment)
         for (const auto& [name, value] : c.vars) {
             env.set(name, value);
         }
-        EXPECT_EQ(IPCPaths::socket(env), c.expected) << c.expected;
+        EXPECT_EQ(IPCPaths::socket(env, "/nonexistent-run-user"), c.expected) << c.expected;
     }
 }
 

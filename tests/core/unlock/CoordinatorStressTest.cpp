@@ -78,7 +78,7 @@ private:
     static std::string kindOf(const Response& response)
     {
         if (const auto* refusal = std::get_if<Response::Denied>(&response.value)) {
-            return refusal->reason;
+            return std::string(wireWord(refusal->reason));
         }
         static const char* const names[] = {"secret", "answer", "status", "ok", "denied", "addedToAgent"};
         return names[response.value.index()];

@@ -34,9 +34,9 @@ SSHKey key(const std::string& path, const std::string& comment = {})
     return k;
 }
 
-Response deniedWith(const char* reason)
+Response deniedWith(std::string_view word)
 {
-    return Response::Denied{reason};
+    return Response::Denied{denialReasonFromWire(word)};
 }
 
 // What came back for one request.
@@ -744,7 +744,7 @@ TEST_F(CoordinatorTest, LockThatCannotBeConfirmedKeepsTheWindow)
     EXPECT_EQ(send(Request::Lock{})->only(), deniedWith("unavailable"));
     EXPECT_EQ(coordinator->expiry(), expiry);
     const StatusReport report = status();
-    EXPECT_EQ(report.state, "unlocked");
+    EXPECT_EQ(report.state, StatusState::unlocked);
     EXPECT_EQ(report.remainingSeconds, 3600);
     EXPECT_EQ(window(), (UnlockWindow{*expiry, 3600}));
 
@@ -758,17 +758,17 @@ TEST_F(CoordinatorTest, LockThatCannotBeConfirmedKeepsTheWindow)
     EXPECT_FALSE(coordinator->expiry());
     EXPECT_FALSE(windowStore.saved);
     EXPECT_EQ(agent.removeCalls.back(), kRsa + ".pub");
-    EXPECT_EQ(status(), (StatusReport{"locked", std::nullopt, {}}));
+    EXPECT_EQ(status(), (StatusReport{StatusState::locked, std::nullopt, {}}));
 }
 
 TEST_F(CoordinatorTest, StatusReportsTheWindowAndTheKeysShown)
 {
-    EXPECT_EQ(status(), (StatusReport{"locked", std::nullopt, {}}));
+    EXPECT_EQ(status(), (StatusReport{StatusState::locked, std::nullopt, {}}));
     unlock(kGit, 1800);
     approve(0);
     advance(100.5);
     EXPECT_EQ(send(Request::Status{})->only(),
-              Response(Response::Status{StatusReport{"unlocked", 1699, {"me@laptop", "id_rsa"}}}));
+              Response(Response::Status{StatusReport{StatusState::unlocked, 1699, {"me@laptop", "id_rsa"}}}));
 }
 
 TEST_F(CoordinatorTest, StatusClosesAWindowThatRanOutWhileKeysRemain)
@@ -776,7 +776,7 @@ TEST_F(CoordinatorTest, StatusClosesAWindowThatRanOutWhileKeysRemain)
     unlock(kGit, 900);
     approve(0);
     advance(900);
-    EXPECT_EQ(status(), (StatusReport{"unlocked", std::nullopt, {"me@laptop", "id_rsa"}}));
+    EXPECT_EQ(status(), (StatusReport{StatusState::unlocked, std::nullopt, {"me@laptop", "id_rsa"}}));
     EXPECT_FALSE(coordinator->expiry());
     EXPECT_FALSE(windowStore.saved);
     EXPECT_EQ(window(), std::nullopt);
@@ -787,13 +787,13 @@ TEST_F(CoordinatorTest, StatusClosesTheWindowOnlyWhenTheAgentAnswered)
     unlock(kGit);
     approve(0);
     agent.listFailure = AgentClientError::commandFailed(2, "no agent");
-    EXPECT_EQ(status(), (StatusReport{"locked", std::nullopt, {}}));
+    EXPECT_EQ(status(), (StatusReport{StatusState::locked, std::nullopt, {}}));
     EXPECT_TRUE(coordinator->expiry());
     EXPECT_TRUE(windowStore.saved);
 
     agent.listFailure.reset();
     agent.loaded.clear(); // the agent dropped the keys at the end of their lifetime
-    EXPECT_EQ(status(), (StatusReport{"locked", std::nullopt, {}}));
+    EXPECT_EQ(status(), (StatusReport{StatusState::locked, std::nullopt, {}}));
     EXPECT_FALSE(coordinator->expiry());
     EXPECT_FALSE(windowStore.saved);
 }
@@ -801,7 +801,7 @@ TEST_F(CoordinatorTest, StatusClosesTheWindowOnlyWhenTheAgentAnswered)
 TEST_F(CoordinatorTest, KeysLoadedByHandAreUnlockedWithoutATime)
 {
     agent.extraFingerprints = {keys[1].fingerprint};
-    EXPECT_EQ(status(), (StatusReport{"unlocked", std::nullopt, {"id_rsa"}}));
+    EXPECT_EQ(status(), (StatusReport{StatusState::unlocked, std::nullopt, {"id_rsa"}}));
     EXPECT_EQ(window(), std::nullopt);
 }
 
