@@ -1,0 +1,22 @@
+// Fuzz target: the parsers of ssh-add and ssh-keygen listings.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "ssh/AgentClient.h"
+#include "ssh/KeyScanner.h"
+
+using namespace vantorelle;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    for (const auto& fingerprint : AgentClient::parseFingerprints(input)) {
+        if (!fingerprint.starts_with("SHA256:") || input.find(fingerprint) == std::string_view::npos) {
+            std::abort();
+        }
+    }
+    (void)KeyScanner::parseListing(input);
+    return 0;
+}
