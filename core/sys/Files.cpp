@@ -106,12 +106,16 @@ int renameNoReplace(const char* from, const char* to)
     if (errno != EINVAL && errno != ENOSYS) {
         return -1;
     }
-    // File systems without RENAME_NOREPLACE: a hard link fails with EEXIST the same way.
+    // File systems without RENAME_NOREPLACE: a hard link fails with EEXIST the same way; where
+    // there are no hard links either, a plain rename is the best left.
     if (::link(from, to) == 0) {
         ::unlink(from);
         return 0;
     }
-    return -1;
+    if (errno == EEXIST) {
+        return -1;
+    }
+    return ::rename(from, to);
 }
 
 } // namespace
@@ -182,8 +186,13 @@ std::expected<void, std::error_code> createExclusive(const fs::path& path, std::
         return filled;
     }
     // link(2) never replaces: exactly one of several creators succeeds. The temporary name goes.
+    // Where the file system has no hard links, a rename that refuses to replace does the same.
     if (::link(temporary->path().c_str(), path.c_str()) != 0) {
-        return std::unexpected(lastError());
+        if (errno == EEXIST
+            || ::renameat2(AT_FDCWD, temporary->path().c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+            return std::unexpected(lastError());
+        }
+        temporary->committed();
     }
     syncDirectory(path.parent_path());
     return {};
