@@ -10,8 +10,8 @@ namespace vantorelle::test {
 bool busNameHasOwner(const std::string& name)
 {
     auto result = ChildProcess::run("/usr/bin/dbus-send",
-                                    {"--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                     "org.freedesktop.DBus.NameHasOwner", "string:" + name},
+                                    {"--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                                     "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", "string:" + name},
                                     Environment::current(), ChildProcess::StandardError::discard,
                                     std::chrono::steady_clock::now() + std::chrono::seconds(10));
     return result && result->output.find("boolean true") != std::string::npos;
@@ -44,8 +44,9 @@ Daemon startGnomeKeyring()
     // --unlock reads the login collection's password from standard input (here a heredoc, so the
     // daemon itself is our child and no shell stays behind it).
     return Daemon("/bin/sh",
-                  {"-c", "exec gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null <<EOF\n"
-                         "test-login-password\nEOF"},
+                  {"-c",
+                   "exec gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null <<EOF\n"
+                   "test-login-password\nEOF"},
                   "org.freedesktop.secrets");
 }
 

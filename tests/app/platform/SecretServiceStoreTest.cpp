@@ -67,8 +67,8 @@ void lockDefaultCollection()
     SecretService* service
         = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, nullptr);
     ASSERT_NE(service, nullptr);
-    SecretCollection* collection
-        = secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, nullptr);
+    SecretCollection* collection = secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
+                                                                    SECRET_COLLECTION_NONE, nullptr, nullptr);
     ASSERT_NE(collection, nullptr);
     GList objects = {collection, nullptr, nullptr};
     EXPECT_EQ(secret_service_lock_sync(service, &objects, nullptr, nullptr, nullptr), 1);
@@ -82,7 +82,8 @@ int itemCount(const std::string& path)
     const std::string serviceName = SecretServicePassphraseStore::serviceAttribute();
     g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(serviceName.c_str()));
     g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(path.c_str()));
-    SecretService* service = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, nullptr, nullptr);
+    SecretService* service
+        = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, nullptr, nullptr);
     GList* items = secret_service_search_sync(service, nullptr, attributes, SECRET_SEARCH_ALL, nullptr, nullptr);
     g_object_unref(service);
     const int count = static_cast<int>(g_list_length(items));
@@ -116,7 +117,7 @@ class SecretServiceStore : public ::testing::Test
 {
 protected:
     test::Daemon keyring = test::startGnomeKeyring();
-    SecretServicePassphraseStore store {{.call = 20s, .prompt = 3s}};
+    SecretServicePassphraseStore store{{.call = 20s, .prompt = 3s}};
     LogCapture log;
 };
 
@@ -154,7 +155,7 @@ TEST_F(SecretServiceStore, ReadsTheStoredKeysAndSaysNotFoundOnlyWhenNoneIsStored
 TEST_F(SecretServiceStore, AnEmptyListAnswersWithoutTheService)
 {
     ::kill(keyring.pid(), SIGSTOP); // any call to the service would now have to wait for the deadline
-    SecretServicePassphraseStore impatient {{.call = 60s, .prompt = 60s}};
+    SecretServicePassphraseStore impatient{{.call = 60s, .prompt = 60s}};
     const auto started = std::chrono::steady_clock::now();
     auto read = impatient.passphrases({}, nullptr);
     ::kill(keyring.pid(), SIGCONT);
@@ -201,7 +202,7 @@ TEST_F(SecretServiceStore, AServiceThatDoesNotAnswerIsCancelledAtTheDeadline)
 {
     const auto key = keyAt("/home/u/.ssh/id_stopped");
     ASSERT_TRUE(store.save(secret("stopped"), key));
-    SecretServicePassphraseStore impatient {{.call = 500ms, .prompt = 500ms}};
+    SecretServicePassphraseStore impatient{{.call = 500ms, .prompt = 500ms}};
     ::kill(keyring.pid(), SIGSTOP);
     const auto started = std::chrono::steady_clock::now();
     auto read = impatient.passphrases({key}, nullptr);
@@ -224,5 +225,5 @@ TEST_F(SecretServiceStore, NoPassphraseAppearsInAnyProcessArgumentsOrEnvironment
     auto read = store.passphrases({key}, nullptr);
     ASSERT_TRUE(read);
     EXPECT_EQ(read->at(key.path).view(), canary);
-    EXPECT_EQ(processesExposing(canary), std::vector<std::string> {});
+    EXPECT_EQ(processesExposing(canary), std::vector<std::string>{});
 }
