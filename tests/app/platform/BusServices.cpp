@@ -6,6 +6,7 @@
 #include "support/WaitFor.h"
 
 namespace vantorelle::test {
+namespace {
 
 bool busNameHasOwner(const std::string& name)
 {
@@ -17,32 +18,29 @@ bool busNameHasOwner(const std::string& name)
     return result && result->output.find("boolean true") != std::string::npos;
 }
 
-Daemon::Daemon(const std::string& path, const std::vector<std::string>& args, const std::string& busName,
-               const std::vector<std::pair<std::string, std::string>>& extra)
+} // namespace
+
+Daemon::Daemon(const std::string& path, const std::vector<std::string>& args, const std::string& busName)
 {
     ChildProcess::Options options;
     options.path = path;
     options.args = args;
     options.env = Environment::current();
-    for (const auto& [name, value] : extra) {
-        options.env.set(name, value);
-    }
     options.stderrFd = 2;
     auto child = ChildProcess::spawn(options);
     if (!child) {
         throw std::runtime_error("cannot start " + path);
     }
     m_child = std::move(*child);
-    if (!waitFor([&] { return busNameHasOwner(busName) || m_child.waitUntil(std::chrono::steady_clock::now()); })
-        || !m_child.running()) {
+    waitFor([&] { return busNameHasOwner(busName) || m_child.waitUntil(std::chrono::steady_clock::now()); });
+    if (!m_child.running() || !busNameHasOwner(busName)) {
         throw std::runtime_error(path + " did not take " + busName);
     }
 }
 
 Daemon startGnomeKeyring()
 {
-    // --unlock reads the login collection's password from standard input (here a heredoc, so the
-    // daemon itself is our child and no shell stays behind it).
+    // --unlock reads the password from standard input: a heredoc, so the daemon is our child.
     return Daemon("/bin/sh",
                   {"-c",
                    "exec gnome-keyring-daemon --foreground --unlock --components=secrets >/dev/null <<EOF\n"
@@ -57,9 +55,31 @@ Daemon startDbusmock(const std::string& templateName, const std::string& busName
                   busName);
 }
 
-std::string sourceDir()
+QDBusMessage emitMockSignal(QDBusConnection bus, const QString& service, const QString& path, const QString& interface,
+                            const QString& signal, const QString& signature, const QVariantList& args)
 {
-    return VANTORELLE_PLATFORM_TEST_DIR;
+    QVariantList wrapped;
+    for (const QVariant& arg : args) {
+        wrapped << QVariant::fromValue(QDBusVariant(arg));
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(service, path, QStringLiteral("org.freedesktop.DBus.Mock"),
+                                                       QStringLiteral("EmitSignal"));
+    call << interface << signal << signature << QVariant::fromValue(wrapped);
+    return bus.call(call, QDBus::Block, 10000);
+}
+
+LogCapture::LogCapture()
+{
+    applog::setSink([this](std::string_view category, applog::Level, std::string_view message) {
+        std::lock_guard lock(m_mutex);
+        m_lines.push_back(std::string(category) + ": " + std::string(message));
+    });
+}
+
+std::vector<std::string> LogCapture::lines()
+{
+    std::lock_guard lock(m_mutex);
+    return m_lines;
 }
 
 } // namespace vantorelle::test

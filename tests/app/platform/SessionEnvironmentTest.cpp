@@ -1,14 +1,14 @@
 // The session environment through the real systemctl against a mocked user manager, and the agent
-// socket search over it.
+// socket search.
 #include "platform/SessionEnvironment.h"
 
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 
 #include "BusServices.h"
 #include "platform/AgentSocket.h"
 #include "support/TempDir.h"
+#include "support/TestFiles.h"
 #include "support/WaitFor.h"
 
 using namespace vantorelle;
@@ -20,13 +20,10 @@ TEST(SystemdSessionEnvironment, SetsReadsAndUnsetsThroughSystemctl)
         = test::startDbusmock(test::sourceDir() + "/systemd_user_manager.py", "org.freedesktop.systemd1");
     SystemdSessionEnvironment session;
     ASSERT_TRUE(session.available());
-    EXPECT_EQ(session.get("SSH_ASKPASS"), std::nullopt);
-
     ASSERT_TRUE(session.set("SSH_ASKPASS", "/opt/my apps/vantorelle-askpass"));
     ASSERT_TRUE(session.set("SSH_ASKPASS_REQUIRE", "force"));
     ASSERT_TRUE(session.set("ODD", "it's $HOME\\x"));
     EXPECT_EQ(session.get("SSH_ASKPASS"), "/opt/my apps/vantorelle-askpass");
-    EXPECT_EQ(session.get("SSH_ASKPASS_REQUIRE"), "force");
     EXPECT_EQ(session.get("ODD"), "it's $HOME\\x");
     EXPECT_EQ(session.get("SSH_ASKPASS_REQ"), std::nullopt); // a prefix is another variable
 
@@ -35,37 +32,29 @@ TEST(SystemdSessionEnvironment, SetsReadsAndUnsetsThroughSystemctl)
     EXPECT_EQ(session.get("SSH_ASKPASS_REQUIRE"), "force");
 }
 
-TEST(SystemdSessionEnvironment, WithoutAUserManagerNothingIsAvailableOrChanged)
+TEST(SystemdSessionEnvironment, WithoutAManagerOrWithAHangingToolNothingIsAvailable)
 {
-    SystemdSessionEnvironment session;
-    EXPECT_FALSE(session.available());
-    EXPECT_EQ(session.get("PATH"), std::nullopt);
-    EXPECT_FALSE(session.set("SSH_ASKPASS", "/x"));
-    EXPECT_FALSE(session.unset("SSH_ASKPASS"));
-}
-
-TEST(SystemdSessionEnvironment, AToolThatHangsIsGivenUpAtTheDeadline)
-{
-    SessionEnvironmentTools tools;
-    tools.systemctl = test::sourceDir() + "/hanging-tool.sh";
-    SystemdSessionEnvironment session(Environment::current(), tools, 300ms);
+    SessionEnvironmentTools hanging;
+    hanging.systemctl = test::sourceDir() + "/hanging-tool.sh";
+    SystemdSessionEnvironment absent, stuck(Environment::current(), hanging, 300ms);
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(session.available());
-    EXPECT_FALSE(session.set("SSH_ASKPASS", "/x"));
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+    for (SessionEnvironment* session :
+         {static_cast<SessionEnvironment*>(&absent), static_cast<SessionEnvironment*>(&stuck)}) {
+        EXPECT_FALSE(session->available());
+        EXPECT_EQ(session->get("PATH"), std::nullopt);
+        EXPECT_FALSE(session->set("SSH_ASKPASS", "/x"));
+        EXPECT_FALSE(session->unset("SSH_ASKPASS"));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
 }
 
 namespace {
 
-class FakeSession final : public SessionEnvironment
+struct FakeSession final : SessionEnvironment
 {
-public:
     std::optional<std::string> value;
     bool available() override { return true; }
-    std::optional<std::string> get(const std::string& name) override
-    {
-        return name == "SSH_AUTH_SOCK" ? value : std::nullopt;
-    }
+    std::optional<std::string> get(const std::string&) override { return value; }
     bool set(const std::string&, const std::string&) override { return false; }
     bool unset(const std::string&) override { return false; }
 };
@@ -75,35 +64,29 @@ public:
 TEST(AgentSocketPath, EnvironmentThenSessionThenTheFirstSocketThatAnswers)
 {
     TempDir runtime;
-    namespace fs = std::filesystem;
-    fs::create_directories(runtime.path() / "gcr");
-    fs::create_directories(runtime.path() / "keyring");
-    std::ofstream(runtime.path() / "gcr" / "ssh") << "left behind"; // nobody listens there
+    test::writeFile(runtime.path() / "gcr" / "ssh", "left behind; nobody listens");
     const std::string live = (runtime.path() / "keyring" / "ssh").string();
+    std::filesystem::create_directories(runtime.path() / "keyring");
     ChildProcess::Options options;
     options.path = "/usr/bin/ssh-agent";
     options.args = {"-D", "-a", live};
     auto agent = ChildProcess::spawn(options);
     ASSERT_TRUE(agent);
-    ASSERT_TRUE(test::waitFor([&] { return fs::exists(live); }));
+    ASSERT_TRUE(test::waitFor([&] { return std::filesystem::exists(live); }));
 
     Environment env;
     env.set("XDG_RUNTIME_DIR", runtime.path().string());
+    env.set("SSH_AUTH_SOCK", "");
     FakeSession session;
-    EXPECT_EQ(agentSocketPath(env, session), live);
     session.value = "";
     EXPECT_EQ(agentSocketPath(env, session), live);
-    session.value = "/run/user/1000/from-session";
-    EXPECT_EQ(agentSocketPath(env, session), "/run/user/1000/from-session");
-    env.set("SSH_AUTH_SOCK", "");
-    EXPECT_EQ(agentSocketPath(env, session), "/run/user/1000/from-session");
+    session.value = "/run/user/1/from-session";
+    EXPECT_EQ(agentSocketPath(env, session), "/run/user/1/from-session");
     env.set("SSH_AUTH_SOCK", "/tmp/own-agent");
     EXPECT_EQ(agentSocketPath(env, session), "/tmp/own-agent");
 
     agent->kill();
     session.value.reset();
     env.unset("SSH_AUTH_SOCK");
-    EXPECT_EQ(agentSocketPath(env, session), "");
-    env.unset("XDG_RUNTIME_DIR");
-    EXPECT_EQ(agentSocketPath(env, session), "");
+    EXPECT_EQ(agentSocketPath(env, session), ""); // the socket file stays, but nobody answers
 }

@@ -2,95 +2,82 @@
 #include "platform/SessionWatcher.h"
 
 #include <QSignalSpy>
+#include <QTest>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "BusServices.h"
-#include "QtBus.h"
-#include "platform/Log.h"
 
 using namespace vantorelle;
 
 namespace {
 
 const QString kLogin = QStringLiteral("org.freedesktop.login1");
-const QString kManagerPath = QStringLiteral("/org/freedesktop/login1");
 
-// Before anything opens the system bus: point it at the private bus.
-bool useSessionBusAsSystemBus()
+class SessionWatcherTest : public ::testing::Test
 {
-    const char* session = ::getenv("DBUS_SESSION_BUS_ADDRESS");
-    return session && ::setenv("DBUS_SYSTEM_BUS_ADDRESS", session, 1) == 0;
-}
+protected:
+    // Before anything opens the system bus.
+    bool redirected = ::getenv("DBUS_SESSION_BUS_ADDRESS")
+        && ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ::getenv("DBUS_SESSION_BUS_ADDRESS"), 1) == 0;
+    test::QtApp app;
+    Environment env = [] {
+        Environment e;
+        e.set("XDG_SESSION_ID", "c7");
+        return e;
+    }();
 
-Environment sessionEnvironment(const char* id)
-{
-    Environment env;
-    env.set("XDG_SESSION_ID", id);
-    return env;
-}
+    static QDBusMessage call(const QString& path, const QString& interface, const QString& method,
+                             const QVariantList& args = {})
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(kLogin, path, interface, method);
+        message.setArguments(args);
+        return QDBusConnection::systemBus().call(message, QDBus::Block, 10000);
+    }
+};
 
 } // namespace
 
-TEST(SessionWatcher, SleepWakeAndTheSessionLockBecomeSignals)
+TEST_F(SessionWatcherTest, SleepWakeAndOurSessionsLockBecomeSignals)
 {
-    ASSERT_TRUE(useSessionBusAsSystemBus());
-    test::QtApp app;
+    ASSERT_TRUE(redirected);
     test::Daemon logind = test::startDbusmock("logind", kLogin.toStdString(), true);
-    QDBusConnection bus = QDBusConnection::systemBus();
-    QDBusMessage add = QDBusMessage::createMethodCall(kLogin, kManagerPath, QStringLiteral("org.freedesktop.DBus.Mock"),
-                                                      QStringLiteral("AddSession"));
-    add << QStringLiteral("c7") << QStringLiteral("seat0") << static_cast<uint>(::getuid()) << QStringLiteral("user")
-        << true;
-    ASSERT_EQ(bus.call(add).type(), QDBusMessage::ReplyMessage);
-
-    SessionWatcher watcher(sessionEnvironment("c7"));
-    QSignalSpy sleeping(&watcher, &SessionWatcher::aboutToSleep);
-    QSignalSpy woke(&watcher, &SessionWatcher::woke);
-    QSignalSpy locked(&watcher, &SessionWatcher::lockRequested);
+    const QString mock = QStringLiteral("org.freedesktop.DBus.Mock"), root = QStringLiteral("/org/freedesktop/login1");
+    for (const char* id : {"c7", "c8"}) {
+        ASSERT_EQ(call(root, mock, QStringLiteral("AddSession"),
+                       {QString::fromLatin1(id), QStringLiteral("seat0"), static_cast<uint>(::getuid()),
+                        QStringLiteral("user"), true})
+                      .type(),
+                  QDBusMessage::ReplyMessage);
+    }
+    SessionWatcher watcher(env);
+    QSignalSpy sleeping(&watcher, &SessionWatcher::aboutToSleep), woke(&watcher, &SessionWatcher::woke),
+        locked(&watcher, &SessionWatcher::lockRequested);
     ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.watchingLock(); }, 10000));
 
-    auto prepare = [&](bool start) {
-        test::emitMockSignal(bus, kLogin, kManagerPath, QStringLiteral("org.freedesktop.login1.Manager"),
-                             QStringLiteral("PrepareForSleep"), QStringLiteral("b"), {start});
-    };
-    prepare(true);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return sleeping.count() == 1; }, 10000));
-    EXPECT_EQ(woke.count(), 0);
-    prepare(false);
+    for (bool start : {true, false}) {
+        test::emitMockSignal(QDBusConnection::systemBus(), kLogin, root,
+                             QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
+                             QStringLiteral("b"), {start});
+    }
     ASSERT_TRUE(QTest::qWaitFor([&] { return woke.count() == 1; }, 10000));
     EXPECT_EQ(sleeping.count(), 1);
 
-    // Another session's lock is not ours; our own comes after it.
-    QDBusMessage other = add;
-    other.setArguments({QStringLiteral("c8"), QStringLiteral("seat0"), static_cast<uint>(::getuid()) + 1,
-                        QStringLiteral("other"), false});
-    ASSERT_EQ(bus.call(other).type(), QDBusMessage::ReplyMessage);
+    // Another session's lock is not ours; ours comes after it.
     for (const char* id : {"c8", "c7"}) {
-        QDBusMessage lock
-            = QDBusMessage::createMethodCall(kLogin, QStringLiteral("/org/freedesktop/login1/session/") + id,
-                                             QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("Lock"));
-        ASSERT_EQ(bus.call(lock).type(), QDBusMessage::ReplyMessage);
+        call(root + "/session/" + id, QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("Lock"));
     }
     ASSERT_TRUE(QTest::qWaitFor([&] { return locked.count() >= 1; }, 10000));
-    QCoreApplication::processEvents();
     EXPECT_EQ(locked.count(), 1);
+    EXPECT_EQ(sleeping.count(), 1);
 }
 
-TEST(SessionWatcher, WithoutLogindItLogsAndStaysQuiet)
+TEST_F(SessionWatcherTest, WithoutLogindItLogsAndStaysQuiet)
 {
-    ASSERT_TRUE(useSessionBusAsSystemBus());
-    test::QtApp app;
-    std::vector<std::string> lines;
-    applog::setSink([&](std::string_view category, applog::Level, std::string_view message) {
-        lines.push_back(std::string(category) + ": " + std::string(message));
-    });
-    SessionWatcher watcher(sessionEnvironment("c7"));
-    QSignalSpy changed(&watcher, &SessionWatcher::lockWatchChanged);
-    const bool logged = QTest::qWaitFor([&] { return !lines.empty(); }, 15000);
-    applog::setSink({});
-    ASSERT_TRUE(logged);
-    EXPECT_TRUE(lines[0].starts_with("app: session lock not watched: ")) << lines[0];
+    ASSERT_TRUE(redirected);
+    test::LogCapture log;
+    SessionWatcher watcher(env);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !log.lines().empty(); }, 15000));
+    EXPECT_TRUE(log.lines()[0].starts_with("app: session lock not watched: ")) << log.lines()[0];
     EXPECT_FALSE(watcher.watchingLock());
-    EXPECT_EQ(changed.count(), 0);
 }
