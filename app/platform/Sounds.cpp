@@ -1,0 +1,64 @@
+// Sounds: QSoundEffect per sound, created on first play, only while sounds are allowed.
+#include "platform/Sounds.h"
+
+#include <QSoundEffect>
+
+#include "defaults/Defaults.h"
+#include "platform/DesktopSoundSetting.h"
+#include "unlock/SoundPolicy.h"
+
+namespace vantorelle {
+
+Sounds::Sounds(const Defaults& defaults, std::function<std::optional<bool>()> desktopSetting)
+    : m_defaults(defaults)
+    , m_desktopSetting(std::move(desktopSetting))
+{
+}
+
+Sounds::~Sounds() = default;
+
+QUrl Sounds::source(Name name)
+{
+    switch (name) {
+    case Name::appear:
+        return QUrl(QStringLiteral("qrc:/sounds/appear.wav"));
+    case Name::success:
+        return QUrl(QStringLiteral("qrc:/sounds/juice.wav"));
+    case Name::fail:
+        return QUrl(QStringLiteral("qrc:/sounds/fail.wav"));
+    }
+    return {};
+}
+
+double Sounds::volume(Name name)
+{
+    return name == Name::appear ? 0.3 : 0.5;
+}
+
+std::optional<bool> Sounds::desktopEventSounds()
+{
+    return readGSettingsBoolean(SoundPolicy::systemUISchema, SoundPolicy::systemUIKey);
+}
+
+void Sounds::play(Name name)
+{
+    if (!SoundPolicy::shouldPlay(m_defaults, m_desktopSetting ? m_desktopSetting() : std::nullopt)) {
+        return;
+    }
+    auto& effect = m_effects[name];
+    if (!effect) {
+        effect = std::make_unique<QSoundEffect>();
+        effect->setSource(source(name));
+        effect->setVolume(static_cast<float>(volume(name)));
+    }
+    // Playing again while it still sounds starts it over, like rewinding to 0.
+    effect->stop();
+    effect->play();
+}
+
+bool Sounds::isLoaded(Name name) const
+{
+    return m_effects.contains(name);
+}
+
+} // namespace vantorelle
