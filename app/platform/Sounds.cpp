@@ -5,7 +5,7 @@
 
 #include "defaults/Defaults.h"
 #include "platform/DesktopSoundSetting.h"
-#include "unlock/SoundPolicy.h"
+#include "window/SoundPolicy.h"
 
 namespace vantorelle {
 
