@@ -4,4 +4,7 @@ add_library(vantorelle_askpass_core STATIC
     ${CMAKE_CURRENT_LIST_DIR}/ParentWatch.cpp
     ${CMAKE_CURRENT_LIST_DIR}/AppLauncher.cpp
 )
-target_link_libraries(vantorelle_askpass_core PUBLIC vantorelle_sys)
+# libsystemd's sd-bus asks the session bus to start the app.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(SDBUS REQUIRED IMPORTED_TARGET libsystemd)
+target_link_libraries(vantorelle_askpass_core PUBLIC vantorelle_sys PRIVATE PkgConfig::SDBUS)
