@@ -131,10 +131,10 @@ protected:
 
     RunResult appAction(const std::string& name)
     {
-        auto sent = ChildProcess::run("/usr/bin/dbus-send",
-                                      {"--session", "--print-reply", "--dest=org.vantorelle.Vantorelle",
-                                       "/org/vantorelle/Vantorelle", "org.freedesktop.Application.ActivateAction",
-                                       "string:" + name, "array:string:", "dict:string:string:"},
+        auto sent = ChildProcess::run("/usr/bin/gdbus",
+                                      {"call", "--session", "--dest", "org.vantorelle.Vantorelle", "--object-path",
+                                       "/org/vantorelle/Vantorelle", "--method",
+                                       "org.freedesktop.Application.ActivateAction", name, "[]", "{}"},
                                       m_env, ChildProcess::StandardError::merge, after(30s));
         return sent ? RunResult{sent->status, sent->output} : RunResult{};
     }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <poll.h>
 #include <signal.h>
 #include <thread>
 #include <unistd.h>
