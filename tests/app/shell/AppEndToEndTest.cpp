@@ -1,5 +1,6 @@
 // The real vantorelle-app under Xvfb with a private session bus, GNOME Keyring and ssh-agent,
 // driven from outside: the command line, the askpass helper, ssh, D-Bus calls and signals.
+#include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -36,6 +37,8 @@ protected:
         fs::permissions(m_world.root() / "run", fs::perms::owner_all);
         m_env.set("XDG_RUNTIME_DIR", (m_world.root() / "run").string());
         m_env.set("VANTORELLE_LOG", "stderr");
+        // Services installed here become activatable on the session bus (after a ReloadConfig).
+        m_env.set("XDG_DATA_DIRS", (m_world.root() / "prefix/share").string());
         m_env.unset("SSH_ASKPASS");
         m_env.unset("SSH_ASKPASS_REQUIRE");
         ASSERT_TRUE(m_world.startAgent()) << m_world.problem();
@@ -413,6 +416,50 @@ TEST_F(AppEndToEnd, WindowSavedBeforeARestartIsRestored)
     EXPECT_EQ("{\"keys\":[\"plain-key\"],\"remaining_seconds\":null,\"state\":\"unlocked\"}\n",
               m_world.cli({"status", "--json"}).output);
     EXPECT_TRUE(test::waitFor([&] { return !defaults().date("unlockExpiry").has_value(); }, 30s));
+}
+
+TEST_F(AppEndToEnd, HelperStartsTheAppByBusActivationWithTheSessionEnvironment)
+{
+    auto installed = ChildProcess::run(
+        CMAKE_COMMAND, {"--install", VANTORELLE_BUILD_DIR, "--prefix", (m_world.root() / "prefix").string()}, m_env,
+        ChildProcess::StandardError::merge, after(120s));
+    ASSERT_TRUE(installed && installed->status == 0) << (installed ? installed->output : "cmake did not run");
+    auto reload = ChildProcess::run("/usr/bin/gdbus",
+                                    {"call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                                     "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.ReloadConfig"},
+                                    m_env, ChildProcess::StandardError::merge, after(30s));
+    ASSERT_TRUE(reload && reload->status == 0);
+
+    // The terminal's own agent and preload must not become the app's.
+    Environment terminal = m_env;
+    terminal.set("SSH_AUTH_SOCK", "/tmp/some-terminal-agent");
+    terminal.set("VANTORELLE_TERMINAL_ONLY", "1");
+    auto run = TerminalRun::start(World::helperPath(), {"Are you sure you want to continue connecting (yes/no)? "},
+                                  terminal);
+    ASSERT_TRUE(run);
+    run->finish(after(90s));
+    ASSERT_TRUE(DesktopSession::nameHasOwner(m_env, "org.vantorelle.Vantorelle"));
+    EXPECT_EQ(0, m_world.cli({"status"}).status);
+
+    auto pidReply = ChildProcess::run("/usr/bin/gdbus",
+                                      {"call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                                       "/org/freedesktop/DBus", "--method",
+                                       "org.freedesktop.DBus.GetConnectionUnixProcessID", "org.vantorelle.Vantorelle"},
+                                      m_env, ChildProcess::StandardError::merge, after(30s));
+    ASSERT_TRUE(pidReply && pidReply->status == 0);
+    // The reply reads "(uint32 1234,)".
+    const auto number = pidReply->output.find(' ');
+    ASSERT_NE(std::string::npos, number) << pidReply->output;
+    const pid_t pid = std::stoi(pidReply->output.substr(number + 1));
+    std::string environ = test::readFile("/proc/" + std::to_string(pid) + "/environ");
+    std::replace(environ.begin(), environ.end(), '\0', '\n');
+    EXPECT_NE(std::string::npos, environ.find("SSH_AUTH_SOCK=" + m_world.agentSocket().string() + "\n")) << environ;
+    EXPECT_EQ(std::string::npos, environ.find("VANTORELLE_TERMINAL_ONLY")) << environ;
+    const auto cmdline = test::readFile("/proc/" + std::to_string(pid) + "/cmdline");
+    EXPECT_NE(std::string::npos, cmdline.find("--background")) << cmdline;
+
+    appAction("quit");
+    EXPECT_TRUE(test::waitFor([&] { return !DesktopSession::nameHasOwner(m_env, "org.vantorelle.Vantorelle"); }, 60s));
 }
 
 } // namespace
