@@ -71,11 +71,12 @@ protected:
         return added ? RunResult{added->status, added->output} : RunResult{};
     }
 
-    std::optional<ChildProcess> launch(const std::vector<std::string>& args, const fs::path& log)
+    std::optional<ChildProcess> launch(const std::vector<std::string>& args, const fs::path& log,
+                                       const char* program = VANTORELLE_APP)
     {
         Fd out(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
         ChildProcess::Options options{
-            .path = VANTORELLE_APP, .args = args, .env = m_env, .stdoutFd = out.get(), .stderrFd = out.get()};
+            .path = program, .args = args, .env = m_env, .stdoutFd = out.get(), .stderrFd = out.get()};
         auto started = ChildProcess::spawn(options);
         if (!started) {
             return std::nullopt;
@@ -84,9 +85,10 @@ protected:
     }
 
     // Starts the app and waits until the command line gets an answer from it.
-    ::testing::AssertionResult startApp(const std::vector<std::string>& args = {"--background"})
+    ::testing::AssertionResult startApp(const std::vector<std::string>& args = {"--background"},
+                                        const char* program = VANTORELLE_APP)
     {
-        m_app = launch(args, appLogPath());
+        m_app = launch(args, appLogPath(), program);
         if (!m_app) {
             return ::testing::AssertionFailure() << "the app did not start";
         }
@@ -416,6 +418,59 @@ TEST_F(AppEndToEnd, WindowSavedBeforeARestartIsRestored)
     EXPECT_EQ("{\"keys\":[\"plain-key\"],\"remaining_seconds\":null,\"state\":\"unlocked\"}\n",
               m_world.cli({"status", "--json"}).output);
     EXPECT_TRUE(test::waitFor([&] { return !defaults().date("unlockExpiry").has_value(); }, 30s));
+}
+
+// The world's key (with a passphrase) managed, and ssh run as a person at a terminal would.
+class ScriptedAppEndToEnd : public AppEndToEnd
+{
+protected:
+    void SetUp() override
+    {
+        AppEndToEnd::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        ASSERT_TRUE(m_world.makeKey()) << m_world.problem();
+        ASSERT_TRUE(m_world.startSshd()) << m_world.problem();
+        test::writeFile(home() / ".ssh/config", "IdentityFile " + m_world.keyPath().string() + "\n");
+        defaults().set("managedKeyPaths", std::vector<std::string>{m_world.keyPath().string()});
+        test::writeFile(m_world.root() / "typed", m_world.keyPath().string() + "\te2e horse battery staple\n");
+        m_ssh = m_env;
+        m_ssh.set("SSH_ASKPASS", World::helperPath());
+        m_ssh.set("SSH_ASKPASS_REQUIRE", "force");
+    }
+    // ssh that never asks the agent, so every run needs the passphrase.
+    RunResult sshWithoutAgent() { return m_world.sshOnTerminal("echo ran-$((6*7))", {"IdentityAgent=none"}, m_ssh); }
+
+    Environment m_ssh;
+};
+
+TEST_F(ScriptedAppEndToEnd, AnswerWithinTheGraceNeedsNoSecondDialog)
+{
+    m_env.set("VANTORELLE_TEST_UNLOCK", "type:" + (m_world.root() / "typed").string());
+    ASSERT_TRUE(startApp({"--background"}, VANTORELLE_APP_SCRIPTED));
+    const auto first = sshWithoutAgent();
+    EXPECT_EQ(0, first.status) << first.output << appLog();
+    EXPECT_NE(std::string::npos, first.output.find("ran-42")) << first.output;
+    EXPECT_EQ(0, m_world.listAgent().status) << "the approval loaded the key";
+
+    const auto second = sshWithoutAgent();
+    EXPECT_EQ(0, second.status) << second.output << appLog();
+    EXPECT_EQ(1, countInLog("scripted unlock for ssh")) << "the second answer came from the grace" << appLog();
+    EXPECT_EQ(2, countInLog("request passphrase from peer"));
+}
+
+TEST_F(ScriptedAppEndToEnd, CancelSnoozesTheNextRequestWithoutADialog)
+{
+    m_env.set("VANTORELLE_TEST_UNLOCK", "cancel");
+    ASSERT_TRUE(startApp({"--background"}, VANTORELLE_APP_SCRIPTED));
+    const auto first = sshWithoutAgent();
+    EXPECT_NE(0, first.status);
+    EXPECT_NE(std::string::npos, first.output.find(L("cli.denied.cancelled"))) << first.output;
+    const auto second = sshWithoutAgent();
+    EXPECT_NE(0, second.status);
+    EXPECT_NE(std::string::npos, second.output.find(L("askpass.denied.snoozed"))) << second.output;
+    EXPECT_EQ(1, countInLog("scripted unlock for ssh")) << appLog();
 }
 
 TEST_F(AppEndToEnd, HelperStartsTheAppByBusActivationWithTheSessionEnvironment)
