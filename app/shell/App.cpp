@@ -393,11 +393,25 @@ void App::refresh()
     if (!m_coordinator) {
         return;
     }
+    // Each refresh asks the agent twice; a burst of requests needs only one more after the one
+    // already running, which then sees the latest state.
+    if (m_refreshRunning) {
+        m_refreshAgain = true;
+        return;
+    }
+    m_refreshRunning = true;
     m_coordinator->status([this](StatusReport report) {
         onGui([this, report = std::move(report)]() mutable { m_model->setStatus(std::move(report)); });
     });
-    m_coordinator->window(
-        [this](std::optional<UnlockWindow> window) { onGui([this, window] { m_model->setWindow(window); }); });
+    m_coordinator->window([this](std::optional<UnlockWindow> window) {
+        onGui([this, window] {
+            m_model->setWindow(window);
+            m_refreshRunning = false;
+            if (std::exchange(m_refreshAgain, false)) {
+                refresh();
+            }
+        });
+    });
 }
 
 void App::openSettings()

@@ -130,6 +130,8 @@ private:
     StatusItemController* m_statusItem = nullptr;
     QTimer* m_refreshTimer = nullptr;
     QPointer<QMessageBox> m_quitQuestion;
+    bool m_refreshRunning = false;
+    bool m_refreshAgain = false;
     std::jthread m_exportThread;
 };
 
