@@ -381,7 +381,11 @@ void App::defaultLoginItem()
 
 void App::lockForSession(const char* why)
 {
-    if (!m_defaults.boolean("lockOnSleep").value_or(true) || !m_coordinator) {
+    if (!m_coordinator) {
+        return;
+    }
+    if (!m_defaults.boolean("lockOnSleep").value_or(true)) {
+        applog::info("app", std::string("not locking for ") + why + ": turned off");
         return;
     }
     applog::info("app", std::string("locking for ") + why);

@@ -473,6 +473,91 @@ TEST_F(ScriptedAppEndToEnd, CancelSnoozesTheNextRequestWithoutADialog)
     EXPECT_EQ(1, countInLog("scripted unlock for ssh")) << appLog();
 }
 
+// A stand-in system bus with python3-dbusmock's logind, which the app watches for sleep and locks.
+class SleepEndToEnd : public AppEndToEnd
+{
+protected:
+    void SetUp() override
+    {
+        if (::access("/usr/bin/python3", X_OK) != 0
+            || !ChildProcess::run("/usr/bin/python3", {"-c", "import dbusmock"}, m_env,
+                                  ChildProcess::StandardError::discard, after(30s))
+                    .value_or(ChildProcess::Output{1, ""})
+                    .status
+                == 0) {
+            GTEST_SKIP() << "python3-dbusmock is not installed";
+        }
+        AppEndToEnd::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        auto address = DesktopSession::startBus(m_env, m_systemBus);
+        ASSERT_TRUE(address);
+        m_env.set("DBUS_SYSTEM_BUS_ADDRESS", *address);
+        auto logind = ChildProcess::spawn(ChildProcess::Options{
+            .path = "/usr/bin/python3", .args = {"-m", "dbusmock", "--system", "--template", "logind"}, .env = m_env});
+        ASSERT_TRUE(logind);
+        m_logind = std::move(*logind);
+        ASSERT_TRUE(test::waitFor(
+            [&] { return DesktopSession::nameHasOwner(m_env, "org.freedesktop.login1", "--system"); }, 60s));
+        manageAPlainKey();
+    }
+    void TearDown() override
+    {
+        AppEndToEnd::TearDown();
+        for (auto* child : {&m_logind, &m_systemBus}) {
+            if (*child) {
+                (*child)->signal(SIGTERM);
+                if (!(*child)->waitUntil(after(10s))) {
+                    (*child)->kill();
+                }
+            }
+        }
+    }
+    void emitPrepareForSleep(bool start)
+    {
+        ChildProcess::run("/usr/bin/gdbus",
+                          {"call", "--system", "--dest", "org.freedesktop.login1", "--object-path",
+                           "/org/freedesktop/login1", "--method", "org.freedesktop.DBus.Mock.EmitSignal",
+                           "org.freedesktop.login1.Manager", "PrepareForSleep", "b", start ? "[<true>]" : "[<false>]"},
+                          m_env, ChildProcess::StandardError::merge, after(30s));
+    }
+
+    std::optional<ChildProcess> m_systemBus;
+    std::optional<ChildProcess> m_logind;
+};
+
+TEST_F(SleepEndToEnd, SleepLocksTheKeys)
+{
+    ASSERT_TRUE(startApp());
+    ASSERT_EQ(0, addPlainKeyToAgent().status);
+    // The watch is set up while the app starts; a signal sent before that is simply sent again.
+    EXPECT_TRUE(test::waitFor(
+        [&] {
+            emitPrepareForSleep(true);
+            return countInLog("locking for sleep") > 0;
+        },
+        60s))
+        << appLog();
+    EXPECT_TRUE(test::waitFor([&] { return m_world.listAgent().status == 1; }, 30s)) << "the agent still holds the key";
+}
+
+TEST_F(SleepEndToEnd, SleepLeavesTheKeysWhenLockOnSleepIsOff)
+{
+    defaults().set("lockOnSleep", false);
+    ASSERT_TRUE(startApp());
+    ASSERT_EQ(0, addPlainKeyToAgent().status);
+    EXPECT_TRUE(test::waitFor(
+        [&] {
+            emitPrepareForSleep(true);
+            return countInLog("not locking for sleep") > 0;
+        },
+        60s))
+        << appLog();
+    EXPECT_EQ(0, m_world.listAgent().status) << "the key stays in the agent";
+    EXPECT_EQ(0, countInLog("locking for sleep") - countInLog("not locking for sleep"));
+}
+
 TEST_F(AppEndToEnd, HelperStartsTheAppByBusActivationWithTheSessionEnvironment)
 {
     auto installed = ChildProcess::run(

@@ -101,27 +101,11 @@ bool DesktopSession::start(Environment& env, const std::filesystem::path& scratc
         }
         env.set("DISPLAY", ":" + *number);
     }
-    {
-        auto pipe = Pipe::create();
-        if (!pipe) {
-            return fail("pipe failed");
-        }
-        ChildProcess::Options options{.path = "/usr/bin/dbus-daemon",
-                                      .args = {"--session", "--nofork", "--nopidfile", "--print-address=1"},
-                                      .env = env,
-                                      .stdoutFd = pipe->write.get()};
-        auto bus = ChildProcess::spawn(options);
-        if (!bus) {
-            return fail("dbus-daemon did not start");
-        }
-        m_bus = std::move(*bus);
-        pipe->write.reset();
-        const auto address = firstLine(pipe->read.get(), deadline);
-        if (!address || address->empty()) {
-            return fail("dbus-daemon printed no address");
-        }
-        env.set("DBUS_SESSION_BUS_ADDRESS", *address);
+    auto address = startBus(env, m_bus);
+    if (!address) {
+        return fail("dbus-daemon did not start");
     }
+    env.set("DBUS_SESSION_BUS_ADDRESS", *address);
     {
         const auto password = scratch / "keyring-password";
         std::ofstream(password) << "test-keyring";
@@ -143,11 +127,34 @@ bool DesktopSession::start(Environment& env, const std::filesystem::path& scratc
     return true;
 }
 
-bool DesktopSession::nameHasOwner(const Environment& env, const std::string& name)
+std::optional<std::string> DesktopSession::startBus(const Environment& env, std::optional<ChildProcess>& daemon)
+{
+    auto pipe = Pipe::create();
+    if (!pipe) {
+        return std::nullopt;
+    }
+    ChildProcess::Options options{.path = "/usr/bin/dbus-daemon",
+                                  .args = {"--session", "--nofork", "--nopidfile", "--print-address=1"},
+                                  .env = env,
+                                  .stdoutFd = pipe->write.get()};
+    auto bus = ChildProcess::spawn(options);
+    if (!bus) {
+        return std::nullopt;
+    }
+    daemon = std::move(*bus);
+    pipe->write.reset();
+    auto address = firstLine(pipe->read.get(), std::chrono::steady_clock::now() + 30s);
+    if (!address || address->empty()) {
+        return std::nullopt;
+    }
+    return address;
+}
+
+bool DesktopSession::nameHasOwner(const Environment& env, const std::string& name, const std::string& busOption)
 {
     const auto result
         = ChildProcess::run("/usr/bin/dbus-send",
-                            {"--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                            {busOption, "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
                              "org.freedesktop.DBus.NameHasOwner", "string:" + name},
                             env, ChildProcess::StandardError::discard, std::chrono::steady_clock::now() + 10s);
     return result && result->status == 0 && result->output.find("boolean true") != std::string::npos;

@@ -28,8 +28,11 @@ public:
     bool start(Environment& env, const std::filesystem::path& scratch);
     const std::string& problem() const { return m_problem; }
 
-    // Whether `name` has an owner on the session bus.
-    static bool nameHasOwner(const Environment& env, const std::string& name);
+    // Whether `name` has an owner on the session bus (or the bus `busOption` names: "--system").
+    static bool nameHasOwner(const Environment& env, const std::string& name,
+                             const std::string& busOption = "--session");
+    // Starts a bus daemon of the session kind into `daemon` and returns its address.
+    static std::optional<std::string> startBus(const Environment& env, std::optional<ChildProcess>& daemon);
     // Saves a full-screen screenshot as PNG; false when ImageMagick's import is missing or fails.
     static bool screenshot(const Environment& env, const std::filesystem::path& png);
 
