@@ -50,6 +50,14 @@ app=$build/app/vantorelle-app
 scripted=$build/tests/app/shell/vantorelle-app-scripted
 prompt="Enter passphrase for key '$HOME/.ssh/id_bench3': "
 
+timed() { # farm-bench where this machine has it
+    if command -v farm-bench >/dev/null; then
+        farm-bench "$@"
+        return
+    fi
+    echo "(farm-bench not found: start-up and memory only)"
+}
+
 wait_until_answering() {
     for _ in $(seq 1 2000); do
         "$cli" status >/dev/null 2>&1 && return 0
@@ -65,11 +73,12 @@ wait_until_answering
 # script(1) gives everything a controlling terminal, so the helper's caller is interactive; the
 # first run approves (the scripted dialog types the passphrases) and opens the 5-second grace,
 # the measured runs that follow are answered from it.
+command -v farm-bench >/dev/null &&
 script -qec "'$helper' \"$prompt\" >/dev/null; farm-bench -n 20 --warmup 2 --vs /bin/true -- '$helper' \"$prompt\"" /dev/null
 echo "dialogs shown: $(grep -c 'scripted unlock' "$work/app.log") (1 means every measured run was a grace answer)"
 
 echo "== 2. vantorelle status against the app (keys loaded)"
-farm-bench -n 30 --warmup 2 -- "$cli" status
+timed -n 30 --warmup 2 -- "$cli" status
 kill "$app_pid"; wait "$app_pid" || true
 
 echo "== 3. app start until the socket answers (5 starts)"
