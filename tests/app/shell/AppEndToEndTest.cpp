@@ -11,6 +11,7 @@
 #include "DesktopSession.h"
 #include "defaults/FileDefaults.h"
 #include "i18n/L.h"
+#include "setup/MarkedBlock.h"
 #include "support/TestFiles.h"
 #include "support/WaitFor.h"
 #include "sys/Fd.h"
@@ -143,6 +144,19 @@ protected:
                                       m_env, ChildProcess::StandardError::merge, after(30s));
         return sent ? RunResult{sent->status, sent->output} : RunResult{};
     }
+
+    // `cmake --install` of this build into root/prefix, whose share/ the session bus reads.
+    ::testing::AssertionResult install()
+    {
+        auto installed = ChildProcess::run(
+            CMAKE_COMMAND, {"--install", VANTORELLE_BUILD_DIR, "--prefix", (m_world.root() / "prefix").string()}, m_env,
+            ChildProcess::StandardError::merge, after(120s));
+        if (!installed || installed->status != 0) {
+            return ::testing::AssertionFailure() << (installed ? installed->output : "cmake did not run");
+        }
+        return ::testing::AssertionSuccess();
+    }
+    std::string installedApp() const { return (m_world.root() / "prefix/lib/vantorelle/vantorelle-app").string(); }
 
     // The askpass helper on a terminal of its own, asking what ssh would ask.
     RunResult askpass(const std::string& prompt)
@@ -558,12 +572,71 @@ TEST_F(SleepEndToEnd, SleepLeavesTheKeysWhenLockOnSleepIsOff)
     EXPECT_EQ(0, countInLog("locking for sleep") - countInLog("not locking for sleep"));
 }
 
+TEST_F(AppEndToEnd, AppliedSetupExportsTheHelperToTheUserManager)
+{
+    if (!ChildProcess::run("/usr/bin/python3", {"-c", "import dbusmock"}, m_env, ChildProcess::StandardError::discard,
+                           after(30s))
+             .value_or(ChildProcess::Output{1, ""})
+             .status
+        == 0) {
+        GTEST_SKIP() << "python3-dbusmock is not installed";
+    }
+    ASSERT_TRUE(install());
+    // The user manager: python3-dbusmock's systemd, taught the environment verbs systemctl uses.
+    auto manager = ChildProcess::spawn(ChildProcess::Options{
+        .path = "/usr/bin/python3", .args = {"-m", "dbusmock", "--session", "--template", "systemd"}, .env = m_env});
+    ASSERT_TRUE(manager);
+    std::optional<ChildProcess> managerProcess = std::move(*manager);
+    ASSERT_TRUE(test::waitFor([&] { return DesktopSession::nameHasOwner(m_env, "org.freedesktop.systemd1"); }, 60s));
+    const auto mock = [&](std::vector<std::string> args) {
+        args.insert(args.begin(),
+                    {"call", "--session", "--dest", "org.freedesktop.systemd1", "--object-path",
+                     "/org/freedesktop/systemd1", "--method"});
+        auto ran = ChildProcess::run("/usr/bin/gdbus", args, m_env, ChildProcess::StandardError::merge, after(30s));
+        return ran && ran->status == 0;
+    };
+    ASSERT_TRUE(
+        mock({"org.freedesktop.DBus.Mock.AddProperty", "org.freedesktop.systemd1.Manager", "Environment", "<@as []>"}));
+    ASSERT_TRUE(
+        mock({"org.freedesktop.DBus.Mock.AddMethod", "org.freedesktop.systemd1.Manager", "SetEnvironment", "as", "",
+              // Comprehensions only touch their own names: the method body runs under exec().
+              "m = 'org.freedesktop.systemd1.Manager'; "
+              "env = dict(e.split('=', 1) for e in self.Get(m, 'Environment')); "
+              "env.update(a.split('=', 1) for a in args[0]); "
+              "self.Set(m, 'Environment', dbus.Array([k + '=' + v for k, v in env.items()], signature='s'))"}));
+    const auto userEnvironment = [&] {
+        auto shown = ChildProcess::run("/usr/bin/systemctl", {"--user", "show-environment"}, m_env,
+                                       ChildProcess::StandardError::merge, after(30s));
+        return shown ? shown->output : std::string();
+    };
+
+    // Not applied: nothing is exported.
+    m_app = launch({"--background"}, appLogPath(), installedApp().c_str());
+    ASSERT_TRUE(test::waitFor([&] { return m_world.cli({"status"}).status == 0; }, 60s)) << appLog();
+    stopApp();
+    EXPECT_EQ(std::string::npos, userEnvironment().find("SSH_ASKPASS"));
+
+    test::writeFile(home() / ".bashrc",
+                    std::string(MarkedBlock::begin) + "\nexport SSH_ASKPASS_REQUIRE=force\n"
+                        + std::string(MarkedBlock::end) + "\n");
+    m_app = launch({"--background"}, appLogPath(), installedApp().c_str());
+    const std::string helper = (m_world.root() / "prefix/lib/vantorelle/vantorelle-askpass").string();
+    EXPECT_TRUE(test::waitFor(
+        [&] {
+            const auto shown = userEnvironment();
+            return shown.find("SSH_ASKPASS=" + helper + "\n") != std::string::npos
+                && shown.find("SSH_ASKPASS_REQUIRE=force\n") != std::string::npos;
+        },
+        60s))
+        << userEnvironment() << appLog();
+    stopApp();
+    managerProcess->signal(SIGTERM);
+    managerProcess->waitUntil(after(10s));
+}
+
 TEST_F(AppEndToEnd, HelperStartsTheAppByBusActivationWithTheSessionEnvironment)
 {
-    auto installed = ChildProcess::run(
-        CMAKE_COMMAND, {"--install", VANTORELLE_BUILD_DIR, "--prefix", (m_world.root() / "prefix").string()}, m_env,
-        ChildProcess::StandardError::merge, after(120s));
-    ASSERT_TRUE(installed && installed->status == 0) << (installed ? installed->output : "cmake did not run");
+    ASSERT_TRUE(install());
     auto reload = ChildProcess::run("/usr/bin/gdbus",
                                     {"call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
                                      "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.ReloadConfig"},
