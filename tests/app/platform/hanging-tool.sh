@@ -1,0 +1,3 @@
+#!/bin/sh
+# Stands in for a session tool that never answers.
+exec sleep 600
