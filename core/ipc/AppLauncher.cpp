@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <fstream>
 #include <linux/close_range.h>
@@ -15,6 +16,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
+#include <type_traits>
 #include <unistd.h>
 
 #include "sys/Pipe.h"
@@ -233,11 +235,51 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& path)
     reportAndExit(statusFd, errno, 127);
 }
 
-struct BusDeleter
+// libsystemd is opened only when the app has to be started: linked in, it and the libraries it
+// needs would be loaded on every run of the helper, which is on the path of every ssh.
+struct SdBus
 {
-    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+    decltype(&sd_bus_new) busNew;
+    decltype(&sd_bus_set_address) setAddress;
+    decltype(&sd_bus_set_bus_client) setBusClient;
+    decltype(&sd_bus_set_method_call_timeout) setMethodCallTimeout;
+    decltype(&sd_bus_start) start;
+    decltype(&sd_bus_call_method) callMethod;
+    decltype(&sd_bus_flush_close_unref) flushCloseUnref;
+    decltype(&sd_bus_error_has_name) errorHasName;
+    decltype(&sd_bus_error_free) errorFree;
+    decltype(&sd_bus_message_unref) messageUnref;
+
+    // Nothing when the library or one of its functions is missing.
+    static const SdBus* load()
+    {
+        static const std::optional<SdBus> loaded = []() -> std::optional<SdBus> {
+            void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+            if (!library) {
+                return std::nullopt;
+            }
+            SdBus api{};
+            bool complete = true;
+            const auto bind = [&](auto& function, const char* name) {
+                function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(::dlsym(library, name));
+                complete = complete && function;
+            };
+            bind(api.busNew, "sd_bus_new");
+            bind(api.setAddress, "sd_bus_set_address");
+            bind(api.setBusClient, "sd_bus_set_bus_client");
+            bind(api.setMethodCallTimeout, "sd_bus_set_method_call_timeout");
+            bind(api.start, "sd_bus_start");
+            bind(api.callMethod, "sd_bus_call_method");
+            bind(api.flushCloseUnref, "sd_bus_flush_close_unref");
+            bind(api.errorHasName, "sd_bus_error_has_name");
+            bind(api.errorFree, "sd_bus_error_free");
+            bind(api.messageUnref, "sd_bus_message_unref");
+            // The library stays loaded for the rest of the process either way.
+            return complete ? std::optional<SdBus>(api) : std::nullopt;
+        }();
+        return loaded ? &*loaded : nullptr;
+    }
 };
-using BusPtr = std::unique_ptr<sd_bus, BusDeleter>;
 
 } // namespace
 
@@ -277,25 +319,30 @@ AppLauncher::Activation AppLauncher::activate(std::string_view busName, io::Dead
     if (left.count() <= 0) {
         return Activation::failed;
     }
-    sd_bus* raw = nullptr;
-    if (sd_bus_new(&raw) < 0) {
+    const SdBus* sd = SdBus::load();
+    if (!sd) {
         return Activation::noBus;
     }
-    BusPtr bus(raw);
-    if (sd_bus_set_address(bus.get(), address.c_str()) < 0 || sd_bus_set_bus_client(bus.get(), 1) < 0
-        || sd_bus_set_method_call_timeout(bus.get(), static_cast<std::uint64_t>(left.count())) < 0
-        || sd_bus_start(bus.get()) < 0) {
+    sd_bus* raw = nullptr;
+    if (sd->busNew(&raw) < 0) {
+        return Activation::noBus;
+    }
+    const auto close = [sd](sd_bus* bus) { sd->flushCloseUnref(bus); };
+    std::unique_ptr<sd_bus, decltype(close)> bus(raw, close);
+    if (sd->setAddress(bus.get(), address.c_str()) < 0 || sd->setBusClient(bus.get(), 1) < 0
+        || sd->setMethodCallTimeout(bus.get(), static_cast<std::uint64_t>(left.count())) < 0
+        || sd->start(bus.get()) < 0) {
         return Activation::noBus;
     }
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
     const std::string name(busName);
     const int called
-        = sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                             "StartServiceByName", &error, &reply, "su", name.c_str(), 0U);
+        = sd->callMethod(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                         "StartServiceByName", &error, &reply, "su", name.c_str(), 0U);
     Activation result = Activation::started;
     if (called < 0) {
-        if (sd_bus_error_has_name(&error, "org.freedesktop.DBus.Error.ServiceUnknown")) {
+        if (sd->errorHasName(&error, "org.freedesktop.DBus.Error.ServiceUnknown")) {
             result = Activation::unknownService;
         } else if (called == -ECONNREFUSED || called == -ENOENT || called == -ECONNRESET) {
             result = Activation::noBus;
@@ -303,8 +350,8 @@ AppLauncher::Activation AppLauncher::activate(std::string_view busName, io::Dead
             result = Activation::failed;
         }
     }
-    sd_bus_error_free(&error);
-    sd_bus_message_unref(reply);
+    sd->errorFree(&error);
+    sd->messageUnref(reply);
     return result;
 }
 
