@@ -1,6 +1,7 @@
 // The tray menu's rules under the offscreen platform: what shows in each state.
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <gtest/gtest.h>
@@ -83,6 +84,20 @@ TEST_F(StatusMenuTest, RemainingTimeIsTheCountdownTheWordsAndTheBar)
     m_model.setStatus(AppModel::lockedStatus());
     EXPECT_EQ(QString(), controller.title());
     EXPECT_FALSE(controller.trayIcon()->toolTip().contains(QStringLiteral("1:30")));
+}
+
+TEST_F(StatusMenuTest, UnlockedMenuRendersForTheScreenshot)
+{
+    auto& controller = menu();
+    m_model.setStatus(StatusReport{"unlocked", 5400, {"id_ed25519"}});
+    controller.menu()->adjustSize();
+    const QPixmap shot = controller.menu()->grab();
+    ASSERT_FALSE(shot.isNull());
+    EXPECT_GE(shot.width(), 260);
+    const auto directory = QStringLiteral(VANTORELLE_SOURCE_DIR "/docs/screenshots");
+    QDir().mkpath(directory);
+    EXPECT_TRUE(shot.save(directory + QStringLiteral("/tray-menu-unlocked.png")));
+    EXPECT_TRUE(controller.trayIcon()->icon().pixmap(64).save(directory + QStringLiteral("/tray-icon-countdown.png")));
 }
 
 TEST_F(StatusMenuTest, BarIsFullWhenMoreRemainsThanIsConfigured)
