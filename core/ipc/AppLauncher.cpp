@@ -1,11 +1,16 @@
 // AppLauncher: desktop entry lookup, Exec parsing and a detached start.
 #include "ipc/AppLauncher.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <memory>
 #include <sstream>
 #include <sys/stat.h>
+#include <systemd/sd-bus.h>
+#include <type_traits>
 #include <unistd.h>
 
 #include "sys/ChildProcess.h"
@@ -160,7 +165,125 @@ bool isExecutableFile(const std::filesystem::path& path)
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
+// libsystemd is opened only when the app has to be started: linked in, it and the libraries it
+// needs would be loaded on every run of the helper, which is on the path of every ssh.
+struct SdBus
+{
+    decltype(&sd_bus_new) busNew;
+    decltype(&sd_bus_set_address) setAddress;
+    decltype(&sd_bus_set_bus_client) setBusClient;
+    decltype(&sd_bus_set_method_call_timeout) setMethodCallTimeout;
+    decltype(&sd_bus_start) start;
+    decltype(&sd_bus_call_method) callMethod;
+    decltype(&sd_bus_flush_close_unref) flushCloseUnref;
+    decltype(&sd_bus_error_has_name) errorHasName;
+    decltype(&sd_bus_error_free) errorFree;
+    decltype(&sd_bus_message_unref) messageUnref;
+
+    // Nothing when the library or one of its functions is missing.
+    static const SdBus* load()
+    {
+        static const std::optional<SdBus> loaded = []() -> std::optional<SdBus> {
+            void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+            if (!library) {
+                return std::nullopt;
+            }
+            SdBus api{};
+            bool complete = true;
+            const auto bind = [&](auto& function, const char* name) {
+                function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(::dlsym(library, name));
+                complete = complete && function;
+            };
+            bind(api.busNew, "sd_bus_new");
+            bind(api.setAddress, "sd_bus_set_address");
+            bind(api.setBusClient, "sd_bus_set_bus_client");
+            bind(api.setMethodCallTimeout, "sd_bus_set_method_call_timeout");
+            bind(api.start, "sd_bus_start");
+            bind(api.callMethod, "sd_bus_call_method");
+            bind(api.flushCloseUnref, "sd_bus_flush_close_unref");
+            bind(api.errorHasName, "sd_bus_error_has_name");
+            bind(api.errorFree, "sd_bus_error_free");
+            bind(api.messageUnref, "sd_bus_message_unref");
+            // The library stays loaded for the rest of the process either way.
+            return complete ? std::optional<SdBus>(api) : std::nullopt;
+        }();
+        return loaded ? &*loaded : nullptr;
+    }
+};
+
 } // namespace
+
+Environment AppLauncher::sessionVariables(const Environment& env)
+{
+    static constexpr std::string_view exact[]
+        = {"DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS", "HOME", "PATH", "LANG", "LANGUAGE"};
+    static constexpr std::string_view prefixes[] = {"XDG_", "LC_", "VANTORELLE_"};
+    Environment session;
+    for (const auto& [name, value] : env.variables()) {
+        const bool keep = std::ranges::find(exact, std::string_view(name)) != std::end(exact)
+            || std::ranges::any_of(prefixes, [&](std::string_view prefix) { return name.starts_with(prefix); });
+        if (keep) {
+            session.set(name, value);
+        }
+    }
+    return session;
+}
+
+AppLauncher::Activation AppLauncher::activate(std::string_view busName, io::Deadline deadline) const
+{
+    std::string address;
+    if (auto given = m_env.nonEmpty("DBUS_SESSION_BUS_ADDRESS")) {
+        address = *given;
+    } else if (auto runtime = m_env.nonEmpty("XDG_RUNTIME_DIR")) {
+        const auto socket = std::filesystem::path(*runtime) / "bus";
+        std::error_code ec;
+        if (!std::filesystem::exists(socket, ec)) {
+            return Activation::noBus;
+        }
+        address = "unix:path=" + socket.string();
+    } else {
+        return Activation::noBus;
+    }
+    const auto left
+        = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+        return Activation::failed;
+    }
+    const SdBus* sd = SdBus::load();
+    if (!sd) {
+        return Activation::noBus;
+    }
+    sd_bus* raw = nullptr;
+    if (sd->busNew(&raw) < 0) {
+        return Activation::noBus;
+    }
+    const auto close = [sd](sd_bus* bus) { sd->flushCloseUnref(bus); };
+    std::unique_ptr<sd_bus, decltype(close)> bus(raw, close);
+    if (sd->setAddress(bus.get(), address.c_str()) < 0 || sd->setBusClient(bus.get(), 1) < 0
+        || sd->setMethodCallTimeout(bus.get(), static_cast<std::uint64_t>(left.count())) < 0
+        || sd->start(bus.get()) < 0) {
+        return Activation::noBus;
+    }
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    const std::string name(busName);
+    const int called
+        = sd->callMethod(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                         "StartServiceByName", &error, &reply, "su", name.c_str(), 0U);
+    Activation result = Activation::started;
+    if (called < 0) {
+        if (sd->errorHasName(&error, "org.freedesktop.DBus.Error.ServiceUnknown")) {
+            result = Activation::unknownService;
+        } else if (called == -ECONNREFUSED || called == -ENOENT || called == -ECONNRESET) {
+            result = Activation::noBus;
+        } else {
+            result = Activation::failed;
+        }
+    }
+    sd->errorFree(&error);
+    sd->messageUnref(reply);
+    return result;
+}
 
 AppLauncher::AppLauncher(Environment env)
     : m_env(std::move(env))
@@ -271,6 +394,10 @@ std::expected<void, AppLauncher::LaunchError> AppLauncher::launch(std::string_vi
                                                                   const std::vector<std::string>& extraArguments,
                                                                   io::Deadline deadline) const
 {
+    // The bus's own way first; a name the bus cannot take is simply not asked for.
+    if (desktopID.find('.') != std::string_view::npos && activate(desktopID, deadline) == Activation::started) {
+        return {};
+    }
     const auto entry = findEntry(desktopID);
     if (!entry) {
         return std::unexpected(LaunchError{LaunchError::Kind::noEntry, 0});
@@ -292,7 +419,7 @@ std::expected<void, AppLauncher::LaunchError> AppLauncher::launch(std::string_vi
     ChildProcess::Options options;
     options.path = program->string();
     options.args.assign(arguments->begin() + 1, arguments->end());
-    options.env = m_env;
+    options.env = sessionVariables(m_env);
     options.directory = m_env.nonEmpty("HOME").value_or("/");
     if (auto started = ChildProcess::spawnDetached(options, deadline); !started) {
         return std::unexpected(LaunchError{LaunchError::Kind::spawnFailed, started.error()});

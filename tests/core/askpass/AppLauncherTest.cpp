@@ -172,7 +172,13 @@ protected:
                                     {"XDG_DATA_DIRS", "/nonexistent"},
                                     {"HOME", m_dir.path().string()},
                                     {"PATH", (m_dir.path() / "bin").string() + ":/usr/bin:/bin"},
-                                    {"MARKER", "from-env"}}));
+                                    {"LANG", "fr_FR.UTF-8"},
+                                    {"VANTORELLE_SOCKET", "/run/v.sock"},
+                                    // A terminal's own settings stay with the terminal.
+                                    {"LD_PRELOAD", "/nonexistent/preload.so"},
+                                    {"SSH_ASKPASS", "/usr/bin/true"},
+                                    {"SSH_AUTH_SOCK", "/tmp/terminal-agent"},
+                                    {"MARKER", "from-terminal"}}));
     }
 
     std::optional<std::string> waitForFile(const fs::path& path)
@@ -204,7 +210,9 @@ TEST_F(AppLauncherStart, StartsDetachedWithBackgroundArgument)
                   + "\n"
                     "in=$(readlink /proc/$$/fd/0); so=$(readlink /proc/$$/fd/1); sid=$(ps -o sid= -p $$ | tr -d ' ')\n"
                     "if [ -e /proc/$$/fd/50 ]; then fd50=open; else fd50=closed; fi\n"
-                    "{ printf 'arg:%s\\n' \"$@\"; echo \"marker:$MARKER\"; echo \"stdin:$in\"; echo \"stdout:$so\";\n"
+                    "{ printf 'arg:%s\\n' \"$@\"; echo "
+                    "\"env:$LANG|$VANTORELLE_SOCKET|$LD_PRELOAD|$SSH_ASKPASS|$SSH_AUTH_SOCK|$MARKER\"; echo "
+                    "\"stdin:$in\"; echo \"stdout:$so\";\n"
                     "  echo \"pid:$$\"; echo \"sid:$sid\"; echo \"cwd:$(pwd)\"; echo \"fd50:$fd50\"; } > \"$out.tmp\"\n"
                     "mv \"$out.tmp\" \"$out\"\n",
               fs::perms::owner_all);
@@ -217,7 +225,8 @@ TEST_F(AppLauncherStart, StartsDetachedWithBackgroundArgument)
 
     const auto text = waitForFile(report);
     ASSERT_TRUE(text.has_value());
-    EXPECT_NE(std::string::npos, text->find("arg:two words\narg:--background\nmarker:from-env\n")) << *text;
+    EXPECT_NE(std::string::npos, text->find("arg:two words\narg:--background\nenv:fr_FR.UTF-8|/run/v.sock||||\n"))
+        << *text;
     EXPECT_NE(std::string::npos, text->find("stdin:/dev/null\nstdout:/dev/null\n")) << *text;
     EXPECT_NE(std::string::npos, text->find("cwd:" + m_dir.path().string() + "\n")) << *text;
     EXPECT_NE(std::string::npos, text->find("fd50:closed\n")) << *text;

@@ -1,0 +1,105 @@
+// The rules the app hands the coordinator: the configured duration, the managed keys and whether
+// the setup is applied.
+#include <gtest/gtest.h>
+
+#include "defaults/MemoryDefaults.h"
+#include "setup/MarkedBlock.h"
+#include "shell/App.h"
+#include "ssh/KeyScanCache.h"
+#include "support/TempDir.h"
+#include "support/TestFiles.h"
+
+namespace vantorelle {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(AppRules, ConfiguredDuration)
+{
+    const std::vector<std::pair<std::optional<double>, double>> cases = {
+        {0, 10800}, {-5, 10800}, {std::nullopt, 10800}, {1000, 900}, {99999, 10800}, {2700, 2700}, {1400, 1800},
+    };
+    for (const auto& [stored, expected] : cases) {
+        MemoryDefaults defaults;
+        if (stored) {
+            defaults.set("unlockDuration", *stored);
+        }
+        EXPECT_EQ(expected, App::configuredDuration(defaults)) << (stored ? std::to_string(*stored) : "missing");
+    }
+    MemoryDefaults text;
+    text.set("unlockDuration", std::string("3600"));
+    EXPECT_EQ(10800, App::configuredDuration(text)) << "a value of another kind counts as missing";
+}
+
+TEST(AppRules, SetupAppliedLooksAtZshenvThenBashrc)
+{
+    const std::string block
+        = std::string(MarkedBlock::begin) + "\nexport SSH_ASKPASS=x\n" + std::string(MarkedBlock::end) + "\n";
+    const std::vector<std::tuple<const char*, const char*, bool>> cases = {
+        {".zshenv", "", true},
+        {".bashrc", "", true},
+        {".bash_profile", "", false}, // not read on this platform
+        {".profile", "", false},
+    };
+    for (const auto& [file, _, expected] : cases) {
+        TempDir home;
+        EXPECT_FALSE(App::setupApplied(home.path().string()));
+        test::writeFile(home.path() / file, "alias ll='ls -l'\n" + block);
+        EXPECT_EQ(expected, App::setupApplied(home.path().string())) << file;
+    }
+    TempDir half;
+    test::writeFile(half.path() / ".bashrc", std::string(MarkedBlock::begin) + "\n");
+    EXPECT_FALSE(App::setupApplied(half.path().string())) << "a begin marker alone is no block";
+}
+
+class ManagedKeysTest : public ::testing::Test
+{
+protected:
+    ManagedKeysTest()
+        : m_cache([this](const fs::path& dir, std::string_view, const std::string&) {
+            ++m_scans;
+            std::vector<SSHKey> keys;
+            for (const char* name : {"id_ed25519", "id_rsa", "work"}) {
+                SSHKey key;
+                key.path = (dir / name).string();
+                keys.push_back(key);
+            }
+            return keys;
+        })
+    {
+    }
+    std::vector<std::string> managed(std::optional<std::vector<std::string>> paths)
+    {
+        MemoryDefaults defaults;
+        if (paths) {
+            defaults.set("managedKeyPaths", *paths);
+        }
+        std::vector<std::string> names;
+        for (const auto& key : App::managedKeys(defaults, m_cache, m_home.path().string())) {
+            names.push_back(fs::path(key.path).filename().string());
+        }
+        return names;
+    }
+    TempDir m_home;
+    int m_scans = 0;
+    KeyScanCache m_cache;
+};
+
+TEST_F(ManagedKeysTest, NothingManagedScansNothing)
+{
+    EXPECT_TRUE(managed(std::nullopt).empty());
+    EXPECT_TRUE(managed(std::vector<std::string>{}).empty());
+    EXPECT_EQ(0, m_scans);
+}
+
+TEST_F(ManagedKeysTest, PathsAreStandardisedAndKeepScanOrder)
+{
+    const std::string ssh = (m_home.path() / ".ssh").string();
+    EXPECT_EQ((std::vector<std::string>{"id_ed25519", "work"}),
+              managed(std::vector<std::string>{ssh + "/work", ssh + "/../.ssh/./id_ed25519", ssh + "//id_ed25519"}));
+    EXPECT_TRUE(managed(std::vector<std::string>{"~/.ssh/id_rsa"}).empty()) << "a tilde is not expanded";
+    EXPECT_TRUE(managed(std::vector<std::string>{ssh + "/missing"}).empty());
+}
+
+} // namespace
+} // namespace vantorelle
