@@ -31,15 +31,16 @@
 #include "shell/ApplicationAdaptor.h"
 #include "shell/HeadlessPresenter.h"
 #include "shell/StatusItemController.h"
+#include "sys/Files.h"
 #include "ssh/AgentClient.h"
 #include "ssh/KeyScanCache.h"
 #include "ssh/KeyScanner.h"
 #include "ssh/PassphraseVerifier.h"
-#include "unlock/DurationPolicy.h"
+#include "window/DurationPolicy.h"
 #include "unlock/RequesterResolver.h"
 #include "unlock/ThreadExecutor.h"
 #include "unlock/UnlockCoordinator.h"
-#include "unlock/UserDefaultsUnlockWindowStore.h"
+#include "window/UserDefaultsUnlockWindowStore.h"
 
 namespace vantorelle {
 namespace {
@@ -294,14 +295,14 @@ std::vector<SSHKey> App::managedKeys(const Defaults& defaults, KeyScanCache& cac
 {
     std::set<std::string> wanted;
     for (const auto& path : defaults.stringArray("managedKeyPaths").value_or(std::vector<std::string>{})) {
-        wanted.insert(KeyScanner::standardised(path).string());
+        wanted.insert(Files::standardizedPath(path).string());
     }
     if (wanted.empty()) {
         return {};
     }
     std::vector<SSHKey> keys;
     for (auto& key : cache.keys(std::filesystem::path(home) / ".ssh", home)) {
-        if (wanted.contains(KeyScanner::standardised(key.path).string())) {
+        if (wanted.contains(Files::standardizedPath(key.path).string())) {
             keys.push_back(std::move(key));
         }
     }
@@ -455,7 +456,7 @@ void App::unlock(const QString& reason)
     Request request = Request::Unlock{std::nullopt, reason.toStdString(), static_cast<std::int32_t>(::getpid())};
     m_coordinator->handle(std::move(request), ::getpid(), [this](Response response) {
         const auto* denied = std::get_if<Response::Denied>(&response.value);
-        const bool unavailable = denied && denied->reason == "unavailable";
+        const bool unavailable = denied && denied->reason == DenialReason::unavailable;
         onGui([this, unavailable] {
             refresh();
             if (unavailable) {

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "ipc/Messages.h"
-#include "unlock/UnlockWindow.h"
+#include "window/UnlockWindow.h"
 
 namespace vantorelle {
 
@@ -20,11 +20,11 @@ class AppModel : public QObject
 public:
     explicit AppModel(QObject* parent = nullptr);
 
-    static StatusReport lockedStatus() { return StatusReport{"locked", std::nullopt, {}}; }
+    static StatusReport lockedStatus() { return StatusReport{StatusState::locked, std::nullopt, {}}; }
 
     const StatusReport& status() const { return m_status; }
     void setStatus(StatusReport status);
-    bool unlocked() const { return m_status.state == "unlocked"; }
+    bool unlocked() const { return m_status.state == StatusState::unlocked; }
 
     const std::optional<UnlockWindow>& window() const { return m_window; }
     void setWindow(std::optional<UnlockWindow> window);

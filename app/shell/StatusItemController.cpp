@@ -16,7 +16,7 @@
 #include "design/Mascot.h"
 #include "i18n/L.h"
 #include "shell/AppModel.h"
-#include "unlock/DurationText.h"
+#include "window/DurationText.h"
 
 namespace vantorelle {
 namespace {

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "ssh/KeyScanner.h"
+#include "sys/Files.h"
 
 namespace vantorelle {
 namespace {
@@ -40,7 +41,7 @@ KeyScanCache::Identities KeyScanCache::snapshot(const fs::path& sshDir, std::str
         identities[it->path()] = FileIdentity::of(it->path());
     }
     for (const auto& file : KeyScanner::identityFiles(config, home)) {
-        const fs::path key = KeyScanner::standardised(file);
+        const fs::path key = Files::standardizedPath(file);
         identities[key] = FileIdentity::of(key);
         identities[key.string() + ".pub"] = FileIdentity::of(key.string() + ".pub");
     }
