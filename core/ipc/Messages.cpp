@@ -211,7 +211,9 @@ bool nestingWithinLimit(std::string_view text)
 
 std::expected<json, CodingError> parse(std::string_view text)
 {
-    if (nestingWithinLimit(text)) {
+    // The parser takes a zero byte for the end of its input and would accept "{…}\0garbage". JSON
+    // allows no raw zero byte anywhere, so a line holding one is refused whole.
+    if (text.find('\0') == std::string_view::npos && nestingWithinLimit(text)) {
         try {
             json document = json::parse(text.begin(), text.end(), nullptr, false);
             if (!document.is_discarded()) {

@@ -144,7 +144,7 @@ TEST(MessagesEquality, SameStringInDifferentCasesDiffers)
 
 struct RequestCase
 {
-    const char* json;
+    std::string_view json;
     std::optional<Request> expected; // nothing: must fail
     std::optional<Kind> failure = std::nullopt;
 };
@@ -168,6 +168,9 @@ TEST(MessagesDecode, Requests)
         {R"()", std::nullopt, Kind::dataCorrupted},
         {R"({"status":{})", std::nullopt, Kind::dataCorrupted},
         {R"({"status":{}} trailing)", std::nullopt, Kind::dataCorrupted},
+        {std::string_view("{\"status\":{}}\0garbage", 21), std::nullopt, Kind::dataCorrupted},
+        {std::string_view("{\"status\":{}}\0", 14), std::nullopt, Kind::dataCorrupted},
+        {std::string_view("{\"lock\":{\"x\":\"a\0b\"}}", 20), std::nullopt, Kind::dataCorrupted},
         {"{\"passphrase\":{\"keyPath\":\"k\xff\",\"prompt\":\"p\",\"callerPID\":1}}", std::nullopt,
          Kind::dataCorrupted},
         {R"({"Status":{}})", std::nullopt, Kind::typeMismatch},
