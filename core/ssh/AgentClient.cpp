@@ -68,9 +68,11 @@ std::expected<void, AgentClientError> AgentClient::add(const std::string& keyPat
     return {};
 }
 
-std::expected<void, AgentClientError> AgentClient::remove(const std::string& publicKeyPath)
+std::expected<void, AgentClientError> AgentClient::remove(const std::string& keyPath)
 {
-    auto run = runPlain(m_environment, {"-d", ToolText::pathArgument(publicKeyPath)});
+    // By the private key, not its ".pub": ssh-add then also takes out the certificate it loaded
+    // beside the key, and reads the public half from the key file when the ".pub" is missing.
+    auto run = runPlain(m_environment, {"-d", ToolText::pathArgument(keyPath)});
     if (!run) {
         return std::unexpected(std::move(run.error()));
     }

@@ -809,7 +809,7 @@ bool UnlockCoordinator::Actor::lockNow()
     m_gate.clearGrace();
     const std::vector<SSHKey> keys = m_deps.keys();
     for (const SSHKey& key : keys) {
-        (void)m_deps.agent.remove(key.publicKeyPath.string()); // the check below decides
+        (void)m_deps.agent.remove(key.path.string()); // the check below decides
     }
     const auto loaded = m_deps.agent.loadedFingerprints();
     if (!loaded) {

@@ -142,7 +142,7 @@ TEST(FakeAgent, TracksLoadedKeysAndInjectedFailures)
     EXPECT_FALSE(agent.add("/k/a", sec("wrong"), 60));
     ASSERT_TRUE(agent.add("/k/a", sec("right"), 60));
     EXPECT_EQ(agent.loadedFingerprints().value(), std::set<std::string>{"SHA256:/k/a"});
-    ASSERT_TRUE(agent.remove("/k/a.pub"));
+    ASSERT_TRUE(agent.remove("/k/a"));
     EXPECT_TRUE(agent.loadedFingerprints().value().empty());
     agent.listFailure = AgentClientError::commandFailed(2, "no agent");
     EXPECT_FALSE(agent.loadedFingerprints());
