@@ -409,10 +409,18 @@ void UnlockCoordinator::Actor::handle(Request request, ReplyOnce reply, std::sto
 // A passphrase request is first sorted into managed or unmanaged key, then by requester.
 void UnlockCoordinator::Actor::passphrase(Request::Passphrase request, ReplyOnce reply, std::stop_token cancelled)
 {
-    const std::string target = standardizedPath(request.keyPath);
+    // "ssh-add id_x" in ~/.ssh asks for "id_x": relative to the caller, not to this process. When
+    // the caller's directory cannot be read the path names no key we could vouch for.
+    std::optional<std::string> target;
+    if (std::filesystem::path(request.keyPath).is_absolute()) {
+        target = standardizedPath(request.keyPath);
+    } else if (const auto directory = m_deps.callerDirectory ? m_deps.callerDirectory(request.callerPID) : std::nullopt) {
+        target = standardizedPath((*directory / request.keyPath).string());
+    }
     const std::vector<SSHKey> keys = m_deps.keys();
-    const bool managed
-        = std::ranges::any_of(keys, [&](const SSHKey& key) { return standardizedPath(key.path.string()) == target; });
+    const bool managed = target && std::ranges::any_of(keys, [&](const SSHKey& key) {
+                             return standardizedPath(key.path.string()) == *target;
+                         });
 
     // Row "passphrase, unmanaged key": a free question with the request's own path.
     if (!managed) {
@@ -436,11 +444,11 @@ void UnlockCoordinator::Actor::passphrase(Request::Passphrase request, ReplyOnce
         return reply(denied(kSnoozed));
     }
     const bool forSSHAdd = request.callerPID >= 1 && m_deps.callerName(request.callerPID) == "ssh-add";
-    if (std::optional<SecretString> secret = m_gate.graceSecret(target, now())) {
+    if (std::optional<SecretString> secret = m_gate.graceSecret(*target, now())) {
         return reply(release(*secret, forSSHAdd));
     }
     approve(requester, DurationPolicy::clamp(m_deps.duration()), cancelled,
-            [this, target, forSSHAdd, reply = std::move(reply)](const Outcome& outcome) mutable {
+            [this, target = *target, forSSHAdd, reply = std::move(reply)](const Outcome& outcome) mutable {
                 if (outcome.deniedReason) {
                     return reply(denied(*outcome.deniedReason));
                 }

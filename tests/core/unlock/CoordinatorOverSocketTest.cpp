@@ -70,6 +70,7 @@ protected:
             .clock = clock,
             .verify = [](const SecretString&, const std::string&) { return false; },
             .callerName = [](std::int32_t) -> std::optional<std::string> { return std::nullopt; },
+            .callerDirectory = {},
             .windowStore = nullptr,
         };
     }

@@ -110,6 +110,12 @@ protected:
                 }
                 return std::nullopt;
             },
+            .callerDirectory = [this](std::int32_t pid) -> std::optional<std::filesystem::path> {
+                if (directories.contains(pid)) {
+                    return directories.at(pid);
+                }
+                return std::nullopt;
+            },
             .windowStore = &windowStore,
         };
     }
@@ -190,6 +196,7 @@ protected:
     double configuredDuration = 3600;
     std::map<std::int32_t, Requester> requesters;
     std::map<std::int32_t, std::string> names;
+    std::map<std::int32_t, std::string> directories; // working directories; others cannot be read
     std::map<std::string, std::string> accepted;
     std::vector<std::pair<std::int32_t, std::optional<std::string>>> resolved;
     int verifyCalls = 0;
@@ -480,6 +487,18 @@ TEST_F(CoordinatorTest, UnmanagedKeyIsAskedAsAFreeQuestion)
     // Background and remote callers of a free question: refused, nobody notified.
     EXPECT_EQ(passphrase("/other/key", kCron)->only(), deniedWith("background"));
     EXPECT_TRUE(presenter.notifications().empty());
+}
+
+TEST_F(CoordinatorTest, RelativeKeyPathIsTheCallersAndWithoutItsDirectoryNoKey)
+{
+    directories = {{kGit, "/home/u/.ssh"}, {kShell, "/tmp"}};
+    passphrase("id_ed25519", kGit);
+    passphrase("../.ssh/./id_rsa", kGit); // joins the dialog
+    passphrase("id_ed25519", kShell);
+    passphrase("id_ed25519", kSSHAdd); // its directory cannot be read
+    EXPECT_EQ(presenter.unlockCount(), 1u);
+    ASSERT_EQ(presenter.promptCount(), 2u);
+    EXPECT_EQ(presenter.promptCall(1).text, "Enter passphrase for key: ");
 }
 
 TEST_F(CoordinatorTest, PromptsAreNeverSnoozed)
