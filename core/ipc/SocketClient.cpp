@@ -47,7 +47,7 @@ std::expected<Response, ClientError> send(const Request& request, const std::fil
         return std::unexpected(fd.error());
     }
 
-    const bool written = SocketIO::setSendDeadline(fd->get(), deadline) && io::writeAll(fd->get(), *text);
+    const bool written = SocketIO::setSendDeadline(fd->get(), deadline) && io::writeAll(fd->get(), text->view());
     const int writeError = errno;
     if (!written) {
         const bool late
@@ -55,12 +55,11 @@ std::expected<Response, ClientError> send(const Request& request, const std::fil
         return error(late ? ClientError::Kind::timeout : ClientError::Kind::io);
     }
 
-    auto line = SocketIO::readLine(fd->get(), deadline);
+    const auto line = SocketIO::readLine(fd->get(), deadline);
     if (!line) {
         return error(std::chrono::steady_clock::now() >= deadline ? ClientError::Kind::timeout : ClientError::Kind::io);
     }
-    auto response = decodeResponse(*line);
-    wipeString(*line); // a secret reply's passphrase
+    auto response = decodeResponse(line->view());
     if (!response) {
         return error(ClientError::Kind::badResponse);
     }

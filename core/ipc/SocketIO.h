@@ -11,6 +11,7 @@
 #include "ipc/SocketClient.h"
 #include "sys/Fd.h"
 #include "sys/Io.h"
+#include "sys/SecretString.h"
 
 namespace vantorelle::SocketIO {
 
@@ -37,7 +38,8 @@ bool setSendDeadline(int fd, io::Deadline deadline);
 
 // One line, without its line feed; bytes after the first line feed are dropped. Nothing when the
 // deadline passes, the peer closes first, a read fails, the line exceeds kMaxLineBytes, or
-// `interruptFD` (if >= 0) becomes readable.
-std::optional<std::string> readLine(int fd, io::Deadline deadline, int interruptFD = -1);
+// `interruptFD` (if >= 0) becomes readable. A reply line may carry a passphrase: it comes in a
+// SecretString, and every buffer it grew through is wiped.
+std::optional<SecretString> readLine(int fd, io::Deadline deadline, int interruptFD = -1);
 
 } // namespace vantorelle::SocketIO

@@ -397,7 +397,7 @@ void SocketServer::serveConnection(Fd client, const std::shared_ptr<Connection>&
     if (!line) {
         return;
     }
-    auto request = decodeRequest(*line);
+    auto request = decodeRequest(line->view());
     if (!request) {
         return;
     }
@@ -460,9 +460,8 @@ void SocketServer::serveConnection(Fd client, const std::shared_ptr<Connection>&
         if (text) {
             text->push_back('\n');
             if (SocketIO::setSendDeadline(client.get(), std::chrono::steady_clock::now() + kReplyWriteDeadline)) {
-                io::writeAll(client.get(), *text);
+                io::writeAll(client.get(), text->view());
             }
-            wipeString(*text);
         }
     }
 }

@@ -58,7 +58,7 @@ std::expected<void, AgentClientError> AgentClient::add(const std::string& keyPat
         return std::unexpected(AgentClientError::invalidLifetime(lifetime));
     }
     auto run = PTYRunner::run(ToolText::kSshAdd, {"-t", lifetimeArgument(lifetime), ToolText::pathArgument(keyPath)},
-                              m_environment, PTYRunner::passphraseResponder(passphrase), kAddTimeout);
+                              m_environment, PTYRunner::passphraseResponder(passphrase.copy()), kAddTimeout);
     if (!run) {
         return std::unexpected(AgentClientError::fromRunner(std::move(run.error())));
     }

@@ -26,10 +26,10 @@ std::expected<void, KeyPassphraseError> add(const SecretString& passphrase, cons
             return std::nullopt;
         }
         if (lower.find("again") != std::string::npos) {
-            return std::exchange(confirmationTyped, true) ? SecretString() : confirmation;
+            return std::exchange(confirmationTyped, true) ? SecretString() : confirmation.copy();
         }
         if (lower.find("new passphrase") != std::string::npos) {
-            return std::exchange(passphraseTyped, true) ? SecretString() : passphrase;
+            return std::exchange(passphraseTyped, true) ? SecretString() : passphrase.copy();
         }
         return SecretString();
     };

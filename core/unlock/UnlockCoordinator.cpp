@@ -542,7 +542,7 @@ Response UnlockCoordinator::Actor::release(const SecretString& secret, bool forS
     if (forSSHAdd) {
         return Response::AddedToAgent{remainingLifetime()};
     }
-    return Response::Secret{secret};
+    return Response::Secret{secret.copy()};
 }
 
 double UnlockCoordinator::Actor::remainingLifetime()
@@ -657,10 +657,10 @@ void UnlockCoordinator::Actor::presented(const std::shared_ptr<Presentation>& pr
                            if (entry == typed.passphrases.end() || !m_deps.verify(entry->second, key.path.string())) {
                                continue;
                            }
-                           secrets.insert_or_assign(key.path.string(), entry->second);
                            if (presentation->typedRound) {
                                (void)m_deps.store.save(entry->second, key); // a failed save costs only a dialog
                            }
+                           secrets.insert_or_assign(key.path.string(), std::move(entry->second));
                        }
                        finish(presentation, secrets, at);
                    },
@@ -711,7 +711,7 @@ void UnlockCoordinator::Actor::finish(const std::shared_ptr<Presentation>& prese
             continue;
         }
         if (m_deps.agent.add(key.path.string(), secret->second, presentation->duration)) {
-            released.insert_or_assign(standardizedPath(key.path.string()), secret->second);
+            released.insert_or_assign(standardizedPath(key.path.string()), secret->second.copy());
         }
     }
     if (released.empty()) {
@@ -723,7 +723,12 @@ void UnlockCoordinator::Actor::finish(const std::shared_ptr<Presentation>& prese
     if (m_deps.windowStore) {
         m_deps.windowStore->save(UnlockWindow{*m_expiry, presentation->duration});
     }
-    m_gate.grant(released, now());
+    // The grace keeps its own copies: the outcome's go with the waiters' answers.
+    std::map<std::string, SecretString> grace;
+    for (const auto& [path, secret] : released) {
+        grace.emplace(path, secret.copy());
+    }
+    m_gate.grant(std::move(grace), now());
     scheduleGraceSweep();
     end(presentation, Outcome::approved(std::move(released)));
 }

@@ -30,7 +30,7 @@ public:
                                               double lifetime) override
     {
         std::lock_guard lock(m_mutex);
-        addCalls.push_back({keyPath, passphrase, lifetime});
+        addCalls.push_back({keyPath, passphrase.copy(), lifetime});
         if (auto it = addFailures.find(keyPath); it != addFailures.end()) {
             return std::unexpected(it->second);
         }

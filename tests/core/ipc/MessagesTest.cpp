@@ -16,7 +16,7 @@ std::string encoded(const auto& value)
 {
     auto text = encode(value);
     EXPECT_TRUE(text.has_value()) << (text ? "" : text.error().description);
-    return text.value_or("<failed>");
+    return text ? std::string(text->view()) : "<failed>";
 }
 
 SecretString secret(std::string_view text)

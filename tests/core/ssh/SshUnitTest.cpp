@@ -120,7 +120,8 @@ TEST(InMemoryPassphraseStore, FollowsTheStoreContract)
     ASSERT_TRUE(store.save(sec("two"), a));
     const auto some = store.passphrases({a, b}, nullptr);
     ASSERT_TRUE(some);
-    EXPECT_EQ(*some, (std::map<std::string, SecretString>{{"/k/a", sec("two")}}));
+    ASSERT_EQ(some->size(), 1u);
+    EXPECT_EQ(some->at("/k/a").view(), "two");
 
     store.locked = true;
     EXPECT_EQ(store.passphrases({a}, nullptr).error().kind, PassphraseStoreError::Kind::cancelled);

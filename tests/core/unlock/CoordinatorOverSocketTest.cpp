@@ -99,7 +99,7 @@ TEST_F(CoordinatorOverSocketTest, AnswersOverTheSocketAndWithdrawsWhenTheClientH
     {
         auto connection = SocketIO::connectSocket(path, std::chrono::steady_clock::now() + 10s);
         ASSERT_TRUE(connection);
-        std::string line = *encode(Request(Request::Passphrase{kKey, "", kGit})) + "\n";
+        std::string line = std::string(encode(Request(Request::Passphrase{kKey, "", kGit}))->view()) + "\n";
         ASSERT_TRUE(io::writeAll(connection->get(), line));
         ASSERT_TRUE(eventually([&] { return presenter.unlockCount() == 1; }));
         EXPECT_FALSE(presenter.unlockCall(0).cancelled.stop_requested());

@@ -349,7 +349,7 @@ TEST_F(CoordinatorTest, WindowCountsFromTheDialogAndGraceFromAfterTheAgentWork)
     advance(10);
     std::map<std::string, SecretString> typed;
     typed.emplace(kEd, secret("ed-pass"));
-    answer(0, PresentResult::Typed{typed});
+    answer(0, PresentResult::Typed{std::move(typed)});
     ASSERT_EQ(answers->only(), Response(Response::Secret{secret("ed-pass")}));
     EXPECT_EQ(coordinator->expiry(), at(10 + 3600)); // not moved by the time spent checking
 
@@ -694,7 +694,7 @@ TEST_F(CoordinatorTest, MissingPassphrasesAreTypedVerifiedAndSaved)
     std::map<std::string, SecretString> typed;
     typed.emplace(kEd, secret("ed-pass"));
     typed.emplace(kRsa, secret("wrong"));
-    answer(1, PresentResult::Typed{typed});
+    answer(1, PresentResult::Typed{std::move(typed)});
     EXPECT_EQ(verifyCalls, 2);
     EXPECT_EQ(store.stored(kEd), secret("ed-pass"));
     EXPECT_FALSE(store.has(kRsa)); // did not verify: dropped without a word
@@ -722,7 +722,7 @@ TEST_F(CoordinatorTest, TypedAtOnceIsUsedButNotSaved)
     auto answers = unlock(kGit);
     std::map<std::string, SecretString> typed;
     typed.emplace(kEd, secret("ed-pass"));
-    answer(0, PresentResult::Typed{typed});
+    answer(0, PresentResult::Typed{std::move(typed)});
     EXPECT_EQ(answers->only(), Response(Response::Ok{}));
     EXPECT_EQ(store.saveCalls, 0);
 }
