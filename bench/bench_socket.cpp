@@ -23,8 +23,9 @@ const StatusReport kStatus{"unlocked", 3600, {"id_ed25519", "work"}};
 class BenchServer
 {
 public:
-    BenchServer(SocketServer::Handler handler
-                = [](Request, std::int32_t, SocketServer::Reply reply, std::stop_token) { reply(Response::Status{kStatus}); })
+    BenchServer(SocketServer::Handler handler = [](Request, std::int32_t, SocketServer::Reply reply, std::stop_token) {
+        reply(Response::Status{kStatus});
+    })
     {
         char pattern[] = "/tmp/vtb-XXXXXX";
         if (!::mkdtemp(pattern)) {

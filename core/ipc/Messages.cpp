@@ -3,9 +3,9 @@
 
 #include <array>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <map>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <vector>
 

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <unistd.h>
 
 #include "ipc/SocketIO.h"
 
@@ -45,6 +46,11 @@ std::expected<Response, ClientError> send(const Request& request, const std::fil
     auto fd = SocketIO::connectSocket(path, deadline);
     if (!fd) {
         return std::unexpected(fd.error());
+    }
+    // Whoever can put a socket at the path could read the prompt and key path and make up the
+    // answer: only a server of our own user hears the request.
+    if (const auto server = SocketIO::peerCredentials(fd->get()); !server || server->uid != ::geteuid()) {
+        return std::unexpected(ClientError{ClientError::Kind::connectFailed, EPERM});
     }
 
     const bool written = SocketIO::setSendDeadline(fd->get(), deadline) && io::writeAll(fd->get(), text->view());

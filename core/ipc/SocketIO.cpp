@@ -46,6 +46,16 @@ std::expected<SocketAddress, int> socketAddress(const std::filesystem::path& pat
     return result;
 }
 
+std::optional<ucred> peerCredentials(int fd)
+{
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || length != sizeof peer) {
+        return std::nullopt;
+    }
+    return peer;
+}
+
 bool setSendDeadline(int fd, io::Deadline deadline)
 {
     // A zero timeval would mean "no time limit", so at least one millisecond.

@@ -33,6 +33,10 @@ std::expected<SocketAddress, int> socketAddress(const std::filesystem::path& pat
 // listen backlog is waited out until the deadline instead of failing at once.
 std::expected<Fd, SocketClient::ClientError> connectSocket(const std::filesystem::path& path, io::Deadline deadline);
 
+// The user and process on the other end of a connected Unix socket (SO_PEERCRED), as they were
+// when the connection was made; nothing when the system cannot tell.
+std::optional<ucred> peerCredentials(int fd);
+
 // Bounds blocking send(2) calls on `fd` by `deadline` (SO_SNDTIMEO, at least 1 ms).
 bool setSendDeadline(int fd, io::Deadline deadline);
 

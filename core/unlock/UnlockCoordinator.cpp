@@ -414,13 +414,13 @@ void UnlockCoordinator::Actor::passphrase(Request::Passphrase request, ReplyOnce
     std::optional<std::string> target;
     if (std::filesystem::path(request.keyPath).is_absolute()) {
         target = standardizedPath(request.keyPath);
-    } else if (const auto directory = m_deps.callerDirectory ? m_deps.callerDirectory(request.callerPID) : std::nullopt) {
+    } else if (const auto directory
+               = m_deps.callerDirectory ? m_deps.callerDirectory(request.callerPID) : std::nullopt) {
         target = standardizedPath((*directory / request.keyPath).string());
     }
     const std::vector<SSHKey> keys = m_deps.keys();
-    const bool managed = target && std::ranges::any_of(keys, [&](const SSHKey& key) {
-                             return standardizedPath(key.path.string()) == *target;
-                         });
+    const bool managed = target
+        && std::ranges::any_of(keys, [&](const SSHKey& key) { return standardizedPath(key.path.string()) == *target; });
 
     // Row "passphrase, unmanaged key": a free question with the request's own path.
     if (!managed) {

@@ -329,7 +329,10 @@ TEST_F(CLITest, StatusTextInBothLanguages)
         // Key names are inserted as they are, placeholders and all.
         {unlocked(std::nullopt, {"100%1 key"}), "Unlocked: 100%1 key", "Déverrouillé : 100%1 key"},
         // ...but no control character reaches the terminal: not C0, DEL or C1 (U+009B is CSI).
-        {unlocked(std::nullopt, {"a\x1b]0;owned\x07\r\n\x7f", "b\xc2\x9b" "2Jé\xc2\xa0"}),
+        {unlocked(std::nullopt,
+                  {"a\x1b]0;owned\x07\r\n\x7f",
+                   "b\xc2\x9b"
+                   "2Jé\xc2\xa0"}),
          "Unlocked: a\\x1b]0;owned\\x07\\x0d\\x0a\\x7f, b\\u009b2Jé\xc2\xa0",
          "Déverrouillé : a\\x1b]0;owned\\x07\\x0d\\x0a\\x7f, b\\u009b2Jé\xc2\xa0"},
     };

@@ -31,7 +31,8 @@ std::atomic<int> g_unwiped{0};
 // Only the bytes the block was asked for: the rest may hold leftovers of the test's own strings.
 void inspect(void* block, std::size_t size) noexcept
 {
-    if (block && g_watching.load(std::memory_order_relaxed) && ::memmem(block, size, g_marker.data(), g_marker.size())) {
+    if (block && g_watching.load(std::memory_order_relaxed)
+        && ::memmem(block, size, g_marker.data(), g_marker.size())) {
         g_unwiped.fetch_add(1, std::memory_order_relaxed);
     }
 }
