@@ -15,12 +15,15 @@
 #include "ipc/IPCPaths.h"
 #include "ipc/ParentWatch.h"
 #include "ipc/SocketClient.h"
+#include "sys/CoreDumps.h"
 #include "sys/Environment.h"
 #include "sys/Io.h"
 
 int main(int argc, char** argv)
 {
     using namespace vantorelle;
+    // It holds a passphrase: no core dump, and no other process of the user may read its memory.
+    forbidCoreDumps();
     // ssh may stop reading before the answer is written; a write error is handled, a signal would
     // not be.
     ::signal(SIGPIPE, SIG_IGN);

@@ -17,14 +17,15 @@ using namespace vantorelle;
 
 namespace {
 
-const Response kStatus = Response::Status{{StatusState::unlocked, 3600, {"id_ed25519", "work"}}};
+const StatusReport kStatus{StatusState::unlocked, 3600, {"id_ed25519", "work"}};
 
 // A server in a private directory whose handler answers at once.
 class BenchServer
 {
 public:
-    BenchServer(SocketServer::Handler handler
-                = [](Request, std::int32_t, SocketServer::Reply reply, std::stop_token) { reply(kStatus); })
+    BenchServer(SocketServer::Handler handler = [](Request, std::int32_t, SocketServer::Reply reply, std::stop_token) {
+        reply(Response::Status{kStatus});
+    })
     {
         char pattern[] = "/tmp/vtb-XXXXXX";
         if (!::mkdtemp(pattern)) {
@@ -64,7 +65,7 @@ void BM_StatusRoundTrip(benchmark::State& state)
         const auto start = std::chrono::steady_clock::now();
         const auto response = SocketClient::send(Request::Status{}, server.path(), 5.0);
         micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-        if (!response || *response != kStatus) {
+        if (!response || *response != Response(Response::Status{kStatus})) {
             ++failures;
         }
     }
@@ -90,7 +91,7 @@ void BM_ConcurrentClients(benchmark::State& state)
                 threads.emplace_back([&] {
                     start.arrive_and_wait();
                     const auto response = SocketClient::send(Request::Status{}, server.path(), 30.0);
-                    if (response && *response == kStatus) {
+                    if (response && *response == Response(Response::Status{kStatus})) {
                         ++correct;
                     }
                 });
@@ -128,7 +129,7 @@ void BM_HeldConcurrentClients(benchmark::State& state)
             }
         }
         for (auto& r : release) {
-            r(kStatus);
+            r(Response::Status{kStatus});
         }
     });
     int answered = 0;
@@ -139,7 +140,7 @@ void BM_HeldConcurrentClients(benchmark::State& state)
             for (std::size_t i = 0; i < clients; ++i) {
                 threads.emplace_back([&] {
                     const auto response = SocketClient::send(Request::Status{}, server.path(), 30.0);
-                    if (response && *response == kStatus) {
+                    if (response && *response == Response(Response::Status{kStatus})) {
                         ++correct;
                     }
                 });

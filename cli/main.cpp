@@ -6,6 +6,7 @@
 #include "cli/CLI.h"
 #include "ipc/IPCPaths.h"
 #include "ipc/SocketClient.h"
+#include "sys/CoreDumps.h"
 #include "sys/Io.h"
 
 namespace {
@@ -25,6 +26,7 @@ vantorelle::CLI::Write lineWriter(int fd)
 int main(int argc, char** argv)
 {
     using namespace vantorelle;
+    forbidCoreDumps(); // an answer may carry a passphrase
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     const CLI::Send send = [](const Request& request, double timeout) {
         return SocketClient::send(request, IPCPaths::socket(), timeout);

@@ -227,6 +227,27 @@ std::optional<double> parseDuration(std::string_view text)
     return static_cast<double>(total);
 }
 
+std::string terminalText(std::string_view text)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string shown;
+    shown.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7f) {
+            shown += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+        } else if (byte == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80
+                   && static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+            // U+0080..U+009F: C1 controls, CSI (U+009B) among them.
+            const auto code = static_cast<unsigned char>(text[++i]);
+            shown += {'\\', 'u', '0', '0', kHex[code >> 4], kHex[code & 15]};
+        } else {
+            shown += text[i];
+        }
+    }
+    return shown;
+}
+
 std::string statusText(const StatusReport& report)
 {
     if (report.state != StatusState::unlocked) {
@@ -237,7 +258,7 @@ std::string statusText(const StatusReport& report)
         if (!names.empty()) {
             names += ", ";
         }
-        names += key;
+        names += terminalText(key);
     }
     if (report.remainingSeconds) {
         const std::string left

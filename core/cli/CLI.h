@@ -54,7 +54,12 @@ std::optional<UnlockArguments> parseUnlockArguments(std::span<const std::string>
 // lower-case units, no spaces, each number at most 1,000,000. Seconds, or nothing ("" included).
 std::optional<double> parseDuration(std::string_view text);
 
-// "Locked", or the key names with the time left, in the process's language.
+// `text` with every control character (C0, DEL, C1) written as \xHH or \uHHHH, so that a name
+// shown on a terminal cannot move the cursor, retitle the window or reprogram the terminal.
+// Expects UTF-8 (the wire refuses anything else); other bytes pass as they are.
+std::string terminalText(std::string_view text);
+
+// "Locked", or the key names (terminalText) with the time left, in the process's language.
 std::string statusText(const StatusReport& report);
 
 // {"keys":[…],"remaining_seconds":…,"state":…}: sorted members, slashes as they are,

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -11,8 +12,51 @@
 #include "sys/Utf8.h"
 
 namespace vantorelle {
+namespace {
+
+// One byte of a line as the parser reads it. The parser keeps a raw copy of the token it is
+// scanning in a std::vector of its input's character type; that vector grows as a long string
+// (a passphrase) is read and is freed at the end, so for this type it gets a wiping allocator.
+enum class WireByte : unsigned char {};
+
+} // namespace
+} // namespace vantorelle
+
+template <> struct std::allocator<vantorelle::WireByte> : vantorelle::WipingAllocator<vantorelle::WireByte>
+{
+    allocator() noexcept = default;
+    template <typename U> allocator(const allocator<U>&) noexcept { }
+};
+
+namespace vantorelle {
 
 namespace {
+
+// Presents the bytes of a line as WireBytes, without reinterpreting their storage.
+struct WireByteIterator
+{
+    using iterator_category = std::input_iterator_tag;
+    using value_type = WireByte;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const WireByte*;
+    using reference = WireByte;
+
+    const char* at = nullptr;
+
+    WireByte operator*() const { return static_cast<WireByte>(static_cast<unsigned char>(*at)); }
+    WireByteIterator& operator++()
+    {
+        ++at;
+        return *this;
+    }
+    WireByteIterator operator++(int)
+    {
+        WireByteIterator before = *this;
+        ++at;
+        return before;
+    }
+    bool operator==(const WireByteIterator&) const = default;
+};
 
 // Documents may hold a passphrase, so every block they free, the parser's token buffer and the
 // serializer's output included, is wiped.
@@ -86,22 +130,22 @@ private:
 
 // Writes "\/" for every "/" inside a string token. Outside strings compact JSON has no slash at
 // all, but tracking the string state keeps the rewrite correct whatever the serializer emits.
-// The result is sized once up front, so no buffer holding part of a secret is ever reallocated.
-std::string escapeSlashes(std::string_view compact)
+// Sized once up front, with room for the line feed that framing adds.
+SecretString escapeSlashes(std::string_view compact)
 {
     std::size_t slashes = 0;
     JsonStringState counting;
     for (const char c : compact) {
         slashes += counting.next(c) == JsonStringState::Place::stringText && c == '/';
     }
-    std::string out;
-    out.reserve(compact.size() + slashes);
+    SecretString out;
+    out.reserve(compact.size() + slashes + 1);
     JsonStringState state;
     for (const char c : compact) {
         if (state.next(c) == JsonStringState::Place::stringText && c == '/') {
-            out += "\\/";
+            out.append("\\/");
         } else {
-            out += c;
+            out.push_back(c);
         }
     }
     return out;
@@ -109,7 +153,7 @@ std::string escapeSlashes(std::string_view compact)
 
 // Compact text with escaped slashes. `document` may hold a passphrase: every copy of the text
 // made here except the returned one is wiped.
-std::expected<std::string, CodingError> finish(const ojson& document)
+std::expected<SecretString, CodingError> finish(const ojson& document)
 {
     WipingString compact;
     try {
@@ -122,7 +166,9 @@ std::expected<std::string, CodingError> finish(const ojson& document)
         return failure(CodingError::Kind::invalidValue, e.what());
     }
     wipeStackBelow(); // the serializer's small buffers
-    return escapeSlashes(compact);
+    SecretString text = escapeSlashes(compact);
+    wipeBytes(compact.data(), compact.capacity());
+    return text;
 }
 
 ojson reportJSON(const StatusReport& report)
@@ -150,7 +196,7 @@ ojson single(const char* name, ojson value)
 
 // Encodes a one-string case ({"secret":{"_0":…}}); the document's copy of the secret lives in a
 // wiping string, so it is wiped with the document.
-std::expected<std::string, CodingError> encodeSecret(const char* name, const SecretString& value)
+std::expected<SecretString, CodingError> encodeSecret(const char* name, const SecretString& value)
 {
     ojson body = ojson::object();
     body["_0"] = WipingString(value.view());
@@ -215,9 +261,12 @@ bool nestingWithinLimit(std::string_view text)
 
 std::expected<json, CodingError> parse(std::string_view text)
 {
-    if (nestingWithinLimit(text)) {
+    // The parser takes a zero byte for the end of its input and would accept "{…}\0garbage". JSON
+    // allows no raw zero byte anywhere, so a line holding one is refused whole.
+    if (text.find('\0') == std::string_view::npos && nestingWithinLimit(text)) {
         try {
-            json document = json::parse(text.begin(), text.end(), nullptr, false);
+            json document = json::parse(WireByteIterator{text.data()}, WireByteIterator{text.data() + text.size()},
+                                        nullptr, false);
             if (!document.is_discarded()) {
                 return document;
             }
@@ -607,11 +656,25 @@ template <typename T, typename Decode> std::expected<T, CodingError> decodeWith(
 
 } // namespace
 
-std::expected<std::string, CodingError> encode(const Request& request)
+Response Response::copy() const
+{
+    return std::visit(
+        [](const auto& v) -> Response {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, Secret> || std::is_same_v<T, Answer>) {
+                return T{v.value.copy()};
+            } else {
+                return v;
+            }
+        },
+        value);
+}
+
+std::expected<SecretString, CodingError> encode(const Request& request)
 {
     try {
         return std::visit(
-            [](const auto& value) -> std::expected<std::string, CodingError> {
+            [](const auto& value) -> std::expected<SecretString, CodingError> {
                 using T = std::decay_t<decltype(value)>;
                 if constexpr (std::is_same_v<T, Request::Passphrase>) {
                     return finish(single(
@@ -647,11 +710,11 @@ std::expected<std::string, CodingError> encode(const Request& request)
     }
 }
 
-std::expected<std::string, CodingError> encode(const Response& response)
+std::expected<SecretString, CodingError> encode(const Response& response)
 {
     try {
         return std::visit(
-            [](const auto& value) -> std::expected<std::string, CodingError> {
+            [](const auto& value) -> std::expected<SecretString, CodingError> {
                 using T = std::decay_t<decltype(value)>;
                 if constexpr (std::is_same_v<T, Response::Secret>) {
                     return encodeSecret("secret", value.value);
@@ -677,7 +740,7 @@ std::expected<std::string, CodingError> encode(const Response& response)
     }
 }
 
-std::expected<std::string, CodingError> encode(const StatusReport& report)
+std::expected<SecretString, CodingError> encode(const StatusReport& report)
 {
     try {
         return finish(reportJSON(report));

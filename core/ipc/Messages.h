@@ -123,6 +123,8 @@ struct Response
         : value(std::forward<T>(v))
     {
     }
+    // Move-only like the passphrase it may carry; this is the one way to duplicate it.
+    Response copy() const;
     bool operator==(const Response&) const = default;
 };
 
@@ -136,10 +138,11 @@ struct CodingError
 // Compact JSON (never a raw line feed), every "/" written as "\/", no trailing line feed, absent
 // optionals left out. Fails with invalidValue on a non-finite double or a string that is not
 // valid UTF-8 (a lossy replacement would silently change a passphrase or a key path).
-// The text of an encoded Secret/Answer holds the passphrase: wipe it when done (wipeString).
-std::expected<std::string, CodingError> encode(const Request&);
-std::expected<std::string, CodingError> encode(const Response&);
-std::expected<std::string, CodingError> encode(const StatusReport&);
+// The text may hold a passphrase, so it comes in a SecretString: appending the line feed or
+// dropping it leaves no copy behind.
+std::expected<SecretString, CodingError> encode(const Request&);
+std::expected<SecretString, CodingError> encode(const Response&);
+std::expected<SecretString, CodingError> encode(const StatusReport&);
 
 // Accept any valid JSON with the same content: member order is free, unknown members are
 // ignored, null optionals are absent. Never throws, whatever the input.

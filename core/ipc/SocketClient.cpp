@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <unistd.h>
 
 #include "ipc/SocketIO.h"
 
@@ -46,8 +47,13 @@ std::expected<Response, ClientError> send(const Request& request, const std::fil
     if (!fd) {
         return std::unexpected(fd.error());
     }
+    // Whoever can put a socket at the path could read the prompt and key path and make up the
+    // answer: only a server of our own user hears the request.
+    if (const auto server = SocketIO::peerCredentials(fd->get()); !server || server->uid != ::geteuid()) {
+        return std::unexpected(ClientError{ClientError::Kind::connectFailed, EPERM});
+    }
 
-    const bool written = SocketIO::setSendDeadline(fd->get(), deadline) && io::writeAll(fd->get(), *text);
+    const bool written = SocketIO::setSendDeadline(fd->get(), deadline) && io::writeAll(fd->get(), text->view());
     const int writeError = errno;
     if (!written) {
         const bool late
@@ -55,12 +61,11 @@ std::expected<Response, ClientError> send(const Request& request, const std::fil
         return error(late ? ClientError::Kind::timeout : ClientError::Kind::io);
     }
 
-    auto line = SocketIO::readLine(fd->get(), deadline);
+    const auto line = SocketIO::readLine(fd->get(), deadline);
     if (!line) {
         return error(std::chrono::steady_clock::now() >= deadline ? ClientError::Kind::timeout : ClientError::Kind::io);
     }
-    auto response = decodeResponse(*line);
-    wipeString(*line); // a secret reply's passphrase
+    auto response = decodeResponse(line->view());
     if (!response) {
         return error(ClientError::Kind::badResponse);
     }

@@ -18,7 +18,8 @@ struct ClientError
         encoding, // the request cannot be encoded (a non-finite duration, invalid UTF-8)
     };
     Kind kind;
-    int error = 0; // errno for connectFailed (ENAMETOOLONG when the path does not fit)
+    int error = 0; // errno for connectFailed (ENAMETOOLONG when the path does not fit, EPERM when the
+                   // server runs as another user)
     bool operator==(const ClientError&) const = default;
 };
 

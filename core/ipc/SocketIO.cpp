@@ -46,6 +46,16 @@ std::expected<SocketAddress, int> socketAddress(const std::filesystem::path& pat
     return result;
 }
 
+std::optional<ucred> peerCredentials(int fd)
+{
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || length != sizeof peer) {
+        return std::nullopt;
+    }
+    return peer;
+}
+
 bool setSendDeadline(int fd, io::Deadline deadline)
 {
     // A zero timeval would mean "no time limit", so at least one millisecond.
@@ -112,18 +122,12 @@ std::expected<Fd, SocketClient::ClientError> connectSocket(const std::filesystem
     return fd;
 }
 
-std::optional<std::string> readLine(int fd, io::Deadline deadline, int interruptFD)
+std::optional<SecretString> readLine(int fd, io::Deadline deadline, int interruptFD)
 {
-    // The line may be a reply that carries a passphrase: the buffer wipes what it frees as it
-    // grows, and both it and the chunk are wiped before they go.
-    WipingString buffer;
+    SecretString buffer;
     char chunk[4096];
-    auto wipe = [&] {
-        wipeBytes(buffer.data(), buffer.capacity());
+    auto fail = [&]() -> std::optional<SecretString> {
         wipeBytes(chunk, sizeof chunk);
-    };
-    auto fail = [&]() -> std::optional<std::string> {
-        wipe();
         return std::nullopt;
     };
     for (;;) {
@@ -153,11 +157,10 @@ std::optional<std::string> readLine(int fd, io::Deadline deadline, int interrupt
         if (buffer.size() + take > kMaxLineBytes) {
             return fail();
         }
-        buffer.append(chunk, take);
+        buffer.append(std::string_view(chunk, take));
         if (feed) {
-            std::string line(buffer.data(), buffer.size());
-            wipe();
-            return line;
+            wipeBytes(chunk, sizeof chunk);
+            return buffer;
         }
     }
 }

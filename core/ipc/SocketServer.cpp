@@ -376,9 +376,8 @@ void SocketServer::reapFinishedConnections()
 void SocketServer::serveConnection(Fd client, const std::shared_ptr<Connection>& connection)
 {
     // Same user only; the peer's pid comes with its uid.
-    ucred peer{};
-    socklen_t length = sizeof peer;
-    if (::getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != m_allowedUID) {
+    const auto peer = SocketIO::peerCredentials(client.get());
+    if (!peer || peer->uid != m_allowedUID) {
         return;
     }
 
@@ -388,14 +387,14 @@ void SocketServer::serveConnection(Fd client, const std::shared_ptr<Connection>&
     if (!line) {
         return;
     }
-    auto request = decodeRequest(*line);
+    auto request = decodeRequest(line->view());
     if (!request) {
         return;
     }
 
     // The handler; it returns at once and completes the Reply now or later.
     try {
-        m_handler(std::move(*request), static_cast<std::int32_t>(peer.pid), Reply(connection),
+        m_handler(std::move(*request), static_cast<std::int32_t>(peer->pid), Reply(connection),
                   connection->cancel.get_token());
     } catch (...) {
         // The Reply it held is gone with the exception: the connection closes without a reply.
@@ -451,9 +450,8 @@ void SocketServer::serveConnection(Fd client, const std::shared_ptr<Connection>&
         if (text) {
             text->push_back('\n');
             if (SocketIO::setSendDeadline(client.get(), std::chrono::steady_clock::now() + kReplyWriteDeadline)) {
-                io::writeAll(client.get(), *text);
+                io::writeAll(client.get(), text->view());
             }
-            wipeString(*text);
         }
     }
 }

@@ -59,7 +59,7 @@ std::expected<void, AgentClientError> AgentClient::add(const std::string& keyPat
         return std::unexpected(AgentClientError::invalidLifetime(lifetime));
     }
     auto run = PTYRunner::run(ToolText::kSshAdd, {"-t", lifetimeArgument(lifetime), ToolText::pathArgument(keyPath)},
-                              m_environment, PTYRunner::passphraseResponder(passphrase), kAddTimeout);
+                              m_environment, PTYRunner::passphraseResponder(passphrase.copy()), kAddTimeout);
     if (!run) {
         return std::unexpected(AgentClientError::fromRunner(std::move(run.error())));
     }
@@ -69,9 +69,11 @@ std::expected<void, AgentClientError> AgentClient::add(const std::string& keyPat
     return {};
 }
 
-std::expected<void, AgentClientError> AgentClient::remove(const std::string& publicKeyPath)
+std::expected<void, AgentClientError> AgentClient::remove(const std::string& keyPath)
 {
-    auto run = runPlain(m_environment, {"-d", ToolText::pathArgument(publicKeyPath)});
+    // By the private key, not its ".pub": ssh-add then also takes out the certificate it loaded
+    // beside the key, and reads the public half from the key file when the ".pub" is missing.
+    auto run = runPlain(m_environment, {"-d", ToolText::pathArgument(keyPath)});
     if (!run) {
         return std::unexpected(std::move(run.error()));
     }

@@ -33,7 +33,7 @@ public:
     // ssh-add at once (commandFailed), not at the time limit.
     std::expected<void, AgentClientError> add(const std::string& keyPath, const SecretString& passphrase,
                                               double lifetime) override;
-    std::expected<void, AgentClientError> remove(const std::string& publicKeyPath) override;
+    std::expected<void, AgentClientError> remove(const std::string& keyPath) override;
     // An empty agent gives the empty set; no agent on the socket gives commandFailed.
     std::expected<std::set<std::string>, AgentClientError> loadedFingerprints() override;
 

@@ -19,8 +19,9 @@ public:
     virtual std::expected<void, AgentClientError> add(const std::string& keyPath, const SecretString& passphrase,
                                                       double lifetime)
         = 0;
-    // Removes the key whose public key file is given. Blocks.
-    virtual std::expected<void, AgentClientError> remove(const std::string& publicKeyPath) = 0;
+    // Removes the private key at `keyPath` and a certificate loaded with it ("<key>-cert.pub").
+    // Blocks.
+    virtual std::expected<void, AgentClientError> remove(const std::string& keyPath) = 0;
     // SHA-256 fingerprints ("SHA256:...", as in SSHKey::fingerprint) of the keys the agent holds.
     virtual std::expected<std::set<std::string>, AgentClientError> loadedFingerprints() = 0;
 };

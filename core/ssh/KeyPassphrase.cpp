@@ -20,15 +20,16 @@ std::expected<void, KeyPassphraseError> add(const SecretString& passphrase, cons
     bool confirmationTyped = false;
     bool passphraseTyped = false;
     const PTYRunner::Answer answer = [&](std::string_view text) -> std::optional<SecretString> {
-        const std::string lower = ToolText::lowercased(text);
+        // Only the line being asked: the comment ssh-keygen prints first may hold any word.
+        const std::string lower = ToolText::lowercased(text.substr(text.find_last_of("\r\n") + 1));
         if (lower.find("passphrase") == std::string::npos) {
             return std::nullopt;
         }
         if (lower.find("again") != std::string::npos) {
-            return std::exchange(confirmationTyped, true) ? SecretString() : confirmation;
+            return std::exchange(confirmationTyped, true) ? SecretString() : confirmation.copy();
         }
         if (lower.find("new passphrase") != std::string::npos) {
-            return std::exchange(passphraseTyped, true) ? SecretString() : passphrase;
+            return std::exchange(passphraseTyped, true) ? SecretString() : passphrase.copy();
         }
         return SecretString();
     };

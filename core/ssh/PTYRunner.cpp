@@ -139,13 +139,14 @@ std::expected<Result, PTYRunnerError> run(const std::string& path, const std::ve
 
 Answer passphraseResponder(SecretString passphrase)
 {
-    return
-        [passphrase = std::move(passphrase), count = 0](std::string_view text) mutable -> std::optional<SecretString> {
-            if (ToolText::lowercased(text).find("passphrase") == std::string::npos) {
-                return std::nullopt;
-            }
-            return count++ == 0 ? passphrase : SecretString();
-        };
+    // Shared, so copies of the rule (std::function copies) hold no further copy of the secret.
+    return [passphrase = std::make_shared<const SecretString>(std::move(passphrase)),
+            count = 0](std::string_view text) mutable -> std::optional<SecretString> {
+        if (ToolText::lowercased(text).find("passphrase") == std::string::npos) {
+            return std::nullopt;
+        }
+        return count++ == 0 ? passphrase->copy() : SecretString();
+    };
 }
 
 } // namespace vantorelle::PTYRunner

@@ -9,7 +9,7 @@ namespace vantorelle::PassphraseVerifier {
 bool isValid(const SecretString& passphrase, const std::string& path, const Environment& environment)
 {
     const auto run = PTYRunner::run(ToolText::kSshKeygen, {"-y", "-f", path}, ToolText::toolEnvironment(environment),
-                                    PTYRunner::passphraseResponder(passphrase), kTimeout);
+                                    PTYRunner::passphraseResponder(passphrase.copy()), kTimeout);
     return run && run->status == 0;
 }
 

@@ -1,7 +1,10 @@
 // SecretString: text that holds a passphrase; its bytes are wiped when it goes away.
 #include "sys/SecretString.h"
 
+#include <cstdint>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace vantorelle {
 
@@ -10,6 +13,19 @@ void wipeBytes(void* bytes, std::size_t count) noexcept
     if (bytes && count > 0) {
         ::explicit_bzero(bytes, count);
     }
+}
+
+void keepOutOfCoreDumps(const void* bytes, std::size_t count) noexcept
+{
+    static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    if (!bytes || count == 0 || page == 0) {
+        return;
+    }
+    const auto start = reinterpret_cast<std::uintptr_t>(bytes) & ~(page - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(bytes) + count + page - 1) & ~(page - 1);
+    // Fails on kernels without it, or when the mapping count is exhausted; the secret is still
+    // wiped, it is only not kept out of a dump.
+    (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTDUMP);
 }
 
 [[gnu::noinline]] void wipeStackBelow() noexcept
@@ -25,38 +41,29 @@ void wipeString(std::string& text) noexcept
     text.clear();
 }
 
-SecretString::SecretString(std::string&& text) noexcept
-    : m_text(std::move(text))
+SecretString::SecretString(std::string&& text)
+    : m_text(text.data(), text.size())
 {
     wipeString(text);
 }
 
 SecretString::SecretString(std::string_view text)
-    : m_text(text)
+    : m_text(text.data(), text.size())
 {
 }
 
 SecretString::SecretString(SecretString&& other) noexcept
     : m_text(std::move(other.m_text))
 {
-    wipeString(other.m_text);
-}
-
-SecretString& SecretString::operator=(const SecretString& other)
-{
-    if (this != &other) {
-        wipeString(m_text);
-        m_text = other.m_text;
-    }
-    return *this;
+    other.wipe();
 }
 
 SecretString& SecretString::operator=(SecretString&& other) noexcept
 {
     if (this != &other) {
-        wipeString(m_text);
+        wipe();
         m_text = std::move(other.m_text);
-        wipeString(other.m_text);
+        other.wipe();
     }
     return *this;
 }

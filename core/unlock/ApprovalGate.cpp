@@ -54,7 +54,7 @@ std::optional<SecretString> ApprovalGate::graceSecret(const std::string& keyPath
     if (entry == m_graceSecrets.end()) {
         return std::nullopt;
     }
-    return entry->second;
+    return entry->second.copy();
 }
 
 void ApprovalGate::snooze(const Requester& requester, Date now)

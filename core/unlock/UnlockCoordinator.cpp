@@ -394,10 +394,18 @@ void UnlockCoordinator::Actor::handle(Request request, ReplyOnce reply, std::sto
 // A passphrase request is first sorted into managed or unmanaged key, then by requester.
 void UnlockCoordinator::Actor::passphrase(Request::Passphrase request, ReplyOnce reply, std::stop_token cancelled)
 {
-    const std::string target = Files::standardizedPath(request.keyPath).string();
+    // "ssh-add id_x" in ~/.ssh asks for "id_x": relative to the caller, not to this process. When
+    // the caller's directory cannot be read the path names no key we could vouch for.
+    std::optional<std::string> target;
+    if (std::filesystem::path(request.keyPath).is_absolute()) {
+        target = Files::standardizedPath(request.keyPath).string();
+    } else if (const auto directory
+               = m_deps.callerDirectory ? m_deps.callerDirectory(request.callerPID) : std::nullopt) {
+        target = Files::standardizedPath(*directory / request.keyPath).string();
+    }
     const std::vector<SSHKey> keys = m_deps.keys();
-    const bool managed = std::ranges::any_of(
-        keys, [&](const SSHKey& key) { return Files::standardizedPath(key.path).string() == target; });
+    const bool managed = target
+        && std::ranges::any_of(keys, [&](const SSHKey& key) { return Files::standardizedPath(key.path).string() == *target; });
 
     // Row "passphrase, unmanaged key": a free question with the request's own path.
     if (!managed) {
@@ -421,11 +429,11 @@ void UnlockCoordinator::Actor::passphrase(Request::Passphrase request, ReplyOnce
         return reply(denied(kSnoozed));
     }
     const bool forSSHAdd = request.callerPID >= 1 && m_deps.callerName(request.callerPID) == "ssh-add";
-    if (std::optional<SecretString> secret = m_gate.graceSecret(target, now())) {
+    if (std::optional<SecretString> secret = m_gate.graceSecret(*target, now())) {
         return reply(release(*secret, forSSHAdd));
     }
     approve(requester, DurationPolicy::clamp(m_deps.duration()), cancelled,
-            [this, target, forSSHAdd, reply = std::move(reply)](const Outcome& outcome) mutable {
+            [this, target = *target, forSSHAdd, reply = std::move(reply)](const Outcome& outcome) mutable {
                 if (outcome.deniedReason) {
                     return reply(denied(*outcome.deniedReason));
                 }
@@ -519,7 +527,7 @@ Response UnlockCoordinator::Actor::release(const SecretString& secret, bool forS
     if (forSSHAdd) {
         return Response::AddedToAgent{remainingLifetime()};
     }
-    return Response::Secret{secret};
+    return Response::Secret{secret.copy()};
 }
 
 double UnlockCoordinator::Actor::remainingLifetime()
@@ -634,10 +642,10 @@ void UnlockCoordinator::Actor::presented(const std::shared_ptr<Presentation>& pr
                            if (entry == typed.passphrases.end() || !m_deps.verify(entry->second, key.path.string())) {
                                continue;
                            }
-                           secrets.insert_or_assign(key.path.string(), entry->second);
                            if (presentation->typedRound) {
                                (void)m_deps.store.save(entry->second, key); // a failed save costs only a dialog
                            }
+                           secrets.insert_or_assign(key.path.string(), std::move(entry->second));
                        }
                        finish(presentation, secrets, at);
                    },
@@ -688,7 +696,7 @@ void UnlockCoordinator::Actor::finish(const std::shared_ptr<Presentation>& prese
             continue;
         }
         if (m_deps.agent.add(key.path.string(), secret->second, presentation->duration)) {
-            released.insert_or_assign(Files::standardizedPath(key.path).string(), secret->second);
+            released.insert_or_assign(Files::standardizedPath(key.path).string(), secret->second.copy());
         }
     }
     if (released.empty()) {
@@ -700,7 +708,12 @@ void UnlockCoordinator::Actor::finish(const std::shared_ptr<Presentation>& prese
     if (m_deps.windowStore) {
         m_deps.windowStore->save(UnlockWindow{*m_expiry, presentation->duration});
     }
-    m_gate.grant(released, now());
+    // The grace keeps its own copies: the outcome's go with the waiters' answers.
+    std::map<std::string, SecretString> grace;
+    for (const auto& [path, secret] : released) {
+        grace.emplace(path, secret.copy());
+    }
+    m_gate.grant(std::move(grace), now());
     scheduleGraceSweep();
     end(presentation, Outcome::approved(std::move(released)));
 }
@@ -794,7 +807,7 @@ bool UnlockCoordinator::Actor::lockNow()
     m_gate.clearGrace();
     const std::vector<SSHKey> keys = m_deps.keys();
     for (const SSHKey& key : keys) {
-        (void)m_deps.agent.remove(key.publicKeyPath.string()); // the check below decides
+        (void)m_deps.agent.remove(key.path.string()); // the check below decides
     }
     const auto loaded = m_deps.agent.loadedFingerprints();
     if (!loaded) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -52,6 +53,9 @@ public:
         std::function<bool(const SecretString& passphrase, const std::string& keyPath)> verify;
         // The executable name of a process, if it still exists.
         std::function<std::optional<std::string>(std::int32_t pid)> callerName;
+        // The working directory of a process (workingDirectoryOf), if it can be read. A relative key
+        // path is the caller's: without this it matches no managed key.
+        std::function<std::optional<std::filesystem::path>(std::int32_t pid)> callerDirectory;
         UnlockWindowStore* windowStore = nullptr; // no persistence when null
     };
 

@@ -29,6 +29,7 @@
 #include "sys/Clock.h"
 #include "sys/Fd.h"
 #include "sys/Io.h"
+#include "sys/WorkingDirectory.h"
 #include "unlock/RequesterResolver.h"
 #include "unlock/ThreadExecutor.h"
 #include "unlock/UnlockCoordinator.h"
@@ -311,6 +312,7 @@ int run(int argc, char** argv)
             }
             return std::nullopt;
         },
+        .callerDirectory = [](std::int32_t pid) { return workingDirectoryOf(pid); },
         .windowStore = nullptr,
     };
     auto coordinator = std::make_unique<UnlockCoordinator>(*executor, std::move(dependencies));

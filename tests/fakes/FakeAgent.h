@@ -14,7 +14,7 @@
 namespace vantorelle {
 
 // A key added under a private-key path shows up in loadedFingerprints() as fingerprintOf(path)
-// (by default "SHA256:" + path) and is removed by remove(path + ".pub"). Lifetimes are recorded,
+// (by default "SHA256:" + path) and is removed by remove(path). Lifetimes are recorded,
 // not enforced. Failures are injected per operation. Thread-safe.
 class FakeAgent final : public AgentControlling
 {
@@ -30,7 +30,7 @@ public:
                                               double lifetime) override
     {
         std::lock_guard lock(m_mutex);
-        addCalls.push_back({keyPath, passphrase, lifetime});
+        addCalls.push_back({keyPath, passphrase.copy(), lifetime});
         if (auto it = addFailures.find(keyPath); it != addFailures.end()) {
             return std::unexpected(it->second);
         }
@@ -41,16 +41,12 @@ public:
         return {};
     }
 
-    std::expected<void, AgentClientError> remove(const std::string& publicKeyPath) override
+    std::expected<void, AgentClientError> remove(const std::string& keyPath) override
     {
         std::lock_guard lock(m_mutex);
-        removeCalls.push_back(publicKeyPath);
+        removeCalls.push_back(keyPath);
         if (removeFailure) {
             return std::unexpected(*removeFailure);
-        }
-        std::string keyPath = publicKeyPath;
-        if (keyPath.ends_with(".pub")) {
-            keyPath.resize(keyPath.size() - 4);
         }
         if (loaded.erase(keyPath) == 0) {
             return std::unexpected(AgentClientError::commandFailed(1, "Could not remove identity"));

@@ -23,7 +23,7 @@ public:
         if (failNext) {
             return std::unexpected(*std::exchange(failNext, std::nullopt));
         }
-        m_items.insert_or_assign(key.path.string(), passphrase);
+        m_items.insert_or_assign(key.path.string(), passphrase.copy());
         m_invalidated.erase(key.path.string());
         return {};
     }
@@ -51,7 +51,7 @@ public:
                 return std::unexpected(PassphraseStoreError{PassphraseStoreError::Kind::invalidated, path});
             }
             if (auto it = m_items.find(path); it != m_items.end()) {
-                result.emplace(path, it->second);
+                result.emplace(path, it->second.copy());
             } else {
                 missing = true;
             }
@@ -89,7 +89,7 @@ public:
     {
         std::lock_guard lock(m_mutex);
         if (auto it = m_items.find(path); it != m_items.end()) {
-            return it->second;
+            return it->second.copy();
         }
         return std::nullopt;
     }

@@ -7,6 +7,7 @@
 
 #include "cli/CLI.h"
 #include "i18n/L.h"
+#include "support/CannedReply.h"
 #include "window/DurationText.h"
 
 namespace vantorelle {
@@ -30,7 +31,7 @@ ClientError clientError(ClientError::Kind kind, int error = 0)
 class Harness
 {
 public:
-    std::deque<SendResult> replies;
+    std::deque<CannedReply> replies;
     bool launchWorks = true;
     bool stdoutWorks = true;
     Clock::duration sendCost = 0s;
@@ -63,7 +64,7 @@ public:
             sendTimes.push_back(std::chrono::duration<double>(m_now - m_start).count());
             m_now += sendCost;
             EXPECT_FALSE(replies.empty());
-            SendResult reply = replies.front();
+            SendResult reply = replies.front().get();
             if (replies.size() > 1) {
                 replies.pop_front();
             }
@@ -182,7 +183,7 @@ TEST(AskpassHelper, StdoutFailureIsNotSuccess)
 struct ReplyCase
 {
     const char* name;
-    Response response;
+    CannedReply response;
     std::string message;
 };
 

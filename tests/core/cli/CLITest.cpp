@@ -9,6 +9,7 @@
 
 #include "cli/LaunchIntent.h"
 #include "i18n/L.h"
+#include "support/CannedReply.h"
 
 using namespace vantorelle;
 using Kind = SocketClient::ClientError::Kind;
@@ -30,7 +31,7 @@ Result failure(Kind kind, int error = 0)
 // One run of the command against a transport that answers `result` (or throws when it is empty).
 struct Outcome
 {
-    explicit Outcome(std::vector<std::string> args, std::optional<Result> result = Response(Response::Ok{}),
+    explicit Outcome(std::vector<std::string> args, std::optional<CannedReply> result = Response(Response::Ok{}),
                      std::int32_t pid = 4242)
     {
         const CLI::Send send = [&](const Request& request, double timeout) -> Result {
@@ -39,7 +40,7 @@ struct Outcome
             if (!result) {
                 throw std::runtime_error("transport exploded");
             }
-            return *result;
+            return result->get();
         };
         status = CLI::run(
             args, send, [&](const std::string& s) { out.push_back(s); },
@@ -218,7 +219,7 @@ TEST_F(CLITest, LockAndUnlockAnswers)
 {
     struct Case
     {
-        Result result;
+        CannedReply result;
         int status;
         Lines err;
     };
@@ -260,7 +261,7 @@ TEST_F(CLITest, StatusAnswers)
 {
     struct Case
     {
-        Result result;
+        CannedReply result;
         int status;
         Lines out;
         Lines err;
@@ -295,7 +296,7 @@ TEST_F(CLITest, ATransportThatThrowsIsAGenericError)
 
 TEST_F(CLITest, StatusPrintsTextOrJSON)
 {
-    const Response reply = Response::Status{unlocked(1740, {"id_ed25519"})};
+    const CannedReply reply = Response::Status{unlocked(1740, {"id_ed25519"})};
     const Outcome text({"status"}, reply);
     EXPECT_EQ(text.status, 0);
     EXPECT_EQ(text.out, Lines{"Unlocked, 29m left: id_ed25519"});
@@ -325,6 +326,13 @@ TEST_F(CLITest, StatusTextInBothLanguages)
          "Déverrouillé : id_rsa, id_ed25519"},
         // Key names are inserted as they are, placeholders and all.
         {unlocked(std::nullopt, {"100%1 key"}), "Unlocked: 100%1 key", "Déverrouillé : 100%1 key"},
+        // ...but no control character reaches the terminal: not C0, DEL or C1 (U+009B is CSI).
+        {unlocked(std::nullopt,
+                  {"a\x1b]0;owned\x07\r\n\x7f",
+                   "b\xc2\x9b"
+                   "2Jé\xc2\xa0"}),
+         "Unlocked: a\\x1b]0;owned\\x07\\x0d\\x0a\\x7f, b\\u009b2Jé\xc2\xa0",
+         "Déverrouillé : a\\x1b]0;owned\\x07\\x0d\\x0a\\x7f, b\\u009b2Jé\xc2\xa0"},
     };
     for (const auto& c : cases) {
         i18n::setCurrentLanguage(Language::English);

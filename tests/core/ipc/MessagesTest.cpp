@@ -16,7 +16,7 @@ std::string encoded(const auto& value)
 {
     auto text = encode(value);
     EXPECT_TRUE(text.has_value()) << (text ? "" : text.error().description);
-    return text.value_or("<failed>");
+    return text ? std::string(text->view()) : "<failed>";
 }
 
 SecretString secret(std::string_view text)
@@ -180,7 +180,7 @@ TEST(MessagesEquality, SameStringInDifferentCasesDiffers)
 
 struct RequestCase
 {
-    const char* json;
+    std::string_view json;
     std::optional<Request> expected; // nothing: must fail
     std::optional<Kind> failure = std::nullopt;
 };
@@ -204,6 +204,9 @@ TEST(MessagesDecode, Requests)
         {R"()", std::nullopt, Kind::dataCorrupted},
         {R"({"status":{})", std::nullopt, Kind::dataCorrupted},
         {R"({"status":{}} trailing)", std::nullopt, Kind::dataCorrupted},
+        {std::string_view("{\"status\":{}}\0garbage", 21), std::nullopt, Kind::dataCorrupted},
+        {std::string_view("{\"status\":{}}\0", 14), std::nullopt, Kind::dataCorrupted},
+        {std::string_view("{\"lock\":{\"x\":\"a\0b\"}}", 20), std::nullopt, Kind::dataCorrupted},
         {"{\"passphrase\":{\"keyPath\":\"k\xff\",\"prompt\":\"p\",\"callerPID\":1}}", std::nullopt,
          Kind::dataCorrupted},
         {R"({"Status":{}})", std::nullopt, Kind::typeMismatch},

@@ -143,6 +143,7 @@ private:
 };
 
 const std::unexpected<SocketClient::ClientError> kIo{SocketClient::ClientError{ClientKind::io}};
+const std::unexpected<SocketClient::ClientError> kNotOurs{SocketClient::ClientError{ClientKind::connectFailed, EPERM}};
 
 } // namespace
 
@@ -515,12 +516,32 @@ TEST_F(SocketServerTest, PeerOfAnotherUserIsClosedWithoutReply)
     ASSERT_EQ(::lstat(socketPath.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, nobody->pw_uid);
 
-    // Root is not: closed at once, without a reply, and the handler never runs.
-    EXPECT_EQ(SocketClient::send(Request::Status{}, socketPath, 10.0), kIo);
+    // Root is not: closed at once, without a reply, and the handler never runs. (Our client does
+    // not even ask a server of another user.)
+    EXPECT_EQ(SocketClient::send(Request::Status{}, socketPath, 10.0), kNotOurs);
     Fd raw = rawConnect(socketPath);
     (void)io::writeAll(raw.get(), "{\"status\":{}}\n");
     EXPECT_EQ(readUntilClosed(raw.get(), after(10s)), "");
 
     helper.kill();
     EXPECT_EQ(readUntilClosed(output->read.get(), after(10s)), ""); // no further "handled"
+
+    // A server of another user that would answer anyone: the client refuses it before it says
+    // a word, and the server only ever hears the raw line sent after.
+    auto anyOutput = Pipe::create();
+    ASSERT_TRUE(anyOutput.has_value());
+    Child squatter({"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                    "--regid=" + std::to_string(nogroup->gr_gid), "--clear-groups", VANTORELLE_PEER_SERVER,
+                    (home / "any.sock").native(), "any-peer"},
+                   anyOutput->write.get());
+    ASSERT_TRUE(squatter.started());
+    anyOutput->write.reset();
+    LineReader heard(anyOutput->read.get());
+    ASSERT_EQ(heard.next(after(20s)), "ready");
+    EXPECT_EQ(SocketClient::send(Request::Status{}, home / "any.sock", 10.0), kNotOurs);
+    EXPECT_EQ(heard.next(after(20s)), "got nothing");
+    Fd rawLock = rawConnect(home / "any.sock");
+    (void)io::writeAll(rawLock.get(), "{\"lock\":{}}\n");
+    EXPECT_EQ(heard.next(after(20s)), "got {\"lock\":{}}");
+    squatter.kill();
 }

@@ -49,15 +49,38 @@ TEST_F(AgentClientTest, AddsWithPassphraseListsAndRemoves)
     ASSERT_TRUE(client.add(rsa.string(), sec("pw123"), 3600));
     EXPECT_EQ(loaded(), (std::set<std::string>{test::fingerprintOf(key), test::fingerprintOf(rsa)}));
 
-    const auto removed = client.remove(key.string() + ".pub");
+    const auto removed = client.remove(key.string());
     ASSERT_TRUE(removed) << removed.error().description();
     EXPECT_EQ(loaded(), std::set<std::string>{test::fingerprintOf(rsa)});
 
     // Removing what is not there is ssh-add's failure, reported with its status and words.
-    const auto again = client.remove(key.string() + ".pub");
+    const auto again = client.remove(key.string());
     ASSERT_FALSE(again);
     EXPECT_EQ(again.error().kind, AgentClientError::Kind::commandFailed);
     EXPECT_NE(again.error().status, 0);
+}
+
+TEST_F(AgentClientTest, RemovingByThePrivateKeyTakesOutItsCertificateAndNeedsNoPub)
+{
+    const auto ca = test::makeKey(dir.path() / "ca");
+    for (const std::string kind : {"ordinary", "no-pub", "certificate"}) {
+        SCOPED_TRACE(kind);
+        const auto key = test::makeKey(dir.path() / ("id_" + kind), {.passphrase = "pw"});
+        if (kind == "certificate") {
+            // ssh-add loads "<key>-cert.pub" beside the key as a second identity.
+            ASSERT_EQ(test::runTool("/usr/bin/ssh-keygen", {"-q", "-s", ca.string(), "-I", "me", key.string() + ".pub"})
+                          .status,
+                      0);
+        }
+        ASSERT_TRUE(client.add(key.string(), sec("pw"), 60));
+        if (kind == "no-pub") {
+            std::filesystem::remove(key.string() + ".pub");
+        }
+        const auto removed = client.remove(key.string());
+        ASSERT_TRUE(removed) << removed.error().description();
+        const auto listed = test::runTool("/usr/bin/ssh-add", {"-l"}, agent.socket());
+        EXPECT_NE(listed.output.find("no identities"), std::string::npos) << listed.output;
+    }
 }
 
 TEST_F(AgentClientTest, KeyIsGoneAfterAShortLifetime)

@@ -67,8 +67,11 @@ TEST_F(PassphraseOps, AddChecksItsInputsBeforeRunningAnything)
 
 TEST_F(PassphraseOps, AddEncryptsAKeyWithoutPassphrase)
 {
-    for (const KeySpec& spec : {KeySpec{}, KeySpec{.type = "rsa", .pem = true}}) {
-        const auto key = test::makeKey(dir.path() / ("k-" + spec.type), spec);
+    // ssh-keygen shows "Key has comment '...'" before it asks: prompt words in a comment are no prompt.
+    int n = 0;
+    for (const KeySpec& spec : {KeySpec{}, KeySpec{.type = "rsa", .pem = true}, KeySpec{.comment = "again"},
+                                KeySpec{.comment = "new passphrase"}, KeySpec{.comment = "passphrase again"}}) {
+        const auto key = test::makeKey(dir.path() / ("k" + std::to_string(n++)), spec);
         const auto fingerprint = test::fingerprintOf(key.string() + ".pub");
         const auto added = KeyPassphrase::add(sec("new secret"), sec("new secret"), key);
         ASSERT_TRUE(added) << key;

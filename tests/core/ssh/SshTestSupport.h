@@ -61,10 +61,16 @@ inline Environment minimalEnvironment()
     return env;
 }
 
-// Runs a tool to completion (stdin /dev/null, stderr merged); throws when it cannot run.
-inline ChildProcess::Output runTool(const std::string& path, const std::vector<std::string>& args)
+// Runs a tool to completion (stdin /dev/null, stderr merged), against `agent` when given; throws
+// when it cannot run.
+inline ChildProcess::Output runTool(const std::string& path, const std::vector<std::string>& args,
+                                    const std::filesystem::path& agent = {})
 {
-    auto run = ChildProcess::run(path, args, minimalEnvironment(), ChildProcess::StandardError::merge, after(60s));
+    Environment env = minimalEnvironment();
+    if (!agent.empty()) {
+        env.set("SSH_AUTH_SOCK", agent.string());
+    }
+    auto run = ChildProcess::run(path, args, env, ChildProcess::StandardError::merge, after(60s));
     if (!run) {
         throw std::runtime_error("could not run " + path);
     }

@@ -101,7 +101,8 @@ TEST(InMemoryPassphraseStore, FollowsTheStoreContract)
     ASSERT_TRUE(store.save(sec("two"), a));
     const auto some = store.passphrases({a, b}, nullptr);
     ASSERT_TRUE(some);
-    EXPECT_EQ(*some, (std::map<std::string, SecretString>{{"/k/a", sec("two")}}));
+    ASSERT_EQ(some->size(), 1u);
+    EXPECT_EQ(some->at("/k/a").view(), "two");
 
     store.locked = true;
     EXPECT_EQ(store.passphrases({a}, nullptr).error().kind, PassphraseStoreError::Kind::cancelled);
@@ -123,7 +124,7 @@ TEST(FakeAgent, TracksLoadedKeysAndInjectedFailures)
     EXPECT_FALSE(agent.add("/k/a", sec("wrong"), 60));
     ASSERT_TRUE(agent.add("/k/a", sec("right"), 60));
     EXPECT_EQ(agent.loadedFingerprints().value(), std::set<std::string>{"SHA256:/k/a"});
-    ASSERT_TRUE(agent.remove("/k/a.pub"));
+    ASSERT_TRUE(agent.remove("/k/a"));
     EXPECT_TRUE(agent.loadedFingerprints().value().empty());
     agent.listFailure = AgentClientError::commandFailed(2, "no agent");
     EXPECT_FALSE(agent.loadedFingerprints());

@@ -70,6 +70,7 @@ protected:
             .clock = clock,
             .verify = [](const SecretString&, const std::string&) { return false; },
             .callerName = [](std::int32_t) -> std::optional<std::string> { return std::nullopt; },
+            .callerDirectory = {},
             .windowStore = nullptr,
         };
     }
@@ -98,7 +99,7 @@ TEST_F(CoordinatorOverSocketTest, AnswersOverTheSocketAndWithdrawsWhenTheClientH
     {
         auto connection = SocketIO::connectSocket(path, std::chrono::steady_clock::now() + 10s);
         ASSERT_TRUE(connection);
-        std::string line = *encode(Request(Request::Passphrase{kKey, "", kGit})) + "\n";
+        std::string line = std::string(encode(Request(Request::Passphrase{kKey, "", kGit}))->view()) + "\n";
         ASSERT_TRUE(io::writeAll(connection->get(), line));
         ASSERT_TRUE(eventually([&] { return presenter.unlockCount() == 1; }));
         EXPECT_FALSE(presenter.unlockCall(0).cancelled.stop_requested());

@@ -128,6 +128,7 @@ protected:
             .callerName = [](std::int32_t pid) -> std::optional<std::string> {
                 return pid % 5 == 0 ? std::optional<std::string>("ssh-add") : std::nullopt;
             },
+            .callerDirectory = {},
             .windowStore = &windowStore,
         };
     }

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "support/TempDir.h"
+#include "sys/WorkingDirectory.h"
 #include "unlock/RequesterResolver.h"
 
 namespace vantorelle {
@@ -235,6 +236,14 @@ TEST(LiveTableTest, DamagedRecordsGiveNothingAndNamesAreRepaired)
     EXPECT_EQ(liveTable(12, root.path()), std::nullopt);
     EXPECT_EQ(liveTable(13, root.path()), std::nullopt);
     EXPECT_EQ(liveTable(14, root.path()), (ProcessInfoLite{14, 3, "a) b", true}));
+}
+
+TEST(WorkingDirectory, IsReadFromProcOrIsNothing)
+{
+    EXPECT_EQ(workingDirectoryOf(::getpid()), std::filesystem::current_path());
+    for (const std::int32_t pid : {0, -1, INT_MAX}) {
+        EXPECT_EQ(workingDirectoryOf(pid), std::nullopt) << pid;
+    }
 }
 
 } // namespace

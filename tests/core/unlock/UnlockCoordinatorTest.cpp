@@ -110,6 +110,12 @@ protected:
                 }
                 return std::nullopt;
             },
+            .callerDirectory = [this](std::int32_t pid) -> std::optional<std::filesystem::path> {
+                if (directories.contains(pid)) {
+                    return directories.at(pid);
+                }
+                return std::nullopt;
+            },
             .windowStore = &windowStore,
         };
     }
@@ -190,6 +196,7 @@ protected:
     double configuredDuration = 3600;
     std::map<std::int32_t, Requester> requesters;
     std::map<std::int32_t, std::string> names;
+    std::map<std::int32_t, std::string> directories; // working directories; others cannot be read
     std::map<std::string, std::string> accepted;
     std::vector<std::pair<std::int32_t, std::optional<std::string>>> resolved;
     int verifyCalls = 0;
@@ -342,7 +349,7 @@ TEST_F(CoordinatorTest, WindowCountsFromTheDialogAndGraceFromAfterTheAgentWork)
     advance(10);
     std::map<std::string, SecretString> typed;
     typed.emplace(kEd, secret("ed-pass"));
-    answer(0, PresentResult::Typed{typed});
+    answer(0, PresentResult::Typed{std::move(typed)});
     ASSERT_EQ(answers->only(), Response(Response::Secret{secret("ed-pass")}));
     EXPECT_EQ(coordinator->expiry(), at(10 + 3600)); // not moved by the time spent checking
 
@@ -480,6 +487,18 @@ TEST_F(CoordinatorTest, UnmanagedKeyIsAskedAsAFreeQuestion)
     // Background and remote callers of a free question: refused, nobody notified.
     EXPECT_EQ(passphrase("/other/key", kCron)->only(), deniedWith("background"));
     EXPECT_TRUE(presenter.notifications().empty());
+}
+
+TEST_F(CoordinatorTest, RelativeKeyPathIsTheCallersAndWithoutItsDirectoryNoKey)
+{
+    directories = {{kGit, "/home/u/.ssh"}, {kShell, "/tmp"}};
+    passphrase("id_ed25519", kGit);
+    passphrase("../.ssh/./id_rsa", kGit); // joins the dialog
+    passphrase("id_ed25519", kShell);
+    passphrase("id_ed25519", kSSHAdd); // its directory cannot be read
+    EXPECT_EQ(presenter.unlockCount(), 1u);
+    ASSERT_EQ(presenter.promptCount(), 2u);
+    EXPECT_EQ(presenter.promptCall(1).text, "Enter passphrase for key: ");
 }
 
 TEST_F(CoordinatorTest, PromptsAreNeverSnoozed)
@@ -675,7 +694,7 @@ TEST_F(CoordinatorTest, MissingPassphrasesAreTypedVerifiedAndSaved)
     std::map<std::string, SecretString> typed;
     typed.emplace(kEd, secret("ed-pass"));
     typed.emplace(kRsa, secret("wrong"));
-    answer(1, PresentResult::Typed{typed});
+    answer(1, PresentResult::Typed{std::move(typed)});
     EXPECT_EQ(verifyCalls, 2);
     EXPECT_EQ(store.stored(kEd), secret("ed-pass"));
     EXPECT_FALSE(store.has(kRsa)); // did not verify: dropped without a word
@@ -703,7 +722,7 @@ TEST_F(CoordinatorTest, TypedAtOnceIsUsedButNotSaved)
     auto answers = unlock(kGit);
     std::map<std::string, SecretString> typed;
     typed.emplace(kEd, secret("ed-pass"));
-    answer(0, PresentResult::Typed{typed});
+    answer(0, PresentResult::Typed{std::move(typed)});
     EXPECT_EQ(answers->only(), Response(Response::Ok{}));
     EXPECT_EQ(store.saveCalls, 0);
 }
@@ -757,7 +776,7 @@ TEST_F(CoordinatorTest, LockThatCannotBeConfirmedKeepsTheWindow)
     EXPECT_EQ(send(Request::Lock{})->only(), Response(Response::Ok{}));
     EXPECT_FALSE(coordinator->expiry());
     EXPECT_FALSE(windowStore.saved);
-    EXPECT_EQ(agent.removeCalls.back(), kRsa + ".pub");
+    EXPECT_EQ(agent.removeCalls.back(), kRsa); // by the private key: its certificate goes too
     EXPECT_EQ(status(), (StatusReport{StatusState::locked, std::nullopt, {}}));
 }
 
