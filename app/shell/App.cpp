@@ -32,6 +32,7 @@
 #include "shell/HeadlessPresenter.h"
 #include "shell/StatusItemController.h"
 #include "sys/Files.h"
+#include "sys/WorkingDirectory.h"
 #include "ssh/AgentClient.h"
 #include "ssh/KeyScanCache.h"
 #include "ssh/KeyScanner.h"
@@ -159,6 +160,7 @@ App::LaunchResult App::launch()
             }
             return std::nullopt;
         },
+        .callerDirectory = [](std::int32_t pid) { return workingDirectoryOf(pid); },
         .windowStore = m_windowStore.get(),
     };
     m_coordinator = std::make_unique<UnlockCoordinator>(*m_executor, std::move(dependencies));

@@ -129,7 +129,7 @@ TEST(MessagesEncode, StatusReportNamesAreRepairedSoStatusAlwaysAnswers)
     const StatusReport report{StatusState::unlocked, 60, {"caf\xE9", "ok"}};
     const auto text = encode(Response(Response::Status{report}));
     ASSERT_TRUE(text.has_value());
-    const auto decoded = decodeResponse(*text);
+    const auto decoded = decodeResponse(text->view());
     ASSERT_TRUE(decoded.has_value());
     const StatusReport expected{StatusState::unlocked, 60, {"caf\xEF\xBF\xBD", "ok"}};
     EXPECT_EQ(Response(Response::Status{expected}), *decoded);
