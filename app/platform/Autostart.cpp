@@ -1,13 +1,16 @@
-// Autostart: the XDG autostart entry, written through the setup's safe file write.
+// Autostart: the XDG autostart entry, replaced atomically as one small file.
 #include "platform/Autostart.h"
 
 #include <sstream>
 
 #include "Vantorelle.h"
-#include "setup/SetupFiles.h"
+#include "sys/Files.h"
 
 namespace vantorelle {
 namespace {
+
+// An autostart entry is a few lines; anything larger is not ours to parse.
+constexpr std::size_t kMaxEntryBytes = 64 * 1024;
 
 // An Exec argument: quoted when it holds a reserved character, with '"', '`', '$' and '\'
 // escaped inside the quotes; '%' doubled so it is not a field code. The desktop file's own string
@@ -89,11 +92,11 @@ std::string XdgAutostart::entryText(const std::string& appExecPath)
 
 bool XdgAutostart::enabled() const
 {
-    const auto file = SetupFiles::read(m_entry);
-    if (file.state != SetupFiles::FileText::State::readable) {
+    const auto text = Files::read(m_entry, kMaxEntryBytes);
+    if (!text) {
         return false;
     }
-    std::istringstream in(file.text);
+    std::istringstream in(*text);
     return !isHidden(in);
 }
 
@@ -104,23 +107,11 @@ std::expected<void, Autostart::Error> XdgAutostart::setEnabled(bool enable, cons
         std::filesystem::remove(m_entry, ec);
         return ec ? std::unexpected(Error{ec}) : std::expected<void, Error>{};
     }
-    std::filesystem::create_directories(m_entry.parent_path(), ec);
-    if (ec) {
-        return std::unexpected(Error{ec});
+    if (auto made = Files::createDirectories(m_entry.parent_path(), 0700); !made) {
+        return std::unexpected(Error{made.error()});
     }
-    // The safe write keeps a backup when it edits an existing file; our own entry needs none, so
-    // it writes a new file beside the entry and that replaces the entry in one rename.
-    const auto staged = m_entry.parent_path() / ("." + m_entry.filename().string() + ".new");
-    std::filesystem::remove(staged, ec);
-    if (auto written = SetupFiles::write(entryText(appExecPath), staged, ".unused", std::filesystem::perms(0644));
-        !written) {
+    if (auto written = Files::replace(m_entry, entryText(appExecPath), Files::Mode{.bits = 0644}); !written) {
         return std::unexpected(Error{written.error()});
-    }
-    std::filesystem::rename(staged, m_entry, ec);
-    if (ec) {
-        std::error_code ignored;
-        std::filesystem::remove(staged, ignored);
-        return std::unexpected(Error{ec});
     }
     return {};
 }

@@ -1,9 +1,6 @@
 // KeyScanCache: a stat per input instead of a process per key.
 #include "ssh/KeyScanCache.h"
 
-#include <fstream>
-#include <sstream>
-
 #include "ssh/KeyScanner.h"
 #include "sys/Files.h"
 
@@ -12,15 +9,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Far beyond any real ssh config; a larger file is not one.
+constexpr std::size_t kMaxConfigBytes = 4 << 20;
+
+// An unreadable config reads as empty, as the scanner itself would have it.
 std::string readConfig(const fs::path& file)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        return {};
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return in.bad() ? std::string() : std::move(text).str();
+    return Files::read(file, kMaxConfigBytes).value_or(std::string());
 }
 
 } // namespace
