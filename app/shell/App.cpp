@@ -146,20 +146,11 @@ App::LaunchResult App::launch()
         .store = *m_store,
         .agent = *m_agent,
         .presenter = *m_presenter,
-        .resolve =
-            [](std::int32_t pid, const std::optional<std::string>& reason) {
-                return RequesterResolver::resolve(
-                    pid, [](std::int32_t p) { return RequesterResolver::liveTable(p); }, reason);
-            },
+        .resolve = RequesterResolver::resolveLive,
         .clock = m_clock,
         .verify = [](const SecretString& passphrase,
                      const std::string& keyPath) { return PassphraseVerifier::isValid(passphrase, keyPath); },
-        .callerName = [](std::int32_t pid) -> std::optional<std::string> {
-            if (auto info = RequesterResolver::liveTable(pid)) {
-                return info->name;
-            }
-            return std::nullopt;
-        },
+        .callerName = RequesterResolver::liveName,
         .callerDirectory = [](std::int32_t pid) { return workingDirectoryOf(pid); },
         .windowStore = m_windowStore.get(),
     };

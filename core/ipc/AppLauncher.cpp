@@ -219,11 +219,12 @@ Environment AppLauncher::sessionVariables(const Environment& env)
         = {"DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS", "HOME", "PATH", "LANG", "LANGUAGE"};
     static constexpr std::string_view prefixes[] = {"XDG_", "LC_", "VANTORELLE_"};
     Environment session;
-    for (const auto& [name, value] : env.variables()) {
+    for (const auto& variable : env.variables()) {
+        const std::string& name = variable.first;
         const bool keep = std::ranges::find(exact, std::string_view(name)) != std::end(exact)
             || std::ranges::any_of(prefixes, [&](std::string_view prefix) { return name.starts_with(prefix); });
         if (keep) {
-            session.set(name, value);
+            session.set(name, variable.second);
         }
     }
     return session;

@@ -127,6 +127,34 @@ int addStream(posix_spawn_file_actions_t* actions, int target, int source)
     reportAndExit(statusFd, errno, 127);
 }
 
+// The argument and environment arrays exec wants, built before fork: the child may not allocate.
+class ExecVectors
+{
+public:
+    explicit ExecVectors(const ChildProcess::Options& options)
+        : m_entries(options.env.entries())
+    {
+        m_argv.reserve(options.args.size() + 2);
+        m_argv.push_back(const_cast<char*>(options.path.c_str()));
+        for (const auto& arg : options.args) {
+            m_argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        m_argv.push_back(nullptr);
+        m_envp.reserve(m_entries.size() + 1);
+        for (const auto& entry : m_entries) {
+            m_envp.push_back(const_cast<char*>(entry.c_str()));
+        }
+        m_envp.push_back(nullptr);
+    }
+    char* const* argv() const { return m_argv.data(); }
+    char* const* envp() const { return m_envp.data(); }
+
+private:
+    std::vector<std::string> m_entries;
+    std::vector<char*> m_argv;
+    std::vector<char*> m_envp;
+};
+
 } // namespace
 
 ChildProcess::ChildProcess(pid_t pid, Fd pidfd) noexcept
@@ -209,23 +237,10 @@ std::expected<ChildProcess, int> ChildProcess::spawn(const Options& options)
         return std::unexpected(rc);
     }
 
-    std::vector<char*> argv;
-    argv.reserve(options.args.size() + 2);
-    argv.push_back(const_cast<char*>(options.path.c_str()));
-    for (const auto& arg : options.args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    const std::vector<std::string> entries = options.env.entries();
-    std::vector<char*> envp;
-    envp.reserve(entries.size() + 1);
-    for (const auto& entry : entries) {
-        envp.push_back(const_cast<char*>(entry.c_str()));
-    }
-    envp.push_back(nullptr);
+    const ExecVectors exec(options);
 
     pid_t pid = -1;
-    rc = ::posix_spawn(&pid, options.path.c_str(), actions.get(), attributes.get(), argv.data(), envp.data());
+    rc = ::posix_spawn(&pid, options.path.c_str(), actions.get(), attributes.get(), exec.argv(), exec.envp());
     if (rc != 0) {
         return std::unexpected(rc);
     }
@@ -361,18 +376,7 @@ namespace vantorelle {
 
 std::expected<void, int> ChildProcess::spawnDetached(const Options& options, Deadline deadline)
 {
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(options.path.c_str()));
-    for (const auto& arg : options.args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    const std::vector<std::string> entries = options.env.entries();
-    std::vector<char*> envp;
-    for (const auto& entry : entries) {
-        envp.push_back(const_cast<char*>(entry.c_str()));
-    }
-    envp.push_back(nullptr);
+    const ExecVectors exec(options);
 
     auto status = Pipe::create();
     if (!status) {
@@ -383,7 +387,7 @@ std::expected<void, int> ChildProcess::spawnDetached(const Options& options, Dea
         return std::unexpected(errno);
     }
     if (child == 0) {
-        runDetached(options.path.c_str(), argv.data(), envp.data(), options.directory.c_str(), status->write.get());
+        runDetached(options.path.c_str(), exec.argv(), exec.envp(), options.directory.c_str(), status->write.get());
     }
     status->write.reset();
     // The intermediate child is ours: it exits at once, and is reaped below whatever happens.

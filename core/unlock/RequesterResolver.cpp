@@ -270,4 +270,17 @@ std::optional<ProcessInfoLite> liveTable(std::int32_t pid)
     return liveTable(pid, "/proc");
 }
 
+Requester resolveLive(std::int32_t pid, const std::optional<std::string>& reason)
+{
+    return resolve(pid, [](std::int32_t p) { return liveTable(p); }, reason);
+}
+
+std::optional<std::string> liveName(std::int32_t pid)
+{
+    if (auto info = liveTable(pid)) {
+        return std::move(info->name);
+    }
+    return std::nullopt;
+}
+
 } // namespace vantorelle::RequesterResolver

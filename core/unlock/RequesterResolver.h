@@ -43,4 +43,9 @@ std::optional<ProcessInfoLite> liveTable(std::int32_t pid);
 // The same lookup under another proc root, for tests of the parsing.
 std::optional<ProcessInfoLite> liveTable(std::int32_t pid, const std::filesystem::path& procRoot);
 
+// resolve() over the live table, and the live table's name for one process: what the running
+// system gives the coordinator as its `resolve` and `callerName`.
+Requester resolveLive(std::int32_t pid, const std::optional<std::string>& reason);
+std::optional<std::string> liveName(std::int32_t pid);
+
 } // namespace vantorelle::RequesterResolver

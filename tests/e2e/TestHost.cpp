@@ -298,20 +298,11 @@ int run(int argc, char** argv)
         .store = store,
         .agent = agent,
         .presenter = *presenter,
-        .resolve =
-            [](std::int32_t pid, const std::optional<std::string>& reason) {
-                return RequesterResolver::resolve(
-                    pid, [](std::int32_t p) { return RequesterResolver::liveTable(p); }, reason);
-            },
+        .resolve = RequesterResolver::resolveLive,
         .clock = clock,
         .verify = [](const SecretString& passphrase,
                      const std::string& keyPath) { return PassphraseVerifier::isValid(passphrase, keyPath); },
-        .callerName = [](std::int32_t pid) -> std::optional<std::string> {
-            if (auto info = RequesterResolver::liveTable(pid)) {
-                return info->name;
-            }
-            return std::nullopt;
-        },
+        .callerName = RequesterResolver::liveName,
         .callerDirectory = [](std::int32_t pid) { return workingDirectoryOf(pid); },
         .windowStore = nullptr,
     };
