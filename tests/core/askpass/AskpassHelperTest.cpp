@@ -154,43 +154,27 @@ TEST(AskpassHelper, StdoutFailureIsNotSuccess)
     h.expectOneError(L("cli.error.generic"));
 }
 
-struct ReplyCase
+TEST(AskpassHelper, EveryOtherReplyFailsWithOneMessageWithoutStartingTheApp)
 {
-    const char* name;
-    Response response;
-    std::string message;
-};
-
-class ReplyTest : public testing::TestWithParam<ReplyCase>
-{
-};
-
-TEST_P(ReplyTest, FailsWithOneMessage)
-{
-    Harness h;
-    h.replies = {GetParam().response};
-    EXPECT_EQ(1, h.run({kKeyPrompt}));
-    h.expectOneError(GetParam().message);
-    EXPECT_TRUE(h.launched.empty());
+    const std::vector<std::pair<Response, std::string>> cases = {
+        {Response::Denied{"cancelled"}, CLI::deniedMessage("cancelled")},
+        {Response::Denied{"snoozed"}, L("askpass.denied.snoozed")}, // its own text
+        {Response::Denied{"remote"}, CLI::deniedMessage("remote")},
+        {Response::Denied{"???"}, CLI::deniedMessage("unavailable")},
+        {Response::AddedToAgent{5400}, L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())})},
+        {Response::Status{StatusReport{"locked", std::nullopt, {}}}, L("cli.error.generic")},
+        {Response::Ok{}, L("cli.error.generic")},
+    };
+    for (const auto& [response, message] : cases) {
+        Harness h;
+        h.replies = {response};
+        EXPECT_EQ(1, h.run({kKeyPrompt}));
+        h.expectOneError(message);
+        EXPECT_TRUE(h.launched.empty());
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Responses, ReplyTest,
-    testing::Values(ReplyCase{"cancelled", Response::Denied{"cancelled"}, CLI::deniedMessage("cancelled")},
-                    ReplyCase{"snoozedHasItsOwnText", Response::Denied{"snoozed"}, L("askpass.denied.snoozed")},
-                    ReplyCase{"background", Response::Denied{"background"}, CLI::deniedMessage("background")},
-                    ReplyCase{"remote", Response::Denied{"remote"}, CLI::deniedMessage("remote")},
-                    ReplyCase{"timeoutWord", Response::Denied{"timeout"}, CLI::deniedMessage("timeout")},
-                    ReplyCase{"abandoned", Response::Denied{"abandoned"}, CLI::deniedMessage("abandoned")},
-                    ReplyCase{"unknownWord", Response::Denied{"???"}, CLI::deniedMessage("unavailable")},
-                    ReplyCase{"addedToAgent", Response::AddedToAgent{5400},
-                              L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())})},
-                    ReplyCase{"status", Response::Status{StatusReport{"locked", std::nullopt, {}}},
-                              L("cli.error.generic")},
-                    ReplyCase{"ok", Response::Ok{}, L("cli.error.generic")}),
-    [](const testing::TestParamInfo<ReplyCase>& param) { return std::string(param.param.name); });
-
-TEST(AskpassHelper, FirstTryErrorsOtherThanConnectDoNotStartTheApp)
+TEST(AskpassHelper, ClientErrorsOtherThanConnectEndTheRunOnTheFirstTryOrAfterRetries)
 {
     const std::vector<std::pair<ClientError, std::string>> cases = {
         {clientError(ClientError::Kind::timeout), L("cli.denied.timeout")},
@@ -199,12 +183,16 @@ TEST(AskpassHelper, FirstTryErrorsOtherThanConnectDoNotStartTheApp)
         {clientError(ClientError::Kind::encoding), L("cli.error.generic")},
     };
     for (const auto& [error, message] : cases) {
-        Harness h;
-        h.replies = {std::unexpected(error)};
-        EXPECT_EQ(1, h.run({kKeyPrompt}));
-        h.expectOneError(message);
-        EXPECT_TRUE(h.launched.empty());
-        EXPECT_EQ(1u, h.sent.size());
+        for (const bool afterStart : {false, true}) {
+            Harness h;
+            const SendResult refused = std::unexpected(clientError(ClientError::Kind::connectFailed, ECONNREFUSED));
+            h.replies = afterStart ? std::deque<SendResult>{refused, refused, std::unexpected(error)}
+                                   : std::deque<SendResult>{std::unexpected(error)};
+            EXPECT_EQ(1, h.run({kKeyPrompt}));
+            h.expectOneError(message);
+            EXPECT_EQ(afterStart ? 1u : 0u, h.launched.size());
+            EXPECT_EQ(afterStart ? 3u : 1u, h.sent.size());
+        }
     }
 }
 
@@ -225,21 +213,13 @@ TEST(AskpassHelper, NothingListeningStartsTheAppOnceAndRetriesUntilItAnswers)
     }
 }
 
-TEST(AskpassHelper, EmptyBundleIdentifierIsPassedOnAsItIs)
-{
-    Harness h;
-    h.replies = {std::unexpected(clientError(ClientError::Kind::connectFailed, ENOENT))};
-    h.launchWorks = false;
-    EXPECT_EQ(1, h.run({kKeyPrompt}, ""));
-    EXPECT_EQ(std::vector<std::string>{""}, h.launched);
-}
-
 TEST(AskpassHelper, AppThatCannotBeStartedEndsAtOnceWithNoApp)
 {
     Harness h;
     h.replies = {std::unexpected(clientError(ClientError::Kind::connectFailed, ENOENT))};
     h.launchWorks = false;
-    EXPECT_EQ(1, h.run({kKeyPrompt}));
+    EXPECT_EQ(1, h.run({kKeyPrompt}, "")); // an empty identifier is passed on as it is
+    EXPECT_EQ(std::vector<std::string>{""}, h.launched);
     h.expectOneError(L("cli.error.noapp"));
     EXPECT_EQ(1u, h.sent.size());
     EXPECT_TRUE(h.sleeps.empty());
@@ -275,32 +255,6 @@ TEST(AskpassHelper, RetriesStopAtTheOverallLimit)
         EXPECT_GT(timeout, 0);
         EXPECT_LE(timeout, 90.0);
     }
-}
-
-TEST(AskpassHelper, RetryErrorsOtherThanConnectEndTheRun)
-{
-    const std::vector<std::pair<ClientError, std::string>> cases = {
-        {clientError(ClientError::Kind::timeout), L("cli.denied.timeout")},
-        {clientError(ClientError::Kind::io), L("cli.error.generic")},
-        {clientError(ClientError::Kind::badResponse), L("cli.error.generic")},
-    };
-    for (const auto& [error, message] : cases) {
-        Harness h;
-        h.replies
-            = {std::unexpected(clientError(ClientError::Kind::connectFailed, ECONNREFUSED)),
-               std::unexpected(clientError(ClientError::Kind::connectFailed, ECONNREFUSED)), std::unexpected(error)};
-        EXPECT_EQ(1, h.run({kKeyPrompt}));
-        h.expectOneError(message);
-        EXPECT_EQ(3u, h.sent.size());
-    }
-}
-
-TEST(AskpassHelper, DenialAfterAStartIsReportedLikeAnyOther)
-{
-    Harness h;
-    h.replies = {std::unexpected(clientError(ClientError::Kind::connectFailed, ENOENT)), Response::Denied{"snoozed"}};
-    EXPECT_EQ(1, h.run({kKeyPrompt}));
-    h.expectOneError(L("askpass.denied.snoozed"));
 }
 
 } // namespace
