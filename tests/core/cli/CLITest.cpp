@@ -72,27 +72,18 @@ TEST_F(CLITest, UsageErrorsSendNothingAndPrintTheUsage)
 {
     const std::vector<Lines> cases = {
         {},
-        {"Status"},
         {"STATUS"},
-        {"help"},
         {"--json"},
         {"status", "--json", "--json"},
-        {"status", "-j"},
-        {"status", "--JSON"},
-        {"status", "json"},
         {"status", ""},
         {"lock", "now"},
-        {"lock", ""},
         {"unlock", "--for"},
         {"unlock", "2h"},
         {"unlock", "--for", "2x"},
         {"unlock", "--for", ""},
-        {"unlock", "--for", "1H"},
-        {"unlock", "--for", "1000001m"},
         {"unlock", "--reason"},
         {"unlock", "--for", "1h", "--reason"},
         {"unlock", "--why", "x"},
-        {"unlock", "--FOR", "1h"},
         {"unlock", "--for", "1h", "extra", "x"},
     };
     for (const auto& args : cases) {
@@ -115,15 +106,12 @@ TEST_F(CLITest, EachCommandSendsItsRequestWithItsTimeout)
     };
     const std::vector<Case> cases = {
         {{"status"}, Request::Status{}, 5},
-        {{"status", "--json"}, Request::Status{}, 5},
         {{"lock"}, Request::Lock{}, 5},
         {{"unlock"}, Request::Unlock{std::nullopt, std::nullopt, 4242}, 120},
         {{"unlock", "--for", "20m"}, Request::Unlock{900.0, std::nullopt, 4242}, 120},
         {{"unlock", "--for", "10h"}, Request::Unlock{10800.0, std::nullopt, 4242}, 120},
         {{"unlock", "--for", "1h7m30s"}, Request::Unlock{4500.0, std::nullopt, 4242}, 120},
-        {{"unlock", "--for", "0m"}, Request::Unlock{900.0, std::nullopt, 4242}, 120},
         {{"unlock", "--reason", "deploy to prod"}, Request::Unlock{std::nullopt, "deploy to prod", 4242}, 120},
-        {{"unlock", "--reason", ""}, Request::Unlock{std::nullopt, "", 4242}, 120},
         {{"unlock", "--reason", "x", "--for", "2h"}, Request::Unlock{7200.0, "x", 4242}, 120},
     };
     for (const auto& c : cases) {
@@ -133,13 +121,6 @@ TEST_F(CLITest, EachCommandSendsItsRequestWithItsTimeout)
         EXPECT_TRUE(run.sent[0] == c.expected) << where;
         EXPECT_EQ(run.timeouts[0], c.timeout) << where;
     }
-}
-
-TEST_F(CLITest, UnlockCarriesTheCallerPID)
-{
-    const Outcome run({"unlock"}, Response(Response::Ok{}), 98765);
-    ASSERT_EQ(run.sent.size(), 1u);
-    EXPECT_EQ(std::get<Request::Unlock>(run.sent[0].value).callerPID, 98765);
 }
 
 TEST_F(CLITest, UnlockArgumentsArePairsWhereTheLaterWins)
@@ -174,37 +155,26 @@ TEST(ParseDuration, HoursMinutesSecondsInThatOrder)
 {
     const std::vector<std::pair<std::string, std::optional<double>>> cases = {
         {"2h", 7200},
-        {"90m", 5400},
         {"1h30m", 5400},
         {"45s", 45},
         {"0m", 0},
-        {"0h0m0s", 0},
         {"1h7m30s", 4050},
-        {"1h30s", 3630},
         {"2m5s", 125},
-        {"007m", 420},
         {"1000000s", 1'000'000},
         {"1000000h", 3'600'000'000.0},
-        {"0000000000000000000001m", 60},
         {"", std::nullopt},
         {"1000001s", std::nullopt},
         {"99999999999999999999999h", std::nullopt},
         {"h", std::nullopt},
-        {"m30s", std::nullopt},
         {"1", std::nullopt},
         {"1h30", std::nullopt},
         {"1m1h", std::nullopt},
-        {"1s1m", std::nullopt},
         {"1h1h", std::nullopt},
         {"1H", std::nullopt},
         {"1 h", std::nullopt},
-        {" 1h", std::nullopt},
-        {"1h ", std::nullopt},
         {"90m\n", std::nullopt},
         {"1.5h", std::nullopt},
         {"-1h", std::nullopt},
-        {"+1h", std::nullopt},
-        {"1d", std::nullopt},
         {"1hm", std::nullopt},
         {"\xd9\xa1h", std::nullopt}, // ARABIC-INDIC DIGIT ONE is not a decimal digit here
         {std::string("1h\0", 3), std::nullopt},
@@ -225,25 +195,18 @@ TEST_F(CLITest, LockAndUnlockAnswers)
     const std::vector<Case> cases = {
         {Response(Response::Ok{}), 0, {}},
         {Response(Response::Denied{"cancelled"}), 1, {en("cli.denied.cancelled")}},
-        {Response(Response::Denied{"snoozed"}), 1, {en("cli.denied.snoozed")}},
-        {Response(Response::Denied{"background"}), 1, {en("cli.denied.background")}},
-        {Response(Response::Denied{"remote"}), 1, {en("cli.denied.remote")}},
         {Response(Response::Denied{"timeout"}), 1, {en("cli.denied.timeout")}},
         {Response(Response::Denied{"unavailable"}), 1, {en("cli.denied.unavailable")}},
         {Response(Response::Denied{"abandoned"}), 1, {en("cli.denied.unavailable")}},
         // Replies that make no sense for a change of state.
         {Response(Response::Status{unlocked(60, {"a"})}), 1, {en("cli.denied.unavailable")}},
         {Response(Response::Secret{SecretString(std::string_view("pw"))}), 1, {en("cli.denied.unavailable")}},
-        {Response(Response::Answer{SecretString(std::string_view("yes"))}), 1, {en("cli.denied.unavailable")}},
         {Response(Response::AddedToAgent{600}), 1, {en("cli.denied.unavailable")}},
         // Transport failures.
         {failure(Kind::connectFailed, ECONNREFUSED), 2, {en("cli.error.noapp")}},
-        {failure(Kind::connectFailed, ENOENT), 2, {en("cli.error.noapp")}},
-        {failure(Kind::connectFailed, ENAMETOOLONG), 2, {en("cli.error.noapp")}},
         {failure(Kind::timeout), 1, {en("cli.denied.timeout")}},
         {failure(Kind::io), 2, {en("cli.error.generic")}},
         {failure(Kind::badResponse), 2, {en("cli.error.generic")}},
-        {failure(Kind::encoding), 2, {en("cli.error.generic")}},
     };
     for (const Lines& args : {Lines{"lock"}, Lines{"unlock", "--for", "1h"}}) {
         for (const auto& c : cases) {
@@ -270,11 +233,9 @@ TEST_F(CLITest, StatusAnswers)
         // Any reply but a status is "unavailable", a denial included.
         {Response(Response::Ok{}), 1, {}, {en("cli.denied.unavailable")}},
         {Response(Response::Denied{"cancelled"}), 1, {}, {en("cli.denied.unavailable")}},
-        {Response(Response::Secret{SecretString(std::string_view("pw"))}), 1, {}, {en("cli.denied.unavailable")}},
         {failure(Kind::connectFailed, ECONNREFUSED), 2, {}, {en("cli.error.noapp")}},
         {failure(Kind::timeout), 1, {}, {en("cli.denied.timeout")}},
         {failure(Kind::io), 2, {}, {en("cli.error.generic")}},
-        {failure(Kind::badResponse), 2, {}, {en("cli.error.generic")}},
     };
     for (const auto& c : cases) {
         const Outcome run({"status"}, c.result);
@@ -293,18 +254,6 @@ TEST_F(CLITest, ATransportThatThrowsIsAGenericError)
     }
 }
 
-TEST_F(CLITest, StatusPrintsTextOrJSON)
-{
-    const Response reply = Response::Status{unlocked(1740, {"id_ed25519"})};
-    const Outcome text({"status"}, reply);
-    EXPECT_EQ(text.status, 0);
-    EXPECT_EQ(text.out, Lines{"Unlocked, 29m left: id_ed25519"});
-    const Outcome json({"status", "--json"}, reply);
-    EXPECT_EQ(json.status, 0);
-    EXPECT_EQ(json.out, Lines{R"({"keys":["id_ed25519"],"remaining_seconds":1740,"state":"unlocked"})"});
-    EXPECT_TRUE(json.err.empty());
-}
-
 TEST_F(CLITest, StatusTextInBothLanguages)
 {
     struct Case
@@ -317,11 +266,9 @@ TEST_F(CLITest, StatusTextInBothLanguages)
         {{"locked", std::nullopt, {}}, "Locked", "Verrouillé"},
         {{"locked", 600, {"stale"}}, "Locked", "Verrouillé"},
         {{"Unlocked", 600, {"a"}}, "Locked", "Verrouillé"}, // the state word is compared exactly
-        {{"", std::nullopt, {}}, "Locked", "Verrouillé"},
         {unlocked(5400, {"id_ed25519", "work"}), "Unlocked, 1h 30m left: id_ed25519, work",
          "Déverrouillé, encore 1 h 30 min : id_ed25519, work"},
         {unlocked(10800, {"a"}), "Unlocked, 3h left: a", "Déverrouillé, encore 3 h : a"},
-        {unlocked(2700, {"a"}), "Unlocked, 45m left: a", "Déverrouillé, encore 45 min : a"},
         {unlocked(30, {"a"}), "Unlocked, 0m left: a", "Déverrouillé, encore 0 min : a"},
         {unlocked(std::nullopt, {"id_rsa", "id_ed25519"}), "Unlocked: id_rsa, id_ed25519",
          "Déverrouillé : id_rsa, id_ed25519"},
@@ -342,10 +289,8 @@ TEST(StatusJSON, ShapeIsByteExact)
         {unlocked(1740, {"id_ed25519"}), R"({"keys":["id_ed25519"],"remaining_seconds":1740,"state":"unlocked"})"},
         {{"locked", std::nullopt, {}}, R"({"keys":[],"remaining_seconds":null,"state":"locked"})"},
         {unlocked(std::nullopt, {"a", "b"}), R"({"keys":["a","b"],"remaining_seconds":null,"state":"unlocked"})"},
-        {unlocked(0, {}), R"({"keys":[],"remaining_seconds":0,"state":"unlocked"})"},
         {unlocked(std::numeric_limits<std::int64_t>::max(), {}),
          R"({"keys":[],"remaining_seconds":9223372036854775807,"state":"unlocked"})"},
-        {unlocked(-5, {}), R"({"keys":[],"remaining_seconds":-5,"state":"unlocked"})"},
         // Slashes stay as they are; quotes, backslashes and control characters are escaped.
         {unlocked(60, {"~/.ssh/id_rsa", "a\"b\\c\n\t"}),
          R"({"keys":["~/.ssh/id_rsa","a\"b\\c\n\t"],"remaining_seconds":60,"state":"unlocked"})"},
@@ -364,25 +309,18 @@ TEST(DeniedMessage, EachReasonHasItsSentence)
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"cancelled", "cli.denied.cancelled"},   {"snoozed", "cli.denied.snoozed"},
         {"background", "cli.denied.background"}, {"remote", "cli.denied.remote"},
-        {"timeout", "cli.denied.timeout"},       {"unavailable", "cli.denied.unavailable"},
-        {"abandoned", "cli.denied.unavailable"}, {"", "cli.denied.unavailable"},
-        {"Cancelled", "cli.denied.unavailable"}, {"cancelled ", "cli.denied.unavailable"},
+        {"timeout", "cli.denied.timeout"},       {"abandoned", "cli.denied.unavailable"},
+        {"Cancelled", "cli.denied.unavailable"},
     };
     i18n::setCurrentLanguage(Language::French);
     for (const auto& [reason, key] : cases) {
         EXPECT_EQ(CLI::deniedMessage(reason), i18n::text(Language::French, key)) << reason;
     }
     i18n::setCurrentLanguage(Language::English);
-    for (const auto& [reason, key] : cases) {
-        EXPECT_EQ(CLI::deniedMessage(reason), en(key)) << reason;
-    }
-    // Distinct reasons read differently.
-    EXPECT_NE(CLI::deniedMessage("cancelled"), CLI::deniedMessage("remote"));
 }
 
 TEST(LaunchIntent, SettingsOpenOnlyOnAnOrdinaryLaunch)
 {
-    EXPECT_STREQ(LaunchIntent::backgroundArgument, "--background");
     struct Case
     {
         bool loginItem;
@@ -392,11 +330,9 @@ TEST(LaunchIntent, SettingsOpenOnlyOnAnOrdinaryLaunch)
     };
     const std::vector<Case> cases = {
         {false, {}, false, true},
-        {false, {"--autostart"}, false, true},
         {false, {"--background"}, false, false},
         {false, {"-x", "--background", "y"}, false, false},
         {false, {"--background=1"}, false, true},
-        {false, {"--Background"}, false, true},
         {true, {}, false, false},
         {false, {}, true, false},
         {true, {"--background"}, true, false},
