@@ -300,8 +300,13 @@ TEST(MessagesDecode, DeepNestingIsRefusedWithoutExhaustingTheStack)
         deepObject += R"({"x":)";
     }
     EXPECT_FALSE(decodeRequest(deepObject + "1" + std::string(100002, '}')).has_value());
-    // Ordinary nesting inside an ignored member is fine.
+    // Ordinary nesting inside an ignored member is fine, and closed brackets give their depth back.
     EXPECT_TRUE(decodeRequest(R"({"status":{"x":[[[[{"y":[1]}]]]]}})").has_value());
+    std::string siblings;
+    for (int i = 0; i < 100; ++i) {
+        siblings += R"([{}],)";
+    }
+    EXPECT_TRUE(decodeRequest(R"({"status":{"x":[)" + siblings + "1]}}").has_value());
     // Brackets inside strings do not count.
     EXPECT_TRUE(
         decodeRequest(R"({"passphrase":{"keyPath":")" + std::string(1000, '[') + R"(","prompt":"p","callerPID":1}})")

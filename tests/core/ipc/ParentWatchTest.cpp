@@ -116,6 +116,23 @@ TEST(ParentWatch, ActionMayCancelItsOwnWatch)
     watch.reset();
 }
 
+TEST(ParentWatch, ActionMayDestroyItsOwnWatch)
+{
+    IdleChild other;
+    std::atomic<bool> ready = false, destroyed = false;
+    std::unique_ptr<ParentWatch> watch;
+    watch = ParentWatch::create(other.pid(), 0.02, [&] {
+        while (!ready) {
+            std::this_thread::yield();
+        }
+        auto* done = &destroyed; // the closure goes with the watch
+        watch.reset(); // the thread cannot join itself: it must let itself go
+        *done = true;
+    });
+    ready = true;
+    EXPECT_TRUE(test::waitFor([&] { return destroyed.load(); }));
+}
+
 // The family: this test (a subreaper, so it inherits the orphan) -> parent P -> watcher C.
 // C watches P and reports each call of its action on a pipe; the test kills P.
 struct FireReport

@@ -233,14 +233,15 @@ TEST(SetupPlanTest, UnreadableFilesAreLeftOutOfThePlan)
     EXPECT_EQ(SetupPlan::make(home.path(), kAskpass, {}, "/bin/zsh").changes.size(), 1u);
 }
 
-TEST(SetupPlanTest, WindowsLineEndsAreKept)
+TEST(SetupPlanTest, WindowsLineEndsAndUTF8TextAreKept)
 {
     TempDir home;
-    writeFile(home.path() / ".zshenv", "export A=1\r\nexport B=2\r\n");
+    writeFile(home.path() / ".zshenv", "export A=caf\xc3\xa9\r\nexport B=\xe2\x82\xac\xf0\x9f\x94\x91\r\n");
     const auto plan = SetupPlan::make(home.path(), kAskpass, {}, "zsh");
     ASSERT_EQ(plan.changes.size(), 2u);
     const std::string& after = plan.changes[1].after;
-    EXPECT_TRUE(after.starts_with("export A=1\r\nexport B=2\r\n" + B + "\r\nif [ -x "));
+    EXPECT_TRUE(
+        after.starts_with("export A=caf\xc3\xa9\r\nexport B=\xe2\x82\xac\xf0\x9f\x94\x91\r\n" + B + "\r\nif [ -x "));
     EXPECT_TRUE(after.ends_with("fi\r\n" + E + "\r\n"));
 }
 
