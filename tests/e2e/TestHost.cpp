@@ -4,7 +4,7 @@
 // question the presenter is asked, and every request and reply kind, is appended to a log file.
 //
 //   vantorelle-testhost --socket PATH --agent SOCKET --keys DIR --store FILE --log FILE
-//                       [--unlock approve|cancel|delay:SECONDS] [--answer TEXT] [--duration SECONDS]
+//                       [--unlock approve|cancel|delay:SECONDS] [--answer TEXT]
 //
 // --store names a file of "<private key path>\t<passphrase>" lines (passphrases never go on the
 // command line). --unlock delay:S approves after S seconds unless the request is withdrawn first.
@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iostream>
 #include <list>
+#include <map>
 #include <mutex>
 #include <signal.h>
 #include <thread>
@@ -83,11 +84,10 @@ std::string kindName(const Response& response)
     return names[response.value.index()];
 }
 
+// What the presenter answers: "approve", "cancel" or "delay:<seconds>", and the free questions' answer.
 struct Script
 {
-    enum class Unlock { approve, cancel, delay };
-    Unlock unlock = Unlock::approve;
-    double delay = 0;
+    std::string unlock;
     std::optional<std::string> answer;
 };
 
@@ -115,9 +115,9 @@ public:
                     + " mode=" + (typing ? "type:" + typing->reason : std::string("biometric")));
         spawn([this, cancelled, done = std::move(done)](std::stop_token shutdown) mutable {
             PresentResult result = PresentResult::Abandoned{};
-            if (m_script.unlock == Script::Unlock::cancel) {
+            if (m_script.unlock == "cancel") {
                 result = PresentResult::Cancelled{};
-            } else if (m_script.unlock == Script::Unlock::approve) {
+            } else if (m_script.unlock == "approve") {
                 result = PresentResult::Approved{nullptr};
             } else {
                 std::mutex lock;
@@ -128,7 +128,8 @@ public:
                     wake.notify_all();
                 });
                 std::unique_lock guard(lock);
-                const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(m_script.delay);
+                const auto until = std::chrono::steady_clock::now()
+                    + std::chrono::duration<double>(std::stod(m_script.unlock.substr(6)));
                 const bool withdrawn
                     = wake.wait_until(guard, cancelled, until, [&] { return shutdown.stop_requested(); })
                     || cancelled.stop_requested();
@@ -174,52 +175,29 @@ private:
 
 struct Options
 {
-    std::string socket, agent, keys, store, log;
-    Script script;
-    double duration = 10800;
+    std::string socket, agent, keys, store, log, unlock = "approve";
+    std::optional<std::string> answer;
     std::vector<std::string> all;
 };
 
 std::optional<Options> parseOptions(int argc, char** argv)
 {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string word = argv[i];
-        options.all.push_back(word);
-        const auto value = [&]() -> std::optional<std::string> {
-            if (i + 1 >= argc) {
-                return std::nullopt;
+    std::string answer;
+    const std::map<std::string, std::string*> values{
+        {"--socket", &options.socket}, {"--agent", &options.agent}, {"--keys", &options.keys},
+        {"--store", &options.store},   {"--log", &options.log},     {"--unlock", &options.unlock},
+        {"--answer", &answer},
+    };
+    options.all.assign(argv + 1, argv + argc);
+    for (size_t i = 0; i < options.all.size(); ++i) {
+        const auto value = values.find(options.all[i]);
+        if (value != values.end() && i + 1 < options.all.size()) {
+            *value->second = options.all[++i];
+            if (value->first == "--answer") {
+                options.answer = answer;
             }
-            options.all.emplace_back(argv[i + 1]);
-            return std::string(argv[++i]);
-        };
-        std::optional<std::string> v;
-        if (word == "--socket" && (v = value())) {
-            options.socket = *v;
-        } else if (word == "--agent" && (v = value())) {
-            options.agent = *v;
-        } else if (word == "--keys" && (v = value())) {
-            options.keys = *v;
-        } else if (word == "--store" && (v = value())) {
-            options.store = *v;
-        } else if (word == "--log" && (v = value())) {
-            options.log = *v;
-        } else if (word == "--answer" && (v = value())) {
-            options.script.answer = *v;
-        } else if (word == "--duration" && (v = value())) {
-            options.duration = std::stod(*v);
-        } else if (word == "--unlock" && (v = value())) {
-            if (*v == "approve") {
-                options.script.unlock = Script::Unlock::approve;
-            } else if (*v == "cancel") {
-                options.script.unlock = Script::Unlock::cancel;
-            } else if (v->starts_with("delay:")) {
-                options.script.unlock = Script::Unlock::delay;
-                options.script.delay = std::stod(v->substr(6));
-            } else {
-                return std::nullopt;
-            }
-        } else if (word.starts_with("--") && word != "--background") {
+        } else if (options.all[i] != "--background") {
             return std::nullopt;
         }
     }
@@ -276,7 +254,7 @@ int run(int argc, char** argv)
         loadStore(options->store, store);
     }
     AgentClient agent(options->agent);
-    auto presenter = std::make_unique<ScriptedPresenter>(options->script, log);
+    auto presenter = std::make_unique<ScriptedPresenter>(Script{options->unlock, options->answer}, log);
     SystemClock clock;
     const Environment env = Environment::current();
     const std::string home = env.get("HOME").value_or("/");
@@ -294,7 +272,7 @@ int run(int argc, char** argv)
                 }
                 return managed;
             },
-        .duration = [duration = options->duration] { return duration; },
+        .duration = [] { return 10800.0; },
         .store = store,
         .agent = agent,
         .presenter = *presenter,

@@ -9,6 +9,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "unlock/UnlockPresenter.h"
@@ -17,6 +18,12 @@ namespace vantorelle {
 
 class FakeUnlockPresenter final : public UnlockPresenter
 {
+    template <typename F> auto locked(F f) const -> decltype(f())
+    {
+        std::lock_guard lock(m_lock);
+        return f();
+    }
+
 public:
     struct UnlockCall
     {
@@ -25,7 +32,6 @@ public:
         double duration = 0;
         PresentMode mode = PresentMode::Biometric{};
         std::stop_token cancelled;
-        UnlockCompletion done;
         bool answered = false;
     };
     struct PromptCall
@@ -33,7 +39,6 @@ public:
         std::string text;
         bool secret = false;
         std::stop_token cancelled;
-        PromptCompletion done;
         bool answered = false;
     };
 
@@ -45,137 +50,105 @@ public:
     void showUnlock(const Requester& requester, const std::vector<SSHKey>& keys, double duration,
                     const PresentMode& mode, std::stop_token cancelled, UnlockCompletion done) override
     {
-        size_t index;
-        {
-            std::lock_guard lock(m_lock);
-            if (dropCompletions) {
-                m_unlocks.push_back({requester, keys, duration, mode, cancelled, nullptr, true});
-                return;
-            }
-            index = m_unlocks.size();
-            m_unlocks.push_back({requester, keys, duration, mode, cancelled, std::move(done), false});
-        }
+        const size_t index = record(m_unlocks, {requester, keys, duration, mode, cancelled, dropCompletions},
+                                    dropCompletions ? nullptr : std::move(done));
         if (answerWhenCancelled) {
             watch(cancelled, [this, index] { answerUnlock(index, PresentResult::Abandoned{}); });
         }
     }
-
     void notifyBackground(const Requester& requester) override
     {
         std::lock_guard lock(m_lock);
         m_notifications.push_back(requester);
     }
-
     void showPrompt(const std::string& text, bool secret, std::stop_token cancelled, PromptCompletion done) override
     {
-        size_t index;
-        {
-            std::lock_guard lock(m_lock);
-            index = m_prompts.size();
-            m_prompts.push_back({text, secret, cancelled, std::move(done), false});
-        }
+        const size_t index = record(m_prompts, {text, secret, cancelled, false}, std::move(done));
         if (answerWhenCancelled) {
             watch(cancelled, [this, index] { answerPrompt(index, std::nullopt); });
         }
     }
 
     // Answers call `index`; false if it was answered already.
-    bool answerUnlock(size_t index, PresentResult result)
+    bool answerUnlock(size_t index, PresentResult result) { return answer(m_unlocks, index, std::move(result)); }
+    bool answerPrompt(size_t index, std::optional<SecretString> reply)
     {
-        UnlockCompletion done;
-        {
-            std::lock_guard lock(m_lock);
-            if (index >= m_unlocks.size() || m_unlocks[index].answered) {
-                return false;
-            }
-            m_unlocks[index].answered = true;
-            done = std::move(m_unlocks[index].done);
-        }
-        done(std::move(result));
-        return true;
-    }
-    bool answerPrompt(size_t index, std::optional<SecretString> answer)
-    {
-        PromptCompletion done;
-        {
-            std::lock_guard lock(m_lock);
-            if (index >= m_prompts.size() || m_prompts[index].answered) {
-                return false;
-            }
-            m_prompts[index].answered = true;
-            done = std::move(m_prompts[index].done);
-        }
-        done(std::move(answer));
-        return true;
+        return answer(m_prompts, index, std::move(reply));
     }
 
     size_t unlockCount() const
     {
-        std::lock_guard lock(m_lock);
-        return m_unlocks.size();
+        return locked([&] { return m_unlocks.size(); });
     }
     size_t promptCount() const
     {
-        std::lock_guard lock(m_lock);
-        return m_prompts.size();
+        return locked([&] { return m_prompts.size(); });
     }
-    // A copy of what call `index` was asked (without its completion).
     UnlockCall unlockCall(size_t index) const
     {
-        std::lock_guard lock(m_lock);
-        const UnlockCall& call = m_unlocks.at(index);
-        return {call.requester, call.keys, call.duration, call.mode, call.cancelled, nullptr, call.answered};
+        return locked([&] { return m_unlocks.at(index).first; });
     }
     PromptCall promptCall(size_t index) const
     {
-        std::lock_guard lock(m_lock);
-        const PromptCall& call = m_prompts.at(index);
-        return {call.text, call.secret, call.cancelled, nullptr, call.answered};
+        return locked([&] { return m_prompts.at(index).first; });
     }
-    std::vector<size_t> unansweredUnlocks() const
-    {
-        std::lock_guard lock(m_lock);
-        std::vector<size_t> result;
-        for (size_t i = 0; i < m_unlocks.size(); ++i) {
-            if (!m_unlocks[i].answered) {
-                result.push_back(i);
-            }
-        }
-        return result;
-    }
-    std::vector<size_t> unansweredPrompts() const
-    {
-        std::lock_guard lock(m_lock);
-        std::vector<size_t> result;
-        for (size_t i = 0; i < m_prompts.size(); ++i) {
-            if (!m_prompts[i].answered) {
-                result.push_back(i);
-            }
-        }
-        return result;
-    }
+    std::vector<size_t> unansweredUnlocks() const { return unanswered(m_unlocks); }
+    std::vector<size_t> unansweredPrompts() const { return unanswered(m_prompts); }
     std::vector<Requester> notifications() const
     {
-        std::lock_guard lock(m_lock);
-        return m_notifications;
+        return locked([&] { return m_notifications; });
     }
 
 private:
-    using Watch = std::stop_callback<std::function<void()>>;
+    template <typename Call, typename Done> using Calls = std::deque<std::pair<Call, Done>>;
 
+    template <typename Call, typename Done>
+    size_t record(Calls<Call, Done>& calls, std::type_identity_t<Call> call, std::type_identity_t<Done> done)
+    {
+        return locked([&] {
+            calls.emplace_back(std::move(call), std::move(done));
+            return calls.size() - 1;
+        });
+    }
+    template <typename Call, typename Done, typename Result>
+    bool answer(Calls<Call, Done>& calls, size_t index, Result result)
+    {
+        Done done;
+        {
+            std::lock_guard lock(m_lock);
+            if (index >= calls.size() || calls[index].first.answered) {
+                return false;
+            }
+            calls[index].first.answered = true;
+            done = std::move(calls[index].second);
+        }
+        done(std::move(result));
+        return true;
+    }
+    template <typename Call, typename Done> std::vector<size_t> unanswered(const Calls<Call, Done>& calls) const
+    {
+        std::lock_guard lock(m_lock);
+        std::vector<size_t> result;
+        for (size_t i = 0; i < calls.size(); ++i) {
+            if (!calls[i].first.answered) {
+                result.push_back(i);
+            }
+        }
+        return result;
+    }
     void watch(const std::stop_token& token, std::function<void()> onStop)
     {
         // Registered outside the lock: an already stopped token runs the callback right here.
-        auto callback = std::make_shared<Watch>(token, std::move(onStop));
+        auto callback = std::make_shared<std::stop_callback<std::function<void()>>>(token, std::move(onStop));
         std::lock_guard lock(m_lock);
         m_watches.push_back(std::move(callback));
     }
 
     mutable std::mutex m_lock;
-    std::deque<UnlockCall> m_unlocks;
-    std::deque<PromptCall> m_prompts;
+    Calls<UnlockCall, UnlockCompletion> m_unlocks;
+    Calls<PromptCall, PromptCompletion> m_prompts;
     std::vector<Requester> m_notifications;
-    std::vector<std::shared_ptr<Watch>> m_watches;
+    std::vector<std::shared_ptr<void>> m_watches;
 };
 
 } // namespace vantorelle

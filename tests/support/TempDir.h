@@ -12,10 +12,11 @@ namespace vantorelle {
 class TempDir
 {
 public:
-    // Short names under /tmp keep socket paths well inside the sun_path limit.
-    explicit TempDir(const std::string& prefix = "vt")
+    // Short names under /tmp keep socket paths well inside the sun_path limit; programs to run go
+    // elsewhere (`parent`), since /tmp may be mounted noexec.
+    explicit TempDir(const std::string& prefix = "vt", const std::string& parent = "/tmp")
     {
-        std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+        std::string pattern = parent + "/" + prefix + "-XXXXXX";
         if (!::mkdtemp(pattern.data())) {
             throw std::runtime_error("mkdtemp failed");
         }

@@ -39,8 +39,8 @@ TEST(MessagesEncode, ExactShapes)
                                              "Enter passphrase for key '/home/u/.ssh/id_ed25519': ", 4242}))},
         {R"({"prompt":{"text":"Are you sure?","secret":false,"callerPID":7}})",
          encoded(Request(Request::Prompt{"Are you sure?", false, 7}))},
-        {R"({"prompt":{"text":"PIN","secret":true,"callerPID":-1}})",
-         encoded(Request(Request::Prompt{"PIN", true, -1}))},
+        {R"({"prompt":{"text":"PIN\n\r\n","secret":true,"callerPID":-1}})",
+         encoded(Request(Request::Prompt{"PIN\n\r\n", true, -1}))},
         {R"({"status":{}})", encoded(Request(Request::Status{}))},
         {R"({"unlock":{"callerPID":12}})", encoded(Request(Request::Unlock{std::nullopt, std::nullopt, 12}))},
         {R"({"unlock":{"duration":3600,"reason":"deploy","callerPID":12}})",
@@ -68,35 +68,15 @@ TEST(MessagesEncode, ExactShapes)
     }
 }
 
-TEST(MessagesEncode, NeverARawLineFeed)
-{
-    const auto text = encoded(Request(Request::Prompt{"line one\nline two\r\n", true, 1}));
-    EXPECT_EQ(text.find('\n'), std::string::npos);
-    EXPECT_EQ(text.find('\r'), std::string::npos);
-}
-
-TEST(MessagesEncode, RefusesNonFiniteDoubles)
+TEST(MessagesEncode, RefusesNonFiniteDoublesAndInvalidUtf8)
 {
     for (const double bad : {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
                              std::numeric_limits<double>::quiet_NaN()}) {
-        const auto request = encode(Request(Request::Unlock{bad, std::nullopt, 1}));
-        ASSERT_FALSE(request.has_value());
-        EXPECT_EQ(request.error().kind, Kind::invalidValue);
-        const auto response = encode(Response(Response::AddedToAgent{bad}));
-        ASSERT_FALSE(response.has_value());
-        EXPECT_EQ(response.error().kind, Kind::invalidValue);
+        EXPECT_EQ(encode(Request(Request::Unlock{bad, std::nullopt, 1})).error().kind, Kind::invalidValue);
+        EXPECT_EQ(encode(Response(Response::AddedToAgent{bad})).error().kind, Kind::invalidValue);
     }
-}
-
-TEST(MessagesEncode, RefusesInvalidUtf8InsteadOfCrashingOrAlteringIt)
-{
-    const std::string broken = "/home/u/.ssh/k\xff\xfe";
-    const auto request = encode(Request(Request::Passphrase{broken, "p", 1}));
-    ASSERT_FALSE(request.has_value());
-    EXPECT_EQ(request.error().kind, Kind::invalidValue);
-    const auto secret = encode(Response(Response::Secret{SecretString(std::string_view("pw\xc3"))}));
-    ASSERT_FALSE(secret.has_value());
-    EXPECT_EQ(secret.error().kind, Kind::invalidValue);
+    EXPECT_EQ(encode(Request(Request::Passphrase{"/home/u/.ssh/k\xff\xfe", "p", 1})).error().kind, Kind::invalidValue);
+    EXPECT_EQ(encode(Response(Response::Secret{secret("pw\xc3")})).error().kind, Kind::invalidValue);
     // Valid multi-byte text passes through as UTF-8.
     EXPECT_EQ(encoded(Request(Request::Prompt{"caf\xc3\xa9", false, 1})),
               "{\"prompt\":{\"text\":\"caf\xc3\xa9\",\"secret\":false,\"callerPID\":1}}");
@@ -167,13 +147,6 @@ TEST(MessagesRoundTrip, EveryCaseSurvives)
         ASSERT_TRUE(decoded.has_value()) << encoded(response) << ": " << decoded.error().description;
         EXPECT_EQ(*decoded, response) << encoded(response);
     }
-}
-
-TEST(MessagesEquality, SameStringInDifferentCasesDiffers)
-{
-    EXPECT_NE(Response(Response::Secret{secret("x")}), Response(Response::Answer{secret("x")}));
-    EXPECT_EQ(Response(Response::Secret{secret("x")}), Response(Response::Secret{secret("x")}));
-    EXPECT_NE(Request(Request::Status{}), Request(Request::Lock{}));
 }
 
 // ---- decoding ---------------------------------------------------------------------------------
@@ -263,14 +236,9 @@ TEST(MessagesDecode, Requests)
 TEST(MessagesDecode, InvalidNumberOfKeysHasTheExactDescription)
 {
     for (const char* json : {R"({"status":{},"lock":{}})", R"({})", R"({"passphrase":{},"prompt":{},"x":1})"}) {
-        const auto request = decodeRequest(json);
-        ASSERT_FALSE(request.has_value());
-        EXPECT_EQ(request.error().description, "Invalid number of keys found, expected one.");
+        EXPECT_EQ(decodeRequest(json).error().description, "Invalid number of keys found, expected one.");
     }
-    const auto response = decodeResponse(R"({"ok":{},"denied":{"reason":"x"}})");
-    ASSERT_FALSE(response.has_value());
-    EXPECT_EQ(response.error().kind, Kind::typeMismatch);
-    EXPECT_EQ(response.error().description, "Invalid number of keys found, expected one.");
+    EXPECT_EQ(decodeResponse(R"({"ok":{},"denied":{"reason":"x"}})").error().kind, Kind::typeMismatch);
 }
 
 TEST(MessagesDecode, Responses)
@@ -356,16 +324,7 @@ TEST(MessagesDecode, HostileInputNeverThrowsOrCrashes)
             for (int e = 0; e < edits && !text.empty(); ++e) {
                 const auto at = random() % text.size();
                 const char c = alphabet[random() % alphabet.size()];
-                switch (random() % 3) {
-                case 0:
-                    text[at] = c;
-                    break;
-                case 1:
-                    text.insert(text.begin() + static_cast<long>(at), c);
-                    break;
-                default:
-                    text.erase(at, 1);
-                }
+                text.replace(at, random() % 2, random() % 2 ? std::string(1, c) : std::string());
             }
         }
         EXPECT_NO_THROW({
@@ -379,16 +338,19 @@ TEST(MessagesDecode, HostileInputNeverThrowsOrCrashes)
 TEST(MessagesDecode, DeepNestingIsRefusedWithoutExhaustingTheStack)
 {
     const std::string deepArray = std::string(200000, '[') + std::string(200000, ']');
-    const auto a = decodeRequest(deepArray);
-    ASSERT_FALSE(a.has_value());
-    EXPECT_EQ(a.error().kind, Kind::dataCorrupted);
+    EXPECT_EQ(decodeRequest(deepArray).error().kind, Kind::dataCorrupted);
     std::string deepObject = R"({"status":{"x":)";
     for (int i = 0; i < 100000; ++i) {
         deepObject += R"({"x":)";
     }
     EXPECT_FALSE(decodeRequest(deepObject + "1" + std::string(100002, '}')).has_value());
-    // Ordinary nesting inside an ignored member is fine.
+    // Ordinary nesting inside an ignored member is fine, and closed brackets give their depth back.
     EXPECT_TRUE(decodeRequest(R"({"status":{"x":[[[[{"y":[1]}]]]]}})").has_value());
+    std::string siblings;
+    for (int i = 0; i < 100; ++i) {
+        siblings += R"([{}],)";
+    }
+    EXPECT_TRUE(decodeRequest(R"({"status":{"x":[)" + siblings + "1]}}").has_value());
     // Brackets inside strings do not count.
     EXPECT_TRUE(
         decodeRequest(R"({"passphrase":{"keyPath":")" + std::string(1000, '[') + R"(","prompt":"p","callerPID":1}})")

@@ -2,33 +2,25 @@
 #pragma once
 
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "support/TestFiles.h"
 #include "support/WithoutPrivileges.h"
 
 namespace vantorelle::testing {
 
 namespace fs = std::filesystem;
 
+using test::readFile;
+
+// Setup files are ordinary user files: 0644 unless a test says otherwise.
 inline void writeFile(const fs::path& path, const std::string& text, fs::perms mode = fs::perms(0644))
 {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-    fs::permissions(path, mode);
-}
-
-inline std::string readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    test::writeFile(path, text, mode);
 }
 
 inline unsigned modeOf(const fs::path& path)

@@ -178,13 +178,5 @@ TEST(PrototypeMigrationTest, RemoveKeychainServicesAsksThirtyTwoTimesThenChecks)
     EXPECT_TRUE(PM::removeKeychainServices({}, deleteOne, keychainHas).empty());
 }
 
-TEST(PrototypeMigrationTest, LeftoversHashByKindAndPayload)
-{
-    const std::hash<Leftover> hash;
-    EXPECT_EQ(hash(Leftover::path("/a")), hash(Leftover::path("/a")));
-    EXPECT_NE(Leftover::path("/a"), Leftover::shellExport("/a"));
-    EXPECT_NE(Leftover::keychainService("x"), Leftover::keychainService("y"));
-}
-
 } // namespace
 } // namespace vantorelle

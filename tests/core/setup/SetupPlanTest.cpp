@@ -13,6 +13,7 @@
 #include "FileHelpers.h"
 #include "setup/MarkedBlock.h"
 #include "setup/SetupFiles.h"
+#include "support/SshTools.h"
 #include "support/TempDir.h"
 #include "sys/ChildProcess.h"
 #include "sys/Fd.h"
@@ -78,31 +79,14 @@ TEST(SetupFilesTest, ShellBlockQuotesTheHelperPathForTheShell)
               "  export SSH_ASKPASS=\"/opt/v/askpass\"\n"
               "  export SSH_ASKPASS_REQUIRE=force\n"
               "fi");
-    EXPECT_EQ(SetupFiles::shellQuoted("a b"), "\"a b\"");
-    EXPECT_EQ(SetupFiles::shellQuoted("$HOME"), "\"\\$HOME\"");
-    EXPECT_EQ(SetupFiles::shellQuoted("a\"b"), "\"a\\\"b\"");
-    EXPECT_EQ(SetupFiles::shellQuoted("`id`"), "\"\\`id\\`\"");
-    EXPECT_EQ(SetupFiles::shellQuoted("a\\b"), "\"a\\\\b\"");
-    EXPECT_EQ(SetupFiles::shellQuoted("it's"), "\"it's\"");
-    const std::string block = SetupFiles::zshBlock("/x/my $dir");
-    EXPECT_NE(block.find("[ -x \"/x/my \\$dir\" ]"), std::string::npos);
-    EXPECT_NE(block.find("SSH_ASKPASS=\"/x/my \\$dir\""), std::string::npos);
+    EXPECT_EQ(SetupFiles::shellQuoted("a \"$b\" `c` \\ it's"), "\"a \\\"\\$b\\\" \\`c\\` \\\\ it's\"");
 }
 
 std::string runTool(const std::string& path, const std::vector<std::string>& args)
 {
-    Environment env;
-    env.set("PATH", "/usr/bin:/bin");
-    env.set("LANG", "C");
-    env.set("HOME", "/nonexistent");
-    const auto result = ChildProcess::run(path, args, env, ChildProcess::StandardError::merge,
-                                          std::chrono::steady_clock::now() + std::chrono::seconds(30));
-    EXPECT_TRUE(result.has_value());
-    if (!result) {
-        return {};
-    }
-    EXPECT_EQ(result->status, 0) << result->output;
-    return result->output;
+    const auto result = test::runTool(path, args);
+    EXPECT_EQ(result.status, 0) << result.output;
+    return result.output;
 }
 
 // The real shells read back exactly the helper path, whatever it holds.
@@ -122,59 +106,31 @@ TEST(SetupFilesTest, RealShellsExportTheHelperPathExactly)
     EXPECT_EQ(runTool("/bin/bash", {script.string()}), "|");
 }
 
-// ssh itself parses the block and reads back every identity path.
-TEST(SetupFilesTest, RealSSHReadsEveryIdentityPathBack)
-{
-    TempDir dir;
-    const std::vector<std::string> paths = {
-        dir.path() / "plain",   dir.path() / "with space",  dir.path() / "quote\"d",
-        dir.path() / "o'brien", dir.path() / "back\\slash", dir.path() / "dollar$x",
-    };
-    const fs::path config = dir.path() / "config";
-    writeFile(config, MarkedBlock::apply(SetupFiles::sshBlock(paths), "", MarkedBlock::Position::top));
-    const std::string output = runTool("/usr/bin/ssh", {"-G", "-F", config.string(), "example.invalid"});
-    std::string found;
-    std::istringstream lines(output);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.starts_with("identityfile ")) {
-            found += line.substr(13) + "\n";
-        }
-    }
-    std::string expected;
-    for (const auto& path : paths) {
-        expected += path + "\n";
-    }
-    EXPECT_EQ(found, expected) << output;
-    EXPECT_NE(output.find("addkeystoagent false"), std::string::npos) << output;
-}
-
 // ssh expands "%" tokens (and "${...}") in identity paths only when it loads the keys, after it has
 // connected: connect it to a listener that never answers and read which files it tried.
 TEST(SetupFilesTest, RealSSHLoadsTheKeyFilesTheBlockNames)
 {
     TempDir dir;
     const std::vector<std::string> paths = {
-        dir.path() / "plain",
-        dir.path() / "100%",
-        dir.path() / "50% off",
-        dir.path() / "%d and $x%{y}",
+        dir.path() / "plain",       dir.path() / "with space", dir.path() / "quote\"d", dir.path() / "o'brien",
+        dir.path() / "back\\slash", dir.path() / "100%",       dir.path() / "50% off",  dir.path() / "%d and $x%{y}",
     };
     const fs::path config = dir.path() / "config";
     writeFile(config, MarkedBlock::apply(SetupFiles::sshBlock(paths), "", MarkedBlock::Position::top));
+    // Parsing alone reads every path back as it is (the debug log below escapes backslashes).
+    const std::string parsed = runTool("/usr/bin/ssh", {"-G", "-F", config.string(), "example.invalid"});
+    EXPECT_NE(parsed.find("identityfile " + paths[4] + "\n"), std::string::npos) << parsed;
+    EXPECT_NE(parsed.find("addkeystoagent false"), std::string::npos) << parsed;
 
     Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     ASSERT_TRUE(listener);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
     ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(listener.get(), 4), 0);
     ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
 
-    Environment env;
-    env.set("PATH", "/usr/bin:/bin");
-    env.set("LANG", "C");
+    Environment env = test::minimalEnvironment();
     env.set("HOME", dir.path().string());
     // The kernel completes the connection; ssh then loads the identities and waits for a banner
     // that never comes, until ConnectTimeout ends it.
@@ -186,8 +142,10 @@ TEST(SetupFilesTest, RealSSHLoadsTheKeyFilesTheBlockNames)
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(result->output.find("percent"), std::string::npos) << result->output;
     for (const auto& path : paths) {
-        EXPECT_NE(result->output.find("identity file " + path + " type"), std::string::npos) << path << "\n"
-                                                                                             << result->output;
+        const std::string logged
+            = path.find('\\') == std::string::npos ? path : (dir.path() / "back\\\\slash").string();
+        EXPECT_NE(result->output.find("identity file " + logged + " type"), std::string::npos) << path << "\n"
+                                                                                               << result->output;
     }
 }
 
@@ -276,14 +234,15 @@ TEST(SetupPlanTest, UnreadableFilesAreLeftOutOfThePlan)
     EXPECT_EQ(SetupPlan::make(home.path(), kAskpass, {}, "/bin/zsh").changes.size(), 1u);
 }
 
-TEST(SetupPlanTest, WindowsLineEndsAreKept)
+TEST(SetupPlanTest, WindowsLineEndsAndUTF8TextAreKept)
 {
     TempDir home;
-    writeFile(home.path() / ".zshenv", "export A=1\r\nexport B=2\r\n");
+    writeFile(home.path() / ".zshenv", "export A=caf\xc3\xa9\r\nexport B=\xe2\x82\xac\xf0\x9f\x94\x91\r\n");
     const auto plan = SetupPlan::make(home.path(), kAskpass, {}, "zsh");
     ASSERT_EQ(plan.changes.size(), 2u);
     const std::string& after = plan.changes[1].after;
-    EXPECT_TRUE(after.starts_with("export A=1\r\nexport B=2\r\n" + B + "\r\nif [ -x "));
+    EXPECT_TRUE(
+        after.starts_with("export A=caf\xc3\xa9\r\nexport B=\xe2\x82\xac\xf0\x9f\x94\x91\r\n" + B + "\r\nif [ -x "));
     EXPECT_TRUE(after.ends_with("fi\r\n" + E + "\r\n"));
 }
 

@@ -17,24 +17,17 @@ SetupFacts allDone()
     return SetupFacts{{{"id_ed25519", true}}, true, true, "/opt/v/askpass", "/opt/v/askpass", true, true};
 }
 
-TEST(SetupStatusTest, AllDone)
+TEST(SetupStatusTest, AllDoneAndFreshMachine)
 {
-    const auto items = SetupStatus::evaluate(allDone());
+    auto items = SetupStatus::evaluate(allDone());
     EXPECT_EQ(items,
               (std::vector<Item>{
                   {Step::key, true, {}}, {Step::ssh, true, {}}, {Step::cli, true, {}}, {Step::login, true, {}}}));
     EXPECT_EQ(SetupStatus::remaining(items), 0);
-}
-
-TEST(SetupStatusTest, FreshMachine)
-{
-    const auto items = SetupStatus::evaluate(SetupFacts{});
+    items = SetupStatus::evaluate(SetupFacts{});
     ASSERT_EQ(items.size(), 4u);
     EXPECT_EQ(items[1], (Item{Step::ssh, false, {Missing::sshConfig, Missing::shellFile, Missing::appEnvironment}}));
     EXPECT_EQ(SetupStatus::remaining(items), 4);
-    for (std::size_t k = 0; k < 4; ++k) {
-        EXPECT_EQ(items[k].step, SetupStatus::allCases[k]);
-    }
 }
 
 TEST(SetupStatusTest, KeyStep)

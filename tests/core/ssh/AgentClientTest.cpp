@@ -1,58 +1,59 @@
 // AgentClient against the real ssh-add and a private ssh-agent per test.
 #include "ssh/AgentClient.h"
 
-#include <cmath>
 #include <fcntl.h>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <limits>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 
-#include "SshTestSupport.h"
+#include "support/SshTools.h"
 #include "support/TempDir.h"
+#include "sys/Fd.h"
 #include "sys/Io.h"
 
 namespace vantorelle {
 namespace {
 
-using test::sec;
+using test::fingerprintOf;
+using test::makeKey;
+using Set = std::set<std::string>;
 
-using test::KeySpec;
+SecretString sec(std::string_view text)
+{
+    return SecretString(text);
+}
 
 class AgentClientTest : public ::testing::Test
 {
 protected:
-    TempDir dir{"vt-agent"};
-    test::TestAgent agent{dir.path() / "agent.sock"};
-    AgentClient client{agent.socket().string()};
-
-    std::set<std::string> loaded()
+    Set loaded()
     {
         auto fingerprints = client.loadedFingerprints();
         EXPECT_TRUE(fingerprints) << fingerprints.error().description();
-        return fingerprints.value_or(std::set<std::string>{});
+        return fingerprints.value_or(Set{});
     }
-};
 
-TEST_F(AgentClientTest, EmptyAgentHasNoFingerprints)
-{
-    EXPECT_EQ(loaded(), std::set<std::string>{});
-}
+    TempDir dir{"vt-agent"};
+    test::TestAgent agent{dir.path() / "agent.sock"};
+    AgentClient client{agent.socket().string()};
+};
 
 TEST_F(AgentClientTest, AddsWithPassphraseListsAndRemoves)
 {
-    const auto key = test::makeKey(dir.path() / "id_ed25519", {.passphrase = "right one"});
-    const auto rsa = test::makeKey(dir.path() / "id_rsa", {.type = "rsa", .passphrase = "pw123", .pem = true});
-
+    EXPECT_EQ(loaded(), Set{});
+    const auto key = makeKey(dir.path() / "id_ed25519", {.passphrase = "right one"});
+    const auto rsa = makeKey(dir.path() / "id_rsa", {.type = "rsa", .passphrase = "pw123", .pem = true});
+    const auto plain = makeKey(dir.path() / "plain", {.keepPublic = false});
     ASSERT_TRUE(client.add(key.string(), sec("right one"), 3600));
     ASSERT_TRUE(client.add(rsa.string(), sec("pw123"), 3600));
-    EXPECT_EQ(loaded(), (std::set<std::string>{test::fingerprintOf(key), test::fingerprintOf(rsa)}));
-
+    ASSERT_TRUE(client.add(plain.string(), sec("ignored"), 60)); // no passphrase: no prompt
+    EXPECT_EQ(loaded(), (Set{fingerprintOf(key), fingerprintOf(rsa), fingerprintOf(plain)}));
     const auto removed = client.remove(key.string());
     ASSERT_TRUE(removed) << removed.error().description();
-    EXPECT_EQ(loaded(), std::set<std::string>{test::fingerprintOf(rsa)});
-
+    EXPECT_EQ(loaded(), (Set{fingerprintOf(rsa), fingerprintOf(plain)}));
     // Removing what is not there is ssh-add's failure, reported with its status and words.
     const auto again = client.remove(key.string());
     ASSERT_FALSE(again);
@@ -85,44 +86,35 @@ TEST_F(AgentClientTest, RemovingByThePrivateKeyTakesOutItsCertificateAndNeedsNoP
 
 TEST_F(AgentClientTest, KeyIsGoneAfterAShortLifetime)
 {
-    const auto key = test::makeKey(dir.path() / "id_ecdsa", {.type = "ecdsa", .passphrase = "pw123"});
+    const auto key = makeKey(dir.path() / "id_ecdsa", {.type = "ecdsa", .passphrase = "pw123"});
     ASSERT_TRUE(client.add(key.string(), sec("pw123"), 1.9)); // runs "-t 1"
-    const auto fingerprint = test::fingerprintOf(key);
-    // It may already have expired by now on a slow machine, but it must go within the deadline.
-    EXPECT_TRUE(test::waitFor([&] { return !loaded().contains(fingerprint); }));
+    EXPECT_TRUE(test::waitFor([&, fingerprint = fingerprintOf(key)] { return !loaded().contains(fingerprint); }));
 }
 
 TEST_F(AgentClientTest, WrongPassphraseFailsWithSshAddsStatusNotATimeout)
 {
-    const auto key = test::makeKey(dir.path() / "id_ed25519", {.passphrase = "right"});
+    const auto key = makeKey(dir.path() / "id_ed25519", {.passphrase = "right"});
     const auto added = client.add(key.string(), sec("wrong"), 60);
     ASSERT_FALSE(added);
     EXPECT_EQ(added.error().kind, AgentClientError::Kind::commandFailed) << added.error().description();
     EXPECT_EQ(added.error().status, 1);
     EXPECT_EQ(added.error().description(), "ssh-add exited with status 1: " + added.error().output);
     EXPECT_EQ(added.error().output.find("wrong"), std::string::npos);
-    EXPECT_EQ(loaded(), std::set<std::string>{});
-}
-
-TEST_F(AgentClientTest, KeyWithoutPassphraseIsAddedWithoutAPrompt)
-{
-    const auto key = test::makeKey(dir.path() / "plain", {.keepPublic = false});
-    ASSERT_TRUE(client.add(key.string(), sec("ignored"), 60));
-    EXPECT_EQ(loaded(), std::set<std::string>{test::fingerprintOf(key)});
+    EXPECT_EQ(loaded(), Set{});
 }
 
 TEST_F(AgentClientTest, KeyPathThatLooksLikeAnOptionIsStillAPath)
 {
     // "ssh-add -t 60 -D" would delete every identity and succeed; the key must be added instead.
-    const auto other = test::makeKey(dir.path() / "other");
+    const auto other = makeKey(dir.path() / "other");
     ASSERT_TRUE(client.add(other.string(), SecretString(), 60));
     const auto cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
-    test::makeKey(dir.path() / "-D");
+    makeKey(dir.path() / "-D");
     const auto added = client.add("-D", SecretString(), 60);
     std::filesystem::current_path(cwd);
     ASSERT_TRUE(added) << added.error().description();
-    EXPECT_EQ(loaded(), (std::set<std::string>{test::fingerprintOf(other), test::fingerprintOf(dir.path() / "-D")}));
+    EXPECT_EQ(loaded(), (Set{fingerprintOf(other), fingerprintOf(dir.path() / "-D")}));
 }
 
 TEST(AgentClient, SocketWithNoAgentIsCommandFailedWithSshAddsMessage)
@@ -130,8 +122,7 @@ TEST(AgentClient, SocketWithNoAgentIsCommandFailedWithSshAddsMessage)
     TempDir dir("vt-agent");
     test::writeFile(dir.path() / "not-a-socket", "");
     for (const auto& socket : {dir.path() / "missing.sock", dir.path() / "not-a-socket"}) {
-        AgentClient client(socket.string());
-        const auto fingerprints = client.loadedFingerprints();
+        const auto fingerprints = AgentClient(socket.string()).loadedFingerprints();
         ASSERT_FALSE(fingerprints);
         EXPECT_EQ(fingerprints.error().kind, AgentClientError::Kind::commandFailed);
         EXPECT_NE(fingerprints.error().status, 0);
@@ -140,37 +131,19 @@ TEST(AgentClient, SocketWithNoAgentIsCommandFailedWithSshAddsMessage)
     }
 }
 
-Fd listeningSocket(const std::filesystem::path& path)
+// The command line and environment of the ssh-add the client started, read while it is blocked.
+std::pair<std::string, std::string> waitForSshAdd()
 {
-    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.string().copy(address.sun_path, sizeof(address.sun_path) - 1);
-    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-    EXPECT_EQ(::listen(fd.get(), 4), 0);
-    return fd;
-}
-
-// The environment and command line of the ssh-add the client started, read while it is blocked.
-struct SeenChild
-{
-    std::string cmdline;
-    std::string environ;
-};
-
-SeenChild waitForSshAdd()
-{
-    SeenChild seen;
+    std::pair<std::string, std::string> seen;
     EXPECT_TRUE(test::waitFor([&] {
         for (const pid_t pid : test::childrenOfThisProcess("ssh-add")) {
             seen = {test::readProcFile(pid, "cmdline"), test::readProcFile(pid, "environ")};
-            return !seen.environ.empty();
+            return !seen.second.empty();
         }
         return false;
     }));
     return seen;
 }
-
 std::string nulJoined(const std::vector<std::string>& words)
 {
     std::string joined;
@@ -184,19 +157,19 @@ TEST(AgentClient, EveryRealSshAddGetsExactlyItsArgumentsAndTheMinimalEnvironment
 {
     TempDir dir("vt-agent");
     const std::string secret = "canary-7f3a-passphrase";
-    const auto key = test::makeKey(dir.path() / "k", {.passphrase = secret});
+    const auto key = makeKey(dir.path() / "k", {.passphrase = secret});
     test::TestAgent agent(dir.path() / "agent.sock");
     ::setenv("VANTORELLE_CANARY", "leak", 1);
     ::setenv("SSH_ASKPASS", "/usr/bin/whatever", 1);
     AgentClient client(agent.socket().string());
     ::unsetenv("VANTORELLE_CANARY");
     ::unsetenv("SSH_ASKPASS");
-    std::vector<std::string> expectedEnvironment;
+    std::vector<std::string> environment;
     if (const auto home = Environment::current().get("HOME")) {
-        expectedEnvironment.push_back("HOME=" + *home);
+        environment.push_back("HOME=" + *home);
     }
-    expectedEnvironment.insert(
-        expectedEnvironment.end(),
+    environment.insert(
+        environment.end(),
         {"LANG=C", "PATH=/usr/bin:/bin", "SSH_ASKPASS_REQUIRE=never", "SSH_AUTH_SOCK=" + agent.socket().string()});
 
     // add: ssh-add blocks opening a FIFO until the key is written into it.
@@ -205,60 +178,52 @@ TEST(AgentClient, EveryRealSshAddGetsExactlyItsArgumentsAndTheMinimalEnvironment
     std::expected<void, AgentClientError> added;
     std::thread adder([&] { added = client.add(fifo.string(), SecretString(secret), 60); });
     const auto adding = waitForSshAdd();
-    {
-        std::ifstream in(key, std::ios::binary);
-        const std::string keyText(std::istreambuf_iterator<char>(in), {});
-        // Non-blocking, retried until ssh-add waits on the other end (ENXIO before that), so a
-        // test that goes wrong fails instead of waiting for a reader forever.
-        Fd writer;
-        EXPECT_TRUE(test::waitFor([&] {
-            writer.reset(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-            return static_cast<bool>(writer);
-        }));
-        EXPECT_TRUE(writer && io::writeAll(writer.get(), keyText));
-    }
+    // Non-blocking, retried until ssh-add waits on the other end, so a test that goes wrong fails
+    // instead of waiting for a reader forever.
+    Fd writer;
+    EXPECT_TRUE(test::waitFor(
+        [&] { return writer.reset(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)), bool(writer); }));
+    EXPECT_TRUE(writer && io::writeAll(writer.get(), test::readFile(key)));
+    writer.reset();
     adder.join();
-    EXPECT_EQ(adding.cmdline, nulJoined({"/usr/bin/ssh-add", "-t", "60", fifo.string()}));
-    EXPECT_EQ(adding.environ, nulJoined(expectedEnvironment));
+    EXPECT_EQ(adding.first, nulJoined({"/usr/bin/ssh-add", "-t", "60", fifo.string()}));
+    EXPECT_EQ(adding.second, nulJoined(environment));
     ASSERT_TRUE(added) << added.error().description();
 
     // list: an "agent" that takes the connection and never answers holds ssh-add until it goes.
     const auto silent = dir.path() / "silent.sock";
-    Fd listener = listeningSocket(silent);
-    AgentClient silentClient(silent.string());
-    std::expected<std::set<std::string>, AgentClientError> listed;
-    std::thread lister([&] { listed = silentClient.loadedFingerprints(); });
+    Fd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{AF_UNIX, {}};
+    silent.string().copy(address.sun_path, sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(listener.get(), 4), 0);
+    std::expected<Set, AgentClientError> listed;
+    std::thread lister([&] { listed = AgentClient(silent.string()).loadedFingerprints(); });
     const auto listing = waitForSshAdd();
     listener.reset();
     lister.join();
-    EXPECT_EQ(listing.cmdline, nulJoined({"/usr/bin/ssh-add", "-l", "-E", "sha256"}));
-    auto silentEnvironment = expectedEnvironment;
-    silentEnvironment.back() = "SSH_AUTH_SOCK=" + silent.string();
-    EXPECT_EQ(listing.environ, nulJoined(silentEnvironment));
-    ASSERT_FALSE(listed);
+    EXPECT_EQ(listing.first, nulJoined({"/usr/bin/ssh-add", "-l", "-E", "sha256"}));
+    environment.back() = "SSH_AUTH_SOCK=" + silent.string();
+    EXPECT_EQ(listing.second, nulJoined(environment));
     EXPECT_EQ(listed.error().kind, AgentClientError::Kind::commandFailed);
 }
 
-TEST(AgentClient, InvalidLifetimesAreRefusedBeforeAnythingRuns)
+TEST(AgentClient, LifetimesAreCheckedBeforeAnythingRunsAndPassedAsWholeSeconds)
 {
     AgentClient client("/nonexistent/agent.sock");
     const std::vector<std::pair<double, std::string>> cases{
-        {0.5, "invalid key lifetime: 0.5"},
-        {0, "invalid key lifetime: 0"},
-        {-10, "invalid key lifetime: -10"},
-        {std::numeric_limits<double>::infinity(), "invalid key lifetime: inf"},
-        {std::numeric_limits<double>::quiet_NaN(), "invalid key lifetime: nan"},
+        {0.5, "0.5"},
+        {0, "0"},
+        {-10, "-10"},
+        {std::numeric_limits<double>::infinity(), "inf"},
+        {std::numeric_limits<double>::quiet_NaN(), "nan"},
     };
     for (const auto& [lifetime, text] : cases) {
         const auto added = client.add("/nonexistent/key", sec("pw123"), lifetime);
         ASSERT_FALSE(added);
         EXPECT_EQ(added.error().kind, AgentClientError::Kind::invalidLifetime);
-        EXPECT_EQ(added.error().description(), text);
+        EXPECT_EQ(added.error().description(), "invalid key lifetime: " + text);
     }
-}
-
-TEST(AgentClient, LifetimeArgumentDropsTheFractionAndIsCapped)
-{
     EXPECT_EQ(AgentClient::lifetimeArgument(1), "1");
     EXPECT_EQ(AgentClient::lifetimeArgument(10800.9), "10800");
     EXPECT_EQ(AgentClient::lifetimeArgument(2147483647.5), "2147483647");
@@ -268,35 +233,27 @@ TEST(AgentClient, LifetimeArgumentDropsTheFractionAndIsCapped)
 TEST(AgentClient, ChildEnvironmentHoldsNothingOfTheAppButHome)
 {
     Environment app;
-    app.set("HOME", "/home/someone");
-    app.set("SSH_AUTH_SOCK", "/elsewhere");
-    app.set("SSH_ASKPASS", "/usr/bin/askpass");
-    app.set("SECRET_TOKEN", "x");
-    app.set("LANG", "fr_FR.UTF-8");
-    const AgentClient client("/run/agent.sock", app);
-    const std::map<std::string, std::string, std::less<>> expected{{"HOME", "/home/someone"},
-                                                                   {"LANG", "C"},
-                                                                   {"PATH", "/usr/bin:/bin"},
-                                                                   {"SSH_ASKPASS_REQUIRE", "never"},
-                                                                   {"SSH_AUTH_SOCK", "/run/agent.sock"}};
-    EXPECT_EQ(client.childEnvironment().variables(), expected);
-
-    const AgentClient homeless("/run/agent.sock", Environment{});
-    EXPECT_FALSE(homeless.childEnvironment().get("HOME"));
+    for (const auto& [name, value] :
+         std::vector<std::pair<std::string, std::string>>{{"HOME", "/home/someone"},
+                                                          {"SSH_AUTH_SOCK", "/elsewhere"},
+                                                          {"SSH_ASKPASS", "/usr/bin/askpass"},
+                                                          {"SECRET_TOKEN", "x"},
+                                                          {"LANG", "fr_FR"}}) {
+        app.set(name, value);
+    }
+    EXPECT_EQ(AgentClient("/run/agent.sock", app).childEnvironment().entries(),
+              (std::vector<std::string>{"HOME=/home/someone", "LANG=C", "PATH=/usr/bin:/bin",
+                                        "SSH_ASKPASS_REQUIRE=never", "SSH_AUTH_SOCK=/run/agent.sock"}));
+    EXPECT_FALSE(AgentClient("/run/agent.sock", Environment{}).childEnvironment().get("HOME"));
 }
 
 TEST(AgentClient, FingerprintParsingKeepsOnlySecondFieldsThatAreSha256)
 {
-    const std::string output = "256 SHA256:abc/def+1 me@host (ED25519)\n"
-                               "\n"
-                               "3072 MD5:aa:bb:cc me (RSA)\r\n"
-                               "garbage\n"
+    const std::string output = "256 SHA256:abc/def+1 me@host (ED25519)\n\n3072 MD5:aa:bb:cc me (RSA)\r\ngarbage\n"
                                "  521   SHA256:spaced  x (ECDSA)\xE2\x80\xA8"
-                               "4096\tSHA256:tabbed (RSA)\n"
-                               "1 SHA256:last";
-    EXPECT_EQ(AgentClient::parseFingerprints(output),
-              (std::set<std::string>{"SHA256:abc/def+1", "SHA256:spaced", "SHA256:last"}));
-    EXPECT_EQ(AgentClient::parseFingerprints(""), std::set<std::string>{});
+                               "4096\tSHA256:tabbed (RSA)\n1 SHA256:last";
+    EXPECT_EQ(AgentClient::parseFingerprints(output), (Set{"SHA256:abc/def+1", "SHA256:spaced", "SHA256:last"}));
+    EXPECT_EQ(AgentClient::parseFingerprints(""), Set{});
 }
 
 } // namespace

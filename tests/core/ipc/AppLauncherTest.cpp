@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include "support/TempDir.h"
+#include "support/TestFiles.h"
+#include "support/WaitFor.h"
 
 namespace vantorelle {
 namespace {
@@ -20,20 +22,11 @@ using namespace std::chrono_literals;
 using Kind = AppLauncher::LaunchError::Kind;
 namespace fs = std::filesystem;
 
-void writeFile(const fs::path& path, const std::string& text,
-               fs::perms perms = fs::perms::owner_read | fs::perms::owner_write)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-    fs::permissions(path, perms);
-}
+using test::readFile;
 
-std::string readFile(const fs::path& path)
+void writeFile(const fs::path& path, const std::string& text, fs::perms perms = fs::perms(0600))
 {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    test::writeFile(path, text, perms);
 }
 
 Environment envWith(std::initializer_list<std::pair<const char*, std::string>> vars)
@@ -151,19 +144,9 @@ protected:
     void TearDown() override
     {
         // Reap whatever the launches left to us.
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const pid_t pid = ::waitpid(-1, nullptr, WNOHANG);
-            if (pid < 0) {
-                break;
-            }
-            if (pid == 0) {
-                std::this_thread::sleep_for(10ms);
-            }
-        }
+        test::waitFor([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }, 10s);
         ::prctl(PR_SET_CHILD_SUBREAPER, 0);
     }
-
     AppLauncher launcherFor(const std::string& exec)
     {
         writeFile(m_dir.path() / "data/applications/test.app.desktop",
@@ -183,16 +166,8 @@ protected:
 
     std::optional<std::string> waitForFile(const fs::path& path)
     {
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (fs::exists(path)) {
-                return readFile(path);
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return std::nullopt;
+        return test::waitFor([&] { return fs::exists(path); }) ? std::optional(readFile(path)) : std::nullopt;
     }
-
     io::Deadline soon() const { return std::chrono::steady_clock::now() + 20s; }
 
     TempDir m_dir;
@@ -258,12 +233,8 @@ TEST_F(AppLauncherStart, FailuresAreReportedAtOnce)
     EXPECT_EQ(Kind::spawnFailed, error.kind);
     EXPECT_EQ(ENOENT, error.error);
     // The child whose exec failed is adopted here on its way out; nothing may stay behind.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    pid_t left = 0;
-    while ((left = ::waitpid(-1, nullptr, WNOHANG)) >= 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(5ms);
-    }
-    EXPECT_EQ(-1, left) << "a failed start must leave no process behind";
+    EXPECT_TRUE(test::waitFor([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }, 10s))
+        << "a failed start must leave no process behind";
 }
 
 } // namespace

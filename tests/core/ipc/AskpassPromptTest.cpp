@@ -64,6 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Blanks around a passphrase prompt do not reach the key path; the text of other prompts
         // is kept exactly, blanks included.
         Case{"blanksAndLineFeed", "  \t Enter passphrase for key '/k': \n", Passphrase{"/k"}},
+        Case{"trailingTabAndFirstUnicodeSpace", "Enter passphrase for /k:\u2000\t", Passphrase{"/k"}},
         Case{"unicodeBlanks", "\u00a0\u3000Enter passphrase for /k:\u2003\u0085\r\n\v\f", Passphrase{"/k"}},
         Case{"otherKeepsBlanks", "  Password: \n", other("  Password: \n", true)},
         // The passphrase shape itself.
