@@ -1,8 +1,7 @@
 // Helpers for the socket tests: a scripted raw server and raw clients.
 #pragma once
 
-#include <algorithm>
-#include <cstdint>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -10,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -29,7 +29,11 @@ inline io::Deadline after(std::chrono::steady_clock::duration d)
 // A path of exactly `length` bytes: `directory` + "/" + filler.
 inline std::filesystem::path pathOfLength(const std::filesystem::path& directory, std::size_t length)
 {
-    return directory / std::string(length - directory.native().size() - 1, 's');
+    const std::size_t prefix = directory.native().size() + 1;
+    if (length <= prefix) {
+        throw std::invalid_argument("directory too long");
+    }
+    return directory / std::string(length - prefix, 's');
 }
 
 inline Fd listenOn(const std::filesystem::path& path, int backlog = 4)
@@ -41,6 +45,12 @@ inline Fd listenOn(const std::filesystem::path& path, int backlog = 4)
         throw std::runtime_error("cannot listen on " + path.native());
     }
     return fd;
+}
+
+// Leaves a socket file with nobody listening behind, as a crashed server would.
+inline void makeStaleSocket(const std::filesystem::path& path)
+{
+    Fd fd = listenOn(path);
 }
 
 inline Fd rawConnect(const std::filesystem::path& path)
@@ -59,37 +69,73 @@ inline void sendRaw(int fd, std::string_view bytes)
     }
 }
 
-// Everything the peer sends until it closes, or until `limit` bytes came; nothing if neither
-// happened by the deadline.
-inline std::optional<std::string> readUntilClosed(int fd, io::Deadline deadline, std::size_t limit = SIZE_MAX)
+// Everything the peer sends until it closes; nothing if it has not closed by the deadline.
+inline std::optional<std::string> readUntilClosed(int fd, io::Deadline deadline)
 {
     std::string all;
     char chunk[65536];
-    while (all.size() < limit) {
+    for (;;) {
         if (io::pollOne(fd, POLLIN, deadline) <= 0) {
             return std::nullopt;
         }
-        const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, limit - all.size()));
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            break; // ECONNRESET counts as closed too
+            return all; // ECONNRESET counts as closed too
         }
         all.append(chunk, static_cast<std::size_t>(n));
     }
-    return all;
 }
+
+// Reads a peer's output line by line, keeping what arrives after a line feed for the next call
+// (SocketIO::readLine drops it, which is right for one-reply connections only).
+class LineReader
+{
+public:
+    explicit LineReader(int fd)
+        : m_fd(fd)
+    {
+    }
+    std::optional<std::string> next(io::Deadline deadline)
+    {
+        for (;;) {
+            if (const auto eol = m_buffer.find('\n'); eol != std::string::npos) {
+                std::string line = m_buffer.substr(0, eol);
+                m_buffer.erase(0, eol + 1);
+                return line;
+            }
+            if (io::pollOne(m_fd, POLLIN, deadline) <= 0) {
+                return std::nullopt;
+            }
+            char chunk[4096];
+            const ssize_t n = ::read(m_fd, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return std::nullopt;
+            }
+            m_buffer.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+private:
+    int m_fd;
+    std::string m_buffer;
+};
 
 // Listens on `path` and runs `script` with the first accepted connection on a thread of its own.
 class RawServer
 {
 public:
-    RawServer(const std::filesystem::path& path, std::function<void(Fd)> script)
-        : m_listen(listenOn(path))
+    RawServer(const std::filesystem::path& path, std::function<void(Fd)> script, int backlog = 4)
+        : m_listen(listenOn(path, backlog))
         , m_thread([this, script = std::move(script)] {
             if (io::pollOne(m_listen.get(), POLLIN, after(20s)) > 0) {
-                if (Fd client(::accept4(m_listen.get(), nullptr, nullptr, SOCK_CLOEXEC)); client) {
+                Fd client(::accept4(m_listen.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                if (client) {
                     script(std::move(client));
                 }
             }
@@ -97,6 +143,7 @@ public:
     {
     }
     ~RawServer() { m_thread.join(); }
+    int listenFD() const { return m_listen.get(); }
 
 private:
     Fd m_listen;
