@@ -128,6 +128,9 @@ TEST_F(SecretServiceStore, ALockedCollectionIsCancelledWithoutPromptingYetCounts
     auto approved = store.passphrases({k}, std::make_shared<Approval>());
     ASSERT_FALSE(approved);
     EXPECT_EQ(approved.error().kind, Kind::cancelled) << approved.error().detail;
+    // Deleting needs the same unlock; refused, the item stays.
+    EXPECT_FALSE(store.remove(k));
+    EXPECT_EQ(itemCount(k.path), 1);
 }
 
 TEST_F(SecretServiceStore, AServiceThatDoesNotAnswerIsCancelledAtTheDeadlineButAnEmptyListNeedsNoService)

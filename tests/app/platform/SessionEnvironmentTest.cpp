@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "BusServices.h"
+#include "ipc/SocketIO.h"
 #include "platform/AgentSocket.h"
 #include "support/TempDir.h"
 #include "support/TestFiles.h"
@@ -72,7 +73,9 @@ TEST(AgentSocketPath, EnvironmentThenSessionThenTheFirstSocketThatAnswers)
     options.args = {"-D", "-a", live};
     auto agent = ChildProcess::spawn(options);
     ASSERT_TRUE(agent);
-    ASSERT_TRUE(test::waitFor([&] { return std::filesystem::exists(live); }));
+    // The socket file appears before the agent listens: wait until it answers.
+    ASSERT_TRUE(test::waitFor(
+        [&] { return SocketIO::connectSocket(live, std::chrono::steady_clock::now() + 1s).has_value(); }));
 
     Environment env;
     env.set("XDG_RUNTIME_DIR", runtime.path().string());
