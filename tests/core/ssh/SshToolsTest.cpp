@@ -57,7 +57,7 @@ const fs::path& home()
         test::writeFile(ssh / "id_sk.pub", test::securityKeyLine("token@desk"));
         // clang-format off
         for (const auto& [name, text] : std::vector<std::pair<std::string, std::string>>{
-                 {"cert.pem", "-----BEGIN CERTIFICATE-----\nMIIB\n"}, {"exact", "-----BEGIN "}, {"nospace", "-----BEGIN\n"},
+                 {"cert.pem", "-----BEGIN CERTIFICATE-----\n"}, {"exact", "-----BEGIN "}, {"nospace", "-----BEGIN\n"},
                  {"short", "-----"}, {"late", "\n-----BEGIN "}, {"binary", "\xFF\xFE-----BEGIN "}}) {
             // clang-format on
             test::writeFile(ssh / name, text);
@@ -70,12 +70,10 @@ const fs::path& home()
 const auto key = [](const std::string& name) { return home() / ".ssh" / name; };
 
 // "<status> <output>" of a finished run (carriage returns dropped), or the error.
-std::string outcome(const std::expected<PTYRunner::Result, PTYRunnerError>& run)
-{
+const auto outcome = [](const std::expected<PTYRunner::Result, PTYRunnerError>& run) {
     std::string text = run ? std::to_string(run->status) + " " + run->output : run.error().description();
-    std::erase(text, '\r');
-    return text;
-}
+    return std::erase(text, '\r'), text;
+};
 const PTYRunner::Answer never = [](std::string_view) { return std::nullopt; };
 auto runShell(const std::string& script, const PTYRunner::Answer& answer = never, double timeout = 20)
 {
