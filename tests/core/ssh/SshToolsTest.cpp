@@ -21,7 +21,6 @@ namespace vantorelle {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::string_literals;
 using enum SSHKey::Status;
 using test::fingerprintOf;
 using test::makeKey;
@@ -62,8 +61,8 @@ const fs::path& home()
             // clang-format on
             test::writeFile(ssh / name, text);
         }
-        // No writer: a blocking open would hang the scan.
-        return ::mkfifo((ssh / "fifo").c_str(), 0600) == 0 && (fs::create_symlink(ssh / "plain", ssh / "link"), true);
+        fs::create_symlink(ssh / "plain", ssh / "link");
+        return ::mkfifo((ssh / "fifo").c_str(), 0600) == 0; // no writer: a blocking open would hang the scan
     }();
     return dir.path();
 }
@@ -97,6 +96,8 @@ TEST(PTYRunner, TypesThePassphraseByteForByteOnceThenAnEmptyLineAndNeverEchoesIt
 
 TEST(PTYRunner, RunsInASessionOfItsOwnWithExactlyTheGivenEnvironmentAndNoLeakedDescriptorUntilTheDeadline)
 {
+    const int leaky = ::open("/dev/null", O_RDONLY); // as another thread might, without close-on-exec
+    const int before = test::openDescriptorCount(); // and none left open on any path below
     EXPECT_EQ(outcome(runShell("echo out; echo err >&2; exit 2")), "2 out\nerr\n");
     EXPECT_EQ(outcome(runShell("kill -TERM $$")), "143 ");
     EXPECT_EQ(PTYRunner::run("/nonexistent/tool", {}, {}, never, 5).error(), PTYRunnerError::spawnFailed(ENOENT));
@@ -117,8 +118,6 @@ TEST(PTYRunner, RunsInASessionOfItsOwnWithExactlyTheGivenEnvironmentAndNoLeakedD
     const auto result = PTYRunner::run("/usr/bin/env", {}, env, never, 20);
     ::unsetenv("VANTORELLE_CALLER_ONLY");
     EXPECT_EQ(outcome(result), "0 ONLY_THIS=1\nSSH_ASKPASS_REQUIRE=never\n");
-    const int leaky = ::open("/dev/null", O_RDONLY); // as another thread might, without close-on-exec
-    const int before = test::openDescriptorCount();
     // The three standard streams on the terminal, plus the directory ls is listing.
     EXPECT_EQ(outcome(PTYRunner::run("/bin/ls", {"-1", "/proc/self/fd"}, {}, never, 20)), "0 0\n1\n2\n3\n");
     EXPECT_EQ(test::openDescriptorCount(), before);
