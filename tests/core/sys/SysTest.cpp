@@ -1,0 +1,233 @@
+// The system layer against the real system: Files (bounded reads that never block, atomic replaces,
+// exclusive creation, directories), Utf8, ChildProcess (plain children with stdin on /dev/null and
+// output through a pipe, detached ones, always reaped) and Fd.
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <thread>
+
+#include "support/SshTools.h"
+#include "support/TempDir.h"
+#include "support/WithoutPrivileges.h"
+#include "sys/ChildProcess.h"
+#include "sys/Files.h"
+#include "sys/Utf8.h"
+
+namespace vantorelle {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::readFile;
+using test::writeFile;
+
+mode_t modeOf(const fs::path& path)
+{
+    struct stat st = {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+const std::unexpected<std::error_code> kExists(std::error_code(EEXIST, std::generic_category()));
+
+TEST(Files, ReadTakesOnlyRegularFilesWithinTheBound)
+{
+    TempDir dir;
+    writeFile(dir.path() / "ten", "0123456789");
+    ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0); // no writer: a blocking open would hang
+    fs::create_symlink("/dev/zero", dir.path() / "zero");
+    using Kind = Files::ReadError::Kind;
+    using Result = std::expected<std::string, Kind>;
+    // clang-format off
+    const std::tuple<std::string, std::size_t, Result> cases[] = {
+        {"ten", 10, "0123456789"}, {"ten", 9, std::unexpected(Kind::tooLarge)},
+        {"missing", 10, std::unexpected(Kind::missing)}, {"ten/below", 10, std::unexpected(Kind::missing)},
+        {"fifo", 10, std::unexpected(Kind::notRegular)}, {"zero", 10, std::unexpected(Kind::notRegular)},
+        {".", 10, std::unexpected(Kind::notRegular)}};
+    // clang-format on
+    for (const auto& [name, bound, expected] : cases) {
+        const auto read = Files::read(dir.path() / name, bound);
+        EXPECT_EQ(read ? Result(*read) : std::unexpected(read.error().kind), expected) << name;
+    }
+}
+
+TEST(Files, ReplaceAndCreateExclusiveAreAtomicEvenConcurrentlyWithTheGivenModeAndLeaveNothingBehind)
+{
+    TempDir dir;
+    const fs::path file = dir.path() / "f";
+    writeFile(file, "old", fs::perms(0644));
+    ASSERT_TRUE(Files::replace(file, "new", Files::Mode{0640, false}));
+    EXPECT_EQ(readFile(file), "new");
+    EXPECT_EQ(modeOf(file), 0640u);
+    // A link at the target is replaced, not written through.
+    writeFile(dir.path() / "victim", "keep");
+    fs::remove(file);
+    fs::create_symlink(dir.path() / "victim", file);
+    ASSERT_TRUE(Files::replace(file, "mine", Files::Mode{0600, false}));
+    EXPECT_EQ(readFile(dir.path() / "victim"), "keep");
+    EXPECT_FALSE(fs::is_symlink(file));
+    EXPECT_EQ(Files::replace(file, "x", Files::Mode{}, Files::Existing::keep), kExists);
+    EXPECT_EQ(Files::createExclusive(file, "x", Files::Mode{}), kExists);
+    EXPECT_EQ(readFile(file), "mine");
+    const mode_t previous = ::umask(027); // 0666 as the umask leaves it
+    ASSERT_TRUE(Files::replace(dir.path() / "new", "n", Files::Mode{0666, true}, Files::Existing::keep));
+    ::umask(previous);
+    EXPECT_EQ(modeOf(dir.path() / "new"), 0640u);
+    ASSERT_TRUE(Files::createExclusive(dir.path() / "backup", "first", Files::Mode{0604, false}));
+    EXPECT_EQ(readFile(dir.path() / "backup"), "first");
+    EXPECT_EQ(modeOf(dir.path() / "backup"), 0604u);
+    // Concurrent replaces never share a temporary file.
+    std::atomic<int> failures = 0;
+    const auto writer = [&](char c) {
+        for (int i = 0; i < 300; ++i) {
+            failures += !Files::replace(file, std::string(4096, c), Files::Mode{0600, false});
+        }
+    };
+    {
+        std::jthread a(writer, 'a'), b(writer, 'b');
+    }
+    EXPECT_EQ(failures, 0);
+    EXPECT_TRUE(readFile(file) == std::string(4096, 'a') || readFile(file) == std::string(4096, 'b'));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 4);
+}
+
+TEST(Files, DirectoriesAreCreatedWithExactlyTheModeAndKeptAndTheirSafetyIsJudgedByOwnerAndMode)
+{
+    TempDir dir;
+    const mode_t previous = ::umask(077);
+    EXPECT_EQ(Files::createDirectories(dir.path() / "a/b", 0711), true);
+    ::umask(previous);
+    EXPECT_EQ(modeOf(dir.path() / "a") + modeOf(dir.path() / "a/b"), 2 * 0711u);
+    ASSERT_EQ(::chmod((dir.path() / "a/b").c_str(), 0755), 0);
+    EXPECT_EQ(Files::createDirectories(dir.path() / "a/b", 0700), false);
+    EXPECT_EQ(modeOf(dir.path() / "a/b"), 0755u);
+    writeFile(dir.path() / "file", "");
+    EXPECT_EQ(Files::createDirectories(dir.path() / "file/c", 0700),
+              std::unexpected(std::error_code(ENOTDIR, std::generic_category())));
+    for (const auto& [mode, safe, isPrivate] : std::vector<std::tuple<mode_t, bool, bool>>{
+             {0700, true, true}, {0755, true, true}, {0770, true, false}, {01777, true, false}}) {
+        ASSERT_EQ(::chmod(dir.path().c_str(), mode), 0);
+        EXPECT_EQ(Files::isSafeDirectory(dir.path()), safe) << std::oct << mode;
+        EXPECT_EQ(Files::isPrivateDirectory(dir.path()), isPrivate) << std::oct << mode;
+    }
+    EXPECT_FALSE(Files::isSafeDirectory(dir.path() / "missing"));
+    // Root's, sticky or not, judged by a user who is not root: the count of wrong answers.
+    const auto wrong = [] {
+        return !Files::isSafeDirectory("/tmp") + Files::isSafeDirectory("/usr") + Files::isPrivateDirectory("/");
+    };
+    EXPECT_EQ(runWithoutPrivileges(dir.path(), wrong), 0);
+    const auto cwd = fs::current_path();
+    for (const auto& [path, expected] : std::vector<std::pair<fs::path, fs::path>>{
+             {"/a/./b/../c", "/a/c"}, {"/a//b/", "/a/b"}, {"/", "/"}, {"rel/k", cwd / "rel/k"}, {"", cwd}}) {
+        EXPECT_EQ(Files::standardizedPath(path), expected) << path;
+    }
+}
+
+TEST(Utf8, RepairReplacesEachMaximalSubpartOnceAndDecodingRefusesIllFormedSequences)
+{
+    const std::string r = "\xEF\xBF\xBD";
+    // Latin-1, overlong forms, a surrogate, truncations, above U+10FFFF, and U+10FFFF itself.
+    // clang-format off
+    const std::pair<std::string, std::string> repairs[] = {
+        {"plain", "plain"}, {"caf\xC3\xA9", "caf\xC3\xA9"}, {"\xF0\x9F\x94\x91 key", "\xF0\x9F\x94\x91 key"},
+        {"a\xFF!", "a" + r + "!"}, {"caf\xE9", "caf" + r}, {"\xC0\xAF", r + r}, {"\xE0\x80\x80", r + r + r},
+        {"\xED\xA0\x80", r + r + r}, {"\xE2\x82", r}, {"\xE2\x82x", r + "x"}, {"\xF4\x90\x80\x80", r + r + r + r},
+        {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"}};
+    // clang-format on
+    for (const auto& [bytes, repaired] : repairs) {
+        EXPECT_EQ(Utf8::repaired(bytes), repaired) << bytes;
+        EXPECT_EQ(Utf8::isValid(bytes), bytes == repaired) << bytes;
+    }
+    using Decoded = std::pair<char32_t, std::size_t>; // {0, 0}: refused
+    // clang-format off
+    const std::pair<std::string, Decoded> decodes[] = {
+        {"A", {U'A', 1}}, {"\xC2\xA0", {0xA0, 2}}, {"\xE3\x80\x80", {0x3000, 3}}, {"\xF0\x9F\x94\x91", {0x1F511, 4}},
+        {"\xC1\xBF", {}}, {"\xED\xBF\xBF", {}}, {"\xE3\x80", {}}, {"\x80", {}}};
+    // clang-format on
+    for (const auto& [bytes, expected] : decodes) {
+        const auto decoded = Utf8::decodeAt(bytes, 0);
+        EXPECT_EQ((decoded ? Decoded{decoded->value, decoded->length} : Decoded{}), expected) << bytes;
+    }
+}
+
+// "<status> <output>" of a finished run, "timedOut <output so far>" or "launchFailed <errno>".
+std::string shell(const std::string& script, std::chrono::milliseconds limit = 30s,
+                  ChildProcess::StandardError errors = ChildProcess::StandardError::merge,
+                  const std::string& path = "/bin/sh")
+{
+    const auto run = ChildProcess::run(path, {"-c", script}, test::minimalEnvironment(), errors,
+                                       std::chrono::steady_clock::now() + limit);
+    return run ? std::to_string(run->status) + " " + run->output
+        : run.error().kind == ChildProcess::RunError::Kind::timedOut
+        ? "timedOut " + run.error().output
+        : "launchFailed " + std::to_string(run.error().error);
+}
+
+TEST(ChildProcess, InputIsTheNullDeviceOutputAndStatusAreCollectedDeadlinesHoldAndEveryChildIsReaped)
+{
+    EXPECT_EQ(shell("cat; echo \"eof $?\"; if (: </dev/tty) 2>/dev/null; then echo tty; fi; echo err >&2"),
+              "0 eof 0\nerr\n");
+    EXPECT_EQ(shell("echo out; echo err >&2", 30s, ChildProcess::StandardError::discard), "0 out\n");
+    EXPECT_EQ(shell("head -c 1000000 /dev/zero").size(), 1000002u); // more than a pipe holds
+    EXPECT_EQ(shell("exit 7") + shell("kill -KILL $$"), "7 " + std::to_string(128 + SIGKILL) + " ");
+    std::signal(SIGTERM, SIG_IGN); // ignored by the caller, back to its default action in the child
+    const auto term = shell("kill -TERM $$");
+    std::signal(SIGTERM, SIG_DFL);
+    EXPECT_EQ(term, std::to_string(128 + SIGTERM) + " ");
+    EXPECT_EQ(shell("", 5s, {}, "/nonexistent/tool"), "launchFailed " + std::to_string(ENOENT));
+    EXPECT_EQ(shell("echo started; exec sleep 60", 3s), "timedOut started\n");
+    // Closed its output but keeps running: the deadline still holds.
+    EXPECT_EQ(shell("exec sleep 60 >/dev/null 2>&1", 300ms), "timedOut ");
+    auto child = ChildProcess::spawn({"/bin/sleep", {"60"}, test::minimalEnvironment()});
+    ASSERT_TRUE(child);
+    const pid_t pid = child->pid();
+    EXPECT_FALSE(child->waitUntil(std::chrono::steady_clock::now() + 50ms));
+    std::optional<ChildProcess> moved(std::move(*child));
+    EXPECT_FALSE(child->running());
+    moved.reset(); // dropping a running child kills and reaps it
+    EXPECT_NE(::kill(pid, 0), 0);
+    test::expectNoChildren();
+}
+
+TEST(ChildProcess, DetachedProgramRunsInItsOwnSessionAndDirectoryAndLeavesNoChild)
+{
+    TempDir dir;
+    // Not our session, and the program does not lead its own, so it can never get a controlling terminal.
+    const std::string script = "s=$(ps -o sid= -p $$ | tr -d ' '); echo \"$(pwd) $([ $s != $$ ] && [ $s != $1 ] "
+                               "&& echo apart)\" > report.tmp && mv report.tmp report";
+    ASSERT_TRUE(ChildProcess::spawnDetached({.path = "/bin/sh",
+                                             .args = {"-c", script, "sh", std::to_string(::getsid(0))},
+                                             .env = test::minimalEnvironment(),
+                                             .directory = dir.path()},
+                                            std::chrono::steady_clock::now() + 20s));
+    ASSERT_TRUE(test::waitFor([&] { return fs::exists(dir.path() / "report"); }));
+    EXPECT_EQ(readFile(dir.path() / "report"), dir.path().string() + " apart\n");
+    test::expectNoChildren(); // the intermediate process is reaped, the program adopted elsewhere
+    EXPECT_EQ(ChildProcess::spawnDetached({"/nonexistent/program"}, std::chrono::steady_clock::now() + 20s),
+              std::unexpected(ENOENT));
+    test::expectNoChildren();
+}
+
+TEST(Fd, ClosesWhatItOwnsEvenDescriptorZeroAndMovesHandItOn)
+{
+    const auto isOpen = [](int fd) { return ::fcntl(fd, F_GETFD) >= 0; };
+    // A daemon started with its standard input closed gets 0 from its first open.
+    const int savedStdin = ::fcntl(0, F_DUPFD_CLOEXEC, 10);
+    ::dup2(Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC)).get(), 0);
+    Fd(0); // closed again at once
+    const bool closed = !isOpen(0);
+    ::dup2(savedStdin, 0);
+    ::close(savedStdin);
+    EXPECT_TRUE(closed) << "descriptor 0 was left open";
+    Fd first(::open("/dev/null", O_RDONLY | O_CLOEXEC)), second(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const int number = first.get();
+    Fd moved(std::move(second));
+    first = std::move(moved); // the old descriptor goes
+    EXPECT_EQ(second.get() + moved.get(), -2);
+    EXPECT_FALSE(isOpen(number));
+    const int kept = first.release(); // given up, not closed
+    EXPECT_TRUE(isOpen(kept));
+    ::close(kept);
+}
+
+} // namespace
+} // namespace vantorelle
