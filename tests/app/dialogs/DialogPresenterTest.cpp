@@ -1,12 +1,23 @@
 #include "dialogs/DialogPresenter.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <gtest/gtest.h>
 
 #include "i18n/L.h"
 #include "platform/Log.h"
 
 namespace vantorelle {
+
+// One application for the whole program, on the offscreen platform: the panels are widgets.
+QApplication& testApplication()
+{
+    static int argc = 1;
+    static char name[] = "test", *argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static QApplication app(argc, argv);
+    return app;
+}
+
 namespace {
 
 struct NoClock final : DialogClock
@@ -48,12 +59,7 @@ struct Presenter : ::testing::Test, DialogViews, WindowFocus
     bool reader = true;
     std::unique_ptr<DialogPresenter> presenter;
 
-    static void SetUpTestSuite()
-    {
-        static int argc = 1;
-        static char name[] = "test", *argv[] = {name, nullptr};
-        static QCoreApplication app(argc, argv);
-    }
+    static void SetUpTestSuite() { testApplication(); }
     void SetUp() override
     {
         applog::setSink([this](std::string_view, applog::Level, std::string_view line) { log.emplace_back(line); });
