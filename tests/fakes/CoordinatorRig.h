@@ -25,29 +25,27 @@ struct FakeClock final : Clock
     void advance(double seconds) { at = at.load() + std::chrono::duration<double>(seconds); }
 };
 
-// Keys added under a path are listed as "SHA256:" + path; every call is recorded. Used on the
-// coordinator's executor only.
+// Keys added under a path are listed as "SHA256:" + path. Every call is recorded; `failing` names
+// the paths whose add fails, and "remove" or "list" to fail those. Used on the coordinator's executor.
 struct FakeAgent final : AgentControlling
 {
     using Add = std::tuple<std::string, std::string, double>; // path, passphrase, lifetime
-    std::expected<void, AgentClientError> add(const std::string& path, const SecretString& passphrase,
-                                              double lifetime) override
+    using Done = std::expected<void, AgentClientError>;
+    Done add(const std::string& path, const SecretString& passphrase, double lifetime) override
     {
         adds.emplace_back(path, passphrase.view(), lifetime);
-        if (failAdd.contains(path)) {
-            return std::unexpected(AgentClientError{});
+        if (!failing.contains(path)) {
+            loaded[path] = lifetime;
         }
-        loaded[path] = lifetime;
-        return {};
+        return result(path);
     }
-    std::expected<void, AgentClientError> remove(const std::string& path) override
+    Done remove(const std::string& path) override
     {
         removes.push_back(path);
-        if (failRemove) {
-            return std::unexpected(AgentClientError{});
+        if (!failing.contains("remove")) {
+            loaded.erase(path);
         }
-        loaded.erase(path);
-        return {};
+        return result("remove");
     }
     std::expected<std::set<std::string>, AgentClientError> loadedFingerprints() override
     {
@@ -56,15 +54,18 @@ struct FakeAgent final : AgentControlling
         for (const auto& entry : loaded) {
             fingerprints.insert("SHA256:" + entry.first);
         }
-        if (failList) {
+        if (!result("list")) {
             return std::unexpected(AgentClientError{});
         }
         return fingerprints;
     }
+    Done result(const std::string& operation) const
+    {
+        return failing.contains(operation) ? Done(std::unexpected(AgentClientError{})) : Done();
+    }
 
     std::map<std::string, double> loaded; // path -> lifetime
-    std::set<std::string> failAdd, extra; // extra: fingerprints of keys loaded from elsewhere
-    bool failRemove = false, failList = false;
+    std::set<std::string> failing, extra; // extra: fingerprints of keys loaded from elsewhere
     std::vector<Add> adds;
     std::vector<std::string> removes;
     int lists = 0;
@@ -90,7 +91,6 @@ public:
         std::stop_token stop;
         PromptCompletion done;
     };
-    bool closeWhenStopped = false; // as a real dialog: withdrawn, it answers Abandoned (or nothing)
     bool loseDialogs = false; // lets unlock completions go without calling them
 
     void showUnlock(const Requester& requester, const std::vector<SSHKey>& keys, double duration,
@@ -107,16 +107,17 @@ public:
     // False when that dialog was answered already.
     bool answer(size_t index, PresentResult result) { return reply(unlocks, index, std::move(result)); }
     bool answerPrompt(size_t index, std::optional<SecretString> text) { return reply(prompts, index, std::move(text)); }
-    template <class Call> std::vector<size_t> open(const std::deque<Call>& calls) const
+    // The calls not answered yet, with their withdrawal tokens.
+    template <class Call> std::map<size_t, std::stop_token> open(const std::deque<Call>& calls) const
     {
         std::lock_guard lock(m_lock);
-        std::vector<size_t> indexes;
+        std::map<size_t, std::stop_token> found;
         for (size_t i = 0; i < calls.size(); ++i) {
             if (calls[i].done) {
-                indexes.push_back(i);
+                found.emplace(i, calls[i].stop);
             }
         }
-        return indexes;
+        return found;
     }
 
     std::deque<Unlock> unlocks;
@@ -124,22 +125,10 @@ public:
     std::vector<Requester> notified;
 
 private:
-    static PresentResult fallback(const std::deque<Unlock>&) { return PresentResult::Abandoned{}; }
-    static std::optional<SecretString> fallback(const std::deque<Prompt>&) { return std::nullopt; }
     template <class Call> void record(std::deque<Call>& calls, Call call)
     {
-        const std::stop_token stop = call.stop;
-        std::unique_lock lock(m_lock);
+        std::lock_guard lock(m_lock);
         calls.push_back(std::move(call));
-        const size_t index = calls.size() - 1;
-        lock.unlock();
-        if (closeWhenStopped) {
-            // Outside the lock: an already stopped token runs the callback right here.
-            auto close = [this, &calls, index] { reply(calls, index, fallback(calls)); };
-            auto watch = std::make_shared<std::stop_callback<std::function<void()>>>(stop, close);
-            lock.lock();
-            m_watches.push_back(std::move(watch));
-        }
     }
     template <class Call, class Result> bool reply(std::deque<Call>& calls, size_t index, Result result)
     {
@@ -153,7 +142,6 @@ private:
     }
 
     mutable std::mutex m_lock;
-    std::vector<std::shared_ptr<void>> m_watches;
 };
 
 struct MemoryWindowStore final : UnlockWindowStore

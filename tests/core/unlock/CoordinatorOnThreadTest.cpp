@@ -35,7 +35,6 @@ TEST(CoordinatorOnThreadTest, AnswersOverTheSocketWithdrawsOnHangUpAndAnswersEve
             rig.names[pid] = "ssh-add";
         }
     }
-    rig.presenter.closeWhenStopped = true;
     auto open = [&] { return rig.presenter.open(rig.presenter.unlocks); };
     const char* seedText = std::getenv("VANTORELLE_STRESS_SEED");
     const unsigned seed = seedText ? unsigned(std::stoul(seedText)) : std::random_device{}();
@@ -55,10 +54,13 @@ TEST(CoordinatorOnThreadTest, AnswersOverTheSocketWithdrawsOnHangUpAndAnswersEve
             auto connection = SocketIO::connectSocket(path, std::chrono::steady_clock::now() + 10s);
             ASSERT_TRUE(connection && io::writeAll(connection->get(), std::string(encode(passphrase)->view()) + "\n"));
             ASSERT_TRUE(test::waitFor([&] { return open().size() == 1; }));
-        } // the client hangs up: its dialog is withdrawn
-        EXPECT_TRUE(test::waitFor([&] { return open().empty() && coordinator->waitingCount() == 0; }));
+            EXPECT_FALSE(open().at(0).stop_requested());
+        } // the client hangs up: its dialog is withdrawn, and closes as a real one does
+        ASSERT_TRUE(test::waitFor([&] { return open().at(0).stop_requested(); }));
+        rig.presenter.answer(0, PresentResult::Abandoned{});
+        EXPECT_TRUE(test::waitFor([&] { return coordinator->waitingCount() == 0; }));
         auto answer = std::async(std::launch::async, [&] { return SocketClient::send(passphrase, path, 30); });
-        ASSERT_TRUE(test::waitFor([&] { return open() == std::vector<size_t>{1}; }));
+        ASSERT_TRUE(test::waitFor([&] { return open().contains(1); }));
         rig.presenter.answer(1, PresentResult::Approved{});
         EXPECT_EQ(answer.get(), Response(Response::Secret{secret("pass:" + kPaths[0])}));
     }
@@ -80,6 +82,11 @@ TEST(CoordinatorOnThreadTest, AnswersOverTheSocketWithdrawsOnHangUpAndAnswersEve
     std::jthread dialogs([&](std::stop_token stop) {
         std::mt19937 random(seed + 1000);
         while (!stop.stop_requested()) {
+            for (const auto& [call, withdrawn] : open()) { // a withdrawn dialog closes
+                if (withdrawn.stop_requested()) {
+                    rig.presenter.answer(call, PresentResult::Abandoned{});
+                }
+            }
             if (const auto calls = open(); !calls.empty()) {
                 std::map<std::string, SecretString> typed;
                 for (const std::string& path : kPaths) {
@@ -87,10 +94,11 @@ TEST(CoordinatorOnThreadTest, AnswersOverTheSocketWithdrawsOnHangUpAndAnswersEve
                 }
                 PresentResult results[] = {PresentResult::Approved{}, PresentResult::Typed{std::move(typed)},
                                            PresentResult::Cancelled{}, PresentResult::Abandoned{}};
-                rig.presenter.answer(calls[random() % calls.size()], std::move(results[random() % 4]));
+                rig.presenter.answer(std::next(calls.begin(), random() % calls.size())->first,
+                                     std::move(results[random() % 4]));
             }
             if (const auto prompts = rig.presenter.open(rig.presenter.prompts); !prompts.empty()) {
-                rig.presenter.answerPrompt(prompts[random() % prompts.size()],
+                rig.presenter.answerPrompt(std::next(prompts.begin(), random() % prompts.size())->first,
                                            random() % 2 ? std::optional(secret("yes")) : std::nullopt);
             }
             if (random() % 8 == 0) {
@@ -143,8 +151,8 @@ TEST(CoordinatorOnThreadTest, AnswersOverTheSocketWithdrawsOnHangUpAndAnswersEve
     hungUp.request_stop();
     coordinator.reset();
     EXPECT_TRUE(test::waitFor([&] { return answered == int(replies.size()); }, 60s));
-    for (size_t call : open()) {
-        rig.presenter.answer(call, PresentResult::Approved{}); // too late: ignored
+    for (const auto& call : open()) {
+        rig.presenter.answer(call.first, PresentResult::Approved{}); // too late: ignored
     }
     EXPECT_TRUE(std::ranges::all_of(replies, [](const std::atomic<int>& count) { return count == 1; }));
 }

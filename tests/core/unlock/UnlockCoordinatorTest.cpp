@@ -269,13 +269,13 @@ TEST_F(CoordinatorTest, MissingPassphrasesAreTypedAndOnlyThoseThatOpenTheirKeyAr
 
 TEST_F(CoordinatorTest, KeyTheAgentRefusedIsUnavailableAndWithoutAnyLoadedNoWindowOpens)
 {
-    agent.failAdd = {kEd, kRsa};
+    agent.failing = {kEd, kRsa};
     auto none = unlock(kGit);
     approve(0);
     EXPECT_EQ(*none, no("unavailable"));
     EXPECT_FALSE(coordinator->expiry());
     EXPECT_EQ(windowStore.saves, 0);
-    agent.failAdd = {kRsa};
+    agent.failing = {kRsa};
     auto ed = ask(kEd, kGit), rsa = ask(kRsa, kShell); // no grace: a dialog of its own
     approve(1);
     EXPECT_EQ(*ed, yes("ed-pass"));
@@ -399,16 +399,15 @@ TEST_F(CoordinatorTest, LockKeepsTheWindowUntilTheAgentConfirmsNoManagedKeyIsLef
     const StatusReport open{StatusState::unlocked, 1699, {"me@laptop", "id_rsa"}};
     EXPECT_EQ(*send(Request::Status{}), Response(Response::Status{open}));
     EXPECT_EQ(get(&UnlockCoordinator::window), (UnlockWindow{at(1800), 1800}));
-    agent.failRemove = true;
+    agent.failing = {"remove"};
     EXPECT_FALSE(get(&UnlockCoordinator::lockNow));
     EXPECT_EQ(*send(Request::Lock{}), no("unavailable"));
-    agent.failRemove = false;
-    agent.failList = true;
+    agent.failing = {"list"};
     EXPECT_FALSE(get(&UnlockCoordinator::lockNow));
     EXPECT_EQ(get(&UnlockCoordinator::status), kLocked); // an unreachable agent proves nothing
     EXPECT_EQ(coordinator->expiry(), at(1800));
     EXPECT_TRUE(windowStore.saved);
-    agent.failList = false;
+    agent.failing.clear();
     ask(kEd, kGit);
     approve(1);
     EXPECT_EQ(*send(Request::Lock{}), Response(Response::Ok{}));
@@ -459,7 +458,7 @@ TEST_F(CoordinatorTest, RestoreTakesUpOnlyAPlausibleSavedWindow)
         const UnlockWindow saved{clock.now() + std::chrono::duration<double>(c.expiresIn), c.duration};
         windowStore.saved = saved;
         agent.loaded = c.loaded ? std::map<std::string, double>{{kEd, 1}} : std::map<std::string, double>{};
-        agent.failList = !c.agentAnswers;
+        agent.failing = {c.agentAnswers ? "" : "list"};
         restart();
         coordinator->restoreWindow();
         executor.runAll();
