@@ -59,6 +59,7 @@ TEST(CoordinatorOnThreadTest, AnswersOverTheSocketWithdrawsOnHangUpAndAnswersEve
         ASSERT_TRUE(test::waitFor([&] { return open().at(0).stop_requested(); }));
         rig.presenter.answer(0, PresentResult::Abandoned{});
         EXPECT_TRUE(test::waitFor([&] { return coordinator->waitingCount() == 0; }));
+        EXPECT_EQ(coordinator->inFlightPresentation(), std::nullopt);
         auto answer = std::async(std::launch::async, [&] { return SocketClient::send(passphrase, path, 30); });
         ASSERT_TRUE(test::waitFor([&] { return open().contains(1); }));
         rig.presenter.answer(1, PresentResult::Approved{});
@@ -154,6 +155,7 @@ TEST(CoordinatorOnThreadTest, AnswersOverTheSocketWithdrawsOnHangUpAndAnswersEve
     for (const auto& call : open()) {
         rig.presenter.answer(call.first, PresentResult::Approved{}); // too late: ignored
     }
+    EXPECT_GT(rig.presenter.unlocks.size(), 2u); // the run went through dialogs
     EXPECT_TRUE(std::ranges::all_of(replies, [](const std::atomic<int>& count) { return count == 1; }));
 }
 

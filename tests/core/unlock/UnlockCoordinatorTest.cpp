@@ -345,6 +345,7 @@ TEST_F(CoordinatorTest, WithdrawalOfEveryWaiterTakesTheDialogDownAndItsLateEndSt
     auto c = ask(kRsa, kShell); // the next presentation starts while the old dialog still closes
     ASSERT_EQ(presenter.unlocks.size(), 2u);
     EXPECT_EQ(coordinator->inFlightPresentation(), 2);
+    EXPECT_EQ(coordinator->lastPresentationID(), 2);
     approve(0); // late, and approved: the keys are loaded all the same
     EXPECT_EQ(*fromA, yes("ed-pass"));
     EXPECT_EQ(*fromB, Response(Response::Ok{}));
