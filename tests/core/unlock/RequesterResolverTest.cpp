@@ -45,34 +45,29 @@ TEST(ResolveTest, NamesAndClassifiesTheChain)
         const char* reason;
         Requester expected;
     };
+    // clang-format off
     const Case cases[] = {
         {"", nullptr, {"ssh", B}}, // unknown pid
-        {"", "Vantorelle", {"Vantorelle", B}},
-        {"ssh+|git+|zsh+|login+|Terminal", nullptr, {"git", I}},
-        {"ssh+|zsh+|iTerm2", nullptr, {"ssh", I}},
-        {"ssh+|bash+|gnome-terminal-server|systemd", nullptr, {"ssh", I}},
+        {"", "Vantorelle", {"Vantorelle", B}}, {"ssh+|git+|zsh+|login+|Terminal", nullptr, {"git", I}},
+        {"ssh+|zsh+|iTerm2", nullptr, {"ssh", I}}, {"ssh+|bash+|gnome-terminal-server|systemd", nullptr, {"ssh", I}},
         {"ssh|backup-agent|launchd", nullptr, {"ssh", B}},
         {"ssh|konsole", nullptr, {"ssh", I}}, // a terminal alone makes it interactive
-        {"Alacritty", nullptr, {"Alacritty", I}},
-        {"ssh+|zsh+|sshd-session", nullptr, {"sshd", R}},
+        {"Alacritty", nullptr, {"Alacritty", I}}, {"ssh+|zsh+|sshd-session", nullptr, {"sshd", R}},
         {"ssh+|zsh+|sshd", "Vantorelle", {"sshd", R}}, // remote wins over a reason
-        {"ssh|SSHD", nullptr, {"ssh", B}},
-        {"vantorelle-app|systemd", "Vantorelle", {"Vantorelle", I}},
+        {"ssh|SSHD", nullptr, {"ssh", B}}, {"vantorelle-app|systemd", "Vantorelle", {"Vantorelle", I}},
         {"ssh+|zsh+|xterm|git", nullptr, {"ssh", I}}, // a tool above the terminal is not used
         {"ssh|git|Code Helper (Plugin)", nullptr, {"Visual Studio Code", B}},
         {"ssh+|Code Helper (Renderer)", nullptr, {"Visual Studio Code", I}},
-        {"ssh|code", nullptr, {"Visual Studio Code", B}},
-        {"ssh|Electron", nullptr, {"Visual Studio Code", B}},
-        {"ssh|git|Claude", nullptr, {"Claude Code", I}},
-        {"ssh|git|claude", nullptr, {"Claude Code", I}},
-        {"ssh+|GhosttyApp", nullptr, {"ssh", I}},
-        {"GHOSTTY", nullptr, {"Ghostty", I}},
+        {"ssh|code", nullptr, {"Visual Studio Code", B}}, {"ssh|Electron", nullptr, {"Visual Studio Code", B}},
+        {"ssh|git|Claude", nullptr, {"Claude Code", I}}, {"ssh|git|claude", nullptr, {"Claude Code", I}},
+        {"ssh+|GhosttyApp", nullptr, {"ssh", I}}, {"GHOSTTY", nullptr, {"Ghostty", I}},
         {"ssh+|GIT+", nullptr, {"ssh", I}}, // tool names are case-sensitive
         {"ssh|rsync|zsh+", nullptr, {"rsync", I}},
         {"|x", nullptr, {"ssh", B}}, // empty name
         {"ssh|myterminal", nullptr, {"ssh", B}}, // a terminal's key must begin the name
         {"gnome-terminal-server", nullptr, {"GNOME Terminal", I}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         EXPECT_EQ(Table(c.chain).resolve(100, c.reason ? std::optional<std::string>(c.reason) : std::nullopt),
                   c.expected)

@@ -37,6 +37,13 @@ protected:
         executor.onTimeChange([this](SerialExecutor::Seconds now) { clock.at = at(now.count()); });
         restart();
     }
+    // Waiting requests, the dialog in flight, and the dialogs and questions shown so far.
+    using State = std::tuple<int, std::optional<int>, size_t, size_t>;
+    State state() const
+    {
+        return {coordinator->waitingCount(), coordinator->inFlightPresentation(), presenter.unlocks.size(),
+                presenter.prompts.size()};
+    }
     void restart() { coordinator = std::make_unique<UnlockCoordinator>(executor, dependencies()); }
 
     std::shared_ptr<Replies> send(Request request, std::stop_token stop = {})
@@ -123,21 +130,18 @@ TEST_F(CoordinatorTest, RemoteAndBackgroundCallersAreRefusedAndBackgroundOnesNot
 TEST_F(CoordinatorTest, ConcurrentRequestsShareOneDialogAndEachGetsItsOwnAnswer)
 {
     auto git = ask(kEd, kGit), sshAdd = ask(kRsa, kSSHAdd);
-    ASSERT_EQ(presenter.unlocks.size(), 1u);
+    ASSERT_EQ(state(), State(2, 1, 1, 0));
     const auto& shown = presenter.unlocks[0];
     EXPECT_EQ(shown.requester, (Requester{"git", Kind::interactive})); // the first request's
     EXPECT_EQ(shown.keys, keys);
     EXPECT_EQ(shown.duration, 3600);
     EXPECT_EQ(shown.mode, PresentMode(PresentMode::Biometric{}));
-    EXPECT_EQ(coordinator->waitingCount(), 2);
-    EXPECT_EQ(coordinator->inFlightPresentation(), 1);
     EXPECT_TRUE(git->empty());
     advance(2);
     approve(0);
     EXPECT_EQ(*git, yes("ed-pass"));
     EXPECT_EQ(*sshAdd, Response(Response::AddedToAgent{3600})); // ssh-add is told the key is in
-    EXPECT_EQ(coordinator->waitingCount(), 0);
-    EXPECT_EQ(coordinator->inFlightPresentation(), std::nullopt);
+    EXPECT_EQ(state(), State(0, std::nullopt, 1, 0));
     EXPECT_EQ(agent.adds, (std::vector<FakeAgent::Add>{{kEd, "ed-pass", 3600}, {kRsa, "rsa-pass", 3600}}));
     EXPECT_EQ(coordinator->expiry(), at(3602));
     EXPECT_EQ(windowStore.saved, (UnlockWindow{at(3602), 3600}));
@@ -151,9 +155,7 @@ TEST_F(CoordinatorTest, ManagedKeyIsFoundByItsStandardizedPathElseAskedAsAFreeQu
     ask("/home//u/.ssh/../.ssh/id_ed25519", kShell);
     auto own = send(Request::Passphrase{"id_ed25519", "Key? ", kShell});
     auto bare = send(Request::Passphrase{"id_rsa", "", kSSHAdd}); // its directory cannot be read
-    EXPECT_EQ(presenter.unlocks.size(), 1u);
-    EXPECT_EQ(coordinator->waitingCount(), 3);
-    ASSERT_EQ(presenter.prompts.size(), 2u);
+    ASSERT_EQ(state(), State(3, 1, 1, 2));
     EXPECT_EQ(presenter.prompts[0].text, "Key? ");
     EXPECT_TRUE(presenter.prompts[0].secret);
     EXPECT_EQ(presenter.prompts[1].text, "Enter passphrase for id_rsa: ");
@@ -178,9 +180,8 @@ TEST_F(CoordinatorTest, GraceAnswersOnlyAdmittedPassphraseRequestsUntilTheSweep)
     EXPECT_EQ(*ask(kEd, 0), no("background"));
     EXPECT_EQ(*ask(kEd, kGit), no("snoozed"));
     send(Request::Prompt{"Sure?", false, kGit}); // a prompt: neither snoozed nor from the grace
-    ASSERT_EQ(presenter.prompts.size(), 1u);
+    ASSERT_EQ(state(), State(0, std::nullopt, 2, 1));
     EXPECT_FALSE(presenter.prompts[0].secret);
-    EXPECT_EQ(presenter.unlocks.size(), 2u);
     advance(3);
     EXPECT_EQ(executor.delayedCount(), 0u);
     clock.at = at(2); // back inside the grace: only a sweep that ran leaves nothing to hand out
@@ -334,24 +335,21 @@ TEST_F(CoordinatorTest, WithdrawalOfEveryWaiterTakesTheDialogDownAndItsLateEndSt
     a.request_stop();
     executor.runAll();
     EXPECT_TRUE(presenter.prompts[0].stop.stop_requested());
-    EXPECT_EQ(coordinator->inFlightPresentation(), 1);
+    EXPECT_EQ(state(), State(2, 1, 1, 1));
     EXPECT_FALSE(presenter.unlocks[0].stop.stop_requested());
     b.request_stop();
     executor.runAll();
-    EXPECT_EQ(coordinator->inFlightPresentation(), std::nullopt);
+    EXPECT_EQ(state(), State(2, std::nullopt, 1, 1)); // still waiting for the dialog to end
     EXPECT_TRUE(presenter.unlocks[0].stop.stop_requested());
-    EXPECT_EQ(coordinator->waitingCount(), 2);
     EXPECT_TRUE(fromA->empty());
     auto c = ask(kRsa, kShell); // the next presentation starts while the old dialog still closes
-    ASSERT_EQ(presenter.unlocks.size(), 2u);
-    EXPECT_EQ(coordinator->inFlightPresentation(), 2);
+    ASSERT_EQ(state(), State(3, 2, 2, 1));
     EXPECT_EQ(coordinator->lastPresentationID(), 2);
     approve(0); // late, and approved: the keys are loaded all the same
     EXPECT_EQ(*fromA, yes("ed-pass"));
     EXPECT_EQ(*fromB, Response(Response::Ok{}));
     EXPECT_EQ(agent.adds.size(), 2u);
-    EXPECT_EQ(coordinator->inFlightPresentation(), 2);
-    EXPECT_EQ(coordinator->waitingCount(), 1);
+    EXPECT_EQ(state(), State(1, 2, 2, 1));
     approve(1);
     EXPECT_EQ(*c, yes("rsa-pass"));
 }
@@ -370,9 +368,7 @@ TEST_F(CoordinatorTest, RequestGoneBeforeTheDialogNeverShowsOneNorATypingRound)
     EXPECT_EQ(*answers, no("abandoned"));
     presenter.loseDialogs = true; // a presenter that drops its dialog: abandoned too
     EXPECT_EQ(*unlock(kGit), no("abandoned"));
-    EXPECT_EQ(presenter.unlocks.size(), 2u);
-    EXPECT_EQ(coordinator->inFlightPresentation(), std::nullopt);
-    EXPECT_EQ(coordinator->waitingCount(), 0);
+    EXPECT_EQ(state(), State(0, std::nullopt, 2, 0));
 }
 
 TEST_F(CoordinatorTest, ShutdownWithdrawsTheDialogsAndAnswersEveryWaiterOnce)
