@@ -1,6 +1,5 @@
 // The unlock window: its remaining share, keeping it in the shared defaults file across restarts,
 // and whether sounds play.
-#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -8,7 +7,6 @@
 #include "defaults/FileDefaults.h"
 #include "defaults/MemoryDefaults.h"
 #include "support/TempDir.h"
-#include "support/TestFiles.h"
 #include "window/SoundPolicy.h"
 #include "window/UserDefaultsUnlockWindowStore.h"
 
@@ -86,23 +84,6 @@ TEST_F(WindowStoreTest, IncompleteOrWrongEntriesLoadAsNothingAndStay)
         EXPECT_FALSE(store.load()) << &c - cases;
         EXPECT_EQ(defaults.object("unlockExpiry").has_value(), c.expiry.has_value()) << &c - cases;
     }
-}
-
-TEST(WindowStoreFile, DamagedFileLoadsAsNothingAndSaveKeepsTheDamagedCopy)
-{
-    TempDir dir;
-    test::writeFile(dir.path() / "defaults.json",
-                    "{\"unlockExpiry\": {\"$date\": 1800000000}, \"unlockWindowDuration\": 9");
-    FileDefaults defaults(dir.path() / "defaults.json");
-    UserDefaultsUnlockWindowStore store(defaults);
-    EXPECT_FALSE(store.load());
-    store.save({at(0), 900});
-    EXPECT_EQ(store.load(), (UnlockWindow{at(0), 900}));
-    EXPECT_EQ(std::ranges::count_if(std::filesystem::directory_iterator(dir.path()),
-                                    [](const auto& entry) {
-                                        return entry.path().filename().string().starts_with("defaults.json.damaged.");
-                                    }),
-              1);
 }
 
 TEST(SoundPolicy, PlaysUnlessTheAppOrTheSystemTurnedSoundsOffAndReadsOnlyABooleanSetting)
