@@ -8,33 +8,14 @@ namespace {
 
 const Requester git{"git", Requester::Kind::interactive}, gitBackground{"git", Requester::Kind::background};
 
-class ApprovalGateTest : public ::testing::Test
+Date at(double seconds)
 {
-protected:
-    static Date at(double seconds) { return dateFromSeconds(1'800'000'000 + seconds); }
-    void grant(std::map<std::string, std::string> secrets, double seconds)
-    {
-        std::map<std::string, SecretString> granted;
-        for (const auto& [path, text] : secrets) {
-            granted.emplace(path, SecretString(std::string_view(text)));
-        }
-        gate.grant(std::move(granted), at(seconds));
-    }
-    // The passphrases the lookups find, in order, "-" for none.
-    std::string grace(std::initializer_list<std::pair<const char*, double>> lookups)
-    {
-        std::string found;
-        for (const auto& [path, seconds] : lookups) {
-            const auto secret = gate.graceSecret(path, at(seconds));
-            found += secret ? std::string(secret->view()) : "-";
-        }
-        return found;
-    }
-    ApprovalGate gate;
-};
+    return dateFromSeconds(1'800'000'000 + seconds);
+}
 
-TEST_F(ApprovalGateTest, SnoozeLastsSixHundredSecondsPerRequesterAndKind)
+TEST(ApprovalGateTest, SnoozeAndNotificationsLastSixHundredSecondsPerRequesterAndKind)
 {
+    ApprovalGate gate;
     EXPECT_FALSE(gate.isSnoozed(git, at(0)));
     gate.snooze(git, at(0));
     gate.snooze(git, at(300)); // replaces the earlier entry
@@ -42,20 +23,33 @@ TEST_F(ApprovalGateTest, SnoozeLastsSixHundredSecondsPerRequesterAndKind)
     EXPECT_FALSE(gate.isSnoozed(gitBackground, at(1)));
     EXPECT_FALSE(gate.isSnoozed(git, at(900)));
     EXPECT_TRUE(gate.snoozedUntil().empty()); // removed when it ran out
-}
-
-TEST_F(ApprovalGateTest, NotificationsAreSpacedBySixHundredSecondsFromTheLastOne)
-{
     for (const auto& [seconds, notify] : std::vector<std::pair<double, bool>>{
              {0, true}, {599, false}, {600, true}, {1199, false}, {1200, true}, {50, true}}) { // 50: clock set back
         EXPECT_EQ(gate.shouldNotify(gitBackground, at(seconds)), notify) << seconds;
     }
-    EXPECT_TRUE(gate.shouldNotify(git, at(51))); // another kind, another requester
+    EXPECT_TRUE(gate.shouldNotify(git, at(51)));
     EXPECT_EQ(gate.lastNotified().at(gitBackground), at(50));
 }
 
-TEST_F(ApprovalGateTest, GraceGivesSecretsUpToFiveSecondsInclusiveAndTheSweepEndsItAfter)
+TEST(ApprovalGateTest, GraceGivesSecretsUpToFiveSecondsInclusiveAndTheSweepEndsItAfter)
 {
+    ApprovalGate gate;
+    auto grant = [&](std::map<std::string, std::string> secrets, double seconds) {
+        std::map<std::string, SecretString> granted;
+        for (const auto& [path, text] : secrets) {
+            granted.emplace(path, SecretString(std::string_view(text)));
+        }
+        gate.grant(std::move(granted), at(seconds));
+    };
+    // The passphrases the lookups find, in order, "-" for none.
+    auto grace = [&](std::initializer_list<std::pair<const char*, double>> lookups) {
+        std::string found;
+        for (const auto& [path, seconds] : lookups) {
+            const auto secret = gate.graceSecret(path, at(seconds));
+            found += secret ? std::string(secret->view()) : "-";
+        }
+        return found;
+    };
     grant({{"/k/a", "alpha"}, {"/k/b", "beta"}}, 0);
     EXPECT_EQ(grace({{"/k/a", 0}, {"/k/other", 1}, {"/k/b", 5}}), "alpha-beta"); // unknown key: grace goes on
     EXPECT_EQ(grace({{"/k/a", 5.001}, {"/k/b", 5}}), "--"); // over is over
@@ -68,16 +62,12 @@ TEST_F(ApprovalGateTest, GraceGivesSecretsUpToFiveSecondsInclusiveAndTheSweepEnd
     gate.clearGrace();
     EXPECT_EQ(grace({{"/k/b", 8}}), "-");
     EXPECT_FALSE(gate.approvedAt());
-
-    grant({{"/k/a", "alpha"}}, 0);
-    gate.expireGrace(at(5));
-    EXPECT_EQ(gate.graceSecretCount(), 1u);
-    gate.expireGrace(at(6));
-    EXPECT_EQ(gate.graceSecretCount(), 0u);
-    EXPECT_FALSE(gate.approvedAt());
-    grant({{"/k/a", "alpha"}}, 0);
-    gate.expireGrace(at(-1));
-    EXPECT_EQ(gate.graceSecretCount(), 0u);
+    for (const auto& [sweep, left] : std::vector<std::pair<double, size_t>>{{5, 1}, {6, 0}, {-1, 0}}) {
+        grant({{"/k/a", "alpha"}}, 0);
+        gate.expireGrace(at(sweep));
+        EXPECT_EQ(gate.graceSecretCount(), left) << sweep;
+        EXPECT_EQ(gate.approvedAt().has_value(), left == 1) << sweep;
+    }
 }
 
 } // namespace

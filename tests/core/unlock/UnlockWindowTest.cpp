@@ -25,8 +25,10 @@ TEST(UnlockWindow, FractionIsTheShareLeftWithinZeroAndOneAndZeroWithoutAPositive
     {
         double duration, after, expected;
     };
-    const Case cases[] = {{3600, 0, 1},    {3600, -100, 1}, {3600, 900, 0.75}, {3600, 1800, 0.5},   {3600, 3600, 0},
-                          {3600, 5000, 0}, {0, 0, 0},       {-60, 0, 0},       {std::nan(""), 0, 0}};
+    // clang-format off
+    const Case cases[] = {{3600, 0, 1}, {3600, -100, 1}, {3600, 900, 0.75}, {3600, 1800, 0.5}, {3600, 3600, 0},
+                          {3600, 5000, 0}, {0, 0, 0}, {-60, 0, 0}, {std::nan(""), 0, 0}};
+    // clang-format on
     for (const Case& c : cases) {
         EXPECT_DOUBLE_EQ((UnlockWindow{at(3600), c.duration}.fraction(at(c.after))), c.expected)
             << c.duration << " " << c.after;
@@ -68,11 +70,12 @@ TEST_F(WindowStoreTest, IncompleteOrWrongEntriesLoadAsNothingAndStay)
     {
         std::optional<DefaultsValue> expiry, duration;
     };
-    const Case cases[] = {{at(0), std::nullopt},    {at(0), 0.0},
-                          {at(0), -900.0},          {at(0), std::string("900")},
-                          {1'800'000'000.0, 900.0}, {std::string("2027-01-15"), 900.0},
-                          {std::nullopt, 900.0}};
+    // clang-format off
+    const Case cases[] = {{at(0), std::nullopt}, {at(0), 0.0}, {at(0), -900.0}, {at(0), std::string("900")},
+                          {1'800'000'000.0, 900.0}, {std::string("2027-01-15"), 900.0}, {std::nullopt, 900.0}};
+    // clang-format on
     for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
         defaults.remove("unlockExpiry");
         defaults.remove("unlockWindowDuration");
         if (c.expiry) {
@@ -81,8 +84,8 @@ TEST_F(WindowStoreTest, IncompleteOrWrongEntriesLoadAsNothingAndStay)
         if (c.duration) {
             defaults.set("unlockWindowDuration", *c.duration);
         }
-        EXPECT_FALSE(store.load()) << &c - cases;
-        EXPECT_EQ(defaults.object("unlockExpiry").has_value(), c.expiry.has_value()) << &c - cases;
+        EXPECT_FALSE(store.load());
+        EXPECT_EQ(defaults.object("unlockExpiry").has_value(), c.expiry.has_value());
     }
 }
 
@@ -97,15 +100,16 @@ TEST(SoundPolicy, PlaysUnlessTheAppOrTheSystemTurnedSoundsOffAndReadsOnlyABoolea
     MemoryDefaults defaults;
     EXPECT_TRUE(SoundPolicy::shouldPlay(defaults));
     EXPECT_FALSE(SoundPolicy::shouldPlay(defaults, false));
-    defaults.set(SoundPolicy::enabledKey, false);
-    EXPECT_FALSE(SoundPolicy::shouldPlay(defaults, true));
-    defaults.set(SoundPolicy::enabledKey, true);
-    EXPECT_TRUE(SoundPolicy::shouldPlay(defaults, true));
-    EXPECT_FALSE(SoundPolicy::shouldPlay(defaults, false));
-    defaults.set(SoundPolicy::enabledKey, std::int64_t{0}); // not a boolean: as if absent
-    EXPECT_TRUE(SoundPolicy::shouldPlay(defaults));
-    defaults.set(SoundPolicy::enabledKey, std::string("false"));
-    EXPECT_TRUE(SoundPolicy::shouldPlay(defaults, std::nullopt));
+    const std::tuple<DefaultsValue, std::optional<bool>, bool> rows[] = {{false, true, false},
+                                                                         {true, true, true},
+                                                                         {true, false, false},
+                                                                         {std::int64_t{0}, std::nullopt, true},
+                                                                         {std::string("false"), std::nullopt, true}};
+    for (const auto& row : rows) { // a setting that is not a boolean counts as absent
+        SCOPED_TRACE(&row - rows);
+        defaults.set(SoundPolicy::enabledKey, std::get<0>(row));
+        EXPECT_EQ(SoundPolicy::shouldPlay(defaults, std::get<1>(row)), std::get<2>(row));
+    }
 }
 
 } // namespace
