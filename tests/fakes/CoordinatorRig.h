@@ -2,6 +2,7 @@
 // UnlockCoordinator (on the manual executor, on a thread, behind the socket server).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <mutex>
@@ -25,8 +26,8 @@ struct FakeClock final : Clock
     void advance(double seconds) { at = at.load() + std::chrono::duration<double>(seconds); }
 };
 
-// Keys added under a path are listed as "SHA256:" + path. Every call is recorded; `failing` names
-// the paths whose add fails, and "remove" or "list" to fail those. Used on the coordinator's executor.
+// A key added under a path is listed as "SHA256:" + path. `failing` names the paths whose add
+// fails, and "remove" or "list" to fail those. Used on the coordinator's executor.
 struct FakeAgent final : AgentControlling
 {
     using Add = std::tuple<std::string, std::string, double>; // path, passphrase, lifetime
@@ -34,38 +35,25 @@ struct FakeAgent final : AgentControlling
     Done add(const std::string& path, const SecretString& passphrase, double lifetime) override
     {
         adds.emplace_back(path, passphrase.view(), lifetime);
-        if (!failing.contains(path)) {
-            loaded[path] = lifetime;
-        }
-        return result(path);
+        return failing.contains(path) ? Done(std::unexpected(AgentClientError{})) : (loaded.insert(path), Done());
     }
     Done remove(const std::string& path) override
     {
         removes.push_back(path);
-        if (!failing.contains("remove")) {
-            loaded.erase(path);
-        }
-        return result("remove");
+        return failing.contains("remove") ? Done(std::unexpected(AgentClientError{})) : (loaded.erase(path), Done());
     }
     std::expected<std::set<std::string>, AgentClientError> loadedFingerprints() override
     {
         ++lists;
-        std::set<std::string> fingerprints = extra;
-        for (const auto& entry : loaded) {
-            fingerprints.insert("SHA256:" + entry.first);
-        }
-        if (!result("list")) {
+        std::set<std::string> fingerprints = extra; // extra: keys loaded from elsewhere
+        std::ranges::transform(loaded, std::inserter(fingerprints, fingerprints.end()),
+                               [](const std::string& path) { return "SHA256:" + path; });
+        if (failing.contains("list")) {
             return std::unexpected(AgentClientError{});
         }
         return fingerprints;
     }
-    Done result(const std::string& operation) const
-    {
-        return failing.contains(operation) ? Done(std::unexpected(AgentClientError{})) : Done();
-    }
-
-    std::map<std::string, double> loaded; // path -> lifetime
-    std::set<std::string> failing, extra; // extra: fingerprints of keys loaded from elsewhere
+    std::set<std::string> loaded, failing, extra;
     std::vector<Add> adds;
     std::vector<std::string> removes;
     int lists = 0;
@@ -91,16 +79,16 @@ public:
         std::stop_token stop;
         PromptCompletion done;
     };
-    bool loseDialogs = false; // lets unlock completions go without calling them
-
     void showUnlock(const Requester& requester, const std::vector<SSHKey>& keys, double duration,
                     const PresentMode& mode, std::stop_token stop, UnlockCompletion done) override
     {
-        record(unlocks, {requester, keys, duration, mode, stop, loseDialogs ? nullptr : std::move(done)});
+        std::lock_guard lock(m_lock);
+        unlocks.push_back({requester, keys, duration, mode, stop, loseDialogs ? nullptr : std::move(done)});
     }
     void showPrompt(const std::string& text, bool secret, std::stop_token stop, PromptCompletion done) override
     {
-        record(prompts, {text, secret, stop, std::move(done)});
+        std::lock_guard lock(m_lock);
+        prompts.push_back({text, secret, stop, std::move(done)});
     }
     void notifyBackground(const Requester& requester) override { notified.push_back(requester); }
 
@@ -123,24 +111,16 @@ public:
     std::deque<Unlock> unlocks;
     std::deque<Prompt> prompts;
     std::vector<Requester> notified;
+    bool loseDialogs = false; // lets unlock completions go without calling them
 
 private:
-    template <class Call> void record(std::deque<Call>& calls, Call call)
-    {
-        std::lock_guard lock(m_lock);
-        calls.push_back(std::move(call));
-    }
     template <class Call, class Result> bool reply(std::deque<Call>& calls, size_t index, Result result)
     {
         std::unique_lock lock(m_lock);
         auto done = index < calls.size() ? std::exchange(calls[index].done, nullptr) : nullptr;
         lock.unlock();
-        if (done) {
-            done(std::move(result));
-        }
-        return bool(done);
+        return done ? (done(std::move(result)), true) : false;
     }
-
     mutable std::mutex m_lock;
 };
 
@@ -162,17 +142,13 @@ struct CoordinatorRig
     {
         for (const auto& [path, passphrase] : passphrases) {
             keys.push_back({path, path + ".pub", "SHA256:" + path});
-            (void)store.save(secret(passphrase), keys.back());
+            store.items.emplace(path, secret(passphrase));
         }
-        store.saves = 0;
     }
-
-    template <class Map> static auto find(const Map& map, std::int32_t pid)
+    template <class Value> static auto finder(const std::map<std::int32_t, Value>& map)
     {
-        const auto entry = map.find(pid);
-        return entry == map.end() ? std::nullopt : std::optional(entry->second);
+        return [&map](std::int32_t pid) { return map.contains(pid) ? std::optional(map.at(pid)) : std::nullopt; };
     }
-
     UnlockCoordinator::Dependencies dependencies()
     {
         return {
@@ -196,8 +172,8 @@ struct CoordinatorRig
                     clock.advance(verifySeconds);
                     return accepted.contains(path) && accepted.at(path) == typed.view();
                 },
-            .callerName = [this](std::int32_t pid) { return find(names, pid); },
-            .callerDirectory = [this](std::int32_t pid) { return find(directories, pid); },
+            .callerName = finder(names),
+            .callerDirectory = finder(directories),
             .windowStore = &windowStore,
         };
     }

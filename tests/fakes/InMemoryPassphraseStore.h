@@ -9,11 +9,8 @@
 
 namespace vantorelle {
 
-class InMemoryPassphraseStore final : public PassphraseStore
+struct InMemoryPassphraseStore final : PassphraseStore
 {
-public:
-    using Kind = PassphraseStoreError::Kind;
-
     std::expected<void, PassphraseStoreError> save(const SecretString& passphrase, const SSHKey& key) override
     {
         ++saves;
@@ -26,12 +23,12 @@ public:
     {
         std::map<std::string, SecretString> found;
         for (const SSHKey& key : keys) {
-            if (const auto item = items.find(key.path.string()); item != items.end()) {
-                found.emplace(item->first, item->second.copy());
+            if (items.contains(key.path.string())) {
+                found.emplace(key.path.string(), items.at(key.path.string()).copy());
             }
         }
         if (failure || found.empty()) {
-            return std::unexpected(failure.value_or(PassphraseStoreError{Kind::notFound, {}}));
+            return std::unexpected(failure.value_or(PassphraseStoreError{PassphraseStoreError::Kind::notFound, {}}));
         }
         return found;
     }
@@ -40,7 +37,6 @@ public:
         items.erase(key.path.string());
         return {};
     }
-
     std::map<std::string, SecretString> items; // by private key path
     std::optional<PassphraseStoreError> failure;
     int saves = 0;

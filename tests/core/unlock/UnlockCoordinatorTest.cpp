@@ -454,7 +454,7 @@ TEST_F(CoordinatorTest, RestoreTakesUpOnlyAPlausibleSavedWindow)
         SCOPED_TRACE(&c - cases);
         const UnlockWindow saved{clock.now() + std::chrono::duration<double>(c.expiresIn), c.duration};
         windowStore.saved = saved;
-        agent.loaded = c.loaded ? std::map<std::string, double>{{kEd, 1}} : std::map<std::string, double>{};
+        agent.loaded = c.loaded ? std::set{kEd} : std::set<std::string>{};
         agent.failing = {c.agentAnswers ? "" : "list"};
         restart();
         coordinator->restoreWindow();
