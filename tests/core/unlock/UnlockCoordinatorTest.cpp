@@ -101,20 +101,17 @@ TEST_F(CoordinatorTest, RemoteAndBackgroundCallersAreRefusedAndBackgroundOnesNot
         const char* refusal;
         size_t notified;
     };
+    // clang-format off
     const Row rows[] = {
         {0, Request::Prompt{"Continue?", false, kCron}, "background", 0}, // free questions never notify
-        {0, Request::Passphrase{"/other/key", "", kCron}, "background", 0},
-        {0, Request::Passphrase{"/other/key", "", kRemote}, "remote", 0},
-        {0, Request::Passphrase{kEd, "", kRemote}, "remote", 0},
-        {0, Request::Unlock{std::nullopt, "Vantorelle", kRemote}, "remote", 0},
-        {0, Request::Unlock{std::nullopt, std::nullopt, kCron}, "background", 1},
-        {300, Request::Passphrase{kEd, "", kCron}, "background", 1}, // the same throttle
-        {299, Request::Passphrase{kRsa, "", kCron}, "background", 1},
-        {1, Request::Passphrase{kRsa, "", kCron}, "background", 2},
+        {0, Request::Passphrase{"/other/key", "", kCron}, "background", 0}, {0, Request::Passphrase{"/other/key", "", kRemote}, "remote", 0},
+        {0, Request::Passphrase{kEd, "", kRemote}, "remote", 0}, {0, Request::Unlock{std::nullopt, "Vantorelle", kRemote}, "remote", 0},
+        {0, Request::Unlock{std::nullopt, std::nullopt, kCron}, "background", 1}, {300, Request::Passphrase{kEd, "", kCron}, "background", 1},
+        {299, Request::Passphrase{kRsa, "", kCron}, "background", 1}, {1, Request::Passphrase{kRsa, "", kCron}, "background", 2},
         {0, Request::Unlock{std::nullopt, std::nullopt, -5}, "background", 3}, // no caller: ("ssh", background)
-        {0, Request::Passphrase{kEd, "", 0}, "background", 3},
-        {0, Request::Prompt{"Continue?", false, 0}, "background", 3},
+        {0, Request::Passphrase{kEd, "", 0}, "background", 3}, {0, Request::Prompt{"Continue?", false, 0}, "background", 3},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(&row - rows);
         advance(row.after);
@@ -387,7 +384,7 @@ TEST_F(CoordinatorTest, ShutdownWithdrawsTheDialogsAndAnswersEveryWaiterOnce)
     EXPECT_TRUE(agent.adds.empty());
 }
 
-TEST_F(CoordinatorTest, LockKeepsTheWindowUntilTheAgentConfirmsNoManagedKeyIsLeft)
+TEST_F(CoordinatorTest, LockKeepsTheWindowUntilTheAgentConfirmsNoKeyIsLeftAndStatusClosesOneRunOutOrDropped)
 {
     EXPECT_EQ(get(&UnlockCoordinator::status), kLocked);
     unlock(kGit, 1800);
@@ -414,26 +411,21 @@ TEST_F(CoordinatorTest, LockKeepsTheWindowUntilTheAgentConfirmsNoManagedKeyIsLef
     EXPECT_EQ(get(&UnlockCoordinator::status), kLocked);
     ask(kEd, kGit); // the lock ended the grace
     EXPECT_EQ(presenter.unlocks.size(), 3u);
-}
-
-TEST_F(CoordinatorTest, StatusClosesAWindowThatRanOutOrWhoseKeysTheAgentDropped)
-{
-    unlock(kGit, 900);
-    approve(0);
-    advance(900);
-    EXPECT_EQ(get(&UnlockCoordinator::status),
-              (StatusReport{StatusState::unlocked, std::nullopt, {"me@laptop", "id_rsa"}}));
-    EXPECT_FALSE(coordinator->expiry());
-    EXPECT_FALSE(windowStore.saved);
-    EXPECT_EQ(get(&UnlockCoordinator::window), std::nullopt);
-    unlock(kGit);
-    approve(1);
-    agent.loaded.clear();
+    approve(2);
+    agent.loaded.clear(); // the agent dropped them
     EXPECT_EQ(get(&UnlockCoordinator::status), kLocked);
     EXPECT_FALSE(coordinator->expiry());
     EXPECT_FALSE(windowStore.saved);
     agent.extra = {keys[1].fingerprint}; // loaded by hand: unlocked without a time
     EXPECT_EQ(get(&UnlockCoordinator::status), (StatusReport{StatusState::unlocked, std::nullopt, {"id_rsa"}}));
+    unlock(kGit, 900);
+    approve(3);
+    advance(900); // ran out
+    EXPECT_EQ(get(&UnlockCoordinator::status),
+              (StatusReport{StatusState::unlocked, std::nullopt, {"me@laptop", "id_rsa"}}));
+    EXPECT_FALSE(coordinator->expiry());
+    EXPECT_FALSE(windowStore.saved);
+    EXPECT_EQ(get(&UnlockCoordinator::window), std::nullopt);
 }
 
 TEST_F(CoordinatorTest, RestoreTakesUpOnlyAPlausibleSavedWindow)
@@ -446,10 +438,10 @@ TEST_F(CoordinatorTest, RestoreTakesUpOnlyAPlausibleSavedWindow)
         double expiresIn, duration;
         bool loaded, agentAnswers, restored;
     };
-    const Case cases[]
-        = {{3600, 10800, true, true, true}, {10800, 10800, true, true, true},  {10801, 10800, true, true, false},
-           {0, 900, true, true, false},     {3600, 10800, false, true, false}, {3600, 10800, true, false, false},
-           {3600, 0, true, true, false}};
+    // clang-format off
+    const Case cases[] = {{3600, 10800, true, true, true}, {10800, 10800, true, true, true}, {10801, 10800, true, true, false},
+        {0, 900, true, true, false}, {3600, 10800, false, true, false}, {3600, 10800, true, false, false}, {3600, 0, true, true, false}};
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(&c - cases);
         const UnlockWindow saved{clock.now() + std::chrono::duration<double>(c.expiresIn), c.duration};
