@@ -27,13 +27,11 @@ TEST(CoordinatorOnThreadTest, AnswersOverTheSocketWithdrawsOnHangUpAndAnswersEve
 {
     CoordinatorRig rig(
         {{kPaths[0], "pass:" + kPaths[0]}, {kPaths[1], "pass:" + kPaths[1]}, {kPaths[2], "pass:" + kPaths[2]}});
-    for (std::int32_t pid = 1; pid <= 40; ++pid) {
-        const Requester::Kind kinds[]
-            = {Requester::Kind::background, Requester::Kind::remote, Requester::Kind::interactive};
-        rig.requesters[pid] = {"git" + std::to_string(pid % 7), kinds[std::min(pid % 4, 2)]};
-        if (pid % 5 == 0) {
-            rig.names[pid] = "ssh-add";
-        }
+    for (std::int32_t pid = 1; pid <= 40; ++pid) { // background, remote, interactive; every fifth one ssh-add
+        rig.requesters[pid] = {"git" + std::to_string(pid % 7),
+                               std::array{Requester::Kind::background, Requester::Kind::remote,
+                                          Requester::Kind::interactive}[std::min(pid % 4, 2)]};
+        rig.names[pid] = pid % 5 ? "ssh" : "ssh-add";
     }
     auto open = [&] { return rig.presenter.open(rig.presenter.unlocks); };
     const char* seedText = std::getenv("VANTORELLE_STRESS_SEED");
@@ -68,35 +66,24 @@ TEST(CoordinatorOnThreadTest, AnswersOverTheSocketWithdrawsOnHangUpAndAnswersEve
 
     auto randomRequest = [](std::mt19937& random) -> Request {
         const auto pid = std::int32_t(random() % 42) - 1;
-        const std::string& path = kPaths[random() % kPaths.size()];
-        switch (random() % 6) {
-        case 0:
-            return random() % 2 ? Request(Request::Status{}) : Request(Request::Lock{});
-        case 1:
-            return Request::Prompt{"Continue?", random() % 2 == 0, pid};
-        case 2:
-            return Request::Unlock{double(random() % 20000), std::nullopt, pid};
-        default:
-            return Request::Passphrase{random() % 4 ? path : "/home/u/.ssh/other", "", pid};
-        }
+        const std::string path = random() % 4 ? kPaths[random() % kPaths.size()] : "/home/u/.ssh/other";
+        const Request requests[]
+            = {Request::Status{}, Request::Lock{}, Request::Prompt{"Continue?", random() % 2 == 0, pid},
+               Request::Unlock{double(random() % 20000), std::nullopt, pid}};
+        return random() % 2 ? requests[random() % 4] : Request::Passphrase{path, "", pid};
     };
     std::jthread dialogs([&](std::stop_token stop) {
         std::mt19937 random(seed + 1000);
         while (!stop.stop_requested()) {
-            for (const auto& [call, withdrawn] : open()) { // a withdrawn dialog closes
-                if (withdrawn.stop_requested()) {
-                    rig.presenter.answer(call, PresentResult::Abandoned{});
-                }
-            }
-            if (const auto calls = open(); !calls.empty()) {
-                std::map<std::string, SecretString> typed;
+            if (const auto calls = open(); !calls.empty()) { // a withdrawn dialog closes as a real one does
+                const auto& [call, withdrawn] = *std::next(calls.begin(), random() % calls.size());
+                PresentResult::Typed typed;
                 for (const std::string& path : kPaths) {
-                    typed.emplace(path, secret(random() % 3 ? "pass:" + path : "wrong"));
+                    typed.passphrases.emplace(path, secret(random() % 3 ? "pass:" + path : "wrong"));
                 }
-                PresentResult results[] = {PresentResult::Approved{}, PresentResult::Typed{std::move(typed)},
-                                           PresentResult::Cancelled{}, PresentResult::Abandoned{}};
-                rig.presenter.answer(std::next(calls.begin(), random() % calls.size())->first,
-                                     std::move(results[random() % 4]));
+                PresentResult results[] = {PresentResult::Abandoned{}, PresentResult::Approved{}, std::move(typed),
+                                           PresentResult::Cancelled{}};
+                rig.presenter.answer(call, std::move(results[withdrawn.stop_requested() ? 0 : random() % 4]));
             }
             if (const auto prompts = rig.presenter.open(rig.presenter.prompts); !prompts.empty()) {
                 rig.presenter.answerPrompt(std::next(prompts.begin(), random() % prompts.size())->first,
