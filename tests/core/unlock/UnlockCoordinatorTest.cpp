@@ -28,11 +28,10 @@ protected:
         : CoordinatorRig({{kEd, "ed-pass"}, {kRsa, "rsa-pass"}})
     {
         keys[0].comment = "me@laptop";
-        requesters = {{kGit, {"git", Kind::interactive}},
-                      {kShell, {"ssh", Kind::interactive}},
-                      {kSSHAdd, {"ssh-add", Kind::interactive}},
-                      {kCron, {"cron", Kind::background}},
-                      {kRemote, {"sshd", Kind::remote}}};
+        // clang-format off
+        requesters = {{kGit, {"git", Kind::interactive}}, {kShell, {"ssh", Kind::interactive}},
+            {kSSHAdd, {"ssh-add", Kind::interactive}}, {kCron, {"cron", Kind::background}}, {kRemote, {"sshd", Kind::remote}}};
+        // clang-format on
         names = {{kSSHAdd, "ssh-add"}, {kShell, "ssh"}};
         executor.onTimeChange([this](SerialExecutor::Seconds now) { clock.at = at(now.count()); });
         restart();
@@ -133,14 +132,12 @@ TEST_F(CoordinatorTest, ConcurrentRequestsShareOneDialogAndEachGetsItsOwnAnswer)
     EXPECT_EQ(shown.keys, keys);
     EXPECT_EQ(shown.duration, 3600);
     EXPECT_EQ(shown.mode, PresentMode(PresentMode::Biometric{}));
-    EXPECT_TRUE(git->empty());
     advance(2);
     approve(0);
     EXPECT_EQ(*git, yes("ed-pass"));
     EXPECT_EQ(*sshAdd, Response(Response::AddedToAgent{3600})); // ssh-add is told the key is in
     EXPECT_EQ(state(), State(0, std::nullopt, 1, 0));
     EXPECT_EQ(agent.adds, (std::vector<FakeAgent::Add>{{kEd, "ed-pass", 3600}, {kRsa, "rsa-pass", 3600}}));
-    EXPECT_EQ(coordinator->expiry(), at(3602));
     EXPECT_EQ(windowStore.saved, (UnlockWindow{at(3602), 3600}));
 }
 
