@@ -1,81 +1,196 @@
-// CoordinatorRig: the coordinator's fakes wired into its dependencies, shared by every suite that
-// runs an UnlockCoordinator (on the manual executor, on a thread, behind the socket server).
+// The coordinator's fakes wired into its dependencies, shared by every suite that runs an
+// UnlockCoordinator (on the manual executor, on a thread, behind the socket server).
 #pragma once
 
-#include <functional>
-#include <string>
-#include <vector>
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <tuple>
 
-#include "fakes/FakeAgent.h"
-#include "fakes/FakeClock.h"
-#include "fakes/FakeUnlockPresenter.h"
 #include "fakes/InMemoryPassphraseStore.h"
-#include "fakes/MemoryUnlockWindowStore.h"
 #include "unlock/UnlockCoordinator.h"
 
 namespace vantorelle {
 
-// A literal has two equally good SecretString constructors; pick one.
 inline SecretString secret(std::string_view text)
 {
     return SecretString(text);
 }
 
-// A managed key as FakeAgent reports it once loaded ("SHA256:" + path).
-inline SSHKey fakeKey(const std::string& path, const std::string& comment = {})
+struct FakeClock final : Clock
 {
-    SSHKey key;
-    key.path = path;
-    key.publicKeyPath = path + ".pub";
-    key.fingerprint = "SHA256:" + path;
-    key.comment = comment;
-    return key;
-}
+    std::atomic<Date> at{dateFromSeconds(1'800'000'000)};
+    Date now() const override { return at.load(); }
+    void advance(double seconds) { at = at.load() + std::chrono::duration<double>(seconds); }
+};
 
-struct CoordinatorRig
+// A key added under a path is listed as "SHA256:" + path. `failing` names the paths whose add
+// fails, and "remove" or "list" to fail those. Used on the coordinator's executor.
+struct FakeAgent final : AgentControlling
 {
-    // Managed keys at `paths`, each with `passphraseOf(path)` in the store.
-    explicit CoordinatorRig(const std::vector<std::string>& paths = {},
-                            std::function<std::string(const std::string&)> passphraseOf = {})
+    using Add = std::tuple<std::string, std::string, double>; // path, passphrase, lifetime
+    using Done = std::expected<void, AgentClientError>;
+    Done add(const std::string& path, const SecretString& passphrase, double lifetime) override
     {
-        for (const auto& path : paths) {
-            keys.push_back(fakeKey(path));
-            (void)store.save(secret(passphraseOf(path)), keys.back());
+        adds.emplace_back(path, passphrase.view(), lifetime);
+        return failing.contains(path) ? Done(std::unexpected(AgentClientError{})) : (loaded.insert(path), Done());
+    }
+    Done remove(const std::string& path) override
+    {
+        removes.push_back(path);
+        return failing.contains("remove") ? Done(std::unexpected(AgentClientError{})) : (loaded.erase(path), Done());
+    }
+    std::expected<std::set<std::string>, AgentClientError> loadedFingerprints() override
+    {
+        ++lists;
+        std::set<std::string> fingerprints = extra; // extra: keys loaded from elsewhere
+        std::ranges::transform(loaded, std::inserter(fingerprints, fingerprints.end()),
+                               [](const std::string& path) { return "SHA256:" + path; });
+        if (failing.contains("list")) {
+            return std::unexpected(AgentClientError{});
         }
-        store.saveCalls = 0;
+        return fingerprints;
+    }
+    std::set<std::string> loaded, failing, extra;
+    std::vector<Add> adds;
+    std::vector<std::string> removes;
+    int lists = 0;
+};
+
+// Records the dialogs and answers them when told. Thread-safe; completions run outside the lock.
+class FakePresenter final : public UnlockPresenter
+{
+public:
+    struct Unlock
+    {
+        Requester requester;
+        std::vector<SSHKey> keys;
+        double duration;
+        PresentMode mode;
+        std::stop_token stop;
+        UnlockCompletion done; // null once answered
+    };
+    struct Prompt
+    {
+        std::string text;
+        bool secret;
+        std::stop_token stop;
+        PromptCompletion done;
+    };
+    void showUnlock(const Requester& requester, const std::vector<SSHKey>& keys, double duration,
+                    const PresentMode& mode, std::stop_token stop, UnlockCompletion done) override
+    {
+        std::lock_guard lock(m_lock);
+        unlocks.push_back({requester, keys, duration, mode, stop, loseDialogs ? nullptr : std::move(done)});
+    }
+    void showPrompt(const std::string& text, bool secret, std::stop_token stop, PromptCompletion done) override
+    {
+        std::lock_guard lock(m_lock);
+        prompts.push_back({text, secret, stop, std::move(done)});
+    }
+    void notifyBackground(const Requester& requester) override { notified.push_back(requester); }
+
+    // False when that dialog was answered already.
+    bool answer(size_t index, PresentResult result) { return reply(unlocks, index, std::move(result)); }
+    bool answerPrompt(size_t index, std::optional<SecretString> text) { return reply(prompts, index, std::move(text)); }
+    // The calls not answered yet, with their withdrawal tokens.
+    template <class Call> std::map<size_t, std::stop_token> open(const std::deque<Call>& calls) const
+    {
+        std::lock_guard lock(m_lock);
+        std::map<size_t, std::stop_token> found;
+        for (size_t i = 0; i < calls.size(); ++i) {
+            if (calls[i].done) {
+                found.emplace(i, calls[i].stop);
+            }
+        }
+        return found;
     }
 
+    std::deque<Unlock> unlocks;
+    std::deque<Prompt> prompts;
+    std::vector<Requester> notified;
+    bool loseDialogs = false; // lets unlock completions go without calling them
+
+private:
+    template <class Call, class Result> bool reply(std::deque<Call>& calls, size_t index, Result result)
+    {
+        std::unique_lock lock(m_lock);
+        auto done = index < calls.size() ? std::exchange(calls[index].done, nullptr) : nullptr;
+        lock.unlock();
+        return done ? (done(std::move(result)), true) : false;
+    }
+    mutable std::mutex m_lock;
+};
+
+struct MemoryWindowStore final : UnlockWindowStore
+{
+    std::optional<UnlockWindow> saved;
+    int saves = 0, clears = 0;
+    std::optional<UnlockWindow> load() const override { return saved; }
+    void save(const UnlockWindow& window) override { saved = window, ++saves; }
+    void clear() override { saved.reset(), ++clears; }
+};
+
+// Managed keys with their passphrases in the store (and accepted by `verify`); the resolver, the
+// callers' names and directories answer from the tables, unknown pids as ("ssh", background).
+struct CoordinatorRig
+{
+    explicit CoordinatorRig(const std::map<std::string, std::string>& passphrases)
+        : accepted(passphrases)
+    {
+        for (const auto& [path, passphrase] : passphrases) {
+            keys.push_back({path, path + ".pub", "SHA256:" + path});
+            store.items.emplace(path, secret(passphrase));
+        }
+    }
+    template <class Value> static auto finder(const std::map<std::int32_t, Value>& map)
+    {
+        return [&map](std::int32_t pid) { return map.contains(pid) ? std::optional(map.at(pid)) : std::nullopt; };
+    }
     UnlockCoordinator::Dependencies dependencies()
     {
         return {
             .keys = [this] { return keys; },
-            .duration = [this] { return configuredDuration; },
+            .duration = [this] { return duration; },
             .store = store,
             .agent = agent,
             .presenter = presenter,
-            .resolve = [this](std::int32_t pid, const std::optional<std::string>& why) { return resolve(pid, why); },
+            .resolve =
+                [this](std::int32_t pid, const std::optional<std::string>& reason) {
+                    resolved.emplace_back(pid, reason);
+                    const Requester found = requesters.contains(pid) ? requesters.at(pid) : Requester{"ssh"};
+                    return reason && found.kind != Requester::Kind::remote
+                        ? Requester{*reason, Requester::Kind::interactive}
+                        : found;
+                },
             .clock = clock,
-            .verify = [this](const SecretString& pass, const std::string& path) { return verify(pass, path); },
-            .callerName = [this](std::int32_t pid) { return callerName(pid); },
+            .verify =
+                [this](const SecretString& typed, const std::string& path) {
+                    ++verifies;
+                    clock.advance(verifySeconds);
+                    return accepted.contains(path) && accepted.at(path) == typed.view();
+                },
+            .callerName = finder(names),
+            .callerDirectory = finder(directories),
             .windowStore = &windowStore,
         };
     }
-
     std::vector<SSHKey> keys;
-    double configuredDuration = 3600;
+    double duration = 3600;
+    std::map<std::string, std::string> accepted; // the passphrase that opens each key
     FakeClock clock;
     FakeAgent agent;
     InMemoryPassphraseStore store;
-    FakeUnlockPresenter presenter;
-    MemoryUnlockWindowStore windowStore;
-    std::function<Requester(std::int32_t, const std::optional<std::string>&)> resolve
-        = [](std::int32_t, const std::optional<std::string>&) {
-              return Requester{"git", Requester::Kind::interactive};
-          };
-    std::function<bool(const SecretString&, const std::string&)> verify
-        = [](const SecretString&, const std::string&) { return false; };
-    std::function<std::optional<std::string>(std::int32_t)> callerName
-        = [](std::int32_t) -> std::optional<std::string> { return std::nullopt; };
+    FakePresenter presenter;
+    MemoryWindowStore windowStore;
+    std::map<std::int32_t, Requester> requesters;
+    std::map<std::int32_t, std::string> names;
+    std::map<std::int32_t, std::filesystem::path> directories;
+    std::vector<std::pair<std::int32_t, std::optional<std::string>>> resolved;
+    int verifies = 0;
+    double verifySeconds = 0; // how far each check moves the clock
 };
 
 } // namespace vantorelle

@@ -14,37 +14,36 @@ namespace vantorelle {
 namespace {
 
 using Seconds = SerialExecutor::Seconds;
+using Ran = std::vector<std::pair<int, double>>;
 
 TEST(ManualExecutorTest, RunsTasksInOrderAndDelayedOnesWhenTimeReachesThem)
 {
     ManualExecutor executor;
-    std::vector<std::pair<int, double>> ran;
+    Ran ran;
     std::vector<double> seen;
-    auto record = [&](int id) { ran.emplace_back(id, executor.now().count()); };
+    auto record = [&](int id, int next = 0, double after = 0) {
+        return [&, id, next, after] {
+            ran.emplace_back(id, executor.now().count());
+            if (next) {
+                auto task = [&, next] { ran.emplace_back(next, executor.now().count()); };
+                after ? executor.postAfter(Seconds(after), task) : executor.post(task);
+            }
+        };
+    };
     executor.onTimeChange([&](Seconds now) { seen.push_back(now.count()); });
-    executor.post([&] {
-        record(1);
-        executor.post([&] { record(3); });
-    });
-    executor.post([&] { record(2); });
+    executor.post(record(1, 3));
+    executor.post(record(2));
     EXPECT_EQ(executor.runAll(), 3u);
     EXPECT_FALSE(executor.runOne());
-    EXPECT_EQ(ran, (std::vector<std::pair<int, double>>{{1, 0}, {2, 0}, {3, 0}}));
-
-    ran.clear();
-    executor.postAfter(Seconds(6), [&] { record(6); });
-    executor.postAfter(Seconds(2), [&] {
-        record(2);
-        executor.postAfter(Seconds(1), [&] { record(3); });
-    });
-    executor.postAfter(Seconds(2), [&] { record(22); });
+    executor.postAfter(Seconds(6), record(6));
+    executor.postAfter(Seconds(2), record(2, 3, 1));
+    executor.postAfter(Seconds(2), record(22));
     executor.advance(Seconds(1.5));
-    EXPECT_TRUE(ran.empty());
+    EXPECT_EQ(ran.size(), 3u);
     executor.advance(Seconds(3));
-    EXPECT_EQ(ran, (std::vector<std::pair<int, double>>{{2, 2}, {22, 2}, {3, 3}}));
     EXPECT_EQ(executor.delayedCount(), 1u);
     executor.advance(Seconds(10));
-    EXPECT_EQ(ran.back(), (std::pair<int, double>{6, 6}));
+    EXPECT_EQ(ran, (Ran{{1, 0}, {2, 0}, {3, 0}, {2, 2}, {22, 2}, {3, 3}, {6, 6}}));
     EXPECT_EQ(seen, (std::vector<double>{1.5, 2, 2, 3, 4.5, 6, 14.5}));
 }
 

@@ -1,5 +1,5 @@
 // RequesterResolver::liveTable against the real /proc: this process, its ancestors, children
-// started in a new session with and without a terminal, odd names and vanished pids.
+// started in a new session with and without a terminal, odd names, vanished pids, damaged records.
 #include <climits>
 #include <fcntl.h>
 #include <filesystem>
@@ -22,65 +22,13 @@ namespace {
 using RequesterResolver::liveTable;
 namespace fs = std::filesystem;
 
-// A copy of sleep named `name`, run in a new session (with a controlling terminal if asked), killed
-// and reaped at the end; the constructor returns once it has exec'd.
-class Child
-{
-public:
-    Child(const fs::path& dir, const std::string& name, bool terminal)
-    {
-        const std::string path = (dir / name).string();
-        fs::copy_file("/bin/sleep", path);
-        const char* slave = nullptr;
-        if (terminal) {
-            m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-            if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0
-                || !(slave = ::ptsname(m_master))) {
-                throw std::runtime_error("no pseudo-terminal");
-            }
-        }
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::setsid();
-            if (slave && ::ioctl(::open(slave, O_RDWR), TIOCSCTTY, 0) != 0) {
-                ::_exit(126);
-            }
-            char* const argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("60"), nullptr};
-            ::execv(path.c_str(), argv);
-            ::_exit(127);
-        }
-        test::waitFor([&] {
-            std::error_code error;
-            return fs::read_symlink("/proc/" + std::to_string(m_pid) + "/exe", error) == path;
-        });
-    }
-    ~Child()
-    {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-        if (m_master >= 0) {
-            ::close(m_master);
-        }
-    }
-    pid_t pid() const { return m_pid; }
-
-private:
-    pid_t m_pid = -1;
-    int m_master = -1;
-};
-
-TEST(LiveTableTest, ThisProcessAndItsAncestors)
+TEST(LiveTableTest, ThisProcessItsAncestorsAndItsWorkingDirectory)
 {
     const auto self = liveTable(::getpid());
     ASSERT_TRUE(self);
     EXPECT_EQ(self->ppid, ::getppid());
-    // The test program's name is longer than the 15 bytes the kernel keeps.
-    EXPECT_EQ(self->name, fs::read_symlink("/proc/self/exe").filename().string());
     const int tty = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    EXPECT_EQ(self->hasTTY, tty >= 0);
-    if (tty >= 0) {
-        ::close(tty);
-    }
+    EXPECT_EQ(self->hasTTY, tty >= 0 && ::close(tty) == 0);
     int steps = 0;
     for (auto info = self; info && info->ppid >= 1 && steps < 200; ++steps) {
         info = liveTable(info->ppid);
@@ -88,15 +36,39 @@ TEST(LiveTableTest, ThisProcessAndItsAncestors)
     }
     EXPECT_GE(steps, 1);
     EXPECT_LT(steps, 200);
+    EXPECT_EQ(workingDirectoryOf(::getpid()), fs::current_path());
 }
 
+// A copy of sleep named `name` in a new session, with a controlling terminal if asked.
 TEST(LiveTableTest, ChildrenWithAndWithoutTerminalAndOddNames)
 {
     TempDir dir("vt-proc", VANTORELLE_BUILD_DIR);
     for (const auto& [name, terminal] : std::vector<std::pair<std::string, bool>>{
              {"sleep", false}, {"sleep2", true}, {"vantorelle-long-sleeper-name", false}, {"we) ird (x y", false}}) {
-        Child child(dir.path(), name, terminal);
-        EXPECT_EQ(liveTable(child.pid()), (ProcessInfoLite{child.pid(), ::getpid(), name, terminal})) << name;
+        const std::string path = (dir.path() / name).string();
+        fs::copy_file("/bin/sleep", path);
+        const int master = terminal ? ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+        const char* slave = terminal && ::grantpt(master) == 0 && ::unlockpt(master) == 0 ? ::ptsname(master) : nullptr;
+        ASSERT_EQ(terminal, slave != nullptr);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setsid();
+            if (slave && ::ioctl(::open(slave, O_RDWR), TIOCSCTTY, 0) != 0) {
+                ::_exit(126);
+            }
+            ::execl(path.c_str(), path.c_str(), "60", nullptr);
+            ::_exit(127);
+        }
+        EXPECT_TRUE(test::waitFor([&] {
+            std::error_code error;
+            return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error) == path;
+        }));
+        EXPECT_EQ(liveTable(pid), (ProcessInfoLite{pid, ::getpid(), name, terminal})) << name;
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        if (master >= 0) {
+            ::close(master);
+        }
     }
 }
 
@@ -109,35 +81,20 @@ TEST(LiveTableTest, VanishedImpossibleAndDamagedRecordsGiveNothing)
     ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
     for (const pid_t gone : {pid, 0, -1, INT_MAX}) {
         EXPECT_EQ(liveTable(gone), std::nullopt) << gone;
+        EXPECT_EQ(workingDirectoryOf(gone), std::nullopt) << gone;
     }
-
     TempDir root("vt-proc");
-    auto write
-        = [&](int id, const std::string& stat) { test::writeFile(root.path() / std::to_string(id) / "stat", stat); };
-    write(10, "10 (ab) S 7 10 10 0 -1 4194560");
-    test::writeFile(root.path() / "10" / "comm",
-                    "ab\xff"
-                    "c\n");
-    write(11, "12 (other) S 7 11 11 0 -1"); // record for another pid
-    write(12, "12 garbage");
-    write(13, "13 (x) S notanumber 13 13 0");
-    write(14, "14 (a) b) S 3 14 14 34817 -1"); // no comm file: the record's own name
-    EXPECT_EQ(liveTable(10, root.path()),
-              (ProcessInfoLite{10, 7,
-                               "ab\xEF\xBF\xBD"
-                               "c",
-                               false}));
-    for (const int bad : {11, 12, 13}) {
-        EXPECT_EQ(liveTable(bad, root.path()), std::nullopt) << bad;
-    }
-    EXPECT_EQ(liveTable(14, root.path()), (ProcessInfoLite{14, 3, "a) b", true}));
-}
-
-TEST(WorkingDirectory, IsReadFromProcOrIsNothing)
-{
-    EXPECT_EQ(workingDirectoryOf(::getpid()), std::filesystem::current_path());
-    for (const std::int32_t pid : {0, -1, INT_MAX}) {
-        EXPECT_EQ(workingDirectoryOf(pid), std::nullopt) << pid;
+    // 11 is a record for another pid; 10 has a name that is not UTF-8, 14 none: the record's own.
+    // clang-format off
+    const std::tuple<int, std::string, std::optional<ProcessInfoLite>> cases[] = {
+        {10, "10 (ab) S 7 10 10 0 -1 4194560", ProcessInfoLite{10, 7, "ab\xEF\xBF\xBD" "c", false}},
+        {11, "12 (other) S 7 11 11 0 -1", std::nullopt}, {12, "12 garbage", std::nullopt},
+        {13, "13 (x) S notanumber 13 13 0", std::nullopt}, {14, "14 (a) b) S 3 14 14 34817 -1", ProcessInfoLite{14, 3, "a) b", true}}};
+    // clang-format on
+    test::writeFile(root.path() / "10" / "comm", std::string("ab\xff") + "c\n");
+    for (const auto& [id, stat, expected] : cases) {
+        test::writeFile(root.path() / std::to_string(id) / "stat", stat);
+        EXPECT_EQ(liveTable(id, root.path()), expected) << id;
     }
 }
 

@@ -1,176 +1,120 @@
-// RequesterResolver::resolve over a fake process table: naming, kinds and the bounds of the walk.
+// RequesterResolver::resolve over a process table built in the test: naming, kinds and the bounds
+// of the walk; and the requester's JSON form.
 #include "unlock/RequesterResolver.h"
 
 #include <gtest/gtest.h>
-
-#include "fakes/FakeProcessTable.h"
+#include <map>
 
 namespace vantorelle {
 namespace {
 
 using Kind = Requester::Kind;
-using Entry = FakeProcessTable::Entry;
+constexpr auto I = Kind::interactive, B = Kind::background, R = Kind::remote;
 
-struct Case
+// "ssh+|zsh+|Terminal": pids 100, 101, ... each the child of the next; "+" marks a terminal.
+struct Table
 {
-    const char* label;
-    std::vector<Entry> chain; // requesting process first, then its ancestors
-    std::optional<std::string> reason;
-    Requester expected;
+    explicit Table(std::string_view chain, std::int32_t pid = 100)
+    {
+        for (; !chain.empty(); ++pid) {
+            std::string name(chain.substr(0, chain.find('|')));
+            chain.remove_prefix(std::min(chain.size(), name.size() + 1));
+            const bool tty = name.ends_with('+');
+            processes[pid] = {pid, chain.empty() ? 0 : pid + 1, tty ? name.substr(0, name.size() - 1) : name, tty};
+        }
+    }
+    Requester resolve(std::int32_t pid = 100, std::optional<std::string> reason = {})
+    {
+        return RequesterResolver::resolve(
+            pid,
+            [this](std::int32_t at) {
+                ++lookups;
+                return processes.contains(at) ? std::optional(processes.at(at)) : std::nullopt;
+            },
+            reason);
+    }
+    std::map<std::int32_t, ProcessInfoLite> processes;
+    int lookups = 0;
 };
 
-class ResolveTest : public ::testing::TestWithParam<Case>
+TEST(ResolveTest, NamesAndClassifiesTheChain)
 {
-};
-
-TEST_P(ResolveTest, NamesAndClassifiesTheChain)
-{
-    const Case& c = GetParam();
-    FakeProcessTable table;
-    const std::int32_t pid = c.chain.empty() ? 4242 : table.chain(100, c.chain);
-    EXPECT_EQ(RequesterResolver::resolve(pid, std::ref(table), c.reason), c.expected) << c.label;
+    struct Case
+    {
+        const char* chain; // requesting process first, then its ancestors
+        const char* reason;
+        Requester expected;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"", nullptr, {"ssh", B}}, // unknown pid
+        {"", "Vantorelle", {"Vantorelle", B}}, {"ssh+|git+|zsh+|login+|Terminal", nullptr, {"git", I}},
+        {"ssh+|zsh+|iTerm2", nullptr, {"ssh", I}}, {"ssh+|bash+|gnome-terminal-server|systemd", nullptr, {"ssh", I}},
+        {"ssh|backup-agent|launchd", nullptr, {"ssh", B}},
+        {"ssh|konsole", nullptr, {"ssh", I}}, // a terminal alone makes it interactive
+        {"Alacritty", nullptr, {"Alacritty", I}}, {"ssh+|zsh+|sshd-session", nullptr, {"sshd", R}},
+        {"ssh+|zsh+|sshd", "Vantorelle", {"sshd", R}}, // remote wins over a reason
+        {"ssh|SSHD", nullptr, {"ssh", B}}, {"vantorelle-app|systemd", "Vantorelle", {"Vantorelle", I}},
+        {"ssh+|zsh+|xterm|git", nullptr, {"ssh", I}}, // a tool above the terminal is not used
+        {"ssh|git|Code Helper (Plugin)", nullptr, {"Visual Studio Code", B}},
+        {"ssh+|Code Helper (Renderer)", nullptr, {"Visual Studio Code", I}},
+        {"ssh|code", nullptr, {"Visual Studio Code", B}}, {"ssh|Electron", nullptr, {"Visual Studio Code", B}},
+        {"ssh|git|Claude", nullptr, {"Claude Code", I}}, {"ssh|git|claude", nullptr, {"Claude Code", I}},
+        {"ssh+|GhosttyApp", nullptr, {"ssh", I}}, {"GHOSTTY", nullptr, {"Ghostty", I}},
+        {"ssh+|GIT+", nullptr, {"ssh", I}}, // tool names are case-sensitive
+        {"ssh|rsync|zsh+", nullptr, {"rsync", I}},
+        {"|x", nullptr, {"ssh", B}}, // empty name
+        {"ssh|myterminal", nullptr, {"ssh", B}}, // a terminal's key must begin the name
+        {"gnome-terminal-server", nullptr, {"GNOME Terminal", I}},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        EXPECT_EQ(Table(c.chain).resolve(100, c.reason ? std::optional<std::string>(c.reason) : std::nullopt),
+                  c.expected)
+            << c.chain;
+    }
 }
 
-const Entry login{"login", true};
-const Entry zsh{"zsh", true};
-const Entry ssh{"ssh", true};
-
-INSTANTIATE_TEST_SUITE_P(
-    Chains, ResolveTest,
-    ::testing::Values(
-        Case{"unknown pid", {}, std::nullopt, {"ssh", Kind::background}},
-        Case{"unknown pid with a reason", {}, "Vantorelle", {"Vantorelle", Kind::background}},
-        Case{"git in a shell in Terminal",
-             {ssh, {"git", true}, zsh, login, {"Terminal", false}},
-             std::nullopt,
-             {"git", Kind::interactive}},
-        Case{"ssh typed in iTerm2", {ssh, zsh, {"iTerm2", false}}, std::nullopt, {"ssh", Kind::interactive}},
-        Case{"ssh typed in GNOME Terminal",
-             {ssh, {"bash", true}, {"gnome-terminal-server", false}, {"systemd", false}},
-             std::nullopt,
-             {"ssh", Kind::interactive}},
-        Case{"login item without terminal",
-             {{"ssh", false}, {"backup-agent", false}, {"launchd", false}},
-             std::nullopt,
-             {"ssh", Kind::background}},
-        Case{"terminal alone makes it interactive",
-             {{"ssh", false}, {"konsole", false}},
-             std::nullopt,
-             {"ssh", Kind::interactive}},
-        Case{"requester is itself a terminal", {{"Alacritty", false}}, std::nullopt, {"Alacritty", Kind::interactive}},
-        Case{"per-session sshd", {ssh, zsh, {"sshd-session", false}}, std::nullopt, {"sshd", Kind::remote}},
-        Case{"sshd wins over a reason", {ssh, zsh, {"sshd", false}}, "Vantorelle", {"sshd", Kind::remote}},
-        Case{
-            "sshd match is case-sensitive", {{"ssh", false}, {"SSHD", false}}, std::nullopt, {"ssh", Kind::background}},
-        Case{"reason names an interactive requester",
-             {{"vantorelle-app", false}, {"systemd", false}},
-             "Vantorelle",
-             {"Vantorelle", Kind::interactive}},
-        Case{"tool above the terminal is not used",
-             {ssh, zsh, {"xterm", false}, {"git", false}},
-             std::nullopt,
-             {"ssh", Kind::interactive}},
-        Case{"VS Code helper, no terminal",
-             {{"ssh", false}, {"git", false}, {"Code Helper (Plugin)", false}},
-             std::nullopt,
-             {"Visual Studio Code", Kind::background}},
-        Case{"VS Code helper with a tty",
-             {ssh, {"Code Helper (Renderer)", false}},
-             std::nullopt,
-             {"Visual Studio Code", Kind::interactive}},
-        Case{"VS Code on Linux",
-             {{"ssh", false}, {"code", false}},
-             std::nullopt,
-             {"Visual Studio Code", Kind::background}},
-        Case{"Electron", {{"ssh", false}, {"Electron", false}}, std::nullopt, {"Visual Studio Code", Kind::background}},
-        Case{"Claude is interactive even without a tty",
-             {{"ssh", false}, {"git", false}, {"Claude", false}},
-             std::nullopt,
-             {"Claude Code", Kind::interactive}},
-        Case{"editor beats a tool below it",
-             {{"ssh", false}, {"git", false}, {"claude", false}},
-             std::nullopt,
-             {"Claude Code", Kind::interactive}},
-        Case{"Ghostty in any case is a terminal",
-             {ssh, {"GhosttyApp", false}},
-             std::nullopt,
-             {"ssh", Kind::interactive}},
-        Case{"Ghostty as the requester", {{"GHOSTTY", false}}, std::nullopt, {"Ghostty", Kind::interactive}},
-        Case{"tool names are case-sensitive", {ssh, {"GIT", true}}, std::nullopt, {"ssh", Kind::interactive}},
-        Case{"rsync", {{"ssh", false}, {"rsync", false}, zsh}, std::nullopt, {"rsync", Kind::interactive}},
-        Case{"empty name", {{"", false}}, std::nullopt, {"ssh", Kind::background}},
-        Case{"a terminal's key must begin the name",
-             {{"ssh", false}, {"myterminal", false}},
-             std::nullopt,
-             {"ssh", Kind::background}},
-        Case{"a terminal is named by its row",
-             {{"gnome-terminal-server", false}},
-             std::nullopt,
-             {"GNOME Terminal", Kind::interactive}}),
-    [](const ::testing::TestParamInfo<Case>& param) { return "case" + std::to_string(param.index); });
-
-TEST(ResolveWalkTest, LoopEndsAtTheRepeat)
+TEST(ResolveTest, WalkEndsAtALoopAVanishedParentPidZeroOrTwentyProcesses)
 {
-    FakeProcessTable table;
-    table.processes[10] = {10, 11, "ssh", false};
-    table.processes[11] = {11, 12, "helper", false};
-    table.processes[12] = {12, 10, "daemon", false};
-    EXPECT_EQ(RequesterResolver::resolve(10, std::ref(table), std::nullopt), (Requester{"ssh", Kind::background}));
-    EXPECT_EQ(table.lookups, 3);
-
-    // A process that names itself as its parent.
-    FakeProcessTable self;
-    self.processes[7] = {7, 7, "git", false};
-    EXPECT_EQ(RequesterResolver::resolve(7, std::ref(self), std::nullopt), (Requester{"git", Kind::background}));
+    Table loop("ssh|helper|daemon");
+    loop.processes[102].ppid = 100;
+    EXPECT_EQ(loop.resolve(), (Requester{"ssh", B}));
+    EXPECT_EQ(loop.lookups, 3);
+    Table self("git");
+    self.processes[100].ppid = 100;
+    EXPECT_EQ(self.resolve(), (Requester{"git", B}));
     EXPECT_EQ(self.lookups, 1);
-}
+    Table orphan("git+");
+    orphan.processes[100].ppid = 555;
+    EXPECT_EQ(orphan.resolve(), (Requester{"git", I}));
+    EXPECT_EQ(orphan.resolve(0), (Requester{"ssh", B}));
 
-TEST(ResolveWalkTest, WalkStopsAfterTwentyProcesses)
-{
-    // 25 processes; only the 21st and above would make it remote or interactive.
-    std::vector<Entry> entries(20, Entry{"sh", false});
-    entries.push_back({"sshd", false});
-    entries.push_back({"Terminal", true});
-    entries.resize(25, Entry{"init", false});
-    FakeProcessTable table;
-    const std::int32_t pid = table.chain(500, entries);
-    EXPECT_EQ(RequesterResolver::resolve(pid, std::ref(table), std::nullopt), (Requester{"sh", Kind::background}));
-    EXPECT_EQ(table.lookups, 20);
-
-    // The twentieth process still counts.
-    std::vector<Entry> twenty(19, Entry{"sh", false});
-    twenty.push_back({"sshd-session", false});
-    FakeProcessTable shorter;
-    EXPECT_EQ(RequesterResolver::resolve(shorter.chain(900, twenty), std::ref(shorter), std::nullopt),
-              (Requester{"sshd", Kind::remote}));
-}
-
-TEST(ResolveWalkTest, VanishedAncestorOrZeroPidEndsTheWalkWithWhatWasGathered)
-{
-    FakeProcessTable table;
-    table.processes[10] = {10, 11, "git", true}; // parent 11 is gone
-    EXPECT_EQ(RequesterResolver::resolve(10, std::ref(table), std::nullopt), (Requester{"git", Kind::interactive}));
-    EXPECT_EQ(RequesterResolver::resolve(0, std::ref(table), std::nullopt), (Requester{"ssh", Kind::background}));
+    std::string sh;
+    for (int i = 0; i < 19; ++i) {
+        sh += "sh|";
+    }
+    Table twentieth(sh + "sshd-session"); // the twentieth process still counts
+    EXPECT_EQ(twentieth.resolve(), (Requester{"sshd", R}));
+    Table beyond(sh + "sh|sshd|Terminal+|init|init|init");
+    EXPECT_EQ(beyond.resolve(), (Requester{"sh", B}));
+    EXPECT_EQ(beyond.lookups, 20);
 }
 
 TEST(RequesterTest, JSONFormRoundTripsAndRefusesAnythingElse)
 {
-    const Requester code{"Visual Studio Code", Kind::interactive};
+    const Requester code{"Visual Studio Code", I};
     EXPECT_EQ(encodeRequester(code), R"({"displayName":"Visual Studio Code","kind":"interactive"})");
-    for (const Requester& r : {code, Requester{"sshd", Kind::remote}, Requester{"", Kind::background},
-                               Requester{"say \"hi\" \\ é", Kind::background}}) {
+    for (const Requester& r : {code, Requester{"sshd", R}, Requester{"", B}, Requester{"say \"hi\" \\ é", B}}) {
         EXPECT_EQ(decodeRequester(encodeRequester(r)), r) << r.displayName;
     }
     // A process name that is not valid UTF-8 still encodes.
-    EXPECT_EQ(decodeRequester(encodeRequester({"ab\xff", Kind::background})),
-              (Requester{"ab\xEF\xBF\xBD", Kind::background}));
-    EXPECT_EQ(decodeRequester(R"({"kind":"remote","displayName":"x","extra":[1]})"), (Requester{"x", Kind::remote}));
-
-    for (const std::string& bad :
-         std::vector<std::string>{"", "null", "[]", "{", R"({"displayName":"x"})", R"({"kind":"remote"})",
+    EXPECT_EQ(decodeRequester(encodeRequester({"ab\xff", B})), (Requester{"ab\xEF\xBF\xBD", B}));
+    EXPECT_EQ(decodeRequester(R"({"kind":"remote","displayName":"x","extra":[1]})"), (Requester{"x", R}));
+    for (const std::string bad : {"", "null", "[]", "{", R"({"displayName":"x"})", R"({"kind":"remote"})",
                                   R"({"displayName":1,"kind":"remote"})", R"({"displayName":"x","kind":"Remote"})",
                                   R"({"displayName":"x","kind":"remote"} trailing)"}) {
-        EXPECT_EQ(decodeRequester(bad), std::nullopt) << bad.substr(0, 40);
+        EXPECT_EQ(decodeRequester(bad), std::nullopt) << bad;
     }
 }
 

@@ -1,881 +1,457 @@
-// UnlockCoordinator on the manual executor over fakes: the decisions per request and requester, the
-// shared dialog, grace, snooze, notification throttle, withdrawal, the typing round, the window.
+// UnlockCoordinator on the manual executor over fakes: who is asked and who refused, the shared
+// dialog, grace, snooze, withdrawal, the typing round, lock, status and the window.
 #include "unlock/UnlockCoordinator.h"
 
 #include <gtest/gtest.h>
-#include <map>
-#include <memory>
-#include <stop_token>
 
-#include "fakes/FakeAgent.h"
-#include "fakes/FakeClock.h"
-#include "fakes/FakeUnlockPresenter.h"
-#include "fakes/InMemoryPassphraseStore.h"
-#include "fakes/MemoryUnlockWindowStore.h"
+#include "fakes/CoordinatorRig.h"
 #include "unlock/ManualExecutor.h"
 
 namespace vantorelle {
 namespace {
 
 using Kind = Requester::Kind;
-
-SecretString secret(std::string_view text)
+// What came back for one request; equal to a response when it is the only one.
+struct Replies : std::vector<Response>
 {
-    return SecretString(text);
-}
-
-SSHKey key(const std::string& path, const std::string& comment = {})
-{
-    SSHKey k;
-    k.path = path;
-    k.publicKeyPath = path + ".pub";
-    k.fingerprint = "SHA256:" + path; // as FakeAgent reports a loaded key
-    k.comment = comment;
-    return k;
-}
-
-Response deniedWith(std::string_view word)
-{
-    return Response::Denied{denialReasonFromWire(word)};
-}
-
-// What came back for one request.
-struct Answers
-{
-    std::vector<Response> responses;
-    bool answered() const { return !responses.empty(); }
-    const Response& only() const
-    {
-        EXPECT_EQ(responses.size(), 1u);
-        return responses.at(0);
-    }
+    bool operator==(const Response& response) const { return size() == 1 && front() == response; }
 };
+using StoreKind = PassphraseStoreError::Kind;
+constexpr std::int32_t kGit = 100, kShell = 200, kSSHAdd = 250, kCron = 300, kRemote = 400;
+const std::string kEd = "/home/u/.ssh/id_ed25519", kRsa = "/home/u/.ssh/id_rsa";
+const StatusReport kLocked{StatusState::locked, std::nullopt, {}};
 
-constexpr std::int32_t kGit = 100; // interactive "git"
-constexpr std::int32_t kShell = 200; // interactive "ssh"
-constexpr std::int32_t kSSHAdd = 250; // interactive, its executable is ssh-add
-constexpr std::int32_t kCron = 300; // background "cron"
-constexpr std::int32_t kRemote = 400; // remote
-
-const std::string kEd = "/home/u/.ssh/id_ed25519";
-const std::string kRsa = "/home/u/.ssh/id_rsa";
-
-class CoordinatorTest : public ::testing::Test
+class CoordinatorTest : public ::testing::Test, protected CoordinatorRig
 {
 protected:
     CoordinatorTest()
+        : CoordinatorRig({{kEd, "ed-pass"}, {kRsa, "rsa-pass"}})
     {
-        executor.onTimeChange([this](SerialExecutor::Seconds now) { clock.set(start + now); });
-        keys = {key(kEd, "me@laptop"), key(kRsa)};
-        (void)store.save(secret("ed-pass"), keys[0]);
-        (void)store.save(secret("rsa-pass"), keys[1]);
-        store.saveCalls = 0;
-        requesters = {
-            {kGit, {"git", Kind::interactive}},        {kShell, {"ssh", Kind::interactive}},
-            {kSSHAdd, {"ssh-add", Kind::interactive}}, {kCron, {"cron", Kind::background}},
-            {kRemote, {"sshd", Kind::remote}},
-        };
+        keys[0].comment = "me@laptop";
+        // clang-format off
+        requesters = {{kGit, {"git", Kind::interactive}}, {kShell, {"ssh", Kind::interactive}},
+            {kSSHAdd, {"ssh-add", Kind::interactive}}, {kCron, {"cron", Kind::background}}, {kRemote, {"sshd", Kind::remote}}};
+        // clang-format on
         names = {{kSSHAdd, "ssh-add"}, {kShell, "ssh"}};
-        accepted = {{kEd, "ed-pass"}, {kRsa, "rsa-pass"}};
-        coordinator = std::make_unique<UnlockCoordinator>(executor, dependencies());
+        executor.onTimeChange([this](SerialExecutor::Seconds now) { clock.at = at(now.count()); });
+        restart();
     }
-
-    UnlockCoordinator::Dependencies dependencies()
+    // Waiting requests, the dialog in flight, and the dialogs and questions shown so far.
+    using State = std::tuple<int, std::optional<int>, size_t, size_t>;
+    State state() const
     {
-        return {
-            .keys = [this] { return keys; },
-            .duration = [this] { return configuredDuration; },
-            .store = store,
-            .agent = agent,
-            .presenter = presenter,
-            .resolve =
-                [this](std::int32_t pid, const std::optional<std::string>& reason) {
-                    resolved.emplace_back(pid, reason);
-                    Requester r = requesters.contains(pid) ? requesters.at(pid) : Requester{"ssh", Kind::background};
-                    if (reason && r.kind != Kind::remote) {
-                        r = {*reason, Kind::interactive};
-                    }
-                    return r;
-                },
-            .clock = clock,
-            .verify =
-                [this](const SecretString& passphrase, const std::string& path) {
-                    ++verifyCalls;
-                    clock.advance(verifySeconds);
-                    return accepted.contains(path) && accepted.at(path) == passphrase.view();
-                },
-            .callerName = [this](std::int32_t pid) -> std::optional<std::string> {
-                if (names.contains(pid)) {
-                    return names.at(pid);
-                }
-                return std::nullopt;
-            },
-            .callerDirectory = [this](std::int32_t pid) -> std::optional<std::filesystem::path> {
-                if (directories.contains(pid)) {
-                    return directories.at(pid);
-                }
-                return std::nullopt;
-            },
-            .windowStore = &windowStore,
-        };
+        return {coordinator->waitingCount(), coordinator->inFlightPresentation(), presenter.unlocks.size(),
+                presenter.prompts.size()};
     }
+    void restart() { coordinator = std::make_unique<UnlockCoordinator>(executor, dependencies()); }
 
-    std::shared_ptr<Answers> send(Request request, std::stop_token cancelled = {})
+    std::shared_ptr<Replies> send(Request request, std::stop_token stop = {})
     {
-        auto answers = std::make_shared<Answers>();
+        auto replies = std::make_shared<Replies>();
         coordinator->handle(
-            std::move(request), 1234, [answers](Response r) { answers->responses.push_back(std::move(r)); },
-            std::move(cancelled));
+            std::move(request), 1, [replies](Response r) { replies->push_back(std::move(r)); }, stop);
         executor.runAll();
-        return answers;
+        return replies;
     }
-    std::shared_ptr<Answers> passphrase(const std::string& path, std::int32_t pid, std::stop_token cancelled = {},
-                                        const std::string& prompt = "Enter passphrase for key: ")
+    auto ask(const std::string& path, std::int32_t pid, std::stop_token stop = {})
     {
-        return send(Request::Passphrase{path, prompt, pid}, std::move(cancelled));
+        return send(Request::Passphrase{path, "Enter passphrase for key: ", pid}, stop);
     }
-    std::shared_ptr<Answers> unlock(std::int32_t pid, std::optional<double> duration = std::nullopt,
-                                    std::optional<std::string> reason = std::nullopt, std::stop_token cancelled = {})
+    auto unlock(std::int32_t pid, std::optional<double> length = {}, std::stop_token stop = {})
     {
-        return send(Request::Unlock{duration, std::move(reason), pid}, std::move(cancelled));
+        return send(Request::Unlock{length, std::nullopt, pid}, stop);
     }
-
     void answer(size_t call, PresentResult result)
     {
-        ASSERT_TRUE(presenter.answerUnlock(call, std::move(result)));
+        ASSERT_TRUE(presenter.answer(call, std::move(result)));
         executor.runAll();
     }
     void approve(size_t call) { answer(call, PresentResult::Approved{}); }
-
-    StatusReport status()
+    template <class T> T get(void (UnlockCoordinator::*call)(std::move_only_function<void(T)>))
     {
-        std::optional<StatusReport> report;
-        coordinator->status([&](StatusReport r) { report = std::move(r); });
+        std::optional<T> result;
+        (coordinator.get()->*call)([&](T value) { result = std::move(value); });
         executor.runAll();
-        EXPECT_TRUE(report);
-        return report.value_or(StatusReport{});
-    }
-    bool lockNow()
-    {
-        std::optional<bool> locked;
-        coordinator->lockNow([&](bool result) { locked = result; });
-        executor.runAll();
-        EXPECT_TRUE(locked);
-        return locked.value_or(false);
-    }
-    std::optional<UnlockWindow> window()
-    {
-        bool called = false;
-        std::optional<UnlockWindow> result;
-        coordinator->window([&](std::optional<UnlockWindow> w) {
-            called = true;
-            result = w;
-        });
-        executor.runAll();
-        EXPECT_TRUE(called);
-        return result;
-    }
-    void restoreWindow()
-    {
-        bool called = false;
-        coordinator->restoreWindow([&] { called = true; });
-        executor.runAll();
-        EXPECT_TRUE(called);
+        return result.value();
     }
     void advance(double seconds) { executor.advance(SerialExecutor::Seconds(seconds)); }
-    Date at(double seconds) const { return start + std::chrono::duration<double>(seconds); }
+    Date at(double seconds) const { return dateFromSeconds(1'800'000'000 + seconds); }
+    static Response no(std::string_view word) { return Response::Denied{denialReasonFromWire(word)}; }
+    static Response yes(std::string_view passphrase) { return Response::Secret{secret(passphrase)}; }
+    static PresentResult typed(const std::map<std::string, std::string>& entries)
+    {
+        PresentResult::Typed result;
+        for (const auto& [path, text] : entries) {
+            result.passphrases.emplace(path, secret(text));
+        }
+        return result;
+    }
 
-    const Date start = dateFromSeconds(1'800'000'000);
     ManualExecutor executor;
-    FakeClock clock{start};
-    FakeAgent agent;
-    InMemoryPassphraseStore store;
-    FakeUnlockPresenter presenter;
-    MemoryUnlockWindowStore windowStore;
-    std::vector<SSHKey> keys;
-    double configuredDuration = 3600;
-    std::map<std::int32_t, Requester> requesters;
-    std::map<std::int32_t, std::string> names;
-    std::map<std::int32_t, std::string> directories; // working directories; others cannot be read
-    std::map<std::string, std::string> accepted;
-    std::vector<std::pair<std::int32_t, std::optional<std::string>>> resolved;
-    int verifyCalls = 0;
-    double verifySeconds = 0; // how far each check moves the wall clock
     std::unique_ptr<UnlockCoordinator> coordinator;
 };
 
-// ----- the shared dialog
-
-TEST_F(CoordinatorTest, TwoRequestsShareOneDialogAndBothGetTheirOwnAnswer)
+TEST_F(CoordinatorTest, RemoteAndBackgroundCallersAreRefusedAndBackgroundOnesNotifiedAtMostEveryTenMinutes)
 {
-    auto fromGit = passphrase(kEd, kGit);
-    auto fromSSHAdd = passphrase(kRsa, kSSHAdd);
-    ASSERT_EQ(presenter.unlockCount(), 1u);
-    const auto call = presenter.unlockCall(0);
-    EXPECT_EQ(call.requester, (Requester{"git", Kind::interactive})); // the first request's
-    EXPECT_EQ(call.keys, keys);
-    EXPECT_EQ(call.duration, 3600);
-    EXPECT_EQ(call.mode, PresentMode(PresentMode::Biometric{}));
-    EXPECT_EQ(coordinator->waitingCount(), 2);
-    EXPECT_EQ(coordinator->inFlightPresentation(), 1);
-    EXPECT_FALSE(fromGit->answered());
+    struct Row
+    {
+        double after;
+        Request request;
+        const char* refusal;
+        size_t notified;
+    };
+    // clang-format off
+    const Row rows[] = {
+        {0, Request::Prompt{"Continue?", false, kCron}, "background", 0}, // free questions never notify
+        {0, Request::Passphrase{"/other/key", "", kCron}, "background", 0}, {0, Request::Passphrase{"/other/key", "", kRemote}, "remote", 0},
+        {0, Request::Passphrase{kEd, "", kRemote}, "remote", 0}, {0, Request::Unlock{std::nullopt, "Vantorelle", kRemote}, "remote", 0},
+        {0, Request::Unlock{std::nullopt, std::nullopt, kCron}, "background", 1}, {300, Request::Passphrase{kEd, "", kCron}, "background", 1},
+        {299, Request::Passphrase{kRsa, "", kCron}, "background", 1}, {1, Request::Passphrase{kRsa, "", kCron}, "background", 2},
+        {0, Request::Unlock{std::nullopt, std::nullopt, -5}, "background", 3}, // no caller: ("ssh", background)
+        {0, Request::Passphrase{kEd, "", 0}, "background", 3}, {0, Request::Prompt{"Continue?", false, 0}, "background", 3},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(&row - rows);
+        advance(row.after);
+        EXPECT_EQ(*send(row.request), no(row.refusal));
+        EXPECT_EQ(presenter.notified.size(), row.notified);
+    }
+    const Requester cron{"cron", Kind::background};
+    EXPECT_EQ(presenter.notified, (std::vector<Requester>{cron, cron, {"ssh", Kind::background}}));
+    EXPECT_EQ(resolved.size(), 9u); // never for a caller without an id
+    EXPECT_TRUE(presenter.unlocks.empty() && presenter.prompts.empty());
+}
 
+TEST_F(CoordinatorTest, ConcurrentRequestsShareOneDialogAndEachGetsItsOwnAnswer)
+{
+    auto git = ask(kEd, kGit), sshAdd = ask(kRsa, kSSHAdd);
+    ASSERT_EQ(state(), State(2, 1, 1, 0));
+    const auto& shown = presenter.unlocks[0];
+    EXPECT_EQ(shown.requester, (Requester{"git", Kind::interactive})); // the first request's
+    EXPECT_EQ(shown.keys, keys);
+    EXPECT_EQ(shown.duration, 3600);
+    EXPECT_EQ(shown.mode, PresentMode(PresentMode::Biometric{}));
     advance(2);
     approve(0);
-    EXPECT_EQ(fromGit->only(), Response(Response::Secret{secret("ed-pass")}));
-    EXPECT_EQ(fromSSHAdd->only(), Response(Response::AddedToAgent{3600}));
-    EXPECT_EQ(coordinator->waitingCount(), 0);
-    EXPECT_EQ(coordinator->inFlightPresentation(), std::nullopt);
-
-    ASSERT_EQ(agent.addCalls.size(), 2u);
-    EXPECT_EQ(agent.addCalls[0].keyPath, kEd);
-    EXPECT_EQ(agent.addCalls[0].lifetime, 3600);
-    EXPECT_EQ(agent.addCalls[1].passphrase, secret("rsa-pass"));
-    EXPECT_EQ(coordinator->expiry(), at(3602));
+    EXPECT_EQ(*git, yes("ed-pass"));
+    EXPECT_EQ(*sshAdd, Response(Response::AddedToAgent{3600})); // ssh-add is told the key is in
+    EXPECT_EQ(state(), State(0, std::nullopt, 1, 0));
+    EXPECT_EQ(agent.adds, (std::vector<FakeAgent::Add>{{kEd, "ed-pass", 3600}, {kRsa, "rsa-pass", 3600}}));
     EXPECT_EQ(windowStore.saved, (UnlockWindow{at(3602), 3600}));
 }
 
-TEST_F(CoordinatorTest, ApprovalForADifferentlyWrittenPathCountsAsTheKey)
+TEST_F(CoordinatorTest, ManagedKeyIsFoundByItsStandardizedPathElseAskedAsAFreeQuestion)
 {
-    for (const std::string& path :
-         {std::string("/home/u/.ssh/./id_ed25519"), std::string("/home/u/.ssh/../.ssh//id_ed25519"),
-          std::string("/home//u/.ssh/id_ed25519")}) {
-        const size_t call = presenter.unlockCount();
-        auto answers = passphrase(path, kGit);
-        ASSERT_EQ(presenter.unlockCount(), call + 1) << path;
-        approve(call);
-        EXPECT_EQ(answers->only(), Response(Response::Secret{secret("ed-pass")})) << path;
-        ASSERT_TRUE(lockNow());
+    directories = {{kGit, "/home/u/.ssh"}, {kShell, "/tmp"}};
+    ask("id_ed25519", kGit); // relative to the caller's directory
+    ask("../.ssh/./id_rsa", kGit);
+    ask("/home//u/.ssh/../.ssh/id_ed25519", kShell);
+    auto own = send(Request::Passphrase{"id_ed25519", "Key? ", kShell});
+    auto bare = send(Request::Passphrase{"id_rsa", "", kSSHAdd}); // its directory cannot be read
+    ASSERT_EQ(state(), State(3, 1, 1, 2));
+    EXPECT_EQ(presenter.prompts[0].text, "Key? ");
+    EXPECT_TRUE(presenter.prompts[0].secret);
+    EXPECT_EQ(presenter.prompts[1].text, "Enter passphrase for id_rsa: ");
+    presenter.answerPrompt(0, secret("typed"));
+    presenter.answerPrompt(1, std::nullopt);
+    executor.runAll();
+    EXPECT_EQ(*own, Response(Response::Answer{secret("typed")}));
+    EXPECT_EQ(*bare, no("cancelled"));
+}
+
+TEST_F(CoordinatorTest, GraceAnswersOnlyAdmittedPassphraseRequestsUntilTheSweep)
+{
+    ask(kEd, kShell);
+    approve(0);
+    unlock(kGit); // never from the grace...
+    answer(1, PresentResult::Cancelled{}); // ...and git cancels it
+    advance(3);
+    EXPECT_EQ(*ask(kRsa, kShell), yes("rsa-pass"));
+    EXPECT_EQ(*ask(kEd, kSSHAdd), Response(Response::AddedToAgent{3597}));
+    EXPECT_EQ(*ask(kEd, kRemote), no("remote"));
+    EXPECT_EQ(*ask(kEd, kCron), no("background"));
+    EXPECT_EQ(*ask(kEd, 0), no("background"));
+    EXPECT_EQ(*ask(kEd, kGit), no("snoozed"));
+    send(Request::Prompt{"Sure?", false, kGit}); // a prompt: neither snoozed nor from the grace
+    ASSERT_EQ(state(), State(0, std::nullopt, 2, 1));
+    EXPECT_FALSE(presenter.prompts[0].secret);
+    advance(3);
+    EXPECT_EQ(executor.delayedCount(), 0u);
+    clock.at = at(2); // back inside the grace: only a sweep that ran leaves nothing to hand out
+    ask(kEd, kShell);
+    EXPECT_EQ(presenter.unlocks.size(), 3u);
+}
+
+TEST_F(CoordinatorTest, WindowCountsFromTheDialogsReturnAndGraceFromAfterTheAgentWork)
+{
+    verifySeconds = 2;
+    auto answers = ask(kEd, kGit);
+    advance(10);
+    answer(0, typed({{kEd, "ed-pass"}}));
+    EXPECT_EQ(*answers, yes("ed-pass"));
+    EXPECT_EQ(store.saves, 0); // typed at once: used, not saved
+    EXPECT_EQ(coordinator->expiry(), at(3610));
+    clock.at = at(16); // 6 s after the dialog, 4 s after the grant
+    EXPECT_EQ(*ask(kEd, kShell), yes("ed-pass"));
+    EXPECT_EQ(presenter.unlocks.size(), 1u);
+}
+
+TEST_F(CoordinatorTest, CancelAnswersEveryWaiterAndSnoozesTheFirstRequesterForTenMinutes)
+{
+    auto git = ask(kEd, kGit), shell = ask(kRsa, kShell);
+    advance(100);
+    answer(0, PresentResult::Cancelled{});
+    EXPECT_EQ(*git, no("cancelled"));
+    EXPECT_EQ(*shell, no("cancelled"));
+    advance(599);
+    EXPECT_EQ(*ask(kEd, kGit), no("snoozed"));
+    ask(kRsa, kShell); // another requester still gets a dialog...
+    answer(1, PresentResult::Abandoned{});
+    unlock(kGit); // ...and so does an unlock from the snoozed one
+    answer(2, PresentResult::Abandoned{});
+    advance(1); // 600 s after the dialog returned
+    ask(kEd, kGit);
+    EXPECT_EQ(presenter.unlocks.size(), 4u);
+}
+
+TEST_F(CoordinatorTest, StoreFailingAfterTheApproval)
+{
+    struct Case
+    {
+        StoreKind kind;
+        const char* refusal;
+        const char* typeReason; // asks once to type the passphrases
+        bool snoozes;
+    };
+    for (const Case& c :
+         {Case{StoreKind::cancelled, "cancelled", nullptr, true}, Case{StoreKind::other, "unavailable", nullptr, false},
+          Case{StoreKind::invalidated, "unavailable", "invalidated", false}}) {
+        SCOPED_TRACE(c.refusal);
+        store.failure = PassphraseStoreError{c.kind, {}};
+        restart();
+        const size_t first = presenter.unlocks.size();
+        auto answers = ask(kEd, kGit);
+        approve(first);
+        if (c.typeReason) {
+            ASSERT_EQ(presenter.unlocks.size(), first + 2);
+            EXPECT_EQ(presenter.unlocks[first + 1].mode, PresentMode(PresentMode::TypePassphrase{c.typeReason}));
+            approve(first + 1); // approving instead of typing, and failing again: no third dialog
+        }
+        EXPECT_EQ(*answers, no(c.refusal));
+        EXPECT_EQ(presenter.unlocks.size(), first + (c.typeReason ? 2 : 1));
+        EXPECT_FALSE(coordinator->expiry());
+        EXPECT_EQ(*ask(kEd, kGit) == no("snoozed"), c.snoozes);
     }
 }
 
-TEST_F(CoordinatorTest, KeyThatCouldNotBeLoadedIsUnavailableToItsRequest)
+TEST_F(CoordinatorTest, MissingPassphrasesAreTypedAndOnlyThoseThatOpenTheirKeyAreSavedAndUsed)
 {
-    agent.addFailures.emplace(kRsa, AgentClientError::commandFailed(1, "Bad passphrase"));
-    auto ed = passphrase(kEd, kGit);
-    auto rsa = passphrase(kRsa, kShell);
+    store.items.clear();
+    auto ed = ask(kEd, kGit), rsa = ask(kRsa, kShell);
     approve(0);
-    EXPECT_EQ(ed->only(), Response(Response::Secret{secret("ed-pass")}));
-    EXPECT_EQ(rsa->only(), deniedWith("unavailable"));
+    ASSERT_EQ(presenter.unlocks.size(), 2u);
+    EXPECT_EQ(presenter.unlocks[1].mode, PresentMode(PresentMode::TypePassphrase{"missing"}));
+    EXPECT_TRUE(ed->empty());
+    answer(1, typed({{kEd, "ed-pass"}, {kRsa, "wrong"}}));
+    EXPECT_EQ(verifies, 2);
+    EXPECT_EQ(store.items.at(kEd), secret("ed-pass"));
+    EXPECT_FALSE(store.items.contains(kRsa));
+    EXPECT_EQ(agent.adds, (std::vector<FakeAgent::Add>{{kEd, "ed-pass", 3600}}));
+    EXPECT_EQ(*ed, yes("ed-pass"));
+    EXPECT_EQ(*rsa, no("unavailable"));
+}
+
+TEST_F(CoordinatorTest, KeyTheAgentRefusedIsUnavailableAndWithoutAnyLoadedNoWindowOpens)
+{
+    agent.failing = {kEd, kRsa};
+    auto none = unlock(kGit);
+    approve(0);
+    EXPECT_EQ(*none, no("unavailable"));
+    EXPECT_FALSE(coordinator->expiry());
+    EXPECT_EQ(windowStore.saves, 0);
+    agent.failing = {kRsa};
+    auto ed = ask(kEd, kGit), rsa = ask(kRsa, kShell); // no grace: a dialog of its own
+    approve(1);
+    EXPECT_EQ(*ed, yes("ed-pass"));
+    EXPECT_EQ(*rsa, no("unavailable"));
     EXPECT_TRUE(coordinator->expiry());
 }
 
-TEST_F(CoordinatorTest, NothingLoadedOpensNoWindow)
-{
-    agent.addFailures.emplace(kEd, AgentClientError::commandFailed(1, "x"));
-    agent.addFailures.emplace(kRsa, AgentClientError::commandFailed(1, "x"));
-    auto answers = unlock(kGit);
-    approve(0);
-    EXPECT_EQ(answers->only(), deniedWith("unavailable"));
-    EXPECT_FALSE(coordinator->expiry());
-    EXPECT_EQ(windowStore.saveCount, 0);
-    // No grace either: the next request asks again.
-    passphrase(kEd, kGit);
-    EXPECT_EQ(presenter.unlockCount(), 2u);
-}
-
-// ----- grace
-
-TEST_F(CoordinatorTest, GraceAnswersWithoutADialogAtThreeSecondsButNotAtSix)
-{
-    auto first = passphrase(kEd, kGit);
-    approve(0);
-    ASSERT_EQ(first->only(), Response(Response::Secret{secret("ed-pass")}));
-
-    advance(3);
-    auto soon = passphrase(kRsa, kShell);
-    EXPECT_EQ(soon->only(), Response(Response::Secret{secret("rsa-pass")}));
-    auto soonSSHAdd = passphrase(kEd, kSSHAdd);
-    EXPECT_EQ(soonSSHAdd->only(), Response(Response::AddedToAgent{3597}));
-    EXPECT_EQ(presenter.unlockCount(), 1u);
-
-    advance(3);
-    auto late = passphrase(kEd, kGit);
-    EXPECT_FALSE(late->answered());
-    EXPECT_EQ(presenter.unlockCount(), 2u);
-}
-
-TEST_F(CoordinatorTest, SweepDropsTheReleasedPassphrasesSixSecondsAfterTheApproval)
-{
-    passphrase(kEd, kGit);
-    approve(0);
-    EXPECT_EQ(executor.delayedCount(), 1u);
-    advance(6);
-    EXPECT_EQ(executor.delayedCount(), 0u);
-    // Put the wall clock back inside the grace: only a sweep that ran leaves nothing to hand out.
-    clock.set(at(2));
-    passphrase(kEd, kGit);
-    EXPECT_EQ(presenter.unlockCount(), 2u);
-}
-
-TEST_F(CoordinatorTest, LockEndsTheGrace)
-{
-    passphrase(kEd, kGit);
-    approve(0);
-    ASSERT_TRUE(lockNow());
-    advance(1);
-    auto after = passphrase(kEd, kGit);
-    EXPECT_FALSE(after->answered());
-    EXPECT_EQ(presenter.unlockCount(), 2u);
-}
-
-// The grace is consulted only after the requester was admitted: a running grace never answers a
-// remote, background or snoozed requester.
-TEST_F(CoordinatorTest, GraceIsNeverReachedByARequesterThatIsRefused)
-{
-    auto first = passphrase(kEd, kShell);
-    approve(0);
-    ASSERT_EQ(first->only(), Response(Response::Secret{secret("ed-pass")}));
-    // git cancels a dialog of its own while the grace runs.
-    unlock(kGit);
-    answer(1, PresentResult::Cancelled{});
-
-    advance(1);
-    EXPECT_EQ(passphrase(kEd, kRemote)->only(), deniedWith("remote"));
-    EXPECT_EQ(passphrase(kEd, kCron)->only(), deniedWith("background"));
-    EXPECT_EQ(passphrase(kEd, 0)->only(), deniedWith("background"));
-    EXPECT_EQ(passphrase(kEd, kGit)->only(), deniedWith("snoozed"));
-    // The grace itself still runs for an admitted requester.
-    EXPECT_EQ(passphrase(kEd, kShell)->only(), Response(Response::Secret{secret("ed-pass")}));
-    EXPECT_EQ(presenter.unlockCount(), 2u);
-}
-
-// Expiry counts from the moment the dialog returned; the grace from a reading taken after the
-// passphrases were checked and loaded.
-TEST_F(CoordinatorTest, WindowCountsFromTheDialogAndGraceFromAfterTheAgentWork)
-{
-    verifySeconds = 2; // checking a typed passphrase takes a while
-    auto answers = passphrase(kEd, kGit);
-    advance(10);
-    std::map<std::string, SecretString> typed;
-    typed.emplace(kEd, secret("ed-pass"));
-    answer(0, PresentResult::Typed{std::move(typed)});
-    ASSERT_EQ(answers->only(), Response(Response::Secret{secret("ed-pass")}));
-    EXPECT_EQ(coordinator->expiry(), at(10 + 3600)); // not moved by the time spent checking
-
-    // 6 s after the dialog returned but 4 s after the grant: still within the grace.
-    clock.set(at(16));
-    EXPECT_EQ(passphrase(kEd, kShell)->only(), Response(Response::Secret{secret("ed-pass")}));
-    EXPECT_EQ(presenter.unlockCount(), 1u);
-}
-
-TEST_F(CoordinatorTest, SnoozeCountsFromTheMomentTheDialogReturned)
-{
-    passphrase(kEd, kGit);
-    advance(100); // the user looks at the dialog for a while
-    answer(0, PresentResult::Cancelled{});
-    advance(599);
-    EXPECT_EQ(passphrase(kEd, kGit)->only(), deniedWith("snoozed"));
-    advance(1);
-    passphrase(kEd, kGit);
-    EXPECT_EQ(presenter.unlockCount(), 2u);
-}
-
-// A refused free question neither notifies nor uses up the notification throttle.
-TEST_F(CoordinatorTest, BackgroundPromptLeavesTheThrottleAlone)
-{
-    EXPECT_EQ(send(Request::Prompt{"Continue?", false, kCron})->only(), deniedWith("background"));
-    EXPECT_EQ(passphrase("/other/key", kCron)->only(), deniedWith("background"));
-    EXPECT_TRUE(presenter.notifications().empty());
-    EXPECT_EQ(passphrase(kEd, kCron)->only(), deniedWith("background"));
-    EXPECT_EQ(presenter.notifications().size(), 1u);
-}
-
-TEST_F(CoordinatorTest, UnlockAndPromptsNeverUseTheGrace)
-{
-    passphrase(kEd, kGit);
-    approve(0);
-    auto again = unlock(kGit);
-    EXPECT_EQ(presenter.unlockCount(), 2u);
-    EXPECT_FALSE(again->answered());
-}
-
-// ----- snooze
-
-TEST_F(CoordinatorTest, CancelAnswersEveryWaiterButSnoozesOnlyTheFirstRequester)
-{
-    auto fromGit = passphrase(kEd, kGit);
-    auto fromShell = passphrase(kRsa, kShell);
-    answer(0, PresentResult::Cancelled{});
-    EXPECT_EQ(fromGit->only(), deniedWith("cancelled"));
-    EXPECT_EQ(fromShell->only(), deniedWith("cancelled"));
-
-    advance(10);
-    EXPECT_EQ(passphrase(kEd, kGit)->only(), deniedWith("snoozed"));
-    EXPECT_EQ(presenter.unlockCount(), 1u);
-
-    // Another requester still gets a dialog, and so does an unlock from the snoozed one.
-    auto shellAgain = passphrase(kRsa, kShell);
-    EXPECT_EQ(presenter.unlockCount(), 2u);
-    answer(1, PresentResult::Abandoned{});
-    auto unlockFromGit = unlock(kGit);
-    EXPECT_EQ(presenter.unlockCount(), 3u);
-    EXPECT_FALSE(unlockFromGit->answered());
-    answer(2, PresentResult::Abandoned{});
-
-    // The snooze runs out 600 s after the dialog returned.
-    advance(589);
-    EXPECT_EQ(passphrase(kEd, kGit)->only(), deniedWith("snoozed"));
-    advance(1);
-    passphrase(kEd, kGit);
-    EXPECT_EQ(presenter.unlockCount(), 4u);
-}
-
-TEST_F(CoordinatorTest, StoreCancellingItsOwnAuthenticationSnoozes)
-{
-    store.failNext = PassphraseStoreError{PassphraseStoreError::Kind::cancelled, {}};
-    auto answers = passphrase(kEd, kGit);
-    approve(0);
-    EXPECT_EQ(answers->only(), deniedWith("cancelled"));
-    EXPECT_EQ(passphrase(kEd, kGit)->only(), deniedWith("snoozed"));
-}
-
-// ----- who asks
-
-TEST_F(CoordinatorTest, BackgroundRequestsNotifyAtMostEveryTenMinutes)
-{
-    EXPECT_EQ(passphrase(kEd, kCron)->only(), deniedWith("background"));
-    ASSERT_EQ(presenter.notifications().size(), 1u);
-    EXPECT_EQ(presenter.notifications()[0], (Requester{"cron", Kind::background}));
-
-    advance(300);
-    EXPECT_EQ(passphrase(kEd, kCron)->only(), deniedWith("background"));
-    EXPECT_EQ(unlock(kCron)->only(), deniedWith("background")); // the same throttle
-    EXPECT_EQ(presenter.notifications().size(), 1u);
-
-    advance(300);
-    EXPECT_EQ(passphrase(kRsa, kCron)->only(), deniedWith("background"));
-    EXPECT_EQ(presenter.notifications().size(), 2u);
-    EXPECT_EQ(presenter.unlockCount(), 0u);
-}
-
-TEST_F(CoordinatorTest, RequestsWithoutCallerAreBackgroundSsh)
-{
-    const Requester ssh{"ssh", Kind::background};
-    EXPECT_EQ(passphrase(kEd, 0)->only(), deniedWith("background"));
-    EXPECT_EQ(unlock(-5)->only(), deniedWith("background"));
-    EXPECT_EQ(presenter.notifications(), std::vector<Requester>{ssh});
-    EXPECT_EQ(send(Request::Prompt{"Continue?", false, 0})->only(), deniedWith("background"));
-    EXPECT_TRUE(resolved.empty());
-}
-
-TEST_F(CoordinatorTest, RemoteRequestersAreRefusedWithoutNotification)
-{
-    EXPECT_EQ(passphrase(kEd, kRemote)->only(), deniedWith("remote"));
-    EXPECT_EQ(passphrase("/elsewhere/key", kRemote)->only(), deniedWith("remote"));
-    EXPECT_EQ(unlock(kRemote, std::nullopt, "Vantorelle")->only(), deniedWith("remote"));
-    EXPECT_TRUE(presenter.notifications().empty());
-    EXPECT_EQ(presenter.unlockCount() + presenter.promptCount(), 0u);
-}
-
-TEST_F(CoordinatorTest, UnmanagedKeyIsAskedAsAFreeQuestion)
-{
-    auto withPrompt = passphrase("/other/key", kGit, {}, "Enter passphrase for key '/other/key': ");
-    auto withoutPrompt = passphrase("/other/./key2", kShell, {}, "");
-    ASSERT_EQ(presenter.promptCount(), 2u);
-    EXPECT_EQ(presenter.promptCall(0).text, "Enter passphrase for key '/other/key': ");
-    EXPECT_TRUE(presenter.promptCall(0).secret);
-    EXPECT_EQ(presenter.promptCall(1).text, "Enter passphrase for /other/./key2: ");
-    EXPECT_EQ(presenter.unlockCount(), 0u);
-
-    ASSERT_TRUE(presenter.answerPrompt(0, secret("typed")));
-    ASSERT_TRUE(presenter.answerPrompt(1, std::nullopt));
-    executor.runAll();
-    EXPECT_EQ(withPrompt->only(), Response(Response::Answer{secret("typed")}));
-    EXPECT_EQ(withoutPrompt->only(), deniedWith("cancelled"));
-
-    // Background and remote callers of a free question: refused, nobody notified.
-    EXPECT_EQ(passphrase("/other/key", kCron)->only(), deniedWith("background"));
-    EXPECT_TRUE(presenter.notifications().empty());
-}
-
-TEST_F(CoordinatorTest, RelativeKeyPathIsTheCallersAndWithoutItsDirectoryNoKey)
-{
-    directories = {{kGit, "/home/u/.ssh"}, {kShell, "/tmp"}};
-    passphrase("id_ed25519", kGit);
-    passphrase("../.ssh/./id_rsa", kGit); // joins the dialog
-    passphrase("id_ed25519", kShell);
-    passphrase("id_ed25519", kSSHAdd); // its directory cannot be read
-    EXPECT_EQ(presenter.unlockCount(), 1u);
-    ASSERT_EQ(presenter.promptCount(), 2u);
-    EXPECT_EQ(presenter.promptCall(1).text, "Enter passphrase for key: ");
-}
-
-TEST_F(CoordinatorTest, PromptsAreNeverSnoozed)
-{
-    auto first = passphrase(kEd, kGit);
-    answer(0, PresentResult::Cancelled{});
-    auto question = send(Request::Prompt{"Are you sure?", false, kGit});
-    ASSERT_EQ(presenter.promptCount(), 1u);
-    EXPECT_FALSE(presenter.promptCall(0).secret);
-    presenter.answerPrompt(0, secret("yes"));
-    executor.runAll();
-    EXPECT_EQ(question->only(), Response(Response::Answer{secret("yes")}));
-}
-
-TEST_F(CoordinatorTest, ClientHangingUpOnAPromptClosesIt)
-{
-    presenter.answerWhenCancelled = true;
-    std::stop_source client;
-    auto answers = send(Request::Prompt{"Continue?", false, kGit}, client.get_token());
-    ASSERT_EQ(presenter.promptCount(), 1u);
-    EXPECT_FALSE(presenter.promptCall(0).cancelled.stop_requested());
-    client.request_stop();
-    executor.runAll();
-    EXPECT_TRUE(presenter.promptCall(0).cancelled.stop_requested());
-    EXPECT_EQ(answers->only(), deniedWith("cancelled"));
-}
-
-// ----- unlock requests
-
-TEST_F(CoordinatorTest, UnlockDurationsAreClamped)
+TEST_F(CoordinatorTest, UnlockLengthIsClampedAndEveryApprovalRestartsTheWindowFromNow)
 {
     struct Case
     {
         std::optional<double> asked;
-        double configured;
-        double shown;
+        double configured, shown;
     };
     for (const Case& c : {Case{100, 3600, 900}, Case{20000, 3600, 10800}, Case{std::nullopt, 1000, 900},
                           Case{std::nullopt, 5000, 5400}, Case{2700, 900, 2700}}) {
-        configuredDuration = c.configured;
-        const size_t call = presenter.unlockCount();
-        auto answers = unlock(kGit, c.asked);
-        ASSERT_EQ(presenter.unlockCount(), call + 1);
-        EXPECT_EQ(presenter.unlockCall(call).duration, c.shown);
+        advance(100);
+        duration = c.configured;
+        const size_t call = presenter.unlocks.size();
+        auto answers = send(Request::Unlock{c.asked, "Vantorelle", kGit});
+        ASSERT_EQ(presenter.unlocks.size(), call + 1);
+        EXPECT_EQ(presenter.unlocks[call].requester, (Requester{"Vantorelle", Kind::interactive}));
+        EXPECT_EQ(presenter.unlocks[call].duration, c.shown);
         approve(call);
-        EXPECT_EQ(answers->only(), Response(Response::Ok{}));
-        EXPECT_EQ(agent.addCalls.back().lifetime, c.shown);
-        EXPECT_EQ(windowStore.saved->duration, c.shown);
+        EXPECT_EQ(*answers, Response(Response::Ok{}));
+        EXPECT_EQ(std::get<2>(agent.adds.back()), c.shown);
+        EXPECT_EQ(windowStore.saved, (UnlockWindow{clock.now() + std::chrono::duration<double>(c.shown), c.shown}));
+        EXPECT_EQ(coordinator->expiry(), windowStore.saved->expiry);
     }
 }
 
-TEST_F(CoordinatorTest, UnlockReasonGoesToTheResolverAndNamesTheRequester)
+TEST_F(CoordinatorTest, WithoutManagedKeysUnlockIsUnavailableAndAPassphraseAFreeQuestion)
 {
-    auto answers = unlock(4321, std::nullopt, "Vantorelle");
-    ASSERT_EQ(resolved.size(), 1u);
-    EXPECT_EQ(resolved[0], (std::pair<std::int32_t, std::optional<std::string>>{4321, "Vantorelle"}));
-    EXPECT_EQ(presenter.unlockCall(0).requester, (Requester{"Vantorelle", Kind::interactive}));
+    auto early = std::make_shared<Replies>();
+    coordinator->handle(Request::Unlock{std::nullopt, std::nullopt, kGit}, 1,
+                        [early](Response r) { early->push_back(std::move(r)); });
+    ASSERT_TRUE(executor.runOne()); // the request starts the presentation...
+    keys.clear(); // ...and the keys are gone when it looks
+    executor.runAll();
+    EXPECT_EQ(*early, no("unavailable"));
+    EXPECT_TRUE(presenter.unlocks.empty());
+    EXPECT_EQ(*unlock(kGit), no("unavailable"));
+    EXPECT_EQ(*unlock(kCron), no("unavailable")); // before anyone is looked at
+    EXPECT_EQ(resolved.size(), 1u);
+    EXPECT_TRUE(presenter.notified.empty());
+    ask(kEd, kGit);
+    EXPECT_EQ(presenter.prompts.size(), 1u);
 }
 
-TEST_F(CoordinatorTest, WithoutManagedKeysUnlockIsUnavailableBeforeAnyoneIsLookedAt)
+TEST_F(CoordinatorTest, WithdrawalOfEveryWaiterTakesTheDialogDownAndItsLateEndStillAnswersThem)
 {
-    keys.clear();
-    EXPECT_EQ(unlock(kGit)->only(), deniedWith("unavailable"));
-    EXPECT_EQ(unlock(kCron)->only(), deniedWith("unavailable"));
-    EXPECT_TRUE(resolved.empty());
-    EXPECT_TRUE(presenter.notifications().empty());
-    // And a passphrase request is then a free question.
-    passphrase(kEd, kGit);
-    EXPECT_EQ(presenter.promptCount(), 1u);
-}
-
-TEST_F(CoordinatorTest, KeysGoneBeforeThePresentationStartsIsUnavailable)
-{
-    coordinator->handle(Request::Unlock{std::nullopt, std::nullopt, kGit}, 0, [](Response) {});
-    auto answers = std::make_shared<Answers>();
-    coordinator->handle(Request::Unlock{std::nullopt, std::nullopt, kGit}, 0,
-                        [answers](Response r) { answers->responses.push_back(std::move(r)); });
-    ASSERT_TRUE(executor.runOne()); // the first request starts the presentation task...
-    ASSERT_TRUE(executor.runOne()); // ...the second joins it...
-    keys.clear(); // ...and the keys are gone when the presentation looks
+    std::stop_source a, b, question;
+    send(Request::Prompt{"Continue?", false, kGit}, question.get_token());
+    auto fromA = ask(kEd, kGit, a.get_token()), fromB = unlock(kShell, std::nullopt, b.get_token());
+    question.request_stop();
+    a.request_stop();
     executor.runAll();
-    EXPECT_EQ(answers->only(), deniedWith("unavailable"));
-    EXPECT_EQ(presenter.unlockCount(), 0u);
-}
-
-// ----- withdrawal
-
-TEST_F(CoordinatorTest, WithdrawalOfEveryWaiterCancelsThePresentation)
-{
-    presenter.answerWhenCancelled = false; // the dialog closes late
-    std::stop_source clientA, clientB;
-    auto a = passphrase(kEd, kGit, clientA.get_token());
-    auto b = unlock(kShell, std::nullopt, std::nullopt, clientB.get_token());
-    ASSERT_EQ(presenter.unlockCount(), 1u);
-
-    clientA.request_stop();
+    EXPECT_TRUE(presenter.prompts[0].stop.stop_requested());
+    EXPECT_EQ(state(), State(2, 1, 1, 1));
+    EXPECT_FALSE(presenter.unlocks[0].stop.stop_requested());
+    b.request_stop();
     executor.runAll();
-    EXPECT_EQ(coordinator->inFlightPresentation(), 1);
-    EXPECT_FALSE(presenter.unlockCall(0).cancelled.stop_requested());
-
-    clientB.request_stop();
-    executor.runAll();
-    EXPECT_EQ(coordinator->inFlightPresentation(), std::nullopt);
-    EXPECT_TRUE(presenter.unlockCall(0).cancelled.stop_requested());
-    EXPECT_EQ(coordinator->waitingCount(), 2); // still waiting for the dialog's end
-    EXPECT_FALSE(a->answered());
-
-    // A new request starts the next presentation while the old dialog is still closing.
-    auto c = passphrase(kRsa, kShell);
-    ASSERT_EQ(presenter.unlockCount(), 2u);
-    EXPECT_EQ(coordinator->inFlightPresentation(), 2);
+    EXPECT_EQ(state(), State(2, std::nullopt, 1, 1)); // still waiting for the dialog to end
+    EXPECT_TRUE(presenter.unlocks[0].stop.stop_requested());
+    EXPECT_TRUE(fromA->empty());
+    auto c = ask(kRsa, kShell); // the next presentation starts while the old dialog still closes
+    ASSERT_EQ(state(), State(3, 2, 2, 1));
     EXPECT_EQ(coordinator->lastPresentationID(), 2);
-
-    // The late end of the first one answers its waiters and leaves the newer one in flight.
-    answer(0, PresentResult::Abandoned{});
-    EXPECT_EQ(a->only(), deniedWith("abandoned"));
-    EXPECT_EQ(b->only(), deniedWith("abandoned"));
-    EXPECT_EQ(coordinator->inFlightPresentation(), 2);
-    EXPECT_EQ(coordinator->waitingCount(), 1);
-
+    approve(0); // late, and approved: the keys are loaded all the same
+    EXPECT_EQ(*fromA, yes("ed-pass"));
+    EXPECT_EQ(*fromB, Response(Response::Ok{}));
+    EXPECT_EQ(agent.adds.size(), 2u);
+    EXPECT_EQ(state(), State(1, 2, 2, 1));
     approve(1);
-    EXPECT_EQ(c->only(), Response(Response::Secret{secret("rsa-pass")}));
+    EXPECT_EQ(*c, yes("rsa-pass"));
 }
 
-TEST_F(CoordinatorTest, WithdrawnPresentationThatIsApprovedStillLoadsTheKeys)
+TEST_F(CoordinatorTest, RequestGoneBeforeTheDialogNeverShowsOneNorATypingRound)
 {
-    std::stop_source client;
-    auto answers = passphrase(kEd, kGit, client.get_token());
-    client.request_stop();
+    std::stop_source gone, leaving;
+    gone.request_stop();
+    EXPECT_EQ(*ask(kEd, kGit, gone.get_token()), no("abandoned"));
+    EXPECT_TRUE(presenter.unlocks.empty());
+    store.failure = PassphraseStoreError{StoreKind::notFound, {}};
+    auto answers = unlock(kGit, std::nullopt, leaving.get_token());
+    leaving.request_stop();
     executor.runAll();
     approve(0);
-    EXPECT_EQ(answers->only(), Response(Response::Secret{secret("ed-pass")})); // to a gone client
-    EXPECT_EQ(agent.addCalls.size(), 2u);
-    EXPECT_TRUE(coordinator->expiry());
+    EXPECT_EQ(*answers, no("abandoned"));
+    presenter.loseDialogs = true; // a presenter that drops its dialog: abandoned too
+    EXPECT_EQ(*unlock(kGit), no("abandoned"));
+    EXPECT_EQ(state(), State(0, std::nullopt, 2, 0));
 }
 
-TEST_F(CoordinatorTest, RequestAlreadyGoneBeforeTheDialogShowsNeverShowsIt)
+TEST_F(CoordinatorTest, ShutdownWithdrawsTheDialogsAndAnswersEveryWaiterOnce)
 {
-    std::stop_source client;
-    client.request_stop();
-    auto answers = passphrase(kEd, kGit, client.get_token());
-    EXPECT_EQ(answers->only(), deniedWith("abandoned"));
-    EXPECT_EQ(presenter.unlockCount(), 0u);
-    EXPECT_EQ(coordinator->inFlightPresentation(), std::nullopt);
-    EXPECT_EQ(coordinator->waitingCount(), 0);
-}
-
-TEST_F(CoordinatorTest, PresenterThatLosesItsDialogCountsAsAbandoned)
-{
-    presenter.dropCompletions = true;
-    auto answers = unlock(kGit);
-    EXPECT_EQ(answers->only(), deniedWith("abandoned"));
-    EXPECT_EQ(coordinator->inFlightPresentation(), std::nullopt);
-
-    auto question = send(Request::Prompt{"Continue?", false, kGit});
-    EXPECT_FALSE(question->answered()); // this presenter keeps prompt completions
-    presenter.answerPrompt(0, std::nullopt);
-    executor.runAll();
-    EXPECT_EQ(question->only(), deniedWith("cancelled"));
-}
-
-TEST_F(CoordinatorTest, ShutdownWithdrawsTheDialogAndAnswersEveryWaiter)
-{
-    auto waiting = passphrase(kEd, kGit);
+    auto waiting = ask(kEd, kGit);
     auto asking = send(Request::Prompt{"Continue?", false, kShell});
     coordinator.reset();
     executor.runAll();
-    EXPECT_EQ(waiting->only(), deniedWith("abandoned"));
-    EXPECT_EQ(asking->only(), deniedWith("abandoned"));
-    EXPECT_TRUE(presenter.unlockCall(0).cancelled.stop_requested());
-    EXPECT_TRUE(presenter.promptCall(0).cancelled.stop_requested());
-    // Late answers from the dialogs are ignored.
-    presenter.answerUnlock(0, PresentResult::Approved{});
+    EXPECT_TRUE(presenter.unlocks[0].stop.stop_requested());
+    EXPECT_TRUE(presenter.prompts[0].stop.stop_requested());
+    presenter.answer(0, PresentResult::Approved{}); // late answers are ignored
     presenter.answerPrompt(0, secret("late"));
     executor.runAll();
-    EXPECT_EQ(waiting->responses.size(), 1u);
-    EXPECT_TRUE(agent.addCalls.empty());
+    EXPECT_EQ(*waiting, no("abandoned"));
+    EXPECT_EQ(*asking, no("abandoned"));
+    EXPECT_TRUE(agent.adds.empty());
 }
 
-// ----- the typing round
-
-TEST_F(CoordinatorTest, MissingPassphrasesAreTypedVerifiedAndSaved)
+TEST_F(CoordinatorTest, LockKeepsTheWindowUntilTheAgentConfirmsNoKeyIsLeftAndStatusClosesOneRunOutOrDropped)
 {
-    (void)store.remove(keys[0]);
-    (void)store.remove(keys[1]);
-    auto ed = passphrase(kEd, kGit);
-    auto rsa = passphrase(kRsa, kShell);
-    approve(0);
-    ASSERT_EQ(presenter.unlockCount(), 2u);
-    EXPECT_EQ(presenter.unlockCall(1).mode, PresentMode(PresentMode::TypePassphrase{"missing"}));
-    EXPECT_FALSE(ed->answered());
-
-    std::map<std::string, SecretString> typed;
-    typed.emplace(kEd, secret("ed-pass"));
-    typed.emplace(kRsa, secret("wrong"));
-    answer(1, PresentResult::Typed{std::move(typed)});
-    EXPECT_EQ(verifyCalls, 2);
-    EXPECT_EQ(store.stored(kEd), secret("ed-pass"));
-    EXPECT_FALSE(store.has(kRsa)); // did not verify: dropped without a word
-    ASSERT_EQ(agent.addCalls.size(), 1u);
-    EXPECT_EQ(agent.addCalls[0].keyPath, kEd);
-    EXPECT_EQ(ed->only(), Response(Response::Secret{secret("ed-pass")}));
-    EXPECT_EQ(rsa->only(), deniedWith("unavailable"));
-}
-
-TEST_F(CoordinatorTest, InvalidatedPassphraseAsksToTypeWithThatReason)
-{
-    store.markInvalidated(kRsa);
-    auto answers = unlock(kGit);
-    approve(0);
-    ASSERT_EQ(presenter.unlockCount(), 2u);
-    EXPECT_EQ(presenter.unlockCall(1).mode, PresentMode(PresentMode::TypePassphrase{"invalidated"}));
-    // Approving again instead of typing, and failing again: no third dialog.
-    approve(1);
-    EXPECT_EQ(answers->only(), deniedWith("unavailable"));
-    EXPECT_EQ(presenter.unlockCount(), 2u);
-}
-
-TEST_F(CoordinatorTest, TypedAtOnceIsUsedButNotSaved)
-{
-    auto answers = unlock(kGit);
-    std::map<std::string, SecretString> typed;
-    typed.emplace(kEd, secret("ed-pass"));
-    answer(0, PresentResult::Typed{std::move(typed)});
-    EXPECT_EQ(answers->only(), Response(Response::Ok{}));
-    EXPECT_EQ(store.saveCalls, 0);
-}
-
-TEST_F(CoordinatorTest, NoTypingRoundOnceEveryWaiterLeft)
-{
-    store.failNext = PassphraseStoreError{PassphraseStoreError::Kind::notFound, {}};
-    std::stop_source client;
-    auto answers = unlock(kGit, std::nullopt, std::nullopt, client.get_token());
-    client.request_stop();
-    executor.runAll();
-    approve(0);
-    EXPECT_EQ(presenter.unlockCount(), 1u);
-    EXPECT_EQ(answers->only(), deniedWith("abandoned"));
-}
-
-TEST_F(CoordinatorTest, OtherStoreFailuresAreUnavailable)
-{
-    store.failNext = PassphraseStoreError{PassphraseStoreError::Kind::other, "bus gone"};
-    auto answers = unlock(kGit);
-    approve(0);
-    EXPECT_EQ(answers->only(), deniedWith("unavailable"));
-    EXPECT_EQ(presenter.unlockCount(), 1u);
-    EXPECT_FALSE(coordinator->expiry());
-}
-
-// ----- lock, status, window, restore
-
-TEST_F(CoordinatorTest, LockThatCannotBeConfirmedKeepsTheWindow)
-{
-    unlock(kGit);
-    approve(0);
-    const auto expiry = coordinator->expiry();
-    ASSERT_TRUE(expiry);
-
-    agent.removeFailure = AgentClientError::commandFailed(1, "agent refused");
-    EXPECT_FALSE(lockNow());
-    EXPECT_EQ(send(Request::Lock{})->only(), deniedWith("unavailable"));
-    EXPECT_EQ(coordinator->expiry(), expiry);
-    const StatusReport report = status();
-    EXPECT_EQ(report.state, StatusState::unlocked);
-    EXPECT_EQ(report.remainingSeconds, 3600);
-    EXPECT_EQ(window(), (UnlockWindow{*expiry, 3600}));
-
-    agent.removeFailure.reset();
-    agent.listFailure = AgentClientError::commandFailed(2, "no agent");
-    EXPECT_FALSE(lockNow());
-    EXPECT_EQ(coordinator->expiry(), expiry);
-
-    agent.listFailure.reset();
-    EXPECT_EQ(send(Request::Lock{})->only(), Response(Response::Ok{}));
-    EXPECT_FALSE(coordinator->expiry());
-    EXPECT_FALSE(windowStore.saved);
-    EXPECT_EQ(agent.removeCalls.back(), kRsa); // by the private key: its certificate goes too
-    EXPECT_EQ(status(), (StatusReport{StatusState::locked, std::nullopt, {}}));
-}
-
-TEST_F(CoordinatorTest, StatusReportsTheWindowAndTheKeysShown)
-{
-    EXPECT_EQ(status(), (StatusReport{StatusState::locked, std::nullopt, {}}));
+    EXPECT_EQ(get(&UnlockCoordinator::status), kLocked);
     unlock(kGit, 1800);
     approve(0);
     advance(100.5);
-    EXPECT_EQ(send(Request::Status{})->only(),
-              Response(Response::Status{StatusReport{StatusState::unlocked, 1699, {"me@laptop", "id_rsa"}}}));
-}
-
-TEST_F(CoordinatorTest, StatusClosesAWindowThatRanOutWhileKeysRemain)
-{
-    unlock(kGit, 900);
-    approve(0);
-    advance(900);
-    EXPECT_EQ(status(), (StatusReport{StatusState::unlocked, std::nullopt, {"me@laptop", "id_rsa"}}));
-    EXPECT_FALSE(coordinator->expiry());
-    EXPECT_FALSE(windowStore.saved);
-    EXPECT_EQ(window(), std::nullopt);
-}
-
-TEST_F(CoordinatorTest, StatusClosesTheWindowOnlyWhenTheAgentAnswered)
-{
-    unlock(kGit);
-    approve(0);
-    agent.listFailure = AgentClientError::commandFailed(2, "no agent");
-    EXPECT_EQ(status(), (StatusReport{StatusState::locked, std::nullopt, {}}));
-    EXPECT_TRUE(coordinator->expiry());
+    const StatusReport open{StatusState::unlocked, 1699, {"me@laptop", "id_rsa"}};
+    EXPECT_EQ(*send(Request::Status{}), Response(Response::Status{open}));
+    EXPECT_EQ(get(&UnlockCoordinator::window), (UnlockWindow{at(1800), 1800}));
+    agent.failing = {"remove"};
+    EXPECT_FALSE(get(&UnlockCoordinator::lockNow));
+    EXPECT_EQ(*send(Request::Lock{}), no("unavailable"));
+    agent.failing = {"list"};
+    EXPECT_FALSE(get(&UnlockCoordinator::lockNow));
+    EXPECT_EQ(get(&UnlockCoordinator::status), kLocked); // an unreachable agent proves nothing
+    EXPECT_EQ(coordinator->expiry(), at(1800));
     EXPECT_TRUE(windowStore.saved);
-
-    agent.listFailure.reset();
-    agent.loaded.clear(); // the agent dropped the keys at the end of their lifetime
-    EXPECT_EQ(status(), (StatusReport{StatusState::locked, std::nullopt, {}}));
+    agent.failing.clear();
+    ask(kEd, kGit);
+    approve(1);
+    EXPECT_EQ(*send(Request::Lock{}), Response(Response::Ok{}));
     EXPECT_FALSE(coordinator->expiry());
     EXPECT_FALSE(windowStore.saved);
+    EXPECT_EQ(agent.removes.back(), kRsa); // by the private key: its certificate goes too
+    EXPECT_EQ(get(&UnlockCoordinator::status), kLocked);
+    ask(kEd, kGit); // the lock ended the grace
+    EXPECT_EQ(presenter.unlocks.size(), 3u);
+    approve(2);
+    agent.loaded.clear(); // the agent dropped them
+    EXPECT_EQ(get(&UnlockCoordinator::status), kLocked);
+    EXPECT_FALSE(coordinator->expiry());
+    EXPECT_FALSE(windowStore.saved);
+    agent.extra = {keys[1].fingerprint}; // loaded by hand: unlocked without a time
+    EXPECT_EQ(get(&UnlockCoordinator::status), (StatusReport{StatusState::unlocked, std::nullopt, {"id_rsa"}}));
+    unlock(kGit, 900);
+    approve(3);
+    advance(900); // ran out
+    EXPECT_EQ(get(&UnlockCoordinator::status),
+              (StatusReport{StatusState::unlocked, std::nullopt, {"me@laptop", "id_rsa"}}));
+    EXPECT_FALSE(coordinator->expiry());
+    EXPECT_FALSE(windowStore.saved);
+    EXPECT_EQ(get(&UnlockCoordinator::window), std::nullopt);
 }
 
-TEST_F(CoordinatorTest, KeysLoadedByHandAreUnlockedWithoutATime)
+TEST_F(CoordinatorTest, RestoreTakesUpOnlyAPlausibleSavedWindow)
 {
-    agent.extraFingerprints = {keys[1].fingerprint};
-    EXPECT_EQ(status(), (StatusReport{StatusState::unlocked, std::nullopt, {"id_rsa"}}));
-    EXPECT_EQ(window(), std::nullopt);
-}
-
-TEST_F(CoordinatorTest, NewApprovalRestartsTheWindow)
-{
-    unlock(kGit, 3600);
-    approve(0);
-    advance(1000);
-    unlock(kGit, 1800);
-    approve(1);
-    EXPECT_EQ(coordinator->expiry(), at(2800));
-    EXPECT_EQ(window(), (UnlockWindow{at(2800), 1800}));
-    EXPECT_EQ(agent.addCalls.back().lifetime, 1800);
-}
-
-TEST_F(CoordinatorTest, RestoreTakesUpOnlyAPlausibleWindow)
-{
+    coordinator->restoreWindow();
+    executor.runAll();
+    EXPECT_EQ(windowStore.clears + agent.lists, 0); // nothing saved, nothing asked
     struct Case
     {
-        const char* label;
-        double expiresIn;
-        double duration;
-        bool keyLoaded;
-        bool agentAnswers;
-        bool restored;
+        double expiresIn, duration;
+        bool loaded, agentAnswers, restored;
     };
-    for (const Case& c : {
-             Case{"an hour left", 3600, 10800, true, true, true},
-             Case{"exactly the cap", 10800, 10800, true, true, true},
-             Case{"four hours ahead", 14400, 10800, true, true, false},
-             Case{"already over", 0, 900, true, true, false},
-             Case{"no key in the agent", 3600, 10800, false, true, false},
-             Case{"agent unreachable", 3600, 10800, true, false, false},
-             Case{"no duration", 3600, 0, true, true, false},
-         }) {
-        windowStore.saved = UnlockWindow{clock.now() + std::chrono::duration<double>(c.expiresIn), c.duration};
-        agent.loaded.clear();
-        if (c.keyLoaded) {
-            agent.loaded[kEd] = 10800;
-        }
-        agent.listFailure
-            = c.agentAnswers ? std::nullopt : std::optional(AgentClientError::commandFailed(2, "no agent"));
-        coordinator = std::make_unique<UnlockCoordinator>(executor, dependencies());
-        restoreWindow();
-        EXPECT_EQ(coordinator->expiry().has_value(), c.restored) << c.label;
-        EXPECT_EQ(windowStore.saved.has_value(), c.restored) << c.label;
+    // clang-format off
+    const Case cases[] = {{3600, 10800, true, true, true}, {10800, 10800, true, true, true}, {10801, 10800, true, true, false},
+        {0, 900, true, true, false}, {3600, 10800, false, true, false}, {3600, 10800, true, false, false}, {3600, 0, true, true, false}};
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        const UnlockWindow saved{clock.now() + std::chrono::duration<double>(c.expiresIn), c.duration};
+        windowStore.saved = saved;
+        agent.loaded = c.loaded ? std::set{kEd} : std::set<std::string>{};
+        agent.failing = {c.agentAnswers ? "" : "list"};
+        restart();
+        coordinator->restoreWindow();
+        executor.runAll();
+        EXPECT_EQ(coordinator->expiry(), c.restored ? std::optional(saved.expiry) : std::nullopt);
+        EXPECT_EQ(windowStore.saved.has_value(), c.restored);
+        EXPECT_EQ(get(&UnlockCoordinator::window), c.restored ? std::optional(saved) : std::nullopt);
     }
-}
-
-TEST_F(CoordinatorTest, RestoreWithoutSavedWindowDoesNothing)
-{
-    restoreWindow();
-    EXPECT_EQ(windowStore.clearCount, 0);
-    EXPECT_EQ(agent.listCalls, 0);
-    EXPECT_FALSE(coordinator->expiry());
 }
 
 } // namespace
