@@ -1,42 +1,71 @@
 // The real vantorelle-app under Xvfb with a private session bus, GNOME Keyring and ssh-agent,
 // driven from outside: the command line, the askpass helper, ssh, D-Bus calls and signals.
 #include <algorithm>
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/inotify.h>
-#include <unistd.h>
 
-#include "../../e2e/E2EWorld.h"
-#include "DesktopSession.h"
+#include "../../e2e/EndToEnd.h"
 #include "defaults/FileDefaults.h"
 #include "i18n/L.h"
 #include "setup/MarkedBlock.h"
-#include "support/TestFiles.h"
-#include "support/WaitFor.h"
-#include "sys/Fd.h"
+#include "sys/Pipe.h"
 
 namespace vantorelle::e2e {
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
+constexpr const char* kLocked = "{\"keys\":[],\"remaining_seconds\":null,\"state\":\"locked\"}\n";
+constexpr const char* kPlainUnlocked = "{\"keys\":[\"plain-key\"],\"remaining_seconds\":null,\"state\":\"unlocked\"}\n";
 
-class AppEndToEnd : public ::testing::Test
+// Starts `program`, whose first line on standard output is the result.
+std::optional<std::string> firstLine(const std::string& program, const std::vector<std::string>& args,
+                                     const Environment& env, std::optional<ChildProcess>& daemon)
+{
+    auto pipe = Pipe::create();
+    daemon = ChildProcess::spawn({program, args, env, std::nullopt, pipe->write.get()}).value();
+    pipe->write.reset();
+    std::string line;
+    for (char c = 0; io::pollOne(pipe->read.get(), POLLIN, after(30s)) > 0 && ::read(pipe->read.get(), &c, 1) == 1;) {
+        if (c == '\n') {
+            return line;
+        }
+        line.push_back(c);
+    }
+    return std::nullopt;
+}
+std::optional<std::string> startBus(const Environment& env, std::optional<ChildProcess>& daemon)
+{
+    return firstLine("/usr/bin/dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address=1"}, env,
+                     daemon);
+}
+bool nameHasOwner(const Environment& env, const std::string& name, const std::string& bus = "--session")
+{
+    const auto result = ChildProcess::run("/usr/bin/dbus-send",
+                                          {bus, "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                           "org.freedesktop.DBus.NameHasOwner", "string:" + name},
+                                          env, ChildProcess::StandardError::discard, after(10s));
+    return result && result->status == 0 && mentions(result->output, "boolean true");
+}
+
+// A private X server, session bus and GNOME Keyring for each scenario, then the app against them.
+class AppEndToEnd : public EndToEnd
 {
 protected:
     void SetUp() override
     {
-        if (auto why = World::unavailableReason()) {
-            GTEST_SKIP() << *why;
+        i18n::setCurrentLanguage(Language::English);
+        for (const char* tool : {"/usr/bin/Xvfb", "/usr/bin/dbus-daemon", "/usr/bin/gnome-keyring-daemon",
+                                 "/usr/bin/dbus-send", "/usr/bin/xdotool"}) {
+            if (::access(tool, X_OK) != 0) {
+                GTEST_SKIP() << tool << " is not installed";
+            }
         }
-        if (auto why = DesktopSession::unavailableReason()) {
-            GTEST_SKIP() << *why;
+        EndToEnd::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
         }
-        m_env = m_world.clientEnvironment();
-        fs::create_directories(m_world.root() / "run");
-        fs::permissions(m_world.root() / "run", fs::perms::owner_all);
-        m_env.set("XDG_RUNTIME_DIR", (m_world.root() / "run").string());
+        m_env = clientEnvironment();
+        fs::create_directories(root() / "run");
+        fs::permissions(root() / "run", fs::perms::owner_all);
+        m_env.set("XDG_RUNTIME_DIR", root() / "run");
         m_env.set("VANTORELLE_LOG", "stderr");
         // Qt, fontconfig and the X libraries keep caches to the end of the process; in a sanitizer
         // build those would turn every clean exit of the app into a failure.
@@ -44,561 +73,403 @@ protected:
             m_env.set("ASAN_OPTIONS", *asan + ":detect_leaks=0");
         }
         // Services installed here become activatable on the session bus (after a ReloadConfig).
-        m_env.set("XDG_DATA_DIRS", (m_world.root() / "prefix/share").string());
+        m_env.set("XDG_DATA_DIRS", root() / "prefix/share");
         m_env.unset("SSH_ASKPASS");
         m_env.unset("SSH_ASKPASS_REQUIRE");
-        ASSERT_TRUE(m_world.startAgent()) << m_world.problem();
-        ASSERT_TRUE(m_session.start(m_env, m_world.root())) << m_session.problem();
+        // An abstract-namespace socket only: no /tmp/.X11-unix entry is left behind.
+        const auto display = firstLine(
+            "/usr/bin/Xvfb",
+            {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-nolisten", "unix", "-noreset"},
+            m_env, m_display);
+        ASSERT_TRUE(display && !display->empty()) << "Xvfb reported no display";
+        m_env.set("DISPLAY", ":" + *display);
+        const auto bus = startBus(m_env, m_bus);
+        ASSERT_TRUE(bus) << "dbus-daemon did not start";
+        m_env.set("DBUS_SESSION_BUS_ADDRESS", *bus);
+        writeFile(root() / "keyring-password", "test-keyring");
+        m_keyring = spawnLogged("/bin/sh",
+                                {"-c",
+                                 "exec /usr/bin/gnome-keyring-daemon --foreground --unlock --components=secrets < '"
+                                     + (root() / "keyring-password").string() + "'"},
+                                m_env, root() / "keyring.log");
+        ASSERT_TRUE(waitFor([&] { return nameHasOwner(m_env, "org.freedesktop.secrets"); }))
+            << "GNOME Keyring never owned org.freedesktop.secrets";
     }
-
-    fs::path home() const { return m_world.root() / "home"; }
-    fs::path plainKey() const { return home() / ".ssh/id_plain"; }
-    FileDefaults defaults() const { return FileDefaults(home() / ".config/vantorelle/defaults.json"); }
-    fs::path autostartEntry() const { return home() / ".config/autostart/org.vantorelle.Vantorelle.desktop"; }
-
-    // A key without passphrase in ~/.ssh, managed, so status and lock have something to show.
-    void manageAPlainKey()
+    void TearDown() override
     {
-        fs::create_directories(home() / ".ssh");
-        auto made = ChildProcess::run("/usr/bin/ssh-keygen",
-                                      {"-q", "-t", "ed25519", "-N", "", "-C", "plain-key", "-f", plainKey().string()},
-                                      m_env, ChildProcess::StandardError::merge, after(30s));
-        ASSERT_TRUE(made && made->status == 0);
-        defaults().set("managedKeyPaths", std::vector<std::string>{plainKey().string()});
-    }
-    RunResult addPlainKeyToAgent(std::optional<int> lifetime = std::nullopt)
-    {
-        std::vector<std::string> args;
-        if (lifetime) {
-            args = {"-t", std::to_string(*lifetime)};
+        for (auto* child : {&m_app, &m_keyring, &m_bus, &m_display}) {
+            stopGently(*child);
         }
-        args.push_back(plainKey().string());
-        auto added = ChildProcess::run("/usr/bin/ssh-add", args, m_env, ChildProcess::StandardError::merge, after(30s));
-        return added ? RunResult{added->status, added->output} : RunResult{};
+        EndToEnd::TearDown();
+    }
+
+    FileDefaults defaults() const { return FileDefaults(home() / ".config/vantorelle/defaults.json"); }
+    void manage(const fs::path& key) { defaults().set("managedKeyPaths", std::vector<std::string>{key}); }
+    int addPlainKey(const std::vector<std::string>& options = {})
+    {
+        auto args = options;
+        args.push_back(plainKey());
+        return run("/usr/bin/ssh-add", args).status;
+    }
+    RunResult tool(const std::string& path, const std::vector<std::string>& args) const
+    {
+        auto ran = ChildProcess::run(path, args, m_env, ChildProcess::StandardError::merge, after(60s));
+        return ran ? RunResult{ran->status, ran->output} : RunResult{};
+    }
+    RunResult gdbus(const std::string& bus, const std::string& dest, const std::string& object,
+                    std::vector<std::string> call)
+    {
+        call.insert(call.begin(), {"call", bus, "--dest", dest, "--object-path", object, "--method"});
+        return tool("/usr/bin/gdbus", call);
+    }
+    RunResult appAction(const std::string& name)
+    {
+        return gdbus("--session", "org.vantorelle.Vantorelle", "/org/vantorelle/Vantorelle",
+                     {"org.freedesktop.Application.ActivateAction", name, "[]", "{}"});
+    }
+    bool hasDbusmock() const
+    {
+        return ChildProcess::run("/usr/bin/python3", {"-c", "import dbusmock"}, m_env,
+                                 ChildProcess::StandardError::discard, after(30s))
+                   .value_or(ChildProcess::Output{1, ""})
+                   .status
+            == 0;
     }
 
     std::optional<ChildProcess> launch(const std::vector<std::string>& args, const fs::path& log,
-                                       const char* program = VANTORELLE_APP)
+                                       const std::string& program = VANTORELLE_APP)
     {
-        Fd out(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-        ChildProcess::Options options{
-            .path = program, .args = args, .env = m_env, .stdoutFd = out.get(), .stderrFd = out.get()};
-        auto started = ChildProcess::spawn(options);
-        if (!started) {
-            return std::nullopt;
-        }
-        return std::move(*started);
+        return spawnLogged(program, args, m_env, log);
     }
-
     // Starts the app and waits until the command line gets an answer from it.
-    ::testing::AssertionResult startApp(const std::vector<std::string>& args = {"--background"},
-                                        const char* program = VANTORELLE_APP)
+    testing::AssertionResult startApp(const std::vector<std::string>& args = {"--background"},
+                                      const std::string& program = VANTORELLE_APP)
     {
         m_app = launch(args, appLogPath(), program);
-        if (!m_app) {
-            return ::testing::AssertionFailure() << "the app did not start";
+        if (!m_app || !waitFor([&] { return cli({"status"}).status == 0 || !m_app->running(); }, 60s)
+            || !m_app->running()) {
+            return testing::AssertionFailure() << "the app never answered\n" << appLog();
         }
-        const bool answering = test::waitFor(
-            [&] {
-                return m_world.cli({"status"}).status == 0 || !m_app->running()
-                    || m_app->waitUntil(std::chrono::steady_clock::now());
-            },
-            60s);
-        if (!answering || !m_app->running()) {
-            return ::testing::AssertionFailure() << "the app never answered\n" << appLog();
-        }
-        return ::testing::AssertionSuccess();
+        return testing::AssertionSuccess();
     }
-    std::optional<int> stopApp(int signal = SIGTERM)
-    {
-        if (!m_app) {
-            return std::nullopt;
-        }
-        m_app->signal(signal);
-        auto status = m_app->waitUntil(after(30s));
-        if (!status) {
-            m_app->kill();
-        }
-        m_app.reset();
-        return status;
-    }
-    void TearDown() override { stopApp(); }
-
-    fs::path appLogPath() const { return m_world.root() / "app.log"; }
-    std::string appLog() const { return test::readFile(appLogPath()); }
-    int countInLog(const std::string& text) const
-    {
-        const std::string log = appLog();
-        int count = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
-            ++count;
-        }
-        return count;
-    }
+    fs::path appLogPath() const { return root() / "app.log"; }
+    std::string appLog() const { return readFile(appLogPath()); }
+    int countInLog(const std::string& text) const { return occurrences(appLog(), text); }
     bool waitForLog(const std::string& text, int count = 1) const
     {
-        return test::waitFor([&] { return countInLog(text) >= count; }, 60s);
+        return waitFor([&] { return countInLog(text) >= count; }, 60s);
     }
-
-    RunResult appAction(const std::string& name)
-    {
-        auto sent = ChildProcess::run("/usr/bin/gdbus",
-                                      {"call", "--session", "--dest", "org.vantorelle.Vantorelle", "--object-path",
-                                       "/org/vantorelle/Vantorelle", "--method",
-                                       "org.freedesktop.Application.ActivateAction", name, "[]", "{}"},
-                                      m_env, ChildProcess::StandardError::merge, after(30s));
-        return sent ? RunResult{sent->status, sent->output} : RunResult{};
-    }
+    // The askpass helper on a terminal of its own, asking what ssh would ask.
+    RunResult askpass(const std::string& prompt) { return TerminalRun(VANTORELLE_ASKPASS, {prompt}, m_env).finish(); }
+    std::string passphrasePrompt(const fs::path& key) { return "Enter passphrase for key '" + key.string() + "': "; }
 
     // `cmake --install` of this build into root/prefix, whose share/ the session bus reads.
-    ::testing::AssertionResult install()
+    testing::AssertionResult install()
     {
-        auto installed = ChildProcess::run(
-            CMAKE_COMMAND, {"--install", VANTORELLE_BUILD_DIR, "--prefix", (m_world.root() / "prefix").string()}, m_env,
-            ChildProcess::StandardError::merge, after(120s));
-        if (!installed || installed->status != 0) {
-            return ::testing::AssertionFailure() << (installed ? installed->output : "cmake did not run");
-        }
-        return ::testing::AssertionSuccess();
-    }
-    std::string installedApp() const { return (m_world.root() / "prefix/lib/vantorelle/vantorelle-app").string(); }
-
-    // The askpass helper on a terminal of its own, asking what ssh would ask.
-    RunResult askpass(const std::string& prompt)
-    {
-        auto run = TerminalRun::start(World::helperPath(), {prompt}, m_env);
-        return run ? run->finish(after(90s)) : RunResult{};
+        const auto installed = tool(CMAKE_COMMAND, {"--install", VANTORELLE_BUILD_DIR, "--prefix", root() / "prefix"});
+        return installed.status == 0 ? testing::AssertionSuccess() : testing::AssertionFailure() << installed.output;
     }
 
-    World m_world;
-    DesktopSession m_session;
     Environment m_env;
-    std::optional<ChildProcess> m_app;
+    std::optional<ChildProcess> m_display, m_bus, m_keyring, m_app;
 };
 
 TEST_F(AppEndToEnd, StartsAnswersStatusAndOwnsItsBusName)
 {
     ASSERT_TRUE(startApp());
-    const auto status = m_world.cli({"status"});
+    const auto status = cli({"status"});
     EXPECT_EQ(0, status.status);
-    EXPECT_NE(std::string::npos, status.output.find(L("status.locked"))) << status.output;
-    const auto json = m_world.cli({"status", "--json"});
-    EXPECT_EQ(0, json.status);
-    EXPECT_EQ("{\"keys\":[],\"remaining_seconds\":null,\"state\":\"locked\"}\n", json.output);
-    EXPECT_TRUE(DesktopSession::nameHasOwner(m_env, "org.vantorelle.Vantorelle"));
+    EXPECT_TRUE(mentions(status.output, L("status.locked"))) << status.output;
+    EXPECT_EQ(kLocked, cli({"status", "--json"}).output);
+    EXPECT_TRUE(nameHasOwner(m_env, "org.vantorelle.Vantorelle"));
     EXPECT_EQ(0, countInLog("SSH_AUTH_SOCK not found")) << appLog();
 }
 
 TEST_F(AppEndToEnd, SecondStartLeavesQuietlyAndReopensTheFirst)
 {
     ASSERT_TRUE(startApp());
-    auto second = launch({"--background"}, m_world.root() / "second.log");
+    auto second = launch({"--background"}, root() / "second.log");
     ASSERT_TRUE(second);
     EXPECT_EQ(0, second->waitUntil(after(60s)));
-    EXPECT_NE(std::string::npos,
-              test::readFile(m_world.root() / "second.log").find("another instance is running; quitting"));
+    EXPECT_TRUE(mentions(readFile(root() / "second.log"), "another instance is running; quitting"));
     EXPECT_EQ(0, countInLog("reopened by another launch")) << "a background start must not reopen the first";
 
-    auto third = launch({}, m_world.root() / "third.log");
+    auto third = launch({}, root() / "third.log");
     ASSERT_TRUE(third);
     EXPECT_EQ(0, third->waitUntil(after(60s)));
     EXPECT_TRUE(waitForLog("reopened by another launch")) << appLog();
-    EXPECT_EQ(0, m_world.cli({"status"}).status) << "the first copy keeps serving";
+    EXPECT_EQ(0, cli({"status"}).status) << "the first copy keeps serving";
 }
 
-TEST_F(AppEndToEnd, LockAndStatusAgainstTheAgent)
+TEST_F(AppEndToEnd, LockStatusAndUnlockAgainstTheAgent)
 {
-    manageAPlainKey();
+    manage(plainKey());
     ASSERT_TRUE(startApp());
-    ASSERT_EQ(0, addPlainKeyToAgent().status);
-    EXPECT_EQ("{\"keys\":[\"plain-key\"],\"remaining_seconds\":null,\"state\":\"unlocked\"}\n",
-              m_world.cli({"status", "--json"}).output);
-
-    EXPECT_EQ(0, m_world.cli({"lock"}).status);
-    EXPECT_EQ(1, m_world.listAgent().status) << "the agent holds no key after a lock";
-    EXPECT_EQ("{\"keys\":[],\"remaining_seconds\":null,\"state\":\"locked\"}\n",
-              m_world.cli({"status", "--json"}).output);
-
+    ASSERT_EQ(0, addPlainKey());
+    EXPECT_EQ(kPlainUnlocked, cli({"status", "--json"}).output);
+    EXPECT_EQ(0, cli({"lock"}).status);
+    EXPECT_EQ(1, listAgent().status) << "the agent holds no key after a lock";
+    EXPECT_EQ(kLocked, cli({"status", "--json"}).output);
     // Unlocking needs an approval dialog, which this build does not have: the request is refused.
-    auto unlock = TerminalRun::start(World::cliPath(), {"unlock"}, m_env);
-    ASSERT_TRUE(unlock);
-    const auto refused = unlock->finish(after(90s));
+    const auto refused = TerminalRun(VANTORELLE_CLI, {"unlock"}, m_env).finish();
     EXPECT_EQ(1, refused.status) << refused.output;
 }
 
 TEST_F(AppEndToEnd, OnlyPassphraseUnlockAndLockRequestsRefresh)
 {
-    manageAPlainKey();
+    manage(plainKey());
     ASSERT_TRUE(startApp());
     const auto before = countInLog("refresh after");
     askpass("Are you sure you want to continue connecting (yes/no/[fingerprint])? ");
     ASSERT_TRUE(waitForLog("request prompt from peer")) << appLog();
-    m_world.cli({"status"});
-    m_world.cli({"status", "--json"});
-    EXPECT_EQ(0, m_world.cli({"lock"}).status);
+    cli({"status"});
+    cli({"status", "--json"});
+    EXPECT_EQ(0, cli({"lock"}).status);
     ASSERT_TRUE(waitForLog("refresh after lock")) << appLog();
     EXPECT_EQ(before + 1, countInLog("refresh after")) << appLog();
 }
 
 TEST_F(AppEndToEnd, UnlockAsksForTheConfiguredWindow)
 {
-    manageAPlainKey();
+    manage(plainKey());
     ASSERT_TRUE(startApp());
-    const std::vector<std::pair<std::optional<double>, int>> cases
+    const std::pair<std::optional<double>, int> cases[]
         = {{0, 10800}, {-5, 10800}, {std::nullopt, 10800}, {1000, 900}, {99999, 10800}};
     int asked = 0;
     for (const auto& [stored, expected] : cases) {
-        auto settings = defaults();
-        if (stored) {
-            settings.set("unlockDuration", *stored);
-        } else {
-            settings.remove("unlockDuration");
-        }
-        auto unlock = TerminalRun::start(World::cliPath(), {"unlock"}, m_env);
-        ASSERT_TRUE(unlock);
-        unlock->finish(after(90s));
-        ++asked;
-        ASSERT_TRUE(waitForLog("no unlock dialog to show for", asked)) << appLog();
-        EXPECT_EQ(asked, countInLog("window of ")) << appLog();
-        const std::string wanted = "window of " + std::to_string(expected) + " s)";
+        SCOPED_TRACE(stored ? std::to_string(*stored) : "missing");
+        stored ? defaults().set("unlockDuration", *stored) : defaults().remove("unlockDuration");
+        TerminalRun(VANTORELLE_CLI, {"unlock"}, m_env).finish();
+        ASSERT_TRUE(waitForLog("no unlock dialog to show for", ++asked)) << appLog();
         const std::string log = appLog();
-        const auto last = log.rfind("window of ");
-        EXPECT_EQ(wanted, log.substr(last, wanted.size())) << (stored ? std::to_string(*stored) : "missing");
+        EXPECT_EQ(asked, occurrences(log, "window of "));
+        EXPECT_TRUE(log.substr(log.rfind("window of ")).starts_with("window of " + std::to_string(expected) + " s)"));
     }
 }
 
 TEST_F(AppEndToEnd, NothingManagedMeansNoKeyIsRead)
 {
-    manageAPlainKey();
-    defaults().remove("managedKeyPaths");
     ASSERT_TRUE(startApp());
     // Every open of a file in ~/.ssh shows up here; the scan would open each key there.
     Fd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    ASSERT_TRUE(watch.valid());
     ASSERT_GE(::inotify_add_watch(watch.get(), (home() / ".ssh").c_str(), IN_OPEN), 0);
     const auto opened = [&] {
         char buffer[4096];
         int events = 0;
-        ssize_t n;
-        while ((n = ::read(watch.get(), buffer, sizeof buffer)) > 0) {
-            for (char* at = buffer; at < buffer + n;
-                 at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(at)->len) {
+        for (ssize_t n; (n = ::read(watch.get(), buffer, sizeof buffer)) > 0;) {
+            for (char* at = buffer; at < buffer + n; at += sizeof(inotify_event) + ((inotify_event*)at)->len) {
                 ++events;
             }
         }
         return events;
     };
-    const std::string prompt = "Enter passphrase for key '" + plainKey().string() + "': ";
-    const auto refused = askpass(prompt);
-    EXPECT_EQ(1, refused.status) << refused.output;
+    EXPECT_EQ(1, askpass(passphrasePrompt(plainKey())).status);
     ASSERT_TRUE(waitForLog("request passphrase from peer"));
     EXPECT_EQ(0, opened()) << "with nothing managed the key directory is not scanned";
-
     // The same request with the key managed does read the directory.
-    defaults().set("managedKeyPaths", std::vector<std::string>{plainKey().string()});
-    askpass(prompt);
+    manage(plainKey());
+    askpass(passphrasePrompt(plainKey()));
     ASSERT_TRUE(waitForLog("request passphrase from peer", 2));
     EXPECT_GT(opened(), 0);
 }
 
-TEST_F(AppEndToEnd, BackgroundSshIsRefusedAndNotified)
+TEST_F(AppEndToEnd, SshWithoutAnyTerminalIsRefusedAsBackground)
 {
-    manageAPlainKey();
-    ASSERT_TRUE(startApp());
-    // No terminal anywhere above: the requester is a background process.
-    auto run = ChildProcess::run(World::helperPath(), {"Enter passphrase for key '" + plainKey().string() + "': "},
-                                 m_env, ChildProcess::StandardError::merge, after(90s));
-    ASSERT_TRUE(run);
-    if (run->output.find(L("cli.denied.background")) == std::string::npos) {
-        GTEST_SKIP() << "this test process has a terminal among its ancestors: " << run->output;
+    if (ownAncestry() != Requester::Kind::background) {
+        GTEST_SKIP() << "this test process has a terminal among its ancestors, so a child of it can never look like "
+                        "a background job; run the suite without a terminal (as CI does)";
     }
-    EXPECT_EQ(1, run->status);
+    startSshd();
+    manage(keyPath());
+    ASSERT_TRUE(startApp());
+    // A plain child runs in a session of its own with no controlling terminal.
+    Environment env = m_env;
+    env.set("SSH_ASKPASS", VANTORELLE_ASKPASS);
+    env.set("SSH_ASKPASS_REQUIRE", "force");
+    const auto ssh = ChildProcess::run("/usr/bin/ssh", sshArguments("true", {"IdentityAgent=none"}), env,
+                                       ChildProcess::StandardError::merge, after(90s));
+    ASSERT_TRUE(ssh);
+    EXPECT_NE(0, ssh->status);
+    EXPECT_TRUE(mentions(ssh->output, L("cli.denied.background"))) << ssh->output;
     // No notification server runs in this session: that is logged, nothing else.
     EXPECT_TRUE(waitForLog("notification not posted")) << appLog();
-    EXPECT_EQ(0, m_world.cli({"status"}).status);
+    EXPECT_EQ(0, countInLog("no unlock dialog to show")) << appLog();
 }
 
-TEST_F(AppEndToEnd, QuitWhileLockedAsksNothing)
+TEST_F(AppEndToEnd, HelperUnderAnSshSessionIsRefusedAsRemoteWithoutADialog)
+{
+    startSshd();
+    manage(keyPath());
+    ASSERT_TRUE(startApp());
+    // Logged in with the plain key, the session runs an ssh of its own that needs the passphrase
+    // key without an agent: its helper's ancestors include the session's sshd.
+    std::string inner = "env";
+    for (const char* name :
+         {"HOME", "LANG", "LANGUAGE", "VANTORELLE_SOCKET", "XDG_CONFIG_HOME", "ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        if (const auto value = m_env.get(name)) {
+            inner += std::string(" ") + name + "='" + *value + "'";
+        }
+    }
+    inner += " SSH_ASKPASS='" VANTORELLE_ASKPASS "' SSH_ASKPASS_REQUIRE=force /usr/bin/ssh";
+    for (const auto& word : sshArguments("echo inner-ok", {"IdentityAgent=none"})) {
+        inner += " '" + word + "'";
+    }
+    const auto outer
+        = TerminalRun("/usr/bin/ssh", sshArguments(inner, {"IdentityAgent=none"}, plainKey()), m_env).finish();
+    EXPECT_NE(0, outer.status) << outer.output;
+    EXPECT_FALSE(mentions(outer.output, "inner-ok")) << outer.output;
+    EXPECT_TRUE(mentions(outer.output, "vantorelle-askpass: " + L("cli.denied.remote"))) << outer.output << appLog();
+    EXPECT_EQ(1, countInLog("request passphrase from peer")) << appLog();
+    EXPECT_EQ(0, countInLog("no unlock dialog to show") + countInLog("no dialog to show")) << appLog();
+    EXPECT_EQ(0, countInLog("notification")) << appLog();
+}
+
+TEST_F(AppEndToEnd, QuitAsksOnlyWhileUnlockedAndLockAndQuitLocks)
 {
     ASSERT_TRUE(startApp());
     appAction("quit");
-    EXPECT_EQ(0, m_app->waitUntil(after(60s)));
+    EXPECT_EQ(0, m_app->waitUntil(after(60s))) << "quit while locked asks nothing";
     m_app.reset();
-    EXPECT_FALSE(fs::exists(m_world.socketPath())) << "the socket goes with the app";
-}
+    EXPECT_FALSE(fs::exists(socketPath())) << "the socket goes with the app";
 
-TEST_F(AppEndToEnd, QuitWhileUnlockedAsksAndLockAndQuitLocks)
-{
-    manageAPlainKey();
+    manage(plainKey());
     ASSERT_TRUE(startApp());
-    ASSERT_EQ(0, addPlainKeyToAgent().status);
-    EXPECT_EQ(0, appAction("quit").status);
-    // The question is a window of its own; find it and look at it.
-    std::string window;
-    ASSERT_TRUE(test::waitFor(
-        [&] {
-            auto found = ChildProcess::run("/usr/bin/xdotool", {"search", "--name", "Vantorelle"}, m_env,
-                                           ChildProcess::StandardError::discard, after(10s));
-            if (found && found->status == 0 && !found->output.empty()) {
-                window = found->output.substr(0, found->output.find('\n'));
-                return true;
-            }
-            return false;
-        },
-        60s))
-        << appLog();
-    EXPECT_TRUE(m_app->running());
-    DesktopSession::screenshot(m_env, fs::path(VANTORELLE_SOURCE_DIR) / "docs/screenshots/quit-while-unlocked.png");
-
+    ASSERT_EQ(0, addPlainKey());
+    // The question is a window of its own; find it, look at it, and answer it with a key.
+    const auto answer = [&](const std::string& key) {
+        EXPECT_EQ(0, appAction("quit").status);
+        std::string window;
+        ASSERT_TRUE(waitFor(
+            [&] {
+                window = tool("/usr/bin/xdotool", {"search", "--onlyvisible", "--name", "Vantorelle"}).output;
+                return !window.empty();
+            },
+            60s))
+            << appLog();
+        EXPECT_TRUE(m_app->running());
+        tool("/usr/bin/import", {"-window", "root", VANTORELLE_SOURCE_DIR "/docs/screenshots/quit-while-unlocked.png"});
+        tool("/usr/bin/xdotool", {"windowfocus", "--sync", window.substr(0, window.find('\n'))});
+        tool("/usr/bin/xdotool", {"key", key});
+    };
     // Escape is Cancel: the app keeps running and the key stays.
-    ChildProcess::run("/usr/bin/xdotool", {"windowfocus", "--sync", window}, m_env,
-                      ChildProcess::StandardError::discard, after(10s));
-    ChildProcess::run("/usr/bin/xdotool", {"key", "Escape"}, m_env, ChildProcess::StandardError::discard, after(10s));
-    ASSERT_TRUE(test::waitFor(
+    answer("Escape");
+    ASSERT_TRUE(waitFor(
         [&] {
-            auto found = ChildProcess::run("/usr/bin/xdotool", {"search", "--onlyvisible", "--name", "Vantorelle"},
-                                           m_env, ChildProcess::StandardError::discard, after(10s));
-            return found && found->status != 0;
+            return tool("/usr/bin/xdotool", {"search", "--onlyvisible", "--name", "Vantorelle"}).status != 0;
         },
         60s));
     EXPECT_TRUE(m_app->running());
-    EXPECT_EQ(0, m_world.listAgent().status);
-
+    EXPECT_EQ(0, listAgent().status);
     // Asked again, Return takes the default: lock, then quit.
-    EXPECT_EQ(0, appAction("quit").status);
-    ASSERT_TRUE(test::waitFor(
-        [&] {
-            auto found = ChildProcess::run("/usr/bin/xdotool", {"search", "--onlyvisible", "--name", "Vantorelle"},
-                                           m_env, ChildProcess::StandardError::discard, after(10s));
-            if (found && found->status == 0 && !found->output.empty()) {
-                window = found->output.substr(0, found->output.find('\n'));
-                return true;
-            }
-            return false;
-        },
-        60s));
-    ChildProcess::run("/usr/bin/xdotool", {"windowfocus", "--sync", window}, m_env,
-                      ChildProcess::StandardError::discard, after(10s));
-    ChildProcess::run("/usr/bin/xdotool", {"key", "Return"}, m_env, ChildProcess::StandardError::discard, after(10s));
+    answer("Return");
     EXPECT_EQ(0, m_app->waitUntil(after(60s)));
     m_app.reset();
-    EXPECT_EQ(1, m_world.listAgent().status) << "lock and quit leaves no key in the agent";
+    EXPECT_EQ(1, listAgent().status) << "lock and quit leaves no key in the agent";
 }
 
 TEST_F(AppEndToEnd, AutostartEntryIsWrittenOnceAndNeverAgain)
 {
+    const auto entry = home() / ".config/autostart/org.vantorelle.Vantorelle.desktop";
     ASSERT_TRUE(startApp());
-    ASSERT_TRUE(test::waitFor([&] { return fs::exists(autostartEntry()); }, 30s));
-    const std::string entry = test::readFile(autostartEntry());
-    EXPECT_NE(std::string::npos, entry.find("--autostart")) << entry;
+    ASSERT_TRUE(waitFor([&] { return fs::exists(entry); }));
+    EXPECT_TRUE(mentions(readFile(entry), "--autostart")) << readFile(entry);
     EXPECT_EQ(true, defaults().boolean("loginItemDefaulted"));
-    stopApp();
-
-    fs::remove(autostartEntry());
+    stopGently(m_app);
+    fs::remove(entry);
     ASSERT_TRUE(startApp());
-    stopApp();
-    EXPECT_FALSE(fs::exists(autostartEntry())) << "the user's removal stands";
+    stopGently(m_app);
+    EXPECT_FALSE(fs::exists(entry)) << "the user's removal stands";
 }
 
 TEST_F(AppEndToEnd, StopSignalRemovesOnlyItsOwnSocket)
 {
     ASSERT_TRUE(startApp());
-    EXPECT_EQ(0, stopApp(SIGTERM));
-    EXPECT_FALSE(fs::exists(m_world.socketPath()));
+    EXPECT_EQ(0, stopGently(m_app, SIGTERM));
+    EXPECT_FALSE(fs::exists(socketPath()));
     EXPECT_TRUE(waitForLog("stopping on"));
-
     ASSERT_TRUE(startApp());
     // Someone else's file now sits where the socket was.
-    fs::remove(m_world.socketPath());
-    test::writeFile(m_world.socketPath(), "not ours\n");
-    EXPECT_EQ(0, stopApp(SIGINT));
-    EXPECT_EQ("not ours\n", test::readFile(m_world.socketPath()));
+    fs::remove(socketPath());
+    writeFile(socketPath(), "not ours\n");
+    EXPECT_EQ(0, stopGently(m_app, SIGINT));
+    EXPECT_EQ("not ours\n", readFile(socketPath()));
 }
 
 TEST_F(AppEndToEnd, WindowSavedBeforeARestartIsRestored)
 {
-    manageAPlainKey();
-    ASSERT_EQ(0, addPlainKeyToAgent(3000).status);
-    auto settings = defaults();
-    settings.set("unlockExpiry", Date(std::chrono::system_clock::now() + 2000s));
-    settings.set("unlockWindowDuration", 3600.0);
+    manage(plainKey());
+    ASSERT_EQ(0, addPlainKey({"-t", "3000"}));
+    defaults().set("unlockExpiry", Date(std::chrono::system_clock::now() + 2000s));
+    defaults().set("unlockWindowDuration", 3600.0);
     ASSERT_TRUE(startApp());
-    const auto json = m_world.cli({"status", "--json"}).output;
+    const auto json = cli({"status", "--json"}).output;
     const auto at = json.find("\"remaining_seconds\":");
     ASSERT_NE(std::string::npos, at) << json;
     const long remaining = std::stol(json.substr(at + 20));
     EXPECT_GT(remaining, 1900) << json;
     EXPECT_LE(remaining, 2000) << json;
-    stopApp();
-
+    stopGently(m_app);
     // A saved window longer than any the app grants is implausible and dropped.
-    settings.set("unlockExpiry", Date(std::chrono::system_clock::now() + 4h));
+    defaults().set("unlockExpiry", Date(std::chrono::system_clock::now() + 4h));
     ASSERT_TRUE(startApp());
-    EXPECT_EQ("{\"keys\":[\"plain-key\"],\"remaining_seconds\":null,\"state\":\"unlocked\"}\n",
-              m_world.cli({"status", "--json"}).output);
-    EXPECT_TRUE(test::waitFor([&] { return !defaults().date("unlockExpiry").has_value(); }, 30s));
+    EXPECT_EQ(kPlainUnlocked, cli({"status", "--json"}).output);
+    EXPECT_TRUE(waitFor([&] { return !defaults().date("unlockExpiry").has_value(); }));
 }
 
-// The world's key (with a passphrase) managed, and ssh run as a person at a terminal would.
-class ScriptedAppEndToEnd : public AppEndToEnd
+TEST_F(AppEndToEnd, SleepLocksTheKeysUnlessLockOnSleepIsOff)
 {
-protected:
-    void SetUp() override
-    {
-        AppEndToEnd::SetUp();
-        if (IsSkipped() || HasFatalFailure()) {
-            return;
-        }
-        ASSERT_TRUE(m_world.makeKey()) << m_world.problem();
-        ASSERT_TRUE(m_world.startSshd()) << m_world.problem();
-        test::writeFile(home() / ".ssh/config", "IdentityFile " + m_world.keyPath().string() + "\n");
-        defaults().set("managedKeyPaths", std::vector<std::string>{m_world.keyPath().string()});
-        test::writeFile(m_world.root() / "typed", m_world.keyPath().string() + "\te2e horse battery staple\n");
-        m_ssh = m_env;
-        m_ssh.set("SSH_ASKPASS", World::helperPath());
-        m_ssh.set("SSH_ASKPASS_REQUIRE", "force");
+    if (!hasDbusmock()) {
+        GTEST_SKIP() << "python3-dbusmock is not installed";
     }
-    // ssh that never asks the agent, so every run needs the passphrase.
-    RunResult sshWithoutAgent() { return m_world.sshOnTerminal("echo ran-$((6*7))", {"IdentityAgent=none"}, m_ssh); }
-
-    Environment m_ssh;
-};
-
-TEST_F(ScriptedAppEndToEnd, AnswerWithinTheGraceNeedsNoSecondDialog)
-{
-    m_env.set("VANTORELLE_TEST_UNLOCK", "type:" + (m_world.root() / "typed").string());
-    ASSERT_TRUE(startApp({"--background"}, VANTORELLE_APP_SCRIPTED));
-    const auto first = sshWithoutAgent();
-    EXPECT_EQ(0, first.status) << first.output << appLog();
-    EXPECT_NE(std::string::npos, first.output.find("ran-42")) << first.output;
-    EXPECT_EQ(0, m_world.listAgent().status) << "the approval loaded the key";
-
-    const auto second = sshWithoutAgent();
-    EXPECT_EQ(0, second.status) << second.output << appLog();
-    EXPECT_EQ(1, countInLog("scripted unlock for ssh")) << "the second answer came from the grace" << appLog();
-    EXPECT_EQ(2, countInLog("request passphrase from peer"));
-}
-
-TEST_F(ScriptedAppEndToEnd, CancelSnoozesTheNextRequestWithoutADialog)
-{
-    m_env.set("VANTORELLE_TEST_UNLOCK", "cancel");
-    ASSERT_TRUE(startApp({"--background"}, VANTORELLE_APP_SCRIPTED));
-    const auto first = sshWithoutAgent();
-    EXPECT_NE(0, first.status);
-    EXPECT_NE(std::string::npos, first.output.find(L("cli.denied.cancelled"))) << first.output;
-    const auto second = sshWithoutAgent();
-    EXPECT_NE(0, second.status);
-    EXPECT_NE(std::string::npos, second.output.find(L("askpass.denied.snoozed"))) << second.output;
-    EXPECT_EQ(1, countInLog("scripted unlock for ssh")) << appLog();
-}
-
-// A stand-in system bus with python3-dbusmock's logind, which the app watches for sleep and locks.
-class SleepEndToEnd : public AppEndToEnd
-{
-protected:
-    void SetUp() override
-    {
-        if (::access("/usr/bin/python3", X_OK) != 0
-            || !ChildProcess::run("/usr/bin/python3", {"-c", "import dbusmock"}, m_env,
-                                  ChildProcess::StandardError::discard, after(30s))
-                    .value_or(ChildProcess::Output{1, ""})
-                    .status
-                == 0) {
-            GTEST_SKIP() << "python3-dbusmock is not installed";
+    // A stand-in system bus with python3-dbusmock's logind, which the app watches for sleep.
+    std::optional<ChildProcess> systemBus;
+    auto address = startBus(m_env, systemBus);
+    ASSERT_TRUE(address);
+    m_env.set("DBUS_SYSTEM_BUS_ADDRESS", *address);
+    auto logind = spawnLogged("/usr/bin/python3", {"-m", "dbusmock", "--system", "--template", "logind"}, m_env,
+                              root() / "logind.log");
+    ASSERT_TRUE(waitFor([&] { return nameHasOwner(m_env, "org.freedesktop.login1", "--system"); }));
+    manage(plainKey());
+    for (const bool lockOnSleep : {true, false}) {
+        SCOPED_TRACE(lockOnSleep ? "lockOnSleep on" : "lockOnSleep off");
+        defaults().set("lockOnSleep", lockOnSleep);
+        ASSERT_TRUE(startApp());
+        ASSERT_EQ(0, addPlainKey());
+        const std::string said = lockOnSleep ? "vantorelle[app]: locking for sleep" : "not locking for sleep";
+        // The watch is set up while the app starts; a signal sent before that is simply sent again.
+        EXPECT_TRUE(waitFor(
+            [&] {
+                gdbus("--system", "org.freedesktop.login1", "/org/freedesktop/login1",
+                      {"org.freedesktop.DBus.Mock.EmitSignal", "org.freedesktop.login1.Manager", "PrepareForSleep", "b",
+                       "[<true>]"});
+                return countInLog(said) > 0;
+            },
+            60s))
+            << appLog();
+        if (lockOnSleep) {
+            EXPECT_TRUE(waitFor([&] { return listAgent().status == 1; })) << "the agent still holds the key";
+        } else {
+            EXPECT_EQ(0, listAgent().status) << "the key stays in the agent";
         }
-        AppEndToEnd::SetUp();
-        if (IsSkipped() || HasFatalFailure()) {
-            return;
-        }
-        auto address = DesktopSession::startBus(m_env, m_systemBus);
-        ASSERT_TRUE(address);
-        m_env.set("DBUS_SYSTEM_BUS_ADDRESS", *address);
-        auto logind = ChildProcess::spawn(ChildProcess::Options{
-            .path = "/usr/bin/python3", .args = {"-m", "dbusmock", "--system", "--template", "logind"}, .env = m_env});
-        ASSERT_TRUE(logind);
-        m_logind = std::move(*logind);
-        ASSERT_TRUE(test::waitFor(
-            [&] { return DesktopSession::nameHasOwner(m_env, "org.freedesktop.login1", "--system"); }, 60s));
-        manageAPlainKey();
+        stopGently(m_app);
+        fs::remove(appLogPath());
     }
-    void TearDown() override
-    {
-        AppEndToEnd::TearDown();
-        for (auto* child : {&m_logind, &m_systemBus}) {
-            if (*child) {
-                (*child)->signal(SIGTERM);
-                if (!(*child)->waitUntil(after(10s))) {
-                    (*child)->kill();
-                }
-            }
-        }
-    }
-    void emitPrepareForSleep(bool start)
-    {
-        ChildProcess::run("/usr/bin/gdbus",
-                          {"call", "--system", "--dest", "org.freedesktop.login1", "--object-path",
-                           "/org/freedesktop/login1", "--method", "org.freedesktop.DBus.Mock.EmitSignal",
-                           "org.freedesktop.login1.Manager", "PrepareForSleep", "b", start ? "[<true>]" : "[<false>]"},
-                          m_env, ChildProcess::StandardError::merge, after(30s));
-    }
-
-    std::optional<ChildProcess> m_systemBus;
-    std::optional<ChildProcess> m_logind;
-};
-
-TEST_F(SleepEndToEnd, SleepLocksTheKeys)
-{
-    ASSERT_TRUE(startApp());
-    ASSERT_EQ(0, addPlainKeyToAgent().status);
-    // The watch is set up while the app starts; a signal sent before that is simply sent again.
-    EXPECT_TRUE(test::waitFor(
-        [&] {
-            emitPrepareForSleep(true);
-            return countInLog("locking for sleep") > 0;
-        },
-        60s))
-        << appLog();
-    EXPECT_TRUE(test::waitFor([&] { return m_world.listAgent().status == 1; }, 30s)) << "the agent still holds the key";
-}
-
-TEST_F(SleepEndToEnd, SleepLeavesTheKeysWhenLockOnSleepIsOff)
-{
-    defaults().set("lockOnSleep", false);
-    ASSERT_TRUE(startApp());
-    ASSERT_EQ(0, addPlainKeyToAgent().status);
-    EXPECT_TRUE(test::waitFor(
-        [&] {
-            emitPrepareForSleep(true);
-            return countInLog("not locking for sleep") > 0;
-        },
-        60s))
-        << appLog();
-    EXPECT_EQ(0, m_world.listAgent().status) << "the key stays in the agent";
-    EXPECT_EQ(0, countInLog("locking for sleep") - countInLog("not locking for sleep"));
+    stopGently(logind);
+    stopGently(systemBus);
 }
 
 TEST_F(AppEndToEnd, AppliedSetupExportsTheHelperToTheUserManager)
 {
-    if (!ChildProcess::run("/usr/bin/python3", {"-c", "import dbusmock"}, m_env, ChildProcess::StandardError::discard,
-                           after(30s))
-             .value_or(ChildProcess::Output{1, ""})
-             .status
-        == 0) {
+    if (!hasDbusmock()) {
         GTEST_SKIP() << "python3-dbusmock is not installed";
     }
     ASSERT_TRUE(install());
     // The user manager: python3-dbusmock's systemd, taught the environment verbs systemctl uses.
-    auto manager = ChildProcess::spawn(ChildProcess::Options{
-        .path = "/usr/bin/python3", .args = {"-m", "dbusmock", "--session", "--template", "systemd"}, .env = m_env});
-    ASSERT_TRUE(manager);
-    std::optional<ChildProcess> managerProcess = std::move(*manager);
-    ASSERT_TRUE(test::waitFor([&] { return DesktopSession::nameHasOwner(m_env, "org.freedesktop.systemd1"); }, 60s));
-    const auto mock = [&](std::vector<std::string> args) {
-        args.insert(args.begin(),
-                    {"call", "--session", "--dest", "org.freedesktop.systemd1", "--object-path",
-                     "/org/freedesktop/systemd1", "--method"});
-        auto ran = ChildProcess::run("/usr/bin/gdbus", args, m_env, ChildProcess::StandardError::merge, after(30s));
-        return ran && ran->status == 0;
+    auto manager = spawnLogged("/usr/bin/python3", {"-m", "dbusmock", "--session", "--template", "systemd"}, m_env,
+                               root() / "systemd.log");
+    ASSERT_TRUE(waitFor([&] { return nameHasOwner(m_env, "org.freedesktop.systemd1"); }, 60s));
+    const auto mock = [&](const std::vector<std::string>& call) {
+        return gdbus("--session", "org.freedesktop.systemd1", "/org/freedesktop/systemd1", call).status == 0;
     };
     ASSERT_TRUE(
         mock({"org.freedesktop.DBus.Mock.AddProperty", "org.freedesktop.systemd1.Manager", "Environment", "<@as []>"}));
@@ -609,75 +480,125 @@ TEST_F(AppEndToEnd, AppliedSetupExportsTheHelperToTheUserManager)
               "env = dict(e.split('=', 1) for e in self.Get(m, 'Environment')); "
               "env.update(a.split('=', 1) for a in args[0]); "
               "self.Set(m, 'Environment', dbus.Array([k + '=' + v for k, v in env.items()], signature='s'))"}));
-    const auto userEnvironment = [&] {
-        auto shown = ChildProcess::run("/usr/bin/systemctl", {"--user", "show-environment"}, m_env,
-                                       ChildProcess::StandardError::merge, after(30s));
-        return shown ? shown->output : std::string();
-    };
+    const auto userEnvironment = [&] { return tool("/usr/bin/systemctl", {"--user", "show-environment"}).output; };
+    const auto installedApp = (root() / "prefix/lib/vantorelle/vantorelle-app").string();
 
-    // Not applied: nothing is exported.
-    m_app = launch({"--background"}, appLogPath(), installedApp().c_str());
-    ASSERT_TRUE(test::waitFor([&] { return m_world.cli({"status"}).status == 0; }, 60s)) << appLog();
-    stopApp();
-    EXPECT_EQ(std::string::npos, userEnvironment().find("SSH_ASKPASS"));
+    ASSERT_TRUE(startApp({"--background"}, installedApp));
+    stopGently(m_app);
+    EXPECT_FALSE(mentions(userEnvironment(), "SSH_ASKPASS")) << "not applied: nothing is exported";
 
-    test::writeFile(home() / ".bashrc",
-                    std::string(MarkedBlock::begin) + "\nexport SSH_ASKPASS_REQUIRE=force\n"
-                        + std::string(MarkedBlock::end) + "\n");
-    m_app = launch({"--background"}, appLogPath(), installedApp().c_str());
-    const std::string helper = (m_world.root() / "prefix/lib/vantorelle/vantorelle-askpass").string();
-    EXPECT_TRUE(test::waitFor(
+    writeFile(home() / ".bashrc",
+              std::string(MarkedBlock::begin) + "\nexport SSH_ASKPASS_REQUIRE=force\n" + std::string(MarkedBlock::end)
+                  + "\n");
+    ASSERT_TRUE(startApp({"--background"}, installedApp));
+    const std::string helper = (root() / "prefix/lib/vantorelle/vantorelle-askpass").string();
+    EXPECT_TRUE(waitFor(
         [&] {
-            const auto shown = userEnvironment();
-            return shown.find("SSH_ASKPASS=" + helper + "\n") != std::string::npos
-                && shown.find("SSH_ASKPASS_REQUIRE=force\n") != std::string::npos;
+            return mentions(userEnvironment(), "SSH_ASKPASS=" + helper + "\n")
+                && mentions(userEnvironment(), "SSH_ASKPASS_REQUIRE=force\n");
         },
         60s))
         << userEnvironment() << appLog();
-    stopApp();
-    managerProcess->signal(SIGTERM);
-    managerProcess->waitUntil(after(10s));
+    stopGently(m_app);
+    stopGently(manager);
 }
 
 TEST_F(AppEndToEnd, HelperStartsTheAppByBusActivationWithTheSessionEnvironment)
 {
     ASSERT_TRUE(install());
-    auto reload = ChildProcess::run("/usr/bin/gdbus",
-                                    {"call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-                                     "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.ReloadConfig"},
-                                    m_env, ChildProcess::StandardError::merge, after(30s));
-    ASSERT_TRUE(reload && reload->status == 0);
-
+    ASSERT_EQ(0,
+              gdbus("--session", "org.freedesktop.DBus", "/org/freedesktop/DBus", {"org.freedesktop.DBus.ReloadConfig"})
+                  .status);
     // The terminal's own agent and preload must not become the app's.
     Environment terminal = m_env;
     terminal.set("SSH_AUTH_SOCK", "/tmp/some-terminal-agent");
     terminal.set("VANTORELLE_TERMINAL_ONLY", "1");
-    auto run = TerminalRun::start(World::helperPath(), {"Are you sure you want to continue connecting (yes/no)? "},
-                                  terminal);
-    ASSERT_TRUE(run);
-    run->finish(after(90s));
-    ASSERT_TRUE(DesktopSession::nameHasOwner(m_env, "org.vantorelle.Vantorelle"));
-    EXPECT_EQ(0, m_world.cli({"status"}).status);
-
-    auto pidReply = ChildProcess::run("/usr/bin/gdbus",
-                                      {"call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-                                       "/org/freedesktop/DBus", "--method",
-                                       "org.freedesktop.DBus.GetConnectionUnixProcessID", "org.vantorelle.Vantorelle"},
-                                      m_env, ChildProcess::StandardError::merge, after(30s));
-    ASSERT_TRUE(pidReply && pidReply->status == 0);
+    TerminalRun(VANTORELLE_ASKPASS, {"Are you sure you want to continue connecting (yes/no)? "}, terminal).finish();
+    ASSERT_TRUE(nameHasOwner(m_env, "org.vantorelle.Vantorelle"));
+    EXPECT_EQ(0, cli({"status"}).status);
     // The reply reads "(uint32 1234,)".
-    const auto number = pidReply->output.find(' ');
-    ASSERT_NE(std::string::npos, number) << pidReply->output;
-    const pid_t pid = std::stoi(pidReply->output.substr(number + 1));
-    std::string environ = test::readFile("/proc/" + std::to_string(pid) + "/environ");
-    std::replace(environ.begin(), environ.end(), '\0', '\n');
-    EXPECT_NE(std::string::npos, environ.find("SSH_AUTH_SOCK=" + m_world.agentSocket().string() + "\n")) << environ;
-    EXPECT_EQ(std::string::npos, environ.find("VANTORELLE_TERMINAL_ONLY")) << environ;
-    const auto cmdline = test::readFile("/proc/" + std::to_string(pid) + "/cmdline");
-    EXPECT_NE(std::string::npos, cmdline.find("--background")) << cmdline;
-
+    const auto reply = gdbus("--session", "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                             {"org.freedesktop.DBus.GetConnectionUnixProcessID", "org.vantorelle.Vantorelle"});
+    ASSERT_EQ(0, reply.status) << reply.output;
+    const pid_t pid = std::stoi(reply.output.substr(reply.output.find(' ') + 1));
+    std::string environ = test::readProcFile(pid, "environ");
+    std::ranges::replace(environ, '\0', '\n');
+    EXPECT_TRUE(mentions(environ, "SSH_AUTH_SOCK=" + agentSocket().string() + "\n")) << environ;
+    EXPECT_FALSE(mentions(environ, "VANTORELLE_TERMINAL_ONLY")) << environ;
+    EXPECT_TRUE(mentions(test::readProcFile(pid, "cmdline"), "--background"));
     appAction("quit");
-    EXPECT_TRUE(test::waitFor([&] { return !DesktopSession::nameHasOwner(m_env, "org.vantorelle.Vantorelle"); }, 60s));
+    EXPECT_TRUE(waitFor([&] { return !nameHasOwner(m_env, "org.vantorelle.Vantorelle"); }, 60s));
+}
+
+// The real app with a presenter that types the passphrase or cancels, and ssh run as a person at a
+// terminal would, never asking the agent, so every run needs the passphrase.
+class ScriptedAppEndToEnd : public AppEndToEnd
+{
+protected:
+    testing::AssertionResult startScripted(const std::string& script)
+    {
+        startSshd();
+        manage(keyPath());
+        writeFile(root() / "typed", keyPath().string() + "\t" + kPassphrase + "\n");
+        m_env.set("VANTORELLE_TEST_UNLOCK", script == "type" ? "type:" + (root() / "typed").string() : script);
+        m_ssh = m_env;
+        m_ssh.set("SSH_ASKPASS", VANTORELLE_ASKPASS);
+        m_ssh.set("SSH_ASKPASS_REQUIRE", "force");
+        return startApp({"--background"}, VANTORELLE_APP_SCRIPTED);
+    }
+    RunResult sshWithoutAgent() { return ssh("echo ran-$((6*7))", {"IdentityAgent=none"}, m_ssh); }
+    // When the app logged the `nth` line holding `text`, in its own milliseconds.
+    long long loggedAt(const std::string& text, int nth) const
+    {
+        const std::string log = appLog();
+        auto at = log.find(text);
+        for (int i = 1; i < nth && at != std::string::npos; ++i) {
+            at = log.find(text, at + 1);
+        }
+        return at == std::string::npos ? -1 : std::stoll(log.substr(log.rfind('\n', at) + 1));
+    }
+
+    Environment m_ssh;
+};
+
+TEST_F(ScriptedAppEndToEnd, AnswerWithinTheGraceNeedsNoSecondDialog)
+{
+    ASSERT_TRUE(startScripted("type"));
+    // The grace lasts 5 s from the approval, which comes after the dialog, in the app's own time. A pair of ssh runs
+    // slower than that proves nothing either way, so then a lock ends the grace and the pair runs again.
+    std::string tries;
+    for (int attempt = 1, dialogs = 0; attempt <= 5; ++attempt) {
+        const auto first = sshWithoutAgent();
+        ASSERT_EQ(0, first.status) << first.output << appLog();
+        EXPECT_TRUE(mentions(first.output, "ran-42")) << first.output;
+        const auto second = sshWithoutAgent();
+        EXPECT_EQ(0, second.status) << second.output << appLog();
+        EXPECT_EQ(0, listAgent().status) << "the approval loaded the key";
+        const long long took
+            = loggedAt("request passphrase from peer", 2 * attempt) - loggedAt("scripted unlock for ssh", dialogs + 1);
+        if (took >= 0 && took < 4500) {
+            EXPECT_EQ(dialogs + 1, countInLog("scripted unlock for ssh"))
+                << "an answer " << took << " ms after the approval comes from the grace\n"
+                << appLog();
+            return;
+        }
+        tries += " " + std::to_string(took) + " ms";
+        dialogs = countInLog("scripted unlock for ssh");
+        ASSERT_EQ(0, cli({"lock"}).status);
+    }
+    GTEST_SKIP() << "this machine never ran two ssh within the grace:" << tries << "\n" << appLog();
+}
+
+TEST_F(ScriptedAppEndToEnd, CancelSnoozesTheNextRequestWithoutADialog)
+{
+    ASSERT_TRUE(startScripted("cancel"));
+    const auto first = sshWithoutAgent();
+    EXPECT_NE(0, first.status);
+    EXPECT_TRUE(mentions(first.output, L("cli.denied.cancelled"))) << first.output;
+    const auto second = sshWithoutAgent();
+    EXPECT_NE(0, second.status);
+    EXPECT_TRUE(mentions(second.output, L("askpass.denied.snoozed"))) << second.output;
+    EXPECT_EQ(1, countInLog("scripted unlock for ssh")) << appLog();
 }
 
 } // namespace

@@ -4,13 +4,17 @@
 //   VANTORELLE_TEST_UNLOCK=cancel          every unlock dialog is cancelled
 //   VANTORELLE_TEST_UNLOCK=type:FILE       the passphrases of FILE ("<key path>\t<passphrase>" lines)
 //                                          are typed into every unlock dialog
+// Every log line goes to standard error behind the app's monotonic time in milliseconds, so tests
+// can tell how far apart two events were for the app itself.
 #include <QMetaObject>
 #include <QObject>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 
 #include "platform/Log.h"
 #include "shell/Main.h"
+#include "sys/Io.h"
 #include "unlock/UnlockPresenter.h"
 
 namespace vantorelle {
@@ -64,6 +68,12 @@ private:
 
 int main(int argc, char** argv)
 {
+    vantorelle::applog::setSink([](std::string_view category, vantorelle::applog::Level, std::string_view message) {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        vantorelle::io::writeAll(2,
+                                 std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now).count())
+                                     + " vantorelle[" + std::string(category) + "]: " + std::string(message) + "\n");
+    });
     const char* script = std::getenv("VANTORELLE_TEST_UNLOCK");
     const std::string chosen = script ? script : "cancel";
     return vantorelle::runApplication(

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "i18n/L.h"
@@ -43,61 +44,44 @@ protected:
     std::unique_ptr<StatusItemController> m_controller;
 };
 
-TEST_F(StatusMenuTest, LockedShowsUnlockAndTheSleepingHeader)
+TEST_F(StatusMenuTest, EachStateShowsItsItemsHeaderCountdownAndBar)
 {
     auto& controller = menu();
-    EXPECT_TRUE(controller.unlockItem()->isVisible());
-    EXPECT_FALSE(controller.lockItem()->isVisible());
-    EXPECT_EQ(QString(), controller.title());
-    EXPECT_EQ(text("menu.header.locked"), controller.header()->titleText());
-    EXPECT_EQ(QString(), controller.header()->detailText());
+    const auto shows = [&](bool unlocked, const QString& title, std::string_view header, const QString& detail) {
+        EXPECT_EQ(unlocked, controller.lockItem()->isVisible());
+        EXPECT_EQ(!unlocked, controller.unlockItem()->isVisible());
+        EXPECT_EQ(title, controller.title());
+        EXPECT_EQ(text(header), controller.header()->titleText());
+        EXPECT_EQ(detail, controller.header()->detailText());
+    };
+    shows(false, QString(), "menu.header.locked", QString());
     EXPECT_FALSE(controller.header()->barFraction().has_value());
-    EXPECT_FALSE(controller.trayIcon()->icon().isNull());
-}
-
-TEST_F(StatusMenuTest, UnlockedWithoutLimitHasNoCountdownAndNoBar)
-{
-    auto& controller = menu();
     const QIcon lockedIcon = controller.trayIcon()->icon();
+    EXPECT_FALSE(lockedIcon.isNull());
+
     m_model.setStatus(StatusReport{StatusState::unlocked, std::nullopt, {"id_ed25519"}});
-    EXPECT_TRUE(controller.lockItem()->isVisible());
-    EXPECT_FALSE(controller.unlockItem()->isVisible());
-    EXPECT_EQ(QString(), controller.title());
-    EXPECT_EQ(text("menu.header.unlocked"), controller.header()->titleText());
-    EXPECT_EQ(text("menu.header.nolimit"), controller.header()->detailText());
+    shows(true, QString(), "menu.header.unlocked", text("menu.header.nolimit"));
     EXPECT_FALSE(controller.header()->barFraction().has_value());
     // The mascot wakes up: the icon is drawn anew.
     EXPECT_NE(lockedIcon.pixmap(22).toImage(), controller.trayIcon()->icon().pixmap(22).toImage());
-}
 
-TEST_F(StatusMenuTest, RemainingTimeIsTheCountdownTheWordsAndTheBar)
-{
-    auto& controller = menu();
     m_model.setStatus(StatusReport{StatusState::unlocked, 5400, {"id_ed25519"}});
-    EXPECT_EQ(QStringLiteral("1:30"), controller.title());
+    shows(true, QStringLiteral("1:30"), "menu.header.unlocked",
+          QString::fromStdString(L("menu.header.remaining", {"1h 30m"})));
     EXPECT_TRUE(controller.trayIcon()->toolTip().contains(QStringLiteral("1:30")));
-    EXPECT_EQ(QString::fromStdString(L("menu.header.remaining", {"1h 30m"})), controller.header()->detailText());
-    ASSERT_TRUE(controller.header()->barFraction().has_value());
-    EXPECT_NEAR(0.5, *controller.header()->barFraction(), 0.001);
-
-    // Locking again clears the countdown.
-    m_model.setStatus(AppModel::lockedStatus());
-    EXPECT_EQ(QString(), controller.title());
-    EXPECT_FALSE(controller.trayIcon()->toolTip().contains(QStringLiteral("1:30")));
-}
-
-TEST_F(StatusMenuTest, UnlockedMenuRendersForTheScreenshot)
-{
-    auto& controller = menu();
-    m_model.setStatus(StatusReport{StatusState::unlocked, 5400, {"id_ed25519"}});
+    EXPECT_NEAR(0.5, controller.header()->barFraction().value_or(-1), 0.001);
     controller.menu()->adjustSize();
     const QPixmap shot = controller.menu()->grab();
-    ASSERT_FALSE(shot.isNull());
     EXPECT_GE(shot.width(), 260);
     const auto directory = QStringLiteral(VANTORELLE_SOURCE_DIR "/docs/screenshots");
     QDir().mkpath(directory);
     EXPECT_TRUE(shot.save(directory + QStringLiteral("/tray-menu-unlocked.png")));
     EXPECT_TRUE(controller.trayIcon()->icon().pixmap(64).save(directory + QStringLiteral("/tray-icon-countdown.png")));
+
+    // Locking again clears the countdown.
+    m_model.setStatus(AppModel::lockedStatus());
+    shows(false, QString(), "menu.header.locked", QString());
+    EXPECT_FALSE(controller.trayIcon()->toolTip().contains(QStringLiteral("1:30")));
 }
 
 TEST_F(StatusMenuTest, BarIsFullWhenMoreRemainsThanIsConfigured)
@@ -105,8 +89,7 @@ TEST_F(StatusMenuTest, BarIsFullWhenMoreRemainsThanIsConfigured)
     m_configured = 900;
     auto& controller = menu();
     m_model.setStatus(StatusReport{StatusState::unlocked, 5400, {}});
-    ASSERT_TRUE(controller.header()->barFraction().has_value());
-    EXPECT_DOUBLE_EQ(1.0, *controller.header()->barFraction());
+    EXPECT_DOUBLE_EQ(1.0, controller.header()->barFraction().value_or(-1));
 }
 
 TEST_F(StatusMenuTest, UpdateItemFollowsTheReadyVersion)
@@ -151,17 +134,12 @@ TEST_F(StatusMenuTest, MenuOrderIsHeaderUpdateLockUnlockSettingsQuit)
 {
     auto& controller = menu();
     std::vector<QAction*> items;
-    for (QAction* action : controller.menu()->actions()) {
-        if (!action->isSeparator()) {
-            items.push_back(action);
-        }
-    }
+    std::ranges::copy_if(controller.menu()->actions(), std::back_inserter(items),
+                         [](QAction* action) { return !action->isSeparator(); });
     ASSERT_EQ(6u, items.size());
-    EXPECT_EQ(controller.updateItem(), items[1]);
-    EXPECT_EQ(controller.lockItem(), items[2]);
-    EXPECT_EQ(controller.unlockItem(), items[3]);
-    EXPECT_EQ(controller.settingsItem(), items[4]);
-    EXPECT_EQ(controller.quitItem(), items[5]);
+    EXPECT_EQ((std::vector<QAction*>{items[0], controller.updateItem(), controller.lockItem(), controller.unlockItem(),
+                                     controller.settingsItem(), controller.quitItem()}),
+              items);
 }
 
 } // namespace
