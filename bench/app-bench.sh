@@ -6,8 +6,8 @@
 #   3. the app's start until its socket answers (goal: 300 ms);
 #   4. the idle app's resident memory (goal: 35 MiB or less).
 # Needs a built tree (scripts/build), Xvfb, dbus-run-session and script(1). Whole-process times
-# come from farm-bench where the machine has it, otherwise from a plain loop in bash (A and B in
-# turn, median of each and of the ratios pair by pair). The last lines sum the four figures up.
+# come from build/bench/pairtime (A and B in turn, the median of each and of the ratios pair by
+# pair). The last lines sum the four figures up.
 # Usage: bench/app-bench.sh [build-dir] [runs, default 20]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -51,47 +51,18 @@ cli=$build/cli/vantorelle
 helper=$build/askpass/vantorelle-askpass
 app=$build/app/vantorelle-app
 scripted=$build/tests/app/shell/vantorelle-app-scripted
+pairtime=$build/bench/pairtime
 prompt="Enter passphrase for key '$HOME/.ssh/id_bench3': "
 
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
-# pair RUNS 'COMMAND A' 'COMMAND B' (B may be empty): prints "A=<median s> B=<median s> ratio=<median A/B>".
-pair() {
-    local n=$1 a=$2 b=$3
-    if command -v farm-bench >/dev/null; then
-        local out
-        if [ -n "$b" ]; then
-            out=$(eval "farm-bench -n $n --warmup 2 --vs '$b' -- $a")
-        else
-            out=$(eval "farm-bench -n $n --warmup 2 -- $a")
-        fi
-        echo "$out"
-        echo "$out" | tr -d '\r' | awk '$1 == "A" && $2 == "wall" {a = $5} $1 == "B" && $2 == "wall" {b = $5}
-            $1 == "A/B" && $2 == "wall" {r = $4} END {printf "A=%s B=%s ratio=%s\n", a, (b == "" ? "-" : b), (r == "" ? "-" : r)}'
-        return
-    fi
-    local i t0 t1 t2 ta=() tb=() tr=()
-    for ((i = -2; i < n; i++)); do
-        t0=$EPOCHREALTIME
-        eval "$a" >/dev/null 2>&1 || true
-        t1=$EPOCHREALTIME
-        [ -n "$b" ] && { eval "$b" >/dev/null 2>&1 || true; }
-        t2=$EPOCHREALTIME
-        [ $i -lt 0 ] && continue
-        ta+=("$(echo "$t1 - $t0" | bc -l)")
-        tb+=("$(echo "$t2 - $t1" | bc -l)")
-        [ -n "$b" ] && tr+=("$(echo "(${ta[-1]}) / (${tb[-1]})" | bc -l)")
-    done
-    echo "A=$(printf '%s\n' "${ta[@]}" | median) B=$( [ -n "$b" ] && printf '%s\n' "${tb[@]}" | median || echo -)" \
-        "ratio=$( [ -n "$b" ] && printf '%s\n' "${tr[@]}" | median || echo -)"
-}
 field() { sed -n "s/.*$1=\([^ ]*\).*/\1/p"; }
 ms() { awk -v s="$1" 'BEGIN {printf "%.1f", s * 1000}'; }
 
 # Inside script(1): one approval, then the measured pairs.
 if [ -n "${VANTORELLE_BENCH_GRACE:-}" ]; then
     "$helper" "$prompt" >/dev/null
-    pair "$runs" "'$helper' \"$prompt\"" /bin/true
+    "$pairtime" -n "$runs" -- "$helper" "$prompt" --vs /bin/true
     exit
 fi
 
@@ -115,7 +86,7 @@ grace=$(grep '^A=' "$work/grace.txt" | tail -n 1)
 echo "dialogs shown: $(grep -c 'scripted unlock' "$work/app.log") (1 means every measured run was a grace answer)"
 
 echo "== 2. vantorelle status against the app (keys loaded)"
-pair 30 "'$cli' status" "" | tee "$work/status.txt"
+"$pairtime" -n 30 -- "$cli" status | tee "$work/status.txt"
 status_line=$(grep '^A=' "$work/status.txt" | tail -n 1)
 kill "$app_pid"; wait "$app_pid" || true
 
