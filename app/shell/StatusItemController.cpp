@@ -187,7 +187,13 @@ void StatusItemController::statusChanged()
     m_title = unlocked && remaining ? QString::fromStdString(DurationText::compact(static_cast<double>(*remaining)))
                                     : QString();
     const QColor ink = QApplication::palette().color(QPalette::WindowText);
-    m_tray->setIcon(design::trayIcon(moodOf(m_model), m_title, ink));
+    // Every refresh lands here, with the remaining time a second shorter, while the title changes
+    // once a minute at most: drawing the icon only when what it shows changed keeps refreshes cheap.
+    auto drawn = std::make_tuple(static_cast<int>(moodOf(m_model)), m_title, ink);
+    if (drawn != m_drawnIcon) {
+        m_tray->setIcon(design::trayIcon(moodOf(m_model), m_title, ink));
+        m_drawnIcon = std::move(drawn);
+    }
     const QString state = text(unlocked ? "menu.header.unlocked" : "menu.header.locked");
     m_tray->setToolTip(m_title.isEmpty() ? text("app.name") + QStringLiteral(": ") + state
                                          : text("app.name") + QStringLiteral(": ") + state + QStringLiteral(" (")

@@ -1,11 +1,13 @@
 // StatusItemController: the tray icon and its menu over the AppModel.
 #pragma once
 
+#include <QColor>
 #include <QObject>
 #include <QString>
 #include <QWidget>
 #include <functional>
 #include <optional>
+#include <tuple>
 
 class QAction;
 class QLabel;
@@ -85,6 +87,8 @@ private:
     QAction* m_settingsItem;
     QAction* m_quitItem;
     QString m_title;
+    // What the tray icon was last drawn from: mood, title and ink.
+    std::optional<std::tuple<int, QString, QColor>> m_drawnIcon;
 };
 
 } // namespace vantorelle

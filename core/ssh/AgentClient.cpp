@@ -1,13 +1,19 @@
 // AgentClient: talks to one ssh-agent by running /usr/bin/ssh-add against its socket.
 #include "ssh/AgentClient.h"
 
+#include <array>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
+#include "ipc/SocketIO.h"
+#include "ssh/AgentProtocol.h"
 #include "ssh/PTYRunner.h"
 #include "ssh/ToolText.h"
 #include "sys/ChildProcess.h"
+#include "sys/Io.h"
 #include "sys/Utf8.h"
 
 namespace vantorelle {
@@ -15,6 +21,7 @@ namespace vantorelle {
 namespace {
 
 constexpr double kMaxLifetime = 2147483647;
+constexpr std::string_view kCommunicationFailed = "communication with agent failed";
 
 struct PlainRun
 {
@@ -85,17 +92,53 @@ std::expected<void, AgentClientError> AgentClient::remove(const std::string& key
 
 std::expected<std::set<std::string>, AgentClientError> AgentClient::loadedFingerprints()
 {
-    auto run = runPlain(m_environment, {"-l", "-E", "sha256"});
-    if (!run) {
-        return std::unexpected(std::move(run.error()));
+    // Asked over the agent's socket: starting ssh-add for it cost more than everything else a
+    // status or a refresh does. Failures read as ssh-add would report them.
+    const auto failed = [](int status, std::string_view text) {
+        return std::unexpected(AgentClientError::commandFailed(status, std::string(text) + "\n"));
+    };
+    const auto fetchFailed
+        = [&](std::string_view why) { return failed(1, "error fetching identities: " + std::string(why)); };
+    if (m_socket.empty()) {
+        return failed(2, "Could not open a connection to your authentication agent.");
     }
-    if (run->status == 0) {
-        return parseFingerprints(run->output);
+    const auto deadline = std::chrono::steady_clock::now()
+        + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(kPlainTimeout));
+    const auto noAnswer = [] { return std::unexpected(AgentClientError::timedOut("the agent did not answer")); };
+    auto connected = SocketIO::connectSocket(m_socket, deadline);
+    if (!connected) {
+        if (connected.error().kind == SocketClient::ClientError::Kind::timeout) {
+            return noAnswer();
+        }
+        return failed(2, "Error connecting to agent: " + std::string(std::strerror(connected.error().error)));
     }
-    if (run->output.find("no identities") != std::string::npos) {
-        return std::set<std::string>{};
+    const int fd = connected->get();
+    const auto request = AgentProtocol::identitiesRequest();
+    if (!SocketIO::setSendDeadline(fd, deadline) || !io::writeAll(fd, {request.data(), request.size()})) {
+        return errno == EAGAIN || errno == EWOULDBLOCK ? noAnswer() : fetchFailed(kCommunicationFailed);
     }
-    return std::unexpected(AgentClientError::commandFailed(run->status, std::move(run->output)));
+    std::array<char, 4> header{};
+    auto read = io::readExactly(fd, header, deadline);
+    std::uint32_t length = 0;
+    for (const char c : header) {
+        length = length << 8 | static_cast<unsigned char>(c);
+    }
+    if (read && length > AgentProtocol::kMaxMessageBytes) {
+        return fetchFailed(AgentProtocol::faultText(AgentProtocol::Fault::invalidFormat));
+    }
+    std::string message(read ? length : 0, '\0');
+    if (read) {
+        read = io::readExactly(fd, message, deadline);
+    }
+    if (!read) {
+        return read.error() == ETIMEDOUT ? noAnswer() : fetchFailed(kCommunicationFailed);
+    }
+    auto loaded = AgentProtocol::fingerprints(message);
+    if (!loaded) {
+        return fetchFailed(AgentProtocol::faultText(loaded.error()));
+    }
+    // ssh-add ends with "The agent has no identities." and status 1 here: the empty set all the same.
+    return std::move(*loaded);
 }
 
 std::set<std::string> AgentClient::parseFingerprints(std::string_view output)

@@ -1,4 +1,5 @@
-// AgentClient: talks to one ssh-agent by running /usr/bin/ssh-add against its socket.
+// AgentClient: talks to one ssh-agent: ssh-add for adding and removing keys, the agent's own
+// protocol for listing them.
 #pragma once
 
 #include <expected>
@@ -12,7 +13,7 @@
 namespace vantorelle {
 
 // Holds no state besides the socket path and the environment its children get, so one instance
-// may be used from any thread. Every operation blocks until ssh-add has ended.
+// may be used from any thread. Every operation blocks until ssh-add or the agent has answered.
 class AgentClient final : public AgentControlling
 {
 public:
@@ -34,10 +35,14 @@ public:
     std::expected<void, AgentClientError> add(const std::string& keyPath, const SecretString& passphrase,
                                               double lifetime) override;
     std::expected<void, AgentClientError> remove(const std::string& keyPath) override;
-    // An empty agent gives the empty set; no agent on the socket gives commandFailed.
+    // An empty agent gives the empty set; no agent on the socket gives commandFailed with the status
+    // and message ssh-add would give (2, "Error connecting to agent: ..."), and so does an answer
+    // that does not parse (1, "error fetching identities: ..."); an agent that takes the
+    // connection and never answers gives timedOut after kPlainTimeout.
     std::expected<std::set<std::string>, AgentClientError> loadedFingerprints() override;
 
     // The "SHA256:..." second fields of `ssh-add -l -E sha256` output; other lines are skipped.
+    // Listing no longer runs ssh-add; this reads its output where one is at hand.
     static std::set<std::string> parseFingerprints(std::string_view output);
     // The "-t" argument for a valid lifetime: whole seconds, capped at 2147483647.
     static std::string lifetimeArgument(double lifetime);

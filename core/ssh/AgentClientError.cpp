@@ -83,7 +83,7 @@ std::string AgentClientError::description() const
     case Kind::launchFailed:
         return "ssh-add could not be started: " + std::string(std::strerror(error));
     case Kind::timedOut:
-        return "ssh-add timed out: " + output;
+        return "timed out talking to the agent: " + output;
     }
     return {};
 }

@@ -1,4 +1,4 @@
-// AgentClientError: how an operation on ssh-agent (through ssh-add) failed.
+// AgentClientError: how an operation on ssh-agent failed.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +15,7 @@ struct AgentClientError
         invalidLifetime, // a lifetime below 1 s or not finite was asked for (`lifetime`)
         runner, // the pseudo-terminal run of an add failed: `runner`, unchanged
         launchFailed, // ssh-add could not be started; `error` is the errno
-        timedOut, // a plain ssh-add run (list, remove) passed its deadline and was killed
+        timedOut, // a removal's ssh-add was killed at its deadline, or the agent did not answer a listing
     };
     Kind kind = Kind::commandFailed;
     std::int32_t status = 0;

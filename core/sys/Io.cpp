@@ -20,7 +20,9 @@ int pollTimeout(Deadline deadline, int maxMs)
 
 bool writeAll(int fd, std::span<const char> bytes)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     const bool isSocket = ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
     size_t written = 0;
     while (written < bytes.size()) {
@@ -50,6 +52,29 @@ int pollOne(int fd, short events, Deadline deadline)
         }
         return p.revents;
     }
+}
+
+std::expected<void, int> readExactly(int fd, std::span<char> bytes, Deadline deadline)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const int events = pollOne(fd, POLLIN, deadline);
+        if (events < 0) {
+            return std::unexpected(errno);
+        }
+        if (events == 0) {
+            return std::unexpected(ETIMEDOUT);
+        }
+        const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n <= 0) {
+            return std::unexpected(n == 0 ? 0 : errno);
+        }
+        done += static_cast<size_t>(n);
+    }
+    return {};
 }
 
 bool setNonBlocking(int fd, bool on)

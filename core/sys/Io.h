@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <expected>
 #include <span>
 
 namespace vantorelle::io {
@@ -18,6 +19,10 @@ bool writeAll(int fd, std::span<const char> bytes);
 // poll(2) for one descriptor and one event set until `deadline`. Returns the revents, 0 on
 // time-out, -1 on failure (errno set). EINTR is repeated with the time left.
 int pollOne(int fd, short events, Deadline deadline);
+
+// Fills `bytes` from `fd`, waiting at most until `deadline`. The error is ETIMEDOUT when the
+// deadline passed, 0 when the other end closed first, else the errno of the failed read.
+std::expected<void, int> readExactly(int fd, std::span<char> bytes, Deadline deadline);
 
 // Sets or clears O_NONBLOCK; returns false on failure.
 bool setNonBlocking(int fd, bool on);

@@ -1,0 +1,184 @@
+// Listing over the agent protocol against the real ssh-add: the same fingerprints from a real
+// agent, and the same result or failure for every damaged answer a fake agent serves to both.
+#include "ssh/AgentProtocol.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+
+#include "ipc/SocketIO.h"
+#include "ssh/AgentClient.h"
+#include "ssh/ToolText.h"
+#include "support/SshTools.h"
+#include "support/TempDir.h"
+#include "sys/Sha256.h"
+
+namespace vantorelle {
+namespace {
+
+using namespace std::chrono_literals;
+using Set = std::set<std::string>;
+using Listing = std::expected<Set, AgentClientError>;
+
+std::string u32(std::uint32_t n)
+{
+    return {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8), static_cast<char>(n)};
+}
+std::string str(std::string_view s)
+{
+    return u32(static_cast<std::uint32_t>(s.size())) + std::string(s);
+}
+std::string framed(const std::string& message)
+{
+    return u32(static_cast<std::uint32_t>(message.size())) + message;
+}
+
+// What ssh-add -l -E sha256 makes of the agent on `socket`, as the client's result.
+Listing sshAddListing(const std::filesystem::path& socket)
+{
+    const auto run = test::runTool(ToolText::kSshAdd, {"-l", "-E", "sha256"}, socket);
+    if (run.status == 0 || run.output.find("no identities") != std::string::npos) {
+        return run.status == 0 ? AgentClient::parseFingerprints(run.output) : Set{};
+    }
+    return std::unexpected(AgentClientError::commandFailed(run.status, run.output));
+}
+
+// Serves `reply` to each connection after reading its request, until destroyed.
+class FakeAgent
+{
+public:
+    FakeAgent(std::filesystem::path path, std::string reply)
+        : m_path(std::move(path))
+        , m_listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        const auto address = SocketIO::socketAddress(m_path).value();
+        EXPECT_EQ(::bind(m_listener.get(), reinterpret_cast<const sockaddr*>(&address.address), address.length), 0);
+        EXPECT_EQ(::listen(m_listener.get(), 4), 0);
+        m_thread = std::jthread([this, reply = std::move(reply)](std::stop_token stop) {
+            while (!stop.stop_requested()) {
+                if (io::pollOne(m_listener.get(), POLLIN, std::chrono::steady_clock::now() + 50ms) <= 0) {
+                    continue;
+                }
+                Fd peer(::accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                std::array<char, 5> request{};
+                if (io::readExactly(peer.get(), request, std::chrono::steady_clock::now() + 10s)) {
+                    (void)io::writeAll(peer.get(), reply);
+                }
+            }
+        });
+    }
+    ~FakeAgent() { std::filesystem::remove(m_path); }
+    const std::filesystem::path& path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+    Fd m_listener;
+    std::jthread m_thread;
+};
+
+TEST(AgentProtocol, RealAgentListsWhatSshAddListsForEveryKeyTypeAndCertificate)
+{
+    TempDir dir("vt-proto");
+    test::TestAgent agent(dir.path() / "agent.sock");
+    AgentClient client(agent.socket().string());
+    EXPECT_EQ(client.loadedFingerprints(), Listing(Set{}));
+    Set expected;
+    for (const char* type : {"rsa", "ecdsa", "ed25519"}) {
+        const auto key = test::makeKey(dir.path() / type, {.type = type});
+        expected.insert(test::fingerprintOf(key));
+    }
+    // A certificate beside the ed25519 key: ssh-add loads both, listed under the key's fingerprint.
+    const auto ca = test::makeKey(dir.path() / "ca");
+    ASSERT_EQ(test::runTool("/usr/bin/ssh-keygen", {"-q", "-s", ca, "-I", "id", "-n", "me", dir.path() / "ed25519.pub"})
+                  .status,
+              0);
+    for (const char* type : {"rsa", "ecdsa", "ed25519"}) {
+        ASSERT_EQ(test::runTool(ToolText::kSshAdd, {dir.path() / type}, agent.socket()).status, 0);
+    }
+    EXPECT_EQ(client.loadedFingerprints(), Listing(expected));
+    EXPECT_EQ(sshAddListing(agent.socket()), Listing(expected));
+}
+
+TEST(AgentProtocol, EveryDamagedAnswerEndsAsSshAddEndsOnIt)
+{
+    TempDir dir("vt-proto");
+    const std::string ed = str("ssh-ed25519") + str(std::string(32, 'k'));
+    const std::string rsaN = std::string(1, '\x01') + std::string(255, '\x33');
+    const std::string answer = "\x0c" + u32(1) + str(ed) + str("c");
+    const struct
+    {
+        const char* name;
+        std::string reply;
+    } cases[] = {
+        {"one key", framed(answer)},
+        {"no keys", framed("\x0c" + u32(0))},
+        {"rsa, integers with needless leading zeros",
+         framed("\x0c" + u32(1) + str(str("ssh-rsa") + str(std::string(3, '\0') + "\x01\x00\x01") + str('\0' + rsaN))
+                + str(""))},
+        {"unknown key type skipped",
+         framed("\x0c" + u32(2) + str(str("ssh-foo") + str("x")) + str("") + str(ed) + str(""))},
+        {"certificate type with a key only",
+         framed("\x0c" + u32(1) + str(str("ssh-ed25519-cert-v01@openssh.com") + str("n") + str(std::string(32, 'k')))
+                + str(""))},
+        {"short ed25519 key", framed("\x0c" + u32(1) + str(str("ssh-ed25519") + str(std::string(31, 'k'))) + str(""))},
+        {"bytes after the key", framed("\x0c" + u32(1) + str(ed + "z") + str(""))},
+        {"negative integer", framed("\x0c" + u32(1) + str(str("ssh-rsa") + str("\x81") + str(rsaN)) + str(""))},
+        {"refused", framed("\x05")},
+        {"refused (protocol 2)", framed("\x1e")},
+        {"other message type", framed("\x63")},
+        {"zero length", framed("")},
+        {"no count", framed("\x0c")},
+        {"too many keys", framed("\x0c" + u32(2049))},
+        {"count above the keys sent", framed("\x0c" + u32(2) + str(ed) + str("c"))},
+        {"cut inside a key", framed(answer.substr(0, 20))},
+        {"cut off by the agent", framed(answer).substr(0, 30)},
+        {"header only", u32(10)},
+        {"closed at once", ""},
+        {"longer than allowed", u32(AgentProtocol::kMaxMessageBytes + 1) + "\x0c"},
+        {"trailing bytes after the keys", framed(answer + "junk")},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeAgent agent(dir.path() / ("a" + std::to_string(index++)), c.reply);
+        const Listing expected = sshAddListing(agent.path());
+        EXPECT_EQ(AgentClient(agent.path().string()).loadedFingerprints(), expected)
+            << (expected ? "listed" : expected.error().description());
+    }
+}
+
+TEST(AgentProtocol, NoAgentFailsAsSshAddDoes)
+{
+    TempDir dir("vt-proto");
+    for (const auto& path : {std::filesystem::path(), dir.path() / "none.sock"}) {
+        const auto run = test::runTool(ToolText::kSshAdd, {"-l"}, path);
+        EXPECT_EQ(AgentClient(path.string()).loadedFingerprints(),
+                  Listing(std::unexpected(AgentClientError::commandFailed(run.status, run.output))));
+    }
+}
+
+TEST(AgentProtocol, Sha256KnownAnswers)
+{
+    const auto hex = [](std::string_view bytes) {
+        std::string out;
+        for (const std::uint8_t b : sha256(bytes)) {
+            out += "0123456789abcdef"[b >> 4];
+            out += "0123456789abcdef"[b & 15];
+        }
+        return out;
+    };
+    // Around the block and padding boundaries; the real keys above cover the rest.
+    for (const auto& [bytes, digest] : std::vector<std::pair<std::string, std::string>>{
+             {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+             {std::string(55, 'a'), "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+             {std::string(56, 'a'), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+             {std::string(64, 'a'), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+             {std::string(1000, 'x'), "44f8354494a5ba03ba1792a8d3e9c534c47a9181980fde7a3f44b06ef2ae7c7f"}}) {
+        EXPECT_EQ(hex(bytes), digest) << bytes.size();
+    }
+}
+
+} // namespace
+} // namespace vantorelle
