@@ -78,20 +78,21 @@ TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLine)
     const std::string question = "Are you sure you want to continue connecting (yes/no/[fingerprint])? ";
     // clang-format off
     struct Case { std::string prompt; CannedReply reply; std::string out, err; };
-    const Case cases[] = {
-        {kKeyPrompt, secret("correct horse"), "correct horse\n", ""}, {kKeyPrompt, secret(" ä ✓ 秘密 "), " ä ✓ 秘密 \n", ""},
-        {kKeyPrompt, secret(""), "\n", ""}, {question, Response::Answer{SecretString(std::string_view("yes"))}, "yes\n", ""},
+    const Case cases[] = {{kKeyPrompt, secret("correct horse"), "correct horse\n", ""},
+        {kKeyPrompt, secret(" ä ✓ 秘密 "), " ä ✓ 秘密 \n", ""}, {kKeyPrompt, secret(""), "\n", ""},
+        {question, Response::Answer{SecretString(std::string_view("yes"))}, "yes\n", ""},
         {kKeyPrompt, Response::Denied{DR::cancelled}, "", denied(DR::cancelled)},
         {kKeyPrompt, Response::Denied{DR::background}, "", denied(DR::background)},
         {kKeyPrompt, Response::Denied{DR::remote}, "", denied(DR::remote)},
         {kKeyPrompt, Response::Denied{DR::timeout}, "", denied(DR::timeout)},
         {kKeyPrompt, Response::Denied{DR::abandoned}, "", denied(DR::abandoned)},
         {kKeyPrompt, Response::Denied{DR::snoozed}, "", err("askpass.denied.snoozed")},
-        {kKeyPrompt, Response::AddedToAgent{5400}, "", "vantorelle-askpass: "
-            + L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())}) + "\n"},
-        {kKeyPrompt, Response::Status{{}}, "", err("cli.error.generic")}, {kKeyPrompt, Response::Ok{}, "", err("cli.error.generic")},
+        {kKeyPrompt, Response::AddedToAgent{5400}, "", "vantorelle-askpass: " + L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())}) + "\n"},
+        {kKeyPrompt, Response::Status{{}}, "", err("cli.error.generic")},
+        {kKeyPrompt, Response::Ok{}, "", err("cli.error.generic")},
         // First-try errors other than a failed connect do not start the app.
-        {kKeyPrompt, fails(CK::timeout), "", err("cli.denied.timeout")}, {kKeyPrompt, fails(CK::io), "", err("cli.error.generic")},
+        {kKeyPrompt, fails(CK::timeout), "", err("cli.denied.timeout")},
+        {kKeyPrompt, fails(CK::io), "", err("cli.error.generic")},
         {kKeyPrompt, fails(CK::badResponse), "", err("cli.error.generic")},
         {kKeyPrompt, fails(CK::encoding), "", err("cli.error.generic")}};
     // clang-format on
@@ -118,12 +119,13 @@ TEST(AskpassHelper, PromptsBecomeRequestsRepairedToUtf8)
 {
     // A Latin-1 host or file name: invalid bytes become U+FFFD so the request can be encoded.
     const std::string latin = "/home/me/.ssh/caf\xE9", fixed = "/home/me/.ssh/caf\xEF\xBF\xBD";
-    const std::pair<std::string, Request> cases[]
-        = {{kKeyPrompt, Request::Passphrase{"/home/me/.ssh/id_ed25519", kKeyPrompt, kCaller}},
-           {"Are you sure?", Request::Prompt{"Are you sure?", false, kCaller}},
-           {"Enter passphrase for " + latin + ": ",
-            Request::Passphrase{fixed, "Enter passphrase for " + fixed + ": ", kCaller}},
-           {"Password for r\xE9mi@host: ", Request::Prompt{"Password for r\xEF\xBF\xBDmi@host: ", true, kCaller}}};
+    // clang-format off
+    const std::pair<std::string, Request> cases[] = {
+        {kKeyPrompt, Request::Passphrase{"/home/me/.ssh/id_ed25519", kKeyPrompt, kCaller}},
+        {"Are you sure?", Request::Prompt{"Are you sure?", false, kCaller}},
+        {"Enter passphrase for " + latin + ": ", Request::Passphrase{fixed, "Enter passphrase for " + fixed + ": ", kCaller}},
+        {"Password for r\xE9mi@host: ", Request::Prompt{"Password for r\xEF\xBF\xBDmi@host: ", true, kCaller}}};
+    // clang-format on
     for (const auto& [prompt, expected] : cases) {
         Harness h{.replies = {secret("x")}};
         h.run({prompt});
@@ -144,7 +146,8 @@ TEST(AskpassHelper, NothingListeningStartsTheAppOnceAndRetriesEveryFifthOfASecon
     const auto refused = fails(CK::connectFailed, ECONNREFUSED);
     // clang-format off
     const std::pair<std::deque<CannedReply>, std::string> endings[] = {
-        {{refused, refused, fails(CK::timeout)}, err("cli.denied.timeout")}, {{refused, refused, fails(CK::io)}, err("cli.error.generic")},
+        {{refused, refused, fails(CK::timeout)}, err("cli.denied.timeout")},
+        {{refused, refused, fails(CK::io)}, err("cli.error.generic")},
         {{refused, refused, fails(CK::badResponse)}, err("cli.error.generic")},
         {{refused, Response::Denied{DenialReason::snoozed}}, err("askpass.denied.snoozed")}};
     // clang-format on

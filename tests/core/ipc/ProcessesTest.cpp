@@ -153,23 +153,19 @@ TEST(AppLauncher, ExecLineQuotingAndFieldCodes)
 {
     const std::string head = "[Desktop Entry]\nType=Application\nName=App\n";
     using Args = std::vector<std::string>; // empty: refused as a bad entry
-    const std::pair<std::string, Args> cases[]
-        = {{"Exec=/usr/bin/app --flag value\n", {"/usr/bin/app", "--flag", "value"}},
-           {"Exec=app %U --x %f %i %c %k\n", {"app", "--x"}},
-           {"Exec=app --file=%f\n", {"app", "--file="}},
-           {"Exec=app 100%%\n", {"app", "100%"}},
-           {"Exec=\"/opt/My App/run\" \"a b\"\n", {"/opt/My App/run", "a b"}},
-           {"Exec=app \"\" end\n", {"app", "", "end"}},
-           {"Exec=app \"say \\\\\"hi\\\\\" \\\\$HOME \\\\`x\\\\` \\\\\\\\\"\n", {"app", "say \"hi\" $HOME `x` \\"}},
-           {"Exec=app a\\sb \"c\\sd\"\n", {"app", "a", "b", "c d"}}, // string escapes first: their space separates
-           {"Exec = app  x \n", {"app", "x"}},
-           {"Exec=first\nExec=second\n", {"first"}},
-           {"Exec[fr]=autre\nExec=app\n", {"app"}},
-           {"Exec=%U %f\n", {}},
-           {"Exec=\"app x\n", {}},
-           {"Exec=app %z\n", {}},
-           {"Exec=app %\n", {}},
-           {"", {}}};
+    // clang-format off
+    const std::pair<std::string, Args> cases[] = {
+        {"Exec=/usr/bin/app --flag value\n", {"/usr/bin/app", "--flag", "value"}},
+        {"Exec=app %U --x %f %i %c %k\n", {"app", "--x"}}, {"Exec=app --file=%f\n", {"app", "--file="}},
+        {"Exec=app 100%%\n", {"app", "100%"}}, {"Exec=\"/opt/My App/run\" \"a b\"\n", {"/opt/My App/run", "a b"}},
+        {"Exec=app \"\" end\n", {"app", "", "end"}},
+        {"Exec=app \"say \\\\\"hi\\\\\" \\\\$HOME \\\\`x\\\\` \\\\\\\\\"\n", {"app", "say \"hi\" $HOME `x` \\"}},
+        // String escapes come first; the space they make then separates arguments.
+        {"Exec=app a\\sb \"c\\sd\"\n", {"app", "a", "b", "c d"}},
+        {"Exec = app  x \n", {"app", "x"}}, {"Exec=first\nExec=second\n", {"first"}},
+        {"Exec[fr]=autre\nExec=app\n", {"app"}}, {"Exec=%U %f\n", {}}, {"Exec=\"app x\n", {}}, {"Exec=app %z\n", {}},
+        {"Exec=app %\n", {}}, {"", {}}};
+    // clang-format on
     for (const auto& [exec, expected] : cases) {
         const auto result = AppLauncher::execArguments(head + exec);
         EXPECT_EQ(result.value_or(Args{}), expected) << exec;

@@ -261,10 +261,10 @@ TEST_F(SocketTest, OnlyItsOwnDirectoryIsMadePrivateAndUnsafeOnesAreRefused)
         std::optional<mode_t> after; // nothing: refused as unsafe
     };
     const passwd* nobody = ::getpwnam("nobody");
-    std::vector<Case> cases{{"made", {}, ::geteuid(), 0700},
-                            {"vantorelle", 0755, ::geteuid(), 0700},
-                            {"home", 0755, ::geteuid(), 0755},
-                            {"tmp", 01777, ::geteuid(), 01777}};
+    // clang-format off
+    std::vector<Case> cases {{"made", {}, ::geteuid(), 0700}, {"vantorelle", 0755, ::geteuid(), 0700},
+        {"home", 0755, ::geteuid(), 0755}, {"tmp", 01777, ::geteuid(), 01777}};
+    // clang-format on
     if (::geteuid() == 0 && nobody) {
         cases.insert(cases.end(),
                      {{"theirs", 0755, nobody->pw_uid, {}},
