@@ -78,6 +78,7 @@ TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLine)
     const std::string question = "Are you sure you want to continue connecting (yes/no/[fingerprint])? ";
     // clang-format off
     struct Case { std::string prompt; CannedReply reply; std::string out, err; };
+    // clang-format off
     const Case cases[] = {{kKeyPrompt, secret("correct horse"), "correct horse\n", ""},
         {kKeyPrompt, secret(" ä ✓ 秘密 "), " ä ✓ 秘密 \n", ""}, {kKeyPrompt, secret(""), "\n", ""},
         {question, Response::Answer{SecretString(std::string_view("yes"))}, "yes\n", ""},
@@ -87,7 +88,8 @@ TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLine)
         {kKeyPrompt, Response::Denied{DR::timeout}, "", denied(DR::timeout)},
         {kKeyPrompt, Response::Denied{DR::abandoned}, "", denied(DR::abandoned)},
         {kKeyPrompt, Response::Denied{DR::snoozed}, "", err("askpass.denied.snoozed")},
-        {kKeyPrompt, Response::AddedToAgent{5400}, "", "vantorelle-askpass: " + L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())}) + "\n"},
+        {kKeyPrompt, Response::AddedToAgent{5400}, "",
+         "vantorelle-askpass: " + L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())}) + "\n"},
         {kKeyPrompt, Response::Status{{}}, "", err("cli.error.generic")},
         {kKeyPrompt, Response::Ok{}, "", err("cli.error.generic")},
         // First-try errors other than a failed connect do not start the app.
@@ -123,7 +125,8 @@ TEST(AskpassHelper, PromptsBecomeRequestsRepairedToUtf8)
     const std::pair<std::string, Request> cases[] = {
         {kKeyPrompt, Request::Passphrase{"/home/me/.ssh/id_ed25519", kKeyPrompt, kCaller}},
         {"Are you sure?", Request::Prompt{"Are you sure?", false, kCaller}},
-        {"Enter passphrase for " + latin + ": ", Request::Passphrase{fixed, "Enter passphrase for " + fixed + ": ", kCaller}},
+        {"Enter passphrase for " + latin + ": ",
+         Request::Passphrase{fixed, "Enter passphrase for " + fixed + ": ", kCaller}},
         {"Password for r\xE9mi@host: ", Request::Prompt{"Password for r\xEF\xBF\xBDmi@host: ", true, kCaller}}};
     // clang-format on
     for (const auto& [prompt, expected] : cases) {

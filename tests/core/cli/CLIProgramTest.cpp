@@ -99,7 +99,8 @@ TEST_F(CLIProgram, TalksToARealServer)
     // clang-format off
     const std::tuple<std::vector<std::string>, int, std::string, std::string> cases[] = {
         {{"status"}, 0, "Unlocked, 29m left: id_ed25519, work/deploy\n", ""},
-        {{"status", "--json"}, 0, R"({"keys":["id_ed25519","work/deploy"],"remaining_seconds":1740,"state":"unlocked"})" "\n", ""},
+        {{"status", "--json"}, 0,
+         R"({"keys":["id_ed25519","work/deploy"],"remaining_seconds":1740,"state":"unlocked"})" "\n", ""},
         {{"lock"}, 0, "", ""}, {{"unlock", "--for", "20m", "--reason", "deploy"}, 1, "", en("cli.denied.remote")}};
     // clang-format on
     Outcome result;

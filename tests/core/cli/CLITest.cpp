@@ -49,11 +49,12 @@ struct Outcome
 TEST(CLI, UsageErrorsSendNothingAndPrintTheUsage)
 {
     // clang-format off
-    const Lines cases[] = {{}, {"Status"}, {"STATUS"}, {"help"}, {"--json"}, {"status", "--json", "--json"}, {"status", "-j"},
-        {"status", "--JSON"}, {"status", "json"}, {"status", ""}, {"lock", "now"}, {"lock", ""}, {"unlock", "--for"},
-        {"unlock", "2h"}, {"unlock", "--for", "2x"}, {"unlock", "--for", ""}, {"unlock", "--for", "1H"},
-        {"unlock", "--for", "1000001m"}, {"unlock", "--reason"}, {"unlock", "--for", "1h", "--reason"},
-        {"unlock", "--why", "x"}, {"unlock", "--FOR", "1h"}, {"unlock", "--for", "1h", "extra", "x"}};
+    const Lines cases[] = {{}, {"Status"}, {"STATUS"}, {"help"}, {"--json"}, {"status", "--json", "--json"},
+        {"status", "-j"}, {"status", "--JSON"}, {"status", "json"}, {"status", ""}, {"lock", "now"}, {"lock", ""},
+        {"unlock", "--for"}, {"unlock", "2h"}, {"unlock", "--for", "2x"}, {"unlock", "--for", ""},
+        {"unlock", "--for", "1H"}, {"unlock", "--for", "1000001m"}, {"unlock", "--reason"},
+        {"unlock", "--for", "1h", "--reason"}, {"unlock", "--why", "x"}, {"unlock", "--FOR", "1h"},
+        {"unlock", "--for", "1h", "extra", "x"}};
     // clang-format on
     for (const auto& args : cases) {
         const Outcome run(args);
@@ -66,10 +67,11 @@ TEST(CLI, EachCommandSendsItsRequestWithItsTimeout)
 {
     using U = Request::Unlock;
     // clang-format off
-    const std::tuple<Lines, Request, double> cases[] = {
-        {{"status"}, Request::Status{}, 5}, {{"status", "--json"}, Request::Status{}, 5}, {{"lock"}, Request::Lock{}, 5},
+    const std::tuple<Lines, Request, double> cases[] = {{{"status"}, Request::Status{}, 5},
+        {{"status", "--json"}, Request::Status{}, 5}, {{"lock"}, Request::Lock{}, 5},
         {{"unlock"}, U{{}, {}, 4242}, 120}, {{"unlock", "--for", "20m"}, U{900.0, {}, 4242}, 120},
-        {{"unlock", "--for", "10h"}, U{10800.0, {}, 4242}, 120}, {{"unlock", "--for", "1h7m30s"}, U{4500.0, {}, 4242}, 120},
+        {{"unlock", "--for", "10h"}, U{10800.0, {}, 4242}, 120},
+        {{"unlock", "--for", "1h7m30s"}, U{4500.0, {}, 4242}, 120},
         {{"unlock", "--for", "0m"}, U{900.0, {}, 4242}, 120}, {{"unlock", "--reason", ""}, U{{}, "", 4242}, 120},
         {{"unlock", "--reason", "deploy to prod"}, U{{}, "deploy to prod", 4242}, 120},
         {{"unlock", "--reason", "x", "--for", "2h"}, U{7200.0, "x", 4242}, 120}};
@@ -85,17 +87,21 @@ TEST(CLI, UnlockArgumentsArePairsWhereTheLaterWinsAndDurationsAreHoursMinutesSec
 {
     using U = CLI::UnlockArguments;
     // clang-format off
-    const std::pair<Lines, std::optional<U>> unlocks[] = {{{}, U{}}, {{"--for", "2h", "--reason", "deploy"}, U{7200.0, "deploy"}},
-        {{"--for", "1h", "--for", "2h"}, U{7200.0, {}}}, {{"--reason", "a", "--reason", "b"}, U{{}, "b"}},
-        {{"--reason", "--for"}, U{{}, "--for"}}, {{"--for", "1000000h"}, U{10800.0, {}}}, {{"--for", "449s"}, U{900.0, {}}},
-        {{"--for", "1350s"}, U{1800.0, {}}}, {{"--for", "1h", "--for", "bad"}, {}}, {{"--for"}, {}},
-        {{"--reason", "x", "--for"}, {}}, {{"--json", "x"}, {}}, {{"for", "1h"}, {}}};
+    const std::pair<Lines, std::optional<U>> unlocks[] = {{{}, U{}},
+        {{"--for", "2h", "--reason", "deploy"}, U{7200.0, "deploy"}}, {{"--for", "1h", "--for", "2h"}, U{7200.0, {}}},
+        {{"--reason", "a", "--reason", "b"}, U{{}, "b"}}, {{"--reason", "--for"}, U{{}, "--for"}},
+        {{"--for", "1000000h"}, U{10800.0, {}}}, {{"--for", "449s"}, U{900.0, {}}}, {{"--for", "1350s"}, U{1800.0, {}}},
+        {{"--for", "1h", "--for", "bad"}, {}}, {{"--for"}, {}}, {{"--reason", "x", "--for"}, {}}, {{"--json", "x"}, {}},
+        {{"for", "1h"}, {}}};
+    // clang-format on
+    // clang-format off
     const std::pair<std::string, std::optional<double>> durations[] = {{"2h", 7200}, {"90m", 5400}, {"1h30m", 5400},
         {"45s", 45}, {"0m", 0}, {"0h0m0s", 0}, {"1h7m30s", 4050}, {"1h30s", 3630}, {"2m5s", 125}, {"007m", 420},
-        {"1000000s", 1'000'000}, {"1000000h", 3'600'000'000.0}, {"0000000000000000000001m", 60}, {"", {}}, {"1000001s", {}},
-        {"99999999999999999999999h", {}}, {"h", {}}, {"m30s", {}}, {"1", {}}, {"1h30", {}}, {"1m1h", {}}, {"1s1m", {}},
-        {"1h1h", {}}, {"1H", {}}, {"1 h", {}}, {" 1h", {}}, {"1h ", {}}, {"90m\n", {}}, {"1.5h", {}}, {"-1h", {}}, {"+1h", {}},
-        {"1d", {}}, {"1hm", {}}, {"\xd9\xa1h", {}}, {std::string("1h\0", 3), {}}}; // U+0661 is no decimal digit here
+        {"1000000s", 1'000'000}, {"1000000h", 3'600'000'000.0}, {"0000000000000000000001m", 60}, {"", {}},
+        {"1000001s", {}}, {"99999999999999999999999h", {}}, {"h", {}}, {"m30s", {}}, {"1", {}}, {"1h30", {}},
+        {"1m1h", {}}, {"1s1m", {}}, {"1h1h", {}}, {"1H", {}}, {"1 h", {}}, {" 1h", {}}, {"1h ", {}}, {"90m\n", {}},
+        {"1.5h", {}}, {"-1h", {}}, {"+1h", {}}, {"1d", {}}, {"1hm", {}}, {"\xd9\xa1h", {}},
+        {std::string("1h\0", 3), {}}}; // U+0661 is no decimal digit here
     // clang-format on
     for (const auto& [rest, expected] : unlocks) {
         EXPECT_EQ(CLI::parseUnlockArguments(rest), expected) << testing::PrintToString(rest);
@@ -110,20 +116,26 @@ TEST(CLI, AnswersBecomeExitStatusAndOneMessage)
     const CannedReply status = Response(Response::Status{unlocked(1740, {"id_ed25519"})});
     const std::string unavailable = en("cli.denied.unavailable"), generic = en("cli.error.generic");
     // clang-format off
-    const std::tuple<CannedReply, int, std::string> changes[] = { // for lock and unlock
+    const std::tuple<CannedReply, int, std::string> changes[] = {
+        // for lock and unlock
         {Response(Response::Ok{}), 0, ""}, {Response(Response::Denied{DR::cancelled}), 1, en("cli.denied.cancelled")},
         {Response(Response::Denied{DR::snoozed}), 1, en("cli.denied.snoozed")},
         {Response(Response::Denied{DR::background}), 1, en("cli.denied.background")},
         {Response(Response::Denied{DR::remote}), 1, en("cli.denied.remote")},
         {Response(Response::Denied{DR::timeout}), 1, en("cli.denied.timeout")},
-        {Response(Response::Denied{DR::unavailable}), 1, unavailable}, {Response(Response::Denied{DR::abandoned}), 1, unavailable},
-        {status, 1, unavailable}, {Response(Response::Secret{SecretString(std::string_view("pw"))}), 1, unavailable},
+        {Response(Response::Denied{DR::unavailable}), 1, unavailable},
+        {Response(Response::Denied{DR::abandoned}), 1, unavailable}, {status, 1, unavailable},
+        {Response(Response::Secret{SecretString(std::string_view("pw"))}), 1, unavailable},
         {Response(Response::Answer{SecretString(std::string_view("yes"))}), 1, unavailable},
-        {Response(Response::AddedToAgent{600}), 1, unavailable}, {fails(CK::connectFailed, ECONNREFUSED), 2, en("cli.error.noapp")},
-        {fails(CK::connectFailed, ENOENT), 2, en("cli.error.noapp")}, {fails(CK::connectFailed, ENAMETOOLONG), 2, en("cli.error.noapp")},
-        {fails(CK::timeout), 1, en("cli.denied.timeout")}, {fails(CK::io), 2, generic}, {fails(CK::badResponse), 2, generic},
-        {fails(CK::encoding), 2, generic}};
+        {Response(Response::AddedToAgent{600}), 1, unavailable},
+        {fails(CK::connectFailed, ECONNREFUSED), 2, en("cli.error.noapp")},
+        {fails(CK::connectFailed, ENOENT), 2, en("cli.error.noapp")},
+        {fails(CK::connectFailed, ENAMETOOLONG), 2, en("cli.error.noapp")},
+        {fails(CK::timeout), 1, en("cli.denied.timeout")}, {fails(CK::io), 2, generic},
+        {fails(CK::badResponse), 2, generic}, {fails(CK::encoding), 2, generic}};
+    // clang-format on
     // A status asked gets every reply but a status as "unavailable", a denial included.
+    // clang-format off
     const std::tuple<Lines, CannedReply, int, std::string, std::string> statuses[] = {
         {{"status"}, status, 0, "Unlocked, 29m left: id_ed25519", ""},
         {{"status", "--json"}, status, 0, R"({"keys":["id_ed25519"],"remaining_seconds":1740,"state":"unlocked"})", ""},
@@ -156,7 +168,8 @@ TEST(CLI, StatusTextInBothLanguagesWithoutControlCharacters)
 {
     // clang-format off
     const std::tuple<StatusReport, const char*, const char*> cases[] = {
-        {{StatusState::locked, {}, {}}, "Locked", "Verrouillé"}, {{StatusState::locked, 600, {"stale"}}, "Locked", "Verrouillé"},
+        {{StatusState::locked, {}, {}}, "Locked", "Verrouillé"},
+        {{StatusState::locked, 600, {"stale"}}, "Locked", "Verrouillé"},
         {unlocked(5400, {"id_ed25519", "work"}), "Unlocked, 1h 30m left: id_ed25519, work",
          "Déverrouillé, encore 1 h 30 min : id_ed25519, work"},
         {unlocked(10800, {"a"}), "Unlocked, 3h left: a", "Déverrouillé, encore 3 h : a"},
@@ -188,8 +201,10 @@ TEST(CLI, StatusJSONIsByteExact)
         {unlocked(INT64_MAX, {}), R"({"keys":[],"remaining_seconds":9223372036854775807,"state":"unlocked"})"},
         {unlocked(-5, {}), R"({"keys":[],"remaining_seconds":-5,"state":"unlocked"})"},
         // Slashes stay; quotes, backslashes and control characters are escaped; invalid UTF-8 becomes U+FFFD.
-        {unlocked(60, {"~/.ssh/id_rsa", "a\"b\\c\n\t"}), R"({"keys":["~/.ssh/id_rsa","a\"b\\c\n\t"],"remaining_seconds":60,"state":"unlocked"})"},
-        {unlocked(60, {"clé", "bad\xff"}), "{\"keys\":[\"clé\",\"bad\xef\xbf\xbd\"],\"remaining_seconds\":60,\"state\":\"unlocked\"}"}};
+        {unlocked(60, {"~/.ssh/id_rsa", "a\"b\\c\n\t"}),
+         R"({"keys":["~/.ssh/id_rsa","a\"b\\c\n\t"],"remaining_seconds":60,"state":"unlocked"})"},
+        {unlocked(60, {"clé", "bad\xff"}),
+         "{\"keys\":[\"clé\",\"bad\xef\xbf\xbd\"],\"remaining_seconds\":60,\"state\":\"unlocked\"}"}};
     // clang-format on
     for (const auto& [report, expected] : cases) {
         EXPECT_EQ(CLI::statusJSON(report), expected);
@@ -199,9 +214,10 @@ TEST(CLI, StatusJSONIsByteExact)
 TEST(CLI, DeniedMessageForEachReasonInBothLanguages)
 {
     // clang-format off
-    const std::pair<std::string, std::string> cases[] = {{"cancelled", "cli.denied.cancelled"}, {"snoozed", "cli.denied.snoozed"},
-        {"background", "cli.denied.background"}, {"remote", "cli.denied.remote"}, {"timeout", "cli.denied.timeout"},
-        {"unavailable", "cli.denied.unavailable"}, {"abandoned", "cli.denied.unavailable"}, {"", "cli.denied.unavailable"}};
+    const std::pair<std::string, std::string> cases[] = {{"cancelled", "cli.denied.cancelled"},
+        {"snoozed", "cli.denied.snoozed"}, {"background", "cli.denied.background"}, {"remote", "cli.denied.remote"},
+        {"timeout", "cli.denied.timeout"}, {"unavailable", "cli.denied.unavailable"},
+        {"abandoned", "cli.denied.unavailable"}, {"", "cli.denied.unavailable"}};
     // clang-format on
     for (const auto language : {Language::French, Language::English}) {
         i18n::setCurrentLanguage(language);
@@ -216,10 +232,11 @@ TEST(LaunchIntent, SettingsOpenOnlyOnAnOrdinaryLaunch)
 {
     EXPECT_STREQ(LaunchIntent::backgroundArgument, "--background");
     // clang-format off
-    const std::tuple<bool, Lines, bool, bool> cases[] = {{false, {}, false, true}, {false, {"--autostart"}, false, true},
-        {false, {"--background"}, false, false}, {false, {"-x", "--background", "y"}, false, false},
-        {false, {"--background=1"}, false, true}, {false, {"--Background"}, false, true}, {true, {}, false, false},
-        {false, {}, true, false}, {true, {"--background"}, true, false}};
+    const std::tuple<bool, Lines, bool, bool> cases[] = {{false, {}, false, true},
+        {false, {"--autostart"}, false, true}, {false, {"--background"}, false, false},
+        {false, {"-x", "--background", "y"}, false, false}, {false, {"--background=1"}, false, true},
+        {false, {"--Background"}, false, true}, {true, {}, false, false}, {false, {}, true, false},
+        {true, {"--background"}, true, false}};
     // clang-format on
     for (const auto& [loginItem, args, relaunched, expected] : cases) {
         EXPECT_EQ(LaunchIntent::showsSettingsAtLaunch(loginItem, args, relaunched), expected)

@@ -29,28 +29,17 @@ namespace {
 constexpr std::size_t kPathLimit = sizeof(sockaddr_un::sun_path) - 1;
 const Response kOk = Response::Ok{};
 
-std::unexpected<SocketClient::ClientError> fails(CK kind, int error = 0)
-{
-    return std::unexpected(SocketClient::ClientError{kind, error});
-}
-std::unexpected<SocketServer::ServerError> refused(SK kind, int error = 0)
-{
-    return std::unexpected(SocketServer::ServerError{kind, error});
-}
-void touch(const fs::path& path, mode_t mode = 0600)
-{
-    ::close(::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, mode));
-}
-mode_t modeOf(const fs::path& path)
-{
+const auto fails = [](CK kind, int error = 0) { return std::unexpected(SocketClient::ClientError{kind, error}); };
+const auto refused = [](SK kind, int error = 0) { return std::unexpected(SocketServer::ServerError{kind, error}); };
+const auto touch
+    = [](const fs::path& path, mode_t mode = 0600) { ::close(::open(path.c_str(), O_CREAT | O_WRONLY, mode)); };
+const auto modeOf = [](const fs::path& path) { // 0: no such file
     struct stat st = {};
     return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-// A reply line of exactly `size` bytes before its line feed, padded inside a member.
-std::string lineOfSize(std::string head, std::size_t size)
-{
-    return head + std::string(size - head.size() - 3, 'r') + "\"}}";
-}
+};
+// A line of exactly `size` bytes before its line feed, padded inside a member that `head` opens.
+const auto lineOfSize
+    = [](std::string head, std::size_t size) { return head + std::string(size - head.size() - 3, 'r') + "\"}}"; };
 
 class SocketTest : public ::testing::Test
 {
