@@ -1,5 +1,6 @@
 // ParentWatch and AppLauncher against real processes: parents that die, pids that are not the
 // parent, and detached starts of a script found through desktop entries.
+#include <algorithm>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -23,10 +24,7 @@ namespace fs = std::filesystem;
 using Kind = AppLauncher::LaunchError::Kind;
 
 // Reaps whatever this process adopted as a subreaper; true when nothing is left.
-bool reapAll()
-{
-    return test::waitFor([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }, 10s);
-}
+const auto reapAll = [] { return test::waitFor([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }, 10s); };
 
 // A live process that is not our parent; killed and reaped at the end.
 struct IdleChild
@@ -120,9 +118,7 @@ TEST(ParentWatch, KilledParentFiresExactlyOncePromptly)
 Environment envWith(std::initializer_list<std::pair<const char*, std::string>> vars)
 {
     Environment env;
-    for (const auto& [name, value] : vars) {
-        env.set(name, value);
-    }
+    std::ranges::for_each(vars, [&](const auto& var) { env.set(var.first, var.second); });
     return env;
 }
 
