@@ -112,8 +112,8 @@ TEST_F(CLIProgram, FindsTheDefaultSocketAndSpeaksTheUsersLanguage)
 {
     socket.clear(); // no VANTORELLE_SOCKET: the default is $XDG_RUNTIME_DIR/vantorelle/c.sock
     fs::create_directories(home.path() / "run/vantorelle");
-    serve(home.path() / "run/vantorelle/c.sock");
     answer = [](const Request&) { return Response(Response::Status{{StatusState::unlocked, 5400, {"id_ed25519"}}}); };
+    serve(home.path() / "run/vantorelle/c.sock");
     const std::string french = "Déverrouillé, encore 1 h 30 min : id_ed25519\n";
     EXPECT_EQ(run({"status"}).out, "Unlocked, 1h 30m left: id_ed25519\n");
     EXPECT_EQ(run({"status"}, {{"LANG", "fr_FR.UTF-8"}}).out, french);
