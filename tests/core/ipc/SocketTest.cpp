@@ -44,13 +44,9 @@ const auto lineOfSize
 class SocketTest : public ::testing::Test
 {
 protected:
-    struct Call
-    {
-        Request request;
-        std::int32_t peerPID;
-        SocketServer::Reply reply;
-        std::stop_token cancelled;
-    };
+    // clang-format off
+    struct Call { Request request; std::int32_t peerPID; SocketServer::Reply reply; std::stop_token cancelled; };
+    // clang-format on
     TempDir dir{"vts"};
     fs::path path = dir.path() / "run" / "c.sock";
     std::mutex lock;
@@ -237,24 +233,17 @@ TEST_F(SocketTest, ServerAnswersLaterOrNeverAndPassesThePeer)
 
 TEST_F(SocketTest, OnlyItsOwnDirectoryIsMadePrivateAndUnsafeOnesAreRefused)
 {
-    struct Case
-    {
-        std::string name;
-        std::optional<mode_t> before; // nothing: missing
-        uid_t owner;
-        std::optional<mode_t> after; // nothing: refused as unsafe
-    };
     const passwd* nobody = ::getpwnam("nobody");
+    // The mode before (nothing: missing) and after (nothing: refused as unsafe).
     // clang-format off
-    std::vector<Case> cases {{"made", {}, ::geteuid(), 0700}, {"vantorelle", 0755, ::geteuid(), 0700},
+    struct Case { std::string name; std::optional<mode_t> before; uid_t owner; std::optional<mode_t> after; };
+    std::vector<Case> cases{{"made", {}, ::geteuid(), 0700}, {"vantorelle", 0755, ::geteuid(), 0700},
         {"home", 0755, ::geteuid(), 0755}, {"tmp", 01777, ::geteuid(), 01777}};
-    // clang-format on
     if (::geteuid() == 0 && nobody) {
-        cases.insert(cases.end(),
-                     {{"theirs", 0755, nobody->pw_uid, {}},
-                      {"theirs-sticky", 01777, nobody->pw_uid, {}},
-                      {"vantorelle-theirs/vantorelle", 0700, nobody->pw_uid, {}}});
+        cases.insert(cases.end(), {{"theirs", 0755, nobody->pw_uid, {}}, {"theirs-sticky", 01777, nobody->pw_uid, {}},
+                                   {"vantorelle-theirs/vantorelle", 0700, nobody->pw_uid, {}}});
     }
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         path = dir.path() / c.name / "c.sock";
