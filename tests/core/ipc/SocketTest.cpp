@@ -5,21 +5,25 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <poll.h>
 #include <pwd.h>
 #include <random>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
-#include "SocketTestSupport.h"
 #include "ipc/SocketClient.h"
+#include "ipc/SocketIO.h"
 #include "ipc/SocketServer.h"
 #include "support/TempDir.h"
 #include "support/WaitFor.h"
-#include "sys/ChildProcess.h"
 #include "sys/Pipe.h"
 
 using namespace vantorelle;
 using namespace vantorelle::test;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 using CK = SocketClient::ClientError::Kind;
 using SK = SocketServer::ServerError::Kind;
 using Started = std::expected<void, SocketServer::ServerError>;
@@ -29,6 +33,7 @@ namespace {
 constexpr std::size_t kPathLimit = sizeof(sockaddr_un::sun_path) - 1;
 const Response kOk = Response::Ok{};
 
+const auto after = [](std::chrono::steady_clock::duration d) { return std::chrono::steady_clock::now() + d; };
 const auto fails = [](CK kind, int error = 0) { return std::unexpected(SocketClient::ClientError{kind, error}); };
 const auto refused = [](SK kind, int error = 0) { return std::unexpected(SocketServer::ServerError{kind, error}); };
 const auto touch
@@ -40,6 +45,58 @@ const auto modeOf = [](const fs::path& path) { // 0: no such file
 // A line of exactly `size` bytes before its line feed, padded inside a member that `head` opens.
 const auto lineOfSize
     = [](std::string head, std::size_t size) { return head + std::string(size - head.size() - 3, 'r') + "\"}}"; };
+const auto listenOn = [](const fs::path& path, int backlog = 4) {
+    const auto address = SocketIO::socketAddress(path);
+    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!address || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address->address), address->length) != 0
+        || ::listen(fd.get(), backlog) != 0) {
+        throw std::runtime_error("cannot listen on " + path.native());
+    }
+    return fd;
+};
+const auto rawConnect
+    = [](const fs::path& path) { return std::move(SocketIO::connectSocket(path, after(5s)).value()); };
+// Errors are ignored: some tests write to a peer that closes on purpose.
+const auto sendRaw
+    = [](int fd, std::string_view bytes) { (void)io::writeAll(fd, std::span(bytes.data(), bytes.size())); };
+// Everything `fd` yields until the peer closes (a reset counts as closed), or up to `until`; nothing past the deadline.
+std::optional<std::string> readUntilClosed(int fd, io::Deadline deadline, std::string_view until = {})
+{
+    std::string all;
+    for (char chunk[65536]; until.empty() || all.find(until) == std::string::npos;) {
+        if (io::pollOne(fd, POLLIN, deadline) <= 0) {
+            return std::nullopt;
+        }
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n <= 0 && !(n < 0 && errno == EINTR)) {
+            break;
+        }
+        all.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    }
+    return all;
+}
+
+// Listens on `path`; reads the first connection's request line, then runs `script` on the connection.
+struct RawServer
+{
+    RawServer(const fs::path& path, std::function<void(int)> script)
+        : listener(listenOn(path))
+        , thread([this, script = std::move(script)] {
+            if (io::pollOne(listener.get(), POLLIN, after(20s)) > 0) {
+                Fd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                const auto line = SocketIO::readLine(client.get(), after(10s));
+                request = line ? line->view() : "<none>";
+                script(client.get());
+            }
+        })
+    {
+    }
+    std::string received() { return thread.join(), request; }
+    std::string request;
+    Fd listener;
+    std::jthread thread;
+};
+const auto answer = [](std::string text) { return [text](int fd) { sendRaw(fd, text); }; };
 
 class SocketTest : public ::testing::Test
 {
@@ -137,8 +194,8 @@ TEST_F(SocketTest, ClientFailuresHaveTheirKinds)
 
 TEST_F(SocketTest, PathLengthLimitOfThisPlatform)
 {
-    const auto longest = pathOfLength(dir.path(), kPathLimit),
-               tooLong = pathOfLength(dir.path() / "sub", kPathLimit + 1);
+    const auto longest = dir.path() / std::string(kPathLimit - dir.path().native().size() - 1, 's'),
+               tooLong = dir.path() / "sub" / longest.filename();
     ASSERT_EQ(longest.native().size(), kPathLimit);
     SocketServer fits(longest, handler());
     ASSERT_TRUE(fits.start().has_value());
@@ -388,42 +445,50 @@ TEST_F(SocketTest, SurvivesArbitraryBytesManyClientsAndRunningOutOfDescriptors)
 TEST_F(SocketTest, PeersOfAnotherUserAreRefusedBothWays)
 {
     const passwd* nobody = ::getpwnam("nobody");
-    const group* nogroup = ::getgrnam("nogroup");
-    if (::geteuid() != 0 || !nobody || !nogroup || !fs::exists("/usr/bin/setpriv")) {
-        GTEST_SKIP() << "needs root, the user 'nobody', the group 'nogroup' and /usr/bin/setpriv";
+    if (::geteuid() != 0 || !nobody) {
+        GTEST_SKIP() << "needs root and the user 'nobody'";
     }
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    const auto home = dir.path() / "n"; // owned by nobody; root gets through the modes, which is what is tested
-    fs::create_directory(home);
-    ASSERT_EQ(::chown(home.c_str(), nobody->pw_uid, nogroup->gr_gid), 0);
-    auto output = Pipe::create();
-    const auto asNobody = [&](std::vector<std::string> args) {
-        args.insert(args.begin(),
-                    {"--reuid=" + std::to_string(nobody->pw_uid), "--regid=" + std::to_string(nogroup->gr_gid),
-                     "--clear-groups", VANTORELLE_PEER_SERVER});
-        return std::move(
-            ChildProcess::spawn({.path = "/usr/bin/setpriv", .args = args, .stdoutFd = output->write.get()}).value());
-    };
+    const auto home = dir.path() / "n", own = home / "c.sock", any = home / "any.sock";
+    fs::create_directory(home); // nobody's; root gets through the modes, which is what is tested
+    ASSERT_EQ(::chown(home.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    auto report = Pipe::create();
+    const pid_t child = ::fork();
+    if (child == 0) { // as nobody: a real server, and a bare listener on `any` that answers anyone
+        const auto say = [&](std::string line) { sendRaw(report->write.get(), line + "\n"); };
+        const uid_t u = nobody->pw_uid, g = nobody->pw_gid;
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) || ::setgroups(0, nullptr) || ::setresgid(g, g, g)
+            || ::setresuid(u, u, u)) {
+            ::_exit(2);
+        }
+        SocketServer peer(own, [&](Request, std::int32_t, SocketServer::Reply reply, std::stop_token) {
+            say("handled"), reply(Response::Ok{});
+        });
+        Fd listener = listenOn(any);
+        say(peer.start() && SocketClient::send(Request::Status{}, own, 5.0) == kOk ? "ready self-ok" : "ready");
+        for (;;) {
+            Fd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            const auto line = SocketIO::readLine(client.get(), after(5s));
+            say("got " + std::string(line ? line->view() : "nothing"));
+        }
+    }
+    const std::shared_ptr<void> reap(nullptr, [&](void*) { ::kill(child, SIGKILL), ::waitpid(child, nullptr, 0); });
+    report->write.reset();
     const auto heard = [&](std::string_view text) {
-        return readUntilClosed(output->read.get(), after(20s), text).value_or("<none>");
+        return readUntilClosed(report->read.get(), after(20s), text).value_or("<none>");
     };
     // Its own user is served; root is not: closed at once without a reply, the handler never runs.
     // (Our client does not even ask a server of another user.)
-    auto peer = asNobody({(home / "c.sock").native()});
     ASSERT_EQ(heard("ready self-ok\n"), "handled\nready self-ok\n");
     struct stat st = {};
-    EXPECT_TRUE(::lstat((home / "c.sock").c_str(), &st) == 0 && st.st_uid == nobody->pw_uid);
-    EXPECT_EQ(send(Request::Status{}, 10.0, home / "c.sock"), fails(CK::connectFailed, EPERM));
-    Fd raw = rawConnect(home / "c.sock");
+    EXPECT_TRUE(::lstat(own.c_str(), &st) == 0 && st.st_uid == nobody->pw_uid);
+    EXPECT_EQ(send(Request::Status{}, 10.0, own), fails(CK::connectFailed, EPERM));
+    Fd raw = rawConnect(own);
     sendRaw(raw.get(), "{\"status\":{}}\n");
     EXPECT_EQ(readUntilClosed(raw.get(), after(10s)), "");
-    peer.kill();
     // One that would answer anyone: the client refuses it before it says a word.
-    auto squatter = asNobody({(home / "any.sock").native(), "any-peer"});
-    output->write.reset();
-    ASSERT_EQ(heard("ready\n"), "ready\n"); // and no "handled" for root before it
-    EXPECT_EQ(send(Request::Status{}, 10.0, home / "any.sock"), fails(CK::connectFailed, EPERM));
-    EXPECT_EQ(heard("got nothing\n"), "got nothing\n");
-    sendRaw(rawConnect(home / "any.sock").get(), "{\"lock\":{}}\n");
+    EXPECT_EQ(send(Request::Status{}, 10.0, any), fails(CK::connectFailed, EPERM));
+    EXPECT_EQ(heard("got nothing\n"), "got nothing\n"); // and no "handled" before it
+    sendRaw(rawConnect(any).get(), "{\"lock\":{}}\n");
     EXPECT_EQ(heard("got {\"lock\":{}}\n"), "got {\"lock\":{}}\n");
 }
