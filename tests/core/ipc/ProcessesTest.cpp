@@ -35,31 +35,19 @@ struct IdleChild
     ~IdleChild() { stop(); }
 };
 
-TEST(ParentWatch, FiresOnceWhenThePidIsNoLongerTheParent)
+TEST(ParentWatch, FiresOnceWhenThePidIsNoLongerTheParentAndTheActionMayEndItsOwnWatch)
 {
     for (const pid_t pid : {0, 1, -5}) {
         EXPECT_EQ(nullptr, ParentWatch::create(pid, 0.05, [] {}));
     }
     std::atomic<int> parentCalls = 0, calls = 0, cancelledCalls = 0;
+    std::atomic<bool> ready = false, cancelled = false, destroyed = false;
     auto quiet = ParentWatch::create(::getppid(), 0.01, [&] { ++parentCalls; });
     IdleChild other; // alive, but not our parent: only the tick can notice
     const auto started = std::chrono::steady_clock::now();
     auto watch = ParentWatch::create(other.pid, 0.05, [&] { ++calls; });
-    auto cancelled = ParentWatch::create(other.pid, 0.05, [&] { ++cancelledCalls; });
-    cancelled->cancel();
-    ASSERT_TRUE(test::waitFor([&] { return calls > 0; }));
-    EXPECT_GE(std::chrono::steady_clock::now() - started, 45ms);
-    other.stop(); // later ticks and the process's death do not call again
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(1, calls);
-    EXPECT_EQ(0, cancelledCalls);
-    EXPECT_EQ(0, parentCalls); // some twenty ticks while the parent lives
-}
-
-TEST(ParentWatch, ActionMayCancelOrDestroyItsOwnWatch)
-{
-    IdleChild other;
-    std::atomic<bool> ready = false, cancelled = false, destroyed = false;
+    auto stopped = ParentWatch::create(other.pid, 0.05, [&] { ++cancelledCalls; });
+    stopped->cancel();
     std::unique_ptr<ParentWatch> first, second;
     first = ParentWatch::create(other.pid, 0.02, [&] {
         test::waitFor([&] { return ready.load(); });
@@ -73,7 +61,13 @@ TEST(ParentWatch, ActionMayCancelOrDestroyItsOwnWatch)
         *done = true;
     });
     ready = true;
-    EXPECT_TRUE(test::waitFor([&] { return cancelled && destroyed; }));
+    EXPECT_TRUE(test::waitFor([&] { return calls > 0 && cancelled && destroyed; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 45ms);
+    other.stop(); // later ticks and the process's death do not call again
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(1, calls);
+    EXPECT_EQ(0, cancelledCalls);
+    EXPECT_EQ(0, parentCalls); // some twenty ticks while the parent lives
 }
 
 TEST(ParentWatch, KilledParentFiresExactlyOncePromptly)
@@ -186,22 +180,19 @@ protected:
     {
         test::writeFile(dir.path() / "data/applications/test.app.desktop",
                         "[Desktop Entry]\nType=Application\nExec=" + exec + "\n");
-        return AppLauncher(envWith({{"XDG_DATA_HOME", dir.path() / "data"},
-                                    {"XDG_DATA_DIRS", "/nonexistent"},
-                                    {"HOME", dir.path()},
-                                    {"PATH", (dir.path() / "bin").native() + ":/usr/bin:/bin"},
-                                    {"LANG", "fr_FR.UTF-8"},
-                                    {"VANTORELLE_SOCKET", "/run/v.sock"}, // a terminal's own settings stay with it:
-                                    {"LD_PRELOAD", "/nonexistent/preload.so"},
-                                    {"SSH_ASKPASS", "/usr/bin/true"},
-                                    {"SSH_AUTH_SOCK", "/tmp/terminal-agent"},
-                                    {"MARKER", "from-terminal"}}))
+        // clang-format off
+        return AppLauncher(envWith({{"XDG_DATA_HOME", dir.path() / "data"}, {"XDG_DATA_DIRS", "/nonexistent"},
+            {"HOME", dir.path()}, {"PATH", (dir.path() / "bin").native() + ":/usr/bin:/bin"}, {"LANG", "fr_FR.UTF-8"},
+            {"VANTORELLE_SOCKET", "/run/v.sock"}, // a terminal's own settings stay with it:
+            {"LD_PRELOAD", "/nonexistent/preload.so"}, {"SSH_ASKPASS", "/usr/bin/true"},
+            {"SSH_AUTH_SOCK", "/tmp/terminal-agent"}, {"MARKER", "from-terminal"}}))
+            // clang-format on
             .launch("test.app", args, std::chrono::steady_clock::now() + 20s);
     }
     TempDir dir;
 };
 
-TEST_F(AppLauncherStart, StartsDetachedWithBackgroundArgument)
+TEST_F(AppLauncherStart, StartsDetachedWithBackgroundArgumentOrSaysWhyNot)
 {
     // The script reports, then renames the report into place so the test never reads half of it.
     const auto report = dir.path() / "report";
@@ -230,10 +221,7 @@ mv "$out.tmp" "$out"
     // launch() reaped the intermediate child; the program, adopted here, is the only one left.
     EXPECT_EQ(pid, ::waitpid(-1, nullptr, 0));
     EXPECT_EQ(-1, ::waitpid(-1, nullptr, WNOHANG));
-}
-
-TEST_F(AppLauncherStart, FailuresAreReportedAtOnceLeavingNothingBehind)
-{
+    // Failures are reported at once, leaving nothing behind.
     EXPECT_EQ(Kind::noEntry,
               AppLauncher(envWith({{"XDG_DATA_HOME", dir.path()}, {"XDG_DATA_DIRS", "/nonexistent"}}))
                   .launch("test.app", {}, std::chrono::steady_clock::now() + 20s)
