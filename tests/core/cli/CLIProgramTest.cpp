@@ -49,17 +49,15 @@ protected:
                 std::vector<std::pair<std::string, std::string>> env = {{"LANGUAGE", "en"}})
     {
         Environment environment;
-        env.insert(env.end(),
-                   {{"PATH", "/usr/bin:/bin"},
-                    {"HOME", home.path()},
-                    {"XDG_CONFIG_HOME", home.path() / "config"},
-                    {"XDG_RUNTIME_DIR", home.path() / "run"},
-                    {"VANTORELLE_SOCKET", socket}});
+        // clang-format off
+        env.insert(env.end(), {{"PATH", "/usr/bin:/bin"}, {"HOME", home.path()},
+            {"XDG_CONFIG_HOME", home.path() / "config"}, {"XDG_RUNTIME_DIR", home.path() / "run"}});
+        // clang-format on
+        if (!socket.empty()) {
+            env.emplace_back("VANTORELLE_SOCKET", socket);
+        }
         for (const auto& [name, value] : env) {
             environment.set(name, value);
-        }
-        if (socket.empty()) {
-            environment.unset("VANTORELLE_SOCKET");
         }
         Fd out(::open((home.path() / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         Fd err(::open((home.path() / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
@@ -73,16 +71,14 @@ protected:
 
 } // namespace
 
-TEST_F(CLIProgram, UsageNoAppAndARealServer)
+TEST_F(CLIProgram, UsageNoAppARealServerAndTheDefaultSocketInTheUsersLanguage)
 {
     using Args = std::vector<std::string>;
     const std::string json = R"({"keys":["id_ed25519","work/deploy"],"remaining_seconds":1740,"state":"unlocked"})";
     // clang-format off
     const std::tuple<Args, int, std::string, std::string> cases[] = {{{}, 64, "", en("cli.usage")},
-        {{"status", "-j"}, 64, "", en("cli.usage")}, {{"lock", "now"}, 64, "", en("cli.usage")},
-        {{"unlock", "--for", "2x"}, 64, "", en("cli.usage")}, {{"status"}, 2, "", en("cli.error.noapp")},
-        {{"status", "--json"}, 2, "", en("cli.error.noapp")}, {{"lock"}, 2, "", en("cli.error.noapp")},
-        {{"unlock", "--for", "1h"}, 2, "", en("cli.error.noapp")},
+        {{"unlock", "--for", "2x"}, 64, "", en("cli.usage")}, {{"status", "--json"}, 2, "", en("cli.error.noapp")},
+        {{"lock"}, 2, "", en("cli.error.noapp")}, {{"unlock", "--for", "1h"}, 2, "", en("cli.error.noapp")},
         {{"status"}, 0, "Unlocked, 29m left: id_ed25519, work/deploy\n", ""},
         {{"status", "--json"}, 0, json + "\n", ""}, {{"lock"}, 0, "", ""},
         {{"unlock", "--for", "20m", "--reason", "deploy"}, 1, "", en("cli.denied.remote")}};
@@ -101,21 +97,18 @@ TEST_F(CLIProgram, UsageNoAppAndARealServer)
         result = run(args);
         EXPECT_TRUE(result.status == status && result.out == out && result.err == err) << result.out << result.err;
     }
-    std::lock_guard guard(lock);
-    ASSERT_EQ(requests.size(), 4u);
-    // The unlock names the program itself as the caller, and the server sees the same process.
-    EXPECT_TRUE(requests[3].first == Request(Request::Unlock{900.0, "deploy", result.pid})
-                && requests[3].second == result.pid);
-}
-
-TEST_F(CLIProgram, FindsTheDefaultSocketAndSpeaksTheUsersLanguage)
-{
+    {
+        std::lock_guard guard(lock);
+        ASSERT_EQ(requests.size(), 4u);
+        // The unlock names the program itself as the caller, and the server sees the same process.
+        EXPECT_TRUE(requests[3].first == Request(Request::Unlock{900.0, "deploy", result.pid})
+                    && requests[3].second == result.pid);
+    }
     socket.clear(); // no VANTORELLE_SOCKET: the default is $XDG_RUNTIME_DIR/vantorelle/c.sock
     fs::create_directories(home.path() / "run/vantorelle");
-    answer = [](const Request&) { return Response(Response::Status{{StatusState::unlocked, 5400, {"id_ed25519"}}}); };
     serve(home.path() / "run/vantorelle/c.sock");
-    const std::string french = "Déverrouillé, encore 1 h 30 min : id_ed25519\n";
-    EXPECT_EQ(run({"status"}).out, "Unlocked, 1h 30m left: id_ed25519\n");
+    const std::string french = "Déverrouillé, encore 29 min : id_ed25519, work/deploy\n";
+    EXPECT_EQ(run({"status"}).out, std::get<2>(cases[5]));
     EXPECT_EQ(run({"status"}, {{"LANG", "fr_FR.UTF-8"}}).out, french);
     // The language override in the shared settings file wins over the locale.
     test::writeFile(home.path() / "config/vantorelle/defaults.json", R"({"AppleLanguages": ["fr"]})");
