@@ -18,6 +18,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using CK = SocketClient::ClientError::Kind;
 constexpr std::int32_t kCaller = 4242;
+using Lines = std::vector<std::string>;
 const std::string kKeyPrompt = "Enter passphrase for key '/home/me/.ssh/id_ed25519': ";
 
 const auto fails = [](CK kind, int error = 0) -> CannedReply {
@@ -71,43 +72,34 @@ struct Harness
     }
 };
 
-TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLine)
+TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLineAndPromptsAreRepairedToUtf8)
 {
     using DR = DenialReason;
     const auto denied = [](DR reason) { return "vantorelle-askpass: " + CLI::deniedMessage(reason) + "\n"; };
     const std::string question = "Are you sure you want to continue connecting (yes/no/[fingerprint])? ";
     // clang-format off
     struct Case { std::string prompt; CannedReply reply; std::string out, err; };
-    // clang-format off
+    const auto deny = [&](DR reason) { return Case{kKeyPrompt, Response::Denied{reason}, "", denied(reason)}; };
+    const auto error = [&](CannedReply reply, const char* key) { return Case{kKeyPrompt, reply, "", err(key)}; };
     const Case cases[] = {{kKeyPrompt, secret("correct horse"), "correct horse\n", ""},
         {kKeyPrompt, secret(" ä ✓ 秘密 "), " ä ✓ 秘密 \n", ""}, {kKeyPrompt, secret(""), "\n", ""},
         {question, Response::Answer{SecretString(std::string_view("yes"))}, "yes\n", ""},
-        {kKeyPrompt, Response::Denied{DR::cancelled}, "", denied(DR::cancelled)},
-        {kKeyPrompt, Response::Denied{DR::background}, "", denied(DR::background)},
-        {kKeyPrompt, Response::Denied{DR::remote}, "", denied(DR::remote)},
-        {kKeyPrompt, Response::Denied{DR::timeout}, "", denied(DR::timeout)},
-        {kKeyPrompt, Response::Denied{DR::abandoned}, "", denied(DR::abandoned)},
-        {kKeyPrompt, Response::Denied{DR::snoozed}, "", err("askpass.denied.snoozed")},
+        deny(DR::cancelled), deny(DR::background), deny(DR::remote), deny(DR::timeout), deny(DR::abandoned),
+        error(Response::Denied{DR::snoozed}, "askpass.denied.snoozed"),
         {kKeyPrompt, Response::AddedToAgent{5400}, "",
          "vantorelle-askpass: " + L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())}) + "\n"},
-        {kKeyPrompt, Response::Status{{}}, "", err("cli.error.generic")},
-        {kKeyPrompt, Response::Ok{}, "", err("cli.error.generic")},
+        error(Response::Status{{}}, "cli.error.generic"), error(Response::Ok{}, "cli.error.generic"),
         // First-try errors other than a failed connect do not start the app.
-        {kKeyPrompt, fails(CK::timeout), "", err("cli.denied.timeout")},
-        {kKeyPrompt, fails(CK::io), "", err("cli.error.generic")},
-        {kKeyPrompt, fails(CK::badResponse), "", err("cli.error.generic")},
-        {kKeyPrompt, fails(CK::encoding), "", err("cli.error.generic")}};
+        error(fails(CK::timeout), "cli.denied.timeout"), error(fails(CK::io), "cli.error.generic"),
+        error(fails(CK::badResponse), "cli.error.generic"), error(fails(CK::encoding), "cli.error.generic")};
     // clang-format on
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.out + c.err);
         Harness h{.replies = {c.reply}};
-        EXPECT_EQ(h.run({c.prompt, "ignored extra"}), c.err.empty() ? 0 : 1) << c.out << c.err;
-        EXPECT_EQ(h.out
-                      + (h.errLines.size() == 1   ? h.errLines[0]
-                             : h.errLines.empty() ? ""
-                                                  : "several"),
-                  c.out + c.err);
-        EXPECT_TRUE(h.launched.empty() && h.sent.size() == 1 && h.timeouts[0] == 90.0);
-        EXPECT_EQ(h.watched, std::vector{kCaller});
+        EXPECT_EQ(h.run({c.prompt, "ignored extra"}), c.err.empty() ? 0 : 1);
+        EXPECT_TRUE(h.out == c.out && h.errLines == (c.err.empty() ? Lines{} : Lines{c.err}));
+        EXPECT_TRUE(h.launched.empty() && h.sent.size() == 1 && h.timeouts[0] == 90.0
+                    && h.watched == std::vector{kCaller});
     }
     Harness h{.replies = {secret("pw")}, .stdoutWorks = false};
     EXPECT_EQ(h.run(), 1);
@@ -115,24 +107,20 @@ TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLine)
     h = Harness{};
     EXPECT_EQ(h.run({}), 1);
     EXPECT_TRUE(h.errLines == std::vector{err("askpass.error.noprompt")} && h.sent.empty() && h.watched.empty());
-}
-
-TEST(AskpassHelper, PromptsBecomeRequestsRepairedToUtf8)
-{
     // A Latin-1 host or file name: invalid bytes become U+FFFD so the request can be encoded.
     const std::string latin = "/home/me/.ssh/caf\xE9", fixed = "/home/me/.ssh/caf\xEF\xBF\xBD";
     // clang-format off
-    const std::pair<std::string, Request> cases[] = {
+    const std::pair<std::string, Request> prompts[] = {
         {kKeyPrompt, Request::Passphrase{"/home/me/.ssh/id_ed25519", kKeyPrompt, kCaller}},
         {"Are you sure?", Request::Prompt{"Are you sure?", false, kCaller}},
         {"Enter passphrase for " + latin + ": ",
          Request::Passphrase{fixed, "Enter passphrase for " + fixed + ": ", kCaller}},
         {"Password for r\xE9mi@host: ", Request::Prompt{"Password for r\xEF\xBF\xBDmi@host: ", true, kCaller}}};
     // clang-format on
-    for (const auto& [prompt, expected] : cases) {
-        Harness h{.replies = {secret("x")}};
-        h.run({prompt});
-        EXPECT_EQ(h.sent, std::vector{expected});
+    for (const auto& [prompt, expected] : prompts) {
+        Harness one{.replies = {secret("x")}};
+        one.run({prompt});
+        EXPECT_EQ(one.sent, std::vector{expected});
     }
 }
 
