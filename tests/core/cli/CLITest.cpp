@@ -113,34 +113,29 @@ TEST(CLI, AnswersBecomeExitStatusAndOneMessage)
 {
     const CannedReply status = Response(Response::Status{unlocked(1740, {"id_ed25519"})});
     const std::string unavailable = en("cli.denied.unavailable"), generic = en("cli.error.generic");
+    const auto denied = [](DR reason) { return CannedReply(Response(Response::Denied{reason})); };
+    const CannedReply ok = Response(Response::Ok{}),
+                      pw = Response(Response::Secret{SecretString(std::string_view("pw"))});
+    const CannedReply refused = fails(CK::connectFailed, ECONNREFUSED);
+    // For lock and unlock.
     // clang-format off
-    const std::tuple<CannedReply, int, std::string> changes[] = {
-        // for lock and unlock
-        {Response(Response::Ok{}), 0, ""}, {Response(Response::Denied{DR::cancelled}), 1, en("cli.denied.cancelled")},
-        {Response(Response::Denied{DR::snoozed}), 1, en("cli.denied.snoozed")},
-        {Response(Response::Denied{DR::background}), 1, en("cli.denied.background")},
-        {Response(Response::Denied{DR::remote}), 1, en("cli.denied.remote")},
-        {Response(Response::Denied{DR::timeout}), 1, en("cli.denied.timeout")},
-        {Response(Response::Denied{DR::unavailable}), 1, unavailable},
-        {Response(Response::Denied{DR::abandoned}), 1, unavailable}, {status, 1, unavailable},
-        {Response(Response::Secret{SecretString(std::string_view("pw"))}), 1, unavailable},
+    const std::tuple<CannedReply, int, std::string> changes[] = {{ok, 0, ""},
+        {denied(DR::cancelled), 1, en("cli.denied.cancelled")}, {denied(DR::snoozed), 1, en("cli.denied.snoozed")},
+        {denied(DR::background), 1, en("cli.denied.background")}, {denied(DR::remote), 1, en("cli.denied.remote")},
+        {denied(DR::timeout), 1, en("cli.denied.timeout")}, {denied(DR::unavailable), 1, unavailable},
+        {denied(DR::abandoned), 1, unavailable}, {status, 1, unavailable}, {pw, 1, unavailable},
         {Response(Response::Answer{SecretString(std::string_view("yes"))}), 1, unavailable},
-        {Response(Response::AddedToAgent{600}), 1, unavailable},
-        {fails(CK::connectFailed, ECONNREFUSED), 2, en("cli.error.noapp")},
+        {Response(Response::AddedToAgent{600}), 1, unavailable}, {refused, 2, en("cli.error.noapp")},
         {fails(CK::connectFailed, ENOENT), 2, en("cli.error.noapp")},
         {fails(CK::connectFailed, ENAMETOOLONG), 2, en("cli.error.noapp")},
         {fails(CK::timeout), 1, en("cli.denied.timeout")}, {fails(CK::io), 2, generic},
         {fails(CK::badResponse), 2, generic}, {fails(CK::encoding), 2, generic}};
-    // clang-format on
     // A status asked gets every reply but a status as "unavailable", a denial included.
-    // clang-format off
     const std::tuple<Lines, CannedReply, int, std::string, std::string> statuses[] = {
         {{"status"}, status, 0, "Unlocked, 29m left: id_ed25519", ""},
         {{"status", "--json"}, status, 0, R"({"keys":["id_ed25519"],"remaining_seconds":1740,"state":"unlocked"})", ""},
-        {{"status"}, Response(Response::Ok{}), 1, "", unavailable},
-        {{"status"}, Response(Response::Denied{DR::cancelled}), 1, "", unavailable},
-        {{"status"}, Response(Response::Secret{SecretString(std::string_view("pw"))}), 1, "", unavailable},
-        {{"status"}, fails(CK::connectFailed, ECONNREFUSED), 2, "", en("cli.error.noapp")},
+        {{"status"}, ok, 1, "", unavailable}, {{"status"}, denied(DR::cancelled), 1, "", unavailable},
+        {{"status"}, pw, 1, "", unavailable}, {{"status"}, refused, 2, "", en("cli.error.noapp")},
         {{"status"}, fails(CK::timeout), 1, "", en("cli.denied.timeout")}, {{"status"}, fails(CK::io), 2, "", generic},
         {{"status"}, fails(CK::badResponse), 2, "", generic}};
     // clang-format on
