@@ -85,8 +85,7 @@ TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLineAndPromptsAreRepairedTo
         {kKeyPrompt, secret(" ä ✓ 秘密 "), " ä ✓ 秘密 \n", ""}, {kKeyPrompt, secret(""), "\n", ""},
         {question, Response::Answer{SecretString(std::string_view("yes"))}, "yes\n", ""},
         deny(DR::cancelled), deny(DR::background), deny(DR::remote), deny(DR::timeout), deny(DR::abandoned),
-        error(Response::Denied{DR::snoozed}, "askpass.denied.snoozed"),
-        {kKeyPrompt, Response::AddedToAgent{5400}, "",
+        error(Response::Denied{DR::snoozed}, "askpass.denied.snoozed"), {kKeyPrompt, Response::AddedToAgent{5400}, "",
          "vantorelle-askpass: " + L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())}) + "\n"},
         error(Response::Status{{}}, "cli.error.generic"), error(Response::Ok{}, "cli.error.generic"),
         // First-try errors other than a failed connect do not start the app.
@@ -112,8 +111,7 @@ TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLineAndPromptsAreRepairedTo
     // clang-format off
     const std::pair<std::string, Request> prompts[] = {
         {kKeyPrompt, Request::Passphrase{"/home/me/.ssh/id_ed25519", kKeyPrompt, kCaller}},
-        {"Are you sure?", Request::Prompt{"Are you sure?", false, kCaller}},
-        {"Enter passphrase for " + latin + ": ",
+        {"Are you sure?", Request::Prompt{"Are you sure?", false, kCaller}}, {"Enter passphrase for " + latin + ": ",
          Request::Passphrase{fixed, "Enter passphrase for " + fixed + ": ", kCaller}},
         {"Password for r\xE9mi@host: ", Request::Prompt{"Password for r\xEF\xBF\xBDmi@host: ", true, kCaller}}};
     // clang-format on

@@ -46,7 +46,7 @@ struct Outcome
 
 } // namespace
 
-TEST(CLI, UsageErrorsSendNothingAndPrintTheUsage)
+TEST(CLI, UsageErrorsSendNothingAndEachCommandSendsItsRequestWithItsTimeout)
 {
     // clang-format off
     const Lines cases[] = {{}, {"Status"}, {"STATUS"}, {"help"}, {"--json"}, {"status", "--json", "--json"},
@@ -61,13 +61,9 @@ TEST(CLI, UsageErrorsSendNothingAndPrintTheUsage)
         EXPECT_TRUE(run.status == 64 && run.sent.empty() && run.out.empty()) << testing::PrintToString(args);
         EXPECT_EQ(run.err, Lines{en("cli.usage")});
     }
-}
-
-TEST(CLI, EachCommandSendsItsRequestWithItsTimeout)
-{
     using U = Request::Unlock;
     // clang-format off
-    const std::tuple<Lines, Request, double> cases[] = {{{"status"}, Request::Status{}, 5},
+    const std::tuple<Lines, Request, double> commands[] = {{{"status"}, Request::Status{}, 5},
         {{"status", "--json"}, Request::Status{}, 5}, {{"lock"}, Request::Lock{}, 5},
         {{"unlock"}, U{{}, {}, 4242}, 120}, {{"unlock", "--for", "20m"}, U{900.0, {}, 4242}, 120},
         {{"unlock", "--for", "10h"}, U{10800.0, {}, 4242}, 120},
@@ -76,7 +72,7 @@ TEST(CLI, EachCommandSendsItsRequestWithItsTimeout)
         {{"unlock", "--reason", "deploy to prod"}, U{{}, "deploy to prod", 4242}, 120},
         {{"unlock", "--reason", "x", "--for", "2h"}, U{7200.0, "x", 4242}, 120}};
     // clang-format on
-    for (const auto& [args, request, timeout] : cases) {
+    for (const auto& [args, request, timeout] : commands) {
         const Outcome run(args);
         EXPECT_TRUE(run.sent == std::vector{request} && run.timeouts[0] == timeout) << testing::PrintToString(args);
     }
