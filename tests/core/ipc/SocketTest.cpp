@@ -211,7 +211,7 @@ TEST_F(SocketTest, ClientReadsOneReplyLineAndNamesEachFailure)
     EXPECT_EQ(send(Request::Lock{}), kOk);
 }
 
-TEST_F(SocketTest, PathLengthLimitOfThisPlatform)
+TEST_F(SocketTest, ServerPathLengthOwnershipAndDirectoryRules)
 {
     const auto longest = dir.path() / std::string(kPathLimit - dir.path().native().size() - 1, 's'),
                tooLong = dir.path() / "sub" / longest.filename();
@@ -228,27 +228,35 @@ TEST_F(SocketTest, PathLengthLimitOfThisPlatform)
     EXPECT_TRUE(address && address->length == sizeof(sockaddr_un) && address->address.sun_path[kPathLimit] == '\0');
     EXPECT_EQ(SocketIO::socketAddress(""), std::unexpected(EINVAL));
     EXPECT_EQ(SocketIO::socketAddress(std::string("/tmp/a\0b", 8)), std::unexpected(EINVAL));
-}
-
-TEST(SocketIO, ReadLineDropsBytesAfterTheLineAndHonoursTheInterrupt)
-{
-    int pair[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    Fd a(pair[0]), b(pair[1]);
-    sendRaw(b.get(), "first\nsecond\n");
-    EXPECT_EQ(SocketIO::readLine(a.get(), after(1s)).value_or(SecretString()).view(), "first");
-    auto interrupt = Pipe::create();
-    sendRaw(interrupt->write.get(), "x");
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(SocketIO::readLine(a.get(), after(10s), interrupt->read.get()), std::nullopt);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    sendRaw(b.get(), "partial");
-    b.reset();
-    EXPECT_EQ(SocketIO::readLine(a.get(), after(1s)), std::nullopt); // closed before the line feed
-}
-
-TEST_F(SocketTest, OnlyItsOwnDirectoryIsMadePrivateAndUnsafeOnesAreRefused)
-{
+    // The server owns its path only while it serves there.
+    freshPath();
+    (void)listenOn(path); // stale: replaced
+    startServer();
+    SocketServer second(path, handler());
+    EXPECT_EQ(second.start(), refused(SK::alreadyRunning));
+    EXPECT_EQ(server->start(), refused(SK::alreadyRunning));
+    second.stop();
+    EXPECT_EQ(send(Request::Lock{}), kOk); // the first keeps serving
+    server->stop();
+    server->stop();
+    EXPECT_EQ(send(Request::Lock{}, 1.0), fails(CK::connectFailed, ENOENT));
+    // Restartable; when another socket or a plain file took the path, stopping leaves it alone.
+    ASSERT_TRUE(server->start().has_value());
+    fs::remove(path);
+    Fd other = listenOn(path);
+    server->stop();
+    EXPECT_TRUE(fs::is_socket(path));
+    fs::remove(path);
+    ASSERT_TRUE(server->start().has_value());
+    fs::remove(path);
+    touch(path);
+    server.reset();
+    EXPECT_TRUE(fs::is_regular_file(path));
+    SocketServer onFile(path, handler()); // a path that is not a socket is kept
+    EXPECT_EQ(onFile.start(), refused(SK::bind, EADDRINUSE));
+    EXPECT_TRUE(fs::is_regular_file(path));
+    EXPECT_FALSE(onFile.running());
+    // Only its own directory is made private; unsafe ones are refused.
     const passwd* nobody = ::getpwnam("nobody");
     // The mode before (nothing: missing) and after (nothing: refused as unsafe).
     // clang-format off
@@ -279,57 +287,21 @@ TEST_F(SocketTest, OnlyItsOwnDirectoryIsMadePrivateAndUnsafeOnesAreRefused)
     EXPECT_EQ(modeOf(path.parent_path()), 0644u);
 }
 
-TEST_F(SocketTest, ServerOwnsThePathOnlyWhileItServesThere)
+TEST(SocketIO, ReadLineDropsBytesAfterTheLineAndHonoursTheInterrupt)
 {
-    freshPath();
-    (void)listenOn(path); // stale: replaced
-    startServer();
-    SocketServer second(path, handler());
-    EXPECT_EQ(second.start(), refused(SK::alreadyRunning));
-    EXPECT_EQ(server->start(), refused(SK::alreadyRunning));
-    second.stop();
-    EXPECT_EQ(send(Request::Lock{}), kOk); // the first keeps serving
-    server->stop();
-    server->stop();
-    EXPECT_EQ(send(Request::Lock{}, 1.0), fails(CK::connectFailed, ENOENT));
-    // Restartable; when another socket or a plain file took the path, stopping leaves it alone.
-    ASSERT_TRUE(server->start().has_value());
-    fs::remove(path);
-    Fd other = listenOn(path);
-    server->stop();
-    EXPECT_TRUE(fs::is_socket(path));
-    fs::remove(path);
-    ASSERT_TRUE(server->start().has_value());
-    fs::remove(path);
-    touch(path);
-    server.reset();
-    EXPECT_TRUE(fs::is_regular_file(path));
-    SocketServer onFile(path, handler()); // a path that is not a socket is kept
-    EXPECT_EQ(onFile.start(), refused(SK::bind, EADDRINUSE));
-    EXPECT_TRUE(fs::is_regular_file(path));
-    EXPECT_FALSE(onFile.running());
-}
-
-TEST_F(SocketTest, BadRequestsAreClosedWithoutReplyAndWithoutTheHandler)
-{
-    startServer();
-    const std::string head = R"({"status":{"pad":")", fits = lineOfSize(head, SocketIO::kMaxLineBytes) + "\n";
-    for (const std::string& line : std::initializer_list<std::string>{
-             "garbage\n", "{}\n", "{\"status\":{},\"lock\":{}}\n", "\n", head + "p" + fits.substr(head.size()),
-             "{\"passphrase\":{\"keyPath\":\"k\",\"prompt\":\"p\",\"callerPID\":2147483648}}\n", fits}) {
-        Fd client = rawConnect(path);
-        sendRaw(client.get(), line);
-        EXPECT_EQ(readUntilClosed(client.get(), after(10s)), line == fits ? "{\"ok\":{}}\n" : "") << line.substr(0, 60);
-    }
-    EXPECT_EQ(callCount(), 1u);
-    // A silent client is closed at the request deadline, timed from before it connected.
-    startServer(1s);
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    Fd a(pair[0]), b(pair[1]);
+    sendRaw(b.get(), "first\nsecond\n");
+    EXPECT_EQ(SocketIO::readLine(a.get(), after(1s)).value_or(SecretString()).view(), "first");
+    auto interrupt = Pipe::create();
+    sendRaw(interrupt->write.get(), "x");
     const auto start = std::chrono::steady_clock::now();
-    Fd client = rawConnect(path);
-    sendRaw(client.get(), "{\"status\":");
-    EXPECT_EQ(readUntilClosed(client.get(), after(30s)), "");
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 990ms);
-    EXPECT_EQ(callCount(), 1u);
+    EXPECT_EQ(SocketIO::readLine(a.get(), after(10s), interrupt->read.get()), std::nullopt);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    sendRaw(b.get(), "partial");
+    b.reset();
+    EXPECT_EQ(SocketIO::readLine(a.get(), after(1s)), std::nullopt); // closed before the line feed
 }
 
 TEST_F(SocketTest, RequestsAreAnsweredLaterOrNeverAndCancelledWhenEitherSideGoes)
@@ -383,9 +355,19 @@ TEST_F(SocketTest, RequestsAreAnsweredLaterOrNeverAndCancelledWhenEitherSideGoes
     withCall(7, [](Call& call) { call.reply(Response::Ok{}); }); // after the server: does nothing
 }
 
-TEST_F(SocketTest, SurvivesArbitraryBytesManyClientsAndRunningOutOfDescriptors)
+TEST_F(SocketTest, ServerSurvivesBadRequestsArbitraryBytesManyClientsAndRunningOutOfDescriptors)
 {
     startServer();
+    // Bad requests are closed without a reply and without the handler.
+    const std::string head = R"({"status":{"pad":")", fits = lineOfSize(head, SocketIO::kMaxLineBytes) + "\n";
+    for (const std::string& line : std::initializer_list<std::string>{
+             "garbage\n", "{}\n", "{\"status\":{},\"lock\":{}}\n", "\n", head + "p" + fits.substr(head.size()),
+             "{\"passphrase\":{\"keyPath\":\"k\",\"prompt\":\"p\",\"callerPID\":2147483648}}\n", fits}) {
+        Fd client = rawConnect(path);
+        sendRaw(client.get(), line);
+        EXPECT_EQ(readUntilClosed(client.get(), after(10s)), line == fits ? "{\"ok\":{}}\n" : "") << line.substr(0, 60);
+    }
+    EXPECT_EQ(callCount(), 1u);
     std::mt19937 random(7);
     for (int i = 0; i < 150; ++i) { // closed at once, half the time before the server read anything
         Fd client = rawConnect(path);
@@ -418,6 +400,14 @@ TEST_F(SocketTest, SurvivesArbitraryBytesManyClientsAndRunningOutOfDescriptors)
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_LT(cpuSeconds, 0.1) << "CPU seconds while accept failed";
     EXPECT_EQ(readUntilClosed(client.get(), after(10s)), "{\"ok\":{}}\n");
+    // A silent client is closed at the request deadline, timed from before it connected.
+    startServer(1s);
+    const auto start = std::chrono::steady_clock::now();
+    Fd silent = rawConnect(path);
+    sendRaw(silent.get(), "{\"status\":");
+    EXPECT_EQ(readUntilClosed(silent.get(), after(30s)), "");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 990ms);
+    EXPECT_EQ(callCount(), 52u); // the good line, the fifty clients and the one that waited for a descriptor
 }
 
 TEST_F(SocketTest, PeersOfAnotherUserAreRefusedBothWays)
