@@ -311,6 +311,7 @@ TEST_F(SocketTest, RequestsAreAnsweredLaterOrNeverAndCancelledWhenEitherSideGoes
     for (const double timeout : {0.0, -3.0, std::numeric_limits<double>::quiet_NaN()}) { // no time: still sent
         EXPECT_EQ(send(Request::Status{}, timeout), fails(CK::timeout));
     }
+    withCall(2, [](Call&) {}); // each of them did connect and send its request
     std::jthread replier([&] {
         withCall(3, [](Call& call) { call.reply(Response::Secret{SecretString(std::string_view("pw"))}); });
         withCall(4, [](Call& call) { auto dropped = std::move(call.reply); }); // closed without a reply
