@@ -1,7 +1,8 @@
-// The helper's run against fake effects: every response kind, every client error, the
+// The helper's run against a scripted world on a fake clock: every reply and client error, the
 // application start with its retries and limits, and the one-line-on-stderr rule.
 #include "AskpassHelper.h"
 
+#include <algorithm>
 #include <deque>
 #include <gtest/gtest.h>
 
@@ -14,321 +15,153 @@ namespace vantorelle {
 namespace {
 
 using namespace std::chrono_literals;
-using ClientError = SocketClient::ClientError;
-using SendResult = std::expected<Response, ClientError>;
 using Clock = std::chrono::steady_clock;
-
+using CK = SocketClient::ClientError::Kind;
 constexpr std::int32_t kCaller = 4242;
+using Lines = std::vector<std::string>;
 const std::string kKeyPrompt = "Enter passphrase for key '/home/me/.ssh/id_ed25519': ";
 
-ClientError clientError(ClientError::Kind kind, int error = 0)
-{
-    return ClientError{kind, error};
-}
+const auto fails = [](CK kind, int error = 0) -> CannedReply {
+    return std::unexpected(SocketClient::ClientError{kind, error});
+};
+const auto secret = [](std::string_view text) -> CannedReply { return Response::Secret{SecretString(text)}; };
+const auto err = [](const std::string& key) { return "vantorelle-askpass: " + L(key) + "\n"; };
 
-// A scripted world on a fake clock: sends answer from a queue (the last entry repeats), launches
-// answer `launchWorks`, sleeps advance the clock.
-class Harness
+// Sends answer from `replies` (the last one repeats); launches answer `launchWorks`; sleeps advance the clock.
+struct Harness
 {
-public:
     std::deque<CannedReply> replies;
-    bool launchWorks = true;
-    bool stdoutWorks = true;
-    Clock::duration sendCost = 0s;
-    Clock::duration launchCost = 0s;
-
+    bool launchWorks = true, stdoutWorks = true;
+    Clock::duration sendCost{}, launchCost{};
     std::vector<Request> sent;
-    std::vector<double> timeouts;
-    std::vector<double> sendTimes; // seconds since start
-    std::vector<std::string> launched;
+    std::vector<double> timeouts, sendTimes; // sendTimes: seconds since the start
+    std::vector<std::string> launched, errLines;
     std::vector<std::int32_t> watched;
     std::vector<Clock::duration> sleeps;
     std::string out;
-    std::vector<std::string> errLines;
+    Clock::time_point start{1000s}, now = start;
 
-    int run(std::vector<std::string> arguments, const std::string& bundleID = "org.vantorelle.Vantorelle")
+    int run(std::vector<std::string> arguments = {kKeyPrompt},
+            const std::string& bundleID = "org.vantorelle.Vantorelle")
     {
-        AskpassHelper::Effects effects;
-        effects.now = [this] { return m_now; };
-        effects.sleep = [this](Clock::duration d) {
-            sleeps.push_back(d);
-            m_now += d;
-        };
-        effects.watchParent = [this](std::int32_t pid) {
-            EXPECT_TRUE(sent.empty()) << "the watch starts before the first request";
-            watched.push_back(pid);
-        };
-        effects.send = [this](const Request& request, double timeout) -> SendResult {
-            sent.push_back(request);
-            timeouts.push_back(timeout);
-            sendTimes.push_back(std::chrono::duration<double>(m_now - m_start).count());
-            m_now += sendCost;
-            EXPECT_FALSE(replies.empty());
-            SendResult reply = replies.front().get();
-            if (replies.size() > 1) {
-                replies.pop_front();
-            }
-            return reply;
-        };
-        effects.launch = [this](const std::string& id, Clock::time_point deadline) {
-            launched.push_back(id);
-            EXPECT_GT(deadline, m_now);
-            m_now += launchCost;
-            return launchWorks;
-        };
-        effects.writeOut = [this](std::string_view text) {
-            if (stdoutWorks) {
-                out += text;
-            }
-            return stdoutWorks;
-        };
-        effects.writeErr = [this](std::string_view text) { errLines.emplace_back(text); };
-        const int status = AskpassHelper::run(arguments, kCaller, bundleID, effects);
-        m_elapsed = std::chrono::duration<double>(m_now - m_start).count();
-        return status;
+        return AskpassHelper::run(
+            arguments, kCaller, bundleID,
+            {.send = [this](const Request& request, double timeout) -> CannedReply::Result {
+                 sent.push_back(request), timeouts.push_back(timeout);
+                 sendTimes.push_back(std::chrono::duration<double>(now - start).count());
+                 now += sendCost;
+                 EXPECT_FALSE(replies.empty());
+                 const CannedReply reply = replies.front();
+                 replies.size() > 1 ? replies.pop_front() : void();
+                 return reply.get();
+             },
+             .launch =
+                 [this](const std::string& id, Clock::time_point deadline) {
+                     EXPECT_GT(deadline, now);
+                     return launched.push_back(id), now += launchCost, launchWorks;
+                 },
+             .watchParent =
+                 [this](std::int32_t pid) {
+                     EXPECT_TRUE(sent.empty()) << "the watch starts before the first request";
+                     watched.push_back(pid);
+                 },
+             .now = [this] { return now; },
+             .sleep = [this](Clock::duration d) { sleeps.push_back(d), now += d; },
+             .writeOut = [this](std::string_view text) { return stdoutWorks && (out += text, true); },
+             .writeErr = [this](std::string_view text) { errLines.emplace_back(text); }});
     }
-
-    double elapsed() const { return m_elapsed; }
-
-    // Exactly one line on stderr, with the program's prefix, carrying `message`.
-    void expectOneError(const std::string& message) const
-    {
-        ASSERT_EQ(1u, errLines.size());
-        EXPECT_EQ("vantorelle-askpass: " + message + "\n", errLines.front());
-        EXPECT_EQ("", out);
-    }
-
-private:
-    Clock::time_point m_start = Clock::time_point(1000s);
-    Clock::time_point m_now = m_start;
-    double m_elapsed = 0;
 };
 
-TEST(AskpassHelper, NoPromptIsAnErrorWithoutAnyRequest)
+TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLineAndPromptsAreRepairedToUtf8)
 {
-    Harness h;
-    EXPECT_EQ(1, h.run({}));
-    h.expectOneError(L("askpass.error.noprompt"));
-    EXPECT_TRUE(h.sent.empty());
-    EXPECT_TRUE(h.watched.empty());
-}
-
-TEST(AskpassHelper, KeyPromptBecomesPassphraseRequestWithTheWholePrompt)
-{
-    Harness h;
-    h.replies = {Response::Secret{SecretString(std::string_view("pw"))}};
-    EXPECT_EQ(0, h.run({kKeyPrompt, "ignored extra"}));
-    ASSERT_EQ(1u, h.sent.size());
-    EXPECT_EQ(Request(Request::Passphrase{"/home/me/.ssh/id_ed25519", kKeyPrompt, kCaller}), h.sent[0]);
-    EXPECT_EQ(std::vector<std::int32_t>{kCaller}, h.watched);
-    EXPECT_DOUBLE_EQ(90.0, h.timeouts[0]);
-}
-
-TEST(AskpassHelper, OtherPromptBecomesPromptRequest)
-{
-    Harness h;
-    h.replies = {Response::Answer{SecretString(std::string_view("yes"))}};
+    using DR = DenialReason;
+    const auto denied = [](DR reason) { return "vantorelle-askpass: " + CLI::deniedMessage(reason) + "\n"; };
     const std::string question = "Are you sure you want to continue connecting (yes/no/[fingerprint])? ";
-    EXPECT_EQ(0, h.run({question}));
-    EXPECT_EQ(Request(Request::Prompt{question, false, kCaller}), h.sent.at(0));
-    EXPECT_EQ("yes\n", h.out);
-    EXPECT_TRUE(h.errLines.empty());
-}
-
-TEST(AskpassHelper, PromptsThatAreNotUtf8AreRepairedBeforeTheyAreSent)
-{
-    // A Latin-1 host or file name: invalid bytes become U+FFFD so the request can be encoded.
-    struct Case
-    {
-        std::string prompt;
-        Request expected;
-    };
-    const std::string latin = "/home/me/.ssh/caf\xE9";
-    const std::string fixed = "/home/me/.ssh/caf\xEF\xBF\xBD";
-    const std::vector<Case> cases{
-        {"Enter passphrase for " + latin + ": ",
-         Request::Passphrase{fixed, "Enter passphrase for " + fixed + ": ", kCaller}},
-        {"Password for r\xE9mi@host: ", Request::Prompt{"Password for r\xEF\xBF\xBDmi@host: ", true, kCaller}},
-    };
+    // clang-format off
+    struct Case { std::string prompt; CannedReply reply; std::string out, err; };
+    const auto deny = [&](DR reason) { return Case{kKeyPrompt, Response::Denied{reason}, "", denied(reason)}; };
+    const auto error = [&](CannedReply reply, const char* key) { return Case{kKeyPrompt, reply, "", err(key)}; };
+    const Case cases[] = {{kKeyPrompt, secret("correct horse"), "correct horse\n", ""},
+        {kKeyPrompt, secret(" ä ✓ 秘密 "), " ä ✓ 秘密 \n", ""}, {kKeyPrompt, secret(""), "\n", ""},
+        {question, Response::Answer{SecretString(std::string_view("yes"))}, "yes\n", ""},
+        deny(DR::cancelled), deny(DR::background), deny(DR::remote), deny(DR::timeout), deny(DR::abandoned),
+        error(Response::Denied{DR::snoozed}, "askpass.denied.snoozed"), {kKeyPrompt, Response::AddedToAgent{5400}, "",
+         "vantorelle-askpass: " + L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())}) + "\n"},
+        error(Response::Status{{}}, "cli.error.generic"), error(Response::Ok{}, "cli.error.generic"),
+        // First-try errors other than a failed connect do not start the app.
+        error(fails(CK::timeout), "cli.denied.timeout"), error(fails(CK::io), "cli.error.generic"),
+        error(fails(CK::badResponse), "cli.error.generic"), error(fails(CK::encoding), "cli.error.generic")};
+    // clang-format on
     for (const auto& c : cases) {
-        Harness h;
-        h.replies = {Response::Answer{SecretString(std::string_view("x"))}};
-        h.run({c.prompt});
-        ASSERT_EQ(1u, h.sent.size());
-        EXPECT_EQ(c.expected, h.sent[0]);
-        EXPECT_TRUE(encode(h.sent[0]).has_value());
+        SCOPED_TRACE(c.out + c.err);
+        Harness h{.replies = {c.reply}};
+        EXPECT_EQ(h.run({c.prompt, "ignored extra"}), c.err.empty() ? 0 : 1);
+        EXPECT_TRUE(h.out == c.out && h.errLines == (c.err.empty() ? Lines{} : Lines{c.err}));
+        EXPECT_TRUE(h.launched.empty() && h.sent.size() == 1 && h.timeouts[0] == 90.0
+                    && h.watched == std::vector{kCaller});
+    }
+    Harness h{.replies = {secret("pw")}, .stdoutWorks = false};
+    EXPECT_EQ(h.run(), 1);
+    EXPECT_EQ(h.errLines, std::vector{err("cli.error.generic")});
+    h = Harness{};
+    EXPECT_EQ(h.run({}), 1);
+    EXPECT_TRUE(h.errLines == std::vector{err("askpass.error.noprompt")} && h.sent.empty() && h.watched.empty());
+    // A Latin-1 host or file name: invalid bytes become U+FFFD so the request can be encoded.
+    const std::string latin = "/home/me/.ssh/caf\xE9", fixed = "/home/me/.ssh/caf\xEF\xBF\xBD";
+    // clang-format off
+    const std::pair<std::string, Request> prompts[] = {
+        {kKeyPrompt, Request::Passphrase{"/home/me/.ssh/id_ed25519", kKeyPrompt, kCaller}},
+        {"Are you sure?", Request::Prompt{"Are you sure?", false, kCaller}}, {"Enter passphrase for " + latin + ": ",
+         Request::Passphrase{fixed, "Enter passphrase for " + fixed + ": ", kCaller}},
+        {"Password for r\xE9mi@host: ", Request::Prompt{"Password for r\xEF\xBF\xBDmi@host: ", true, kCaller}}};
+    // clang-format on
+    for (const auto& [prompt, expected] : prompts) {
+        Harness one{.replies = {secret("x")}};
+        one.run({prompt});
+        EXPECT_EQ(one.sent, std::vector{expected});
     }
 }
 
-TEST(AskpassHelper, SecretIsPrintedUnchangedWithOneLineFeed)
+TEST(AskpassHelper, NothingListeningStartsTheAppOnceAndRetriesEveryFifthOfASecondForFifteen)
 {
-    for (const std::string secret : {"correct horse battery staple", "pässwörd ✓ 秘密", " leading and trailing ", ""}) {
-        Harness h;
-        h.replies = {Response::Secret{SecretString(std::string_view(secret))}};
-        EXPECT_EQ(0, h.run({kKeyPrompt}));
-        EXPECT_EQ(secret + "\n", h.out);
-        EXPECT_TRUE(h.errLines.empty());
+    for (const int error : {ECONNREFUSED, ENOENT, ENAMETOOLONG}) {
+        Harness h{.replies = {fails(CK::connectFailed, error), fails(CK::connectFailed, ECONNREFUSED),
+                              fails(CK::connectFailed, ECONNREFUSED), secret("pw")}};
+        EXPECT_EQ(h.run({kKeyPrompt}, ""), 0); // an empty identifier is passed on as it is
+        EXPECT_TRUE(h.launched == std::vector<std::string>{""} && h.sent.size() == 4 && h.out == "pw\n"
+                    && h.errLines.empty());
+        EXPECT_EQ(h.sleeps, std::vector<Clock::duration>(2, 200ms));
     }
-}
-
-TEST(AskpassHelper, StdoutFailureIsNotSuccess)
-{
-    Harness h;
-    h.stdoutWorks = false;
-    h.replies = {Response::Secret{SecretString(std::string_view("pw"))}};
-    EXPECT_EQ(1, h.run({kKeyPrompt}));
-    h.expectOneError(L("cli.error.generic"));
-}
-
-struct ReplyCase
-{
-    const char* name;
-    CannedReply response;
-    std::string message;
-};
-
-class ReplyTest : public testing::TestWithParam<ReplyCase>
-{
-};
-
-TEST_P(ReplyTest, FailsWithOneMessage)
-{
-    Harness h;
-    h.replies = {GetParam().response};
-    EXPECT_EQ(1, h.run({kKeyPrompt}));
-    h.expectOneError(GetParam().message);
-    EXPECT_TRUE(h.launched.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Responses, ReplyTest,
-    testing::Values(
-        ReplyCase{"cancelled", Response::Denied{DenialReason::cancelled}, CLI::deniedMessage(DenialReason::cancelled)},
-        ReplyCase{"snoozedHasItsOwnText", Response::Denied{DenialReason::snoozed}, L("askpass.denied.snoozed")},
-        ReplyCase{"background", Response::Denied{DenialReason::background},
-                  CLI::deniedMessage(DenialReason::background)},
-        ReplyCase{"remote", Response::Denied{DenialReason::remote}, CLI::deniedMessage(DenialReason::remote)},
-        ReplyCase{"timeoutWord", Response::Denied{DenialReason::timeout}, CLI::deniedMessage(DenialReason::timeout)},
-        ReplyCase{"abandoned", Response::Denied{DenialReason::abandoned}, CLI::deniedMessage(DenialReason::abandoned)},
-        ReplyCase{"addedToAgent", Response::AddedToAgent{5400},
-                  L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())})},
-        ReplyCase{"status", Response::Status{StatusReport{StatusState::locked, std::nullopt, {}}},
-                  L("cli.error.generic")},
-        ReplyCase{"ok", Response::Ok{}, L("cli.error.generic")}),
-    [](const testing::TestParamInfo<ReplyCase>& param) { return std::string(param.param.name); });
-
-TEST(AskpassHelper, FirstTryErrorsOtherThanConnectDoNotStartTheApp)
-{
-    const std::vector<std::pair<ClientError, std::string>> cases = {
-        {clientError(ClientError::Kind::timeout), L("cli.denied.timeout")},
-        {clientError(ClientError::Kind::io), L("cli.error.generic")},
-        {clientError(ClientError::Kind::badResponse), L("cli.error.generic")},
-        {clientError(ClientError::Kind::encoding), L("cli.error.generic")},
-    };
-    for (const auto& [error, message] : cases) {
-        Harness h;
-        h.replies = {std::unexpected(error)};
-        EXPECT_EQ(1, h.run({kKeyPrompt}));
-        h.expectOneError(message);
-        EXPECT_TRUE(h.launched.empty());
-        EXPECT_EQ(1u, h.sent.size());
+    const auto refused = fails(CK::connectFailed, ECONNREFUSED);
+    // clang-format off
+    const std::pair<std::deque<CannedReply>, std::string> endings[] = {
+        {{refused, refused, fails(CK::timeout)}, err("cli.denied.timeout")},
+        {{refused, refused, fails(CK::io)}, err("cli.error.generic")},
+        {{refused, refused, fails(CK::badResponse)}, err("cli.error.generic")},
+        {{refused, Response::Denied{DenialReason::snoozed}}, err("askpass.denied.snoozed")}};
+    // clang-format on
+    for (const auto& [replies, message] : endings) {
+        Harness h{.replies = replies};
+        EXPECT_EQ(h.run({kKeyPrompt}, "org.example.Other"), 1);
+        EXPECT_TRUE(h.errLines == std::vector{message} && h.sent.size() == replies.size() && h.out.empty());
+        EXPECT_EQ(h.launched, std::vector<std::string>{"org.example.Other"});
     }
-}
-
-TEST(AskpassHelper, NothingListeningStartsTheAppOnceAndRetriesUntilItAnswers)
-{
-    for (const int errorNumber : {ECONNREFUSED, ENOENT, ENAMETOOLONG}) {
-        Harness h;
-        h.replies = {std::unexpected(clientError(ClientError::Kind::connectFailed, errorNumber)),
-                     std::unexpected(clientError(ClientError::Kind::connectFailed, ECONNREFUSED)),
-                     std::unexpected(clientError(ClientError::Kind::connectFailed, ECONNREFUSED)),
-                     Response::Secret{SecretString(std::string_view("pw"))}};
-        EXPECT_EQ(0, h.run({kKeyPrompt}, "org.example.Other"));
-        EXPECT_EQ(std::vector<std::string>{"org.example.Other"}, h.launched);
-        EXPECT_EQ(4u, h.sent.size());
-        EXPECT_EQ(std::vector<Clock::duration>(2, 200ms), h.sleeps);
-        EXPECT_EQ("pw\n", h.out);
-        EXPECT_TRUE(h.errLines.empty());
+    Harness never{.replies = {refused}, .launchWorks = false}; // the app cannot be started: ends at once
+    EXPECT_EQ(never.run(), 1);
+    EXPECT_TRUE(never.errLines == std::vector{err("cli.error.noapp")} && never.sent.size() == 1
+                && never.sleeps.empty());
+    Harness waiting{.replies = {refused}}; // first try, then one per 0.2 s for 15 s, each with the time left
+    EXPECT_EQ(waiting.run(), 1);
+    EXPECT_TRUE(waiting.errLines == std::vector{err("cli.error.noapp")} && waiting.launched.size() == 1);
+    ASSERT_EQ(waiting.sent.size(), 1u + 75u);
+    EXPECT_TRUE(waiting.now - waiting.start >= 15s && waiting.now - waiting.start <= 15200ms);
+    for (std::size_t i = 0; i < waiting.sent.size(); ++i) {
+        EXPECT_NEAR(90.0 - waiting.sendTimes[i], waiting.timeouts[i], 1e-9) << i;
     }
-}
-
-TEST(AskpassHelper, EmptyBundleIdentifierIsPassedOnAsItIs)
-{
-    Harness h;
-    h.replies = {std::unexpected(clientError(ClientError::Kind::connectFailed, ENOENT))};
-    h.launchWorks = false;
-    EXPECT_EQ(1, h.run({kKeyPrompt}, ""));
-    EXPECT_EQ(std::vector<std::string>{""}, h.launched);
-}
-
-TEST(AskpassHelper, AppThatCannotBeStartedEndsAtOnceWithNoApp)
-{
-    Harness h;
-    h.replies = {std::unexpected(clientError(ClientError::Kind::connectFailed, ENOENT))};
-    h.launchWorks = false;
-    EXPECT_EQ(1, h.run({kKeyPrompt}));
-    h.expectOneError(L("cli.error.noapp"));
-    EXPECT_EQ(1u, h.sent.size());
-    EXPECT_TRUE(h.sleeps.empty());
-}
-
-TEST(AskpassHelper, RetriesEveryFifthOfASecondForFifteenSeconds)
-{
-    Harness h;
-    h.replies = {std::unexpected(clientError(ClientError::Kind::connectFailed, ECONNREFUSED))};
-    EXPECT_EQ(1, h.run({kKeyPrompt}));
-    h.expectOneError(L("cli.error.noapp"));
-    EXPECT_EQ(1u, h.launched.size());
-    // First try, then one try per 0.2 s for 15 s.
-    EXPECT_EQ(1u + 75u, h.sent.size());
-    EXPECT_GE(h.elapsed(), 15.0);
-    EXPECT_LE(h.elapsed(), 15.2 + 1e-9);
-    for (std::size_t i = 0; i < h.sent.size(); ++i) {
-        EXPECT_NEAR(90.0 - h.sendTimes[i], h.timeouts[i], 1e-9) << "each call gets the time that is left";
-    }
-}
-
-TEST(AskpassHelper, RetriesStopAtTheOverallLimit)
-{
-    Harness h;
-    h.replies = {std::unexpected(clientError(ClientError::Kind::connectFailed, ECONNREFUSED))};
-    h.sendCost = 1s;
-    h.launchCost = 80s; // a launch that took most of the time
-    EXPECT_EQ(1, h.run({kKeyPrompt}));
-    h.expectOneError(L("cli.error.noapp"));
-    ASSERT_FALSE(h.sendTimes.empty());
-    EXPECT_LT(h.sendTimes.back(), 90.0);
-    for (const double timeout : h.timeouts) {
-        EXPECT_GT(timeout, 0);
-        EXPECT_LE(timeout, 90.0);
-    }
-}
-
-TEST(AskpassHelper, RetryErrorsOtherThanConnectEndTheRun)
-{
-    const std::vector<std::pair<ClientError, std::string>> cases = {
-        {clientError(ClientError::Kind::timeout), L("cli.denied.timeout")},
-        {clientError(ClientError::Kind::io), L("cli.error.generic")},
-        {clientError(ClientError::Kind::badResponse), L("cli.error.generic")},
-    };
-    for (const auto& [error, message] : cases) {
-        Harness h;
-        h.replies
-            = {std::unexpected(clientError(ClientError::Kind::connectFailed, ECONNREFUSED)),
-               std::unexpected(clientError(ClientError::Kind::connectFailed, ECONNREFUSED)), std::unexpected(error)};
-        EXPECT_EQ(1, h.run({kKeyPrompt}));
-        h.expectOneError(message);
-        EXPECT_EQ(3u, h.sent.size());
-    }
-}
-
-TEST(AskpassHelper, DenialAfterAStartIsReportedLikeAnyOther)
-{
-    Harness h;
-    h.replies = {std::unexpected(clientError(ClientError::Kind::connectFailed, ENOENT)),
-                 Response::Denied{DenialReason::snoozed}};
-    EXPECT_EQ(1, h.run({kKeyPrompt}));
-    h.expectOneError(L("askpass.denied.snoozed"));
+    Harness slow{.replies = {refused}, .sendCost = 1s, .launchCost = 80s}; // a launch that took most of the time
+    EXPECT_EQ(slow.run(), 1);
+    EXPECT_TRUE(slow.errLines == std::vector{err("cli.error.noapp")} && slow.sendTimes.back() < 90.0);
+    EXPECT_TRUE(std::ranges::all_of(slow.timeouts, [](double t) { return t > 0 && t <= 90.0; }));
 }
 
 } // namespace

@@ -2,9 +2,7 @@
 // message, the status text in both languages and the JSON status byte for byte.
 #include "cli/CLI.h"
 
-#include <cerrno>
 #include <gtest/gtest.h>
-#include <limits>
 #include <stdexcept>
 
 #include "cli/LaunchIntent.h"
@@ -12,403 +10,209 @@
 #include "support/CannedReply.h"
 
 using namespace vantorelle;
-using Kind = SocketClient::ClientError::Kind;
+using CK = SocketClient::ClientError::Kind;
+using DR = DenialReason;
+using Lines = std::vector<std::string>;
 
 namespace {
 
-using Result = std::expected<Response, SocketClient::ClientError>;
-
-std::string en(std::string_view key)
-{
-    return i18n::text(Language::English, key);
-}
-
-Result failure(Kind kind, int error = 0)
-{
+const auto en = [](std::string_view key) { return i18n::text(Language::English, key); };
+const auto fails = [](CK kind, int error = 0) -> CannedReply {
     return std::unexpected(SocketClient::ClientError{kind, error});
-}
+};
+const auto unlocked = [](std::optional<std::int64_t> left, Lines keys) {
+    return StatusReport{StatusState::unlocked, left, keys};
+};
 
-// One run of the command against a transport that answers `result` (or throws when it is empty).
+// One run against a transport that answers `reply`, or throws without one.
 struct Outcome
 {
-    explicit Outcome(std::vector<std::string> args, std::optional<CannedReply> result = Response(Response::Ok{}),
-                     std::int32_t pid = 4242)
+    explicit Outcome(Lines args, std::optional<CannedReply> reply = Response(Response::Ok{}), std::int32_t pid = 4242)
     {
-        const CLI::Send send = [&](const Request& request, double timeout) -> Result {
-            sent.push_back(request);
-            timeouts.push_back(timeout);
-            if (!result) {
-                throw std::runtime_error("transport exploded");
-            }
-            return result->get();
-        };
+        i18n::setCurrentLanguage(Language::English);
         status = CLI::run(
-            args, send, [&](const std::string& s) { out.push_back(s); },
-            [&](const std::string& s) { err.push_back(s); }, pid);
+            args,
+            [&](const Request& request, double timeout) {
+                sent.push_back(request), timeouts.push_back(timeout);
+                return reply ? reply->get() : throw std::runtime_error("transport exploded");
+            },
+            [&](const std::string& s) { out.push_back(s); }, [&](const std::string& s) { err.push_back(s); }, pid);
     }
     int status = -1;
     std::vector<Request> sent;
     std::vector<double> timeouts;
-    std::vector<std::string> out;
-    std::vector<std::string> err;
+    Lines out, err;
 };
-
-using Lines = std::vector<std::string>;
-
-class CLITest : public ::testing::Test
-{
-protected:
-    void SetUp() override { i18n::setCurrentLanguage(Language::English); }
-    void TearDown() override { i18n::setCurrentLanguage(Language::English); }
-};
-
-StatusReport unlocked(std::optional<std::int64_t> remaining, std::vector<std::string> keys)
-{
-    return StatusReport{StatusState::unlocked, remaining, std::move(keys)};
-}
 
 } // namespace
 
-TEST_F(CLITest, UsageErrorsSendNothingAndPrintTheUsage)
+TEST(CLI, UsageErrorsSendNothingAndEachCommandSendsItsRequestWithItsTimeout)
 {
-    const std::vector<Lines> cases = {
-        {},
-        {"Status"},
-        {"STATUS"},
-        {"help"},
-        {"--json"},
-        {"status", "--json", "--json"},
-        {"status", "-j"},
-        {"status", "--JSON"},
-        {"status", "json"},
-        {"status", ""},
-        {"lock", "now"},
-        {"lock", ""},
-        {"unlock", "--for"},
-        {"unlock", "2h"},
-        {"unlock", "--for", "2x"},
-        {"unlock", "--for", ""},
-        {"unlock", "--for", "1H"},
-        {"unlock", "--for", "1000001m"},
-        {"unlock", "--reason"},
-        {"unlock", "--for", "1h", "--reason"},
-        {"unlock", "--why", "x"},
-        {"unlock", "--FOR", "1h"},
-        {"unlock", "--for", "1h", "extra", "x"},
-    };
+    // clang-format off
+    const Lines cases[] = {{}, {"Status"}, {"STATUS"}, {"help"}, {"--json"}, {"status", "--json", "--json"},
+        {"status", "-j"}, {"status", "--JSON"}, {"status", "json"}, {"status", ""}, {"lock", "now"}, {"lock", ""},
+        {"unlock", "--for"}, {"unlock", "2h"}, {"unlock", "--for", "2x"}, {"unlock", "--for", ""},
+        {"unlock", "--for", "1H"}, {"unlock", "--for", "1000001m"}, {"unlock", "--reason"},
+        {"unlock", "--for", "1h", "--reason"}, {"unlock", "--why", "x"}, {"unlock", "--FOR", "1h"},
+        {"unlock", "--for", "1h", "extra", "x"}};
+    // clang-format on
     for (const auto& args : cases) {
         const Outcome run(args);
-        const std::string where = ::testing::PrintToString(args);
-        EXPECT_EQ(run.status, 64) << where;
-        EXPECT_TRUE(run.sent.empty()) << where;
-        EXPECT_TRUE(run.out.empty()) << where;
-        EXPECT_EQ(run.err, Lines{en("cli.usage")}) << where;
+        EXPECT_TRUE(run.status == 64 && run.sent.empty() && run.out.empty()) << testing::PrintToString(args);
+        EXPECT_EQ(run.err, Lines{en("cli.usage")});
     }
-}
-
-TEST_F(CLITest, EachCommandSendsItsRequestWithItsTimeout)
-{
-    struct Case
-    {
-        Lines args;
-        Request expected;
-        double timeout;
-    };
-    const std::vector<Case> cases = {
-        {{"status"}, Request::Status{}, 5},
-        {{"status", "--json"}, Request::Status{}, 5},
-        {{"lock"}, Request::Lock{}, 5},
-        {{"unlock"}, Request::Unlock{std::nullopt, std::nullopt, 4242}, 120},
-        {{"unlock", "--for", "20m"}, Request::Unlock{900.0, std::nullopt, 4242}, 120},
-        {{"unlock", "--for", "10h"}, Request::Unlock{10800.0, std::nullopt, 4242}, 120},
-        {{"unlock", "--for", "1h7m30s"}, Request::Unlock{4500.0, std::nullopt, 4242}, 120},
-        {{"unlock", "--for", "0m"}, Request::Unlock{900.0, std::nullopt, 4242}, 120},
-        {{"unlock", "--reason", "deploy to prod"}, Request::Unlock{std::nullopt, "deploy to prod", 4242}, 120},
-        {{"unlock", "--reason", ""}, Request::Unlock{std::nullopt, "", 4242}, 120},
-        {{"unlock", "--reason", "x", "--for", "2h"}, Request::Unlock{7200.0, "x", 4242}, 120},
-    };
-    for (const auto& c : cases) {
-        const Outcome run(c.args);
-        const std::string where = ::testing::PrintToString(c.args);
-        ASSERT_EQ(run.sent.size(), 1u) << where;
-        EXPECT_TRUE(run.sent[0] == c.expected) << where;
-        EXPECT_EQ(run.timeouts[0], c.timeout) << where;
+    using U = Request::Unlock;
+    // clang-format off
+    const std::tuple<Lines, Request, double> commands[] = {{{"status"}, Request::Status{}, 5},
+        {{"status", "--json"}, Request::Status{}, 5}, {{"lock"}, Request::Lock{}, 5},
+        {{"unlock"}, U{{}, {}, 4242}, 120}, {{"unlock", "--for", "20m"}, U{900.0, {}, 4242}, 120},
+        {{"unlock", "--for", "10h"}, U{10800.0, {}, 4242}, 120},
+        {{"unlock", "--for", "1h7m30s"}, U{4500.0, {}, 4242}, 120},
+        {{"unlock", "--for", "0m"}, U{900.0, {}, 4242}, 120}, {{"unlock", "--reason", ""}, U{{}, "", 4242}, 120},
+        {{"unlock", "--reason", "deploy to prod"}, U{{}, "deploy to prod", 4242}, 120},
+        {{"unlock", "--reason", "x", "--for", "2h"}, U{7200.0, "x", 4242}, 120}};
+    // clang-format on
+    for (const auto& [args, request, timeout] : commands) {
+        const Outcome run(args);
+        EXPECT_TRUE(run.sent == std::vector{request} && run.timeouts[0] == timeout) << testing::PrintToString(args);
     }
+    EXPECT_EQ(std::get<U>(Outcome({"unlock"}, Response(Response::Ok{}), 98765).sent.at(0).value).callerPID, 98765);
 }
 
-TEST_F(CLITest, UnlockCarriesTheCallerPID)
-{
-    const Outcome run({"unlock"}, Response(Response::Ok{}), 98765);
-    ASSERT_EQ(run.sent.size(), 1u);
-    EXPECT_EQ(std::get<Request::Unlock>(run.sent[0].value).callerPID, 98765);
-}
-
-TEST_F(CLITest, UnlockArgumentsArePairsWhereTheLaterWins)
+TEST(CLI, UnlockArgumentsArePairsWhereTheLaterWinsAndDurationsAreHoursMinutesSeconds)
 {
     using U = CLI::UnlockArguments;
-    struct Case
-    {
-        Lines rest;
-        std::optional<U> expected;
-    };
-    const std::vector<Case> cases = {
-        {{}, U{}},
-        {{"--for", "2h", "--reason", "deploy"}, U{7200.0, "deploy"}},
-        {{"--for", "1h", "--for", "2h"}, U{7200.0, std::nullopt}},
-        {{"--reason", "a", "--reason", "b"}, U{std::nullopt, "b"}},
-        {{"--reason", "--for"}, U{std::nullopt, "--for"}},
-        {{"--for", "1000000h"}, U{10800.0, std::nullopt}},
-        {{"--for", "449s"}, U{900.0, std::nullopt}},
-        {{"--for", "1350s"}, U{1800.0, std::nullopt}},
-        {{"--for", "1h", "--for", "bad"}, std::nullopt},
-        {{"--for"}, std::nullopt},
-        {{"--reason", "x", "--for"}, std::nullopt},
-        {{"--json", "x"}, std::nullopt},
-        {{"for", "1h"}, std::nullopt},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(CLI::parseUnlockArguments(c.rest), c.expected) << ::testing::PrintToString(c.rest);
+    // clang-format off
+    const std::pair<Lines, std::optional<U>> unlocks[] = {{{}, U{}},
+        {{"--for", "2h", "--reason", "deploy"}, U{7200.0, "deploy"}}, {{"--for", "1h", "--for", "2h"}, U{7200.0, {}}},
+        {{"--reason", "a", "--reason", "b"}, U{{}, "b"}}, {{"--reason", "--for"}, U{{}, "--for"}},
+        {{"--for", "1000000h"}, U{10800.0, {}}}, {{"--for", "449s"}, U{900.0, {}}}, {{"--for", "1350s"}, U{1800.0, {}}},
+        {{"--for", "1h", "--for", "bad"}, {}}, {{"--for"}, {}}, {{"--reason", "x", "--for"}, {}}, {{"--json", "x"}, {}},
+        {{"for", "1h"}, {}}};
+        const std::pair<std::string, std::optional<double>> durations[] = {{"2h", 7200}, {"90m", 5400}, {"1h30m", 5400},
+        {"45s", 45}, {"0m", 0}, {"0h0m0s", 0}, {"1h7m30s", 4050}, {"1h30s", 3630}, {"2m5s", 125}, {"007m", 420},
+        {"1000000s", 1'000'000}, {"1000000h", 3'600'000'000.0}, {"0000000000000000000001m", 60}, {"", {}},
+        {"1000001s", {}}, {"99999999999999999999999h", {}}, {"h", {}}, {"m30s", {}}, {"1", {}}, {"1h30", {}},
+        {"1m1h", {}}, {"1s1m", {}}, {"1h1h", {}}, {"1H", {}}, {"1 h", {}}, {" 1h", {}}, {"1h ", {}}, {"90m\n", {}},
+        {"1.5h", {}}, {"-1h", {}}, {"+1h", {}}, {"1d", {}}, {"1hm", {}}, {"\xd9\xa1h", {}},
+        {std::string("1h\0", 3), {}}}; // U+0661 is no decimal digit here
+    // clang-format on
+    for (const auto& [rest, expected] : unlocks) {
+        EXPECT_EQ(CLI::parseUnlockArguments(rest), expected) << testing::PrintToString(rest);
+    }
+    for (const auto& [text, expected] : durations) {
+        EXPECT_EQ(CLI::parseDuration(text), expected) << testing::PrintToString(text);
     }
 }
 
-TEST(ParseDuration, HoursMinutesSecondsInThatOrder)
+TEST(CLI, AnswersBecomeExitStatusAndOneMessage)
 {
-    const std::vector<std::pair<std::string, std::optional<double>>> cases = {
-        {"2h", 7200},
-        {"90m", 5400},
-        {"1h30m", 5400},
-        {"45s", 45},
-        {"0m", 0},
-        {"0h0m0s", 0},
-        {"1h7m30s", 4050},
-        {"1h30s", 3630},
-        {"2m5s", 125},
-        {"007m", 420},
-        {"1000000s", 1'000'000},
-        {"1000000h", 3'600'000'000.0},
-        {"0000000000000000000001m", 60},
-        {"", std::nullopt},
-        {"1000001s", std::nullopt},
-        {"99999999999999999999999h", std::nullopt},
-        {"h", std::nullopt},
-        {"m30s", std::nullopt},
-        {"1", std::nullopt},
-        {"1h30", std::nullopt},
-        {"1m1h", std::nullopt},
-        {"1s1m", std::nullopt},
-        {"1h1h", std::nullopt},
-        {"1H", std::nullopt},
-        {"1 h", std::nullopt},
-        {" 1h", std::nullopt},
-        {"1h ", std::nullopt},
-        {"90m\n", std::nullopt},
-        {"1.5h", std::nullopt},
-        {"-1h", std::nullopt},
-        {"+1h", std::nullopt},
-        {"1d", std::nullopt},
-        {"1hm", std::nullopt},
-        {"\xd9\xa1h", std::nullopt}, // ARABIC-INDIC DIGIT ONE is not a decimal digit here
-        {std::string("1h\0", 3), std::nullopt},
-    };
-    for (const auto& [text, expected] : cases) {
-        EXPECT_EQ(CLI::parseDuration(text), expected) << ::testing::PrintToString(text);
-    }
-}
-
-TEST_F(CLITest, LockAndUnlockAnswers)
-{
-    struct Case
-    {
-        CannedReply result;
-        int status;
-        Lines err;
-    };
-    const std::vector<Case> cases = {
-        {Response(Response::Ok{}), 0, {}},
-        {Response(Response::Denied{DenialReason::cancelled}), 1, {en("cli.denied.cancelled")}},
-        {Response(Response::Denied{DenialReason::snoozed}), 1, {en("cli.denied.snoozed")}},
-        {Response(Response::Denied{DenialReason::background}), 1, {en("cli.denied.background")}},
-        {Response(Response::Denied{DenialReason::remote}), 1, {en("cli.denied.remote")}},
-        {Response(Response::Denied{DenialReason::timeout}), 1, {en("cli.denied.timeout")}},
-        {Response(Response::Denied{DenialReason::unavailable}), 1, {en("cli.denied.unavailable")}},
-        {Response(Response::Denied{DenialReason::abandoned}), 1, {en("cli.denied.unavailable")}},
-        // Replies that make no sense for a change of state.
-        {Response(Response::Status{unlocked(60, {"a"})}), 1, {en("cli.denied.unavailable")}},
-        {Response(Response::Secret{SecretString(std::string_view("pw"))}), 1, {en("cli.denied.unavailable")}},
-        {Response(Response::Answer{SecretString(std::string_view("yes"))}), 1, {en("cli.denied.unavailable")}},
-        {Response(Response::AddedToAgent{600}), 1, {en("cli.denied.unavailable")}},
-        // Transport failures.
-        {failure(Kind::connectFailed, ECONNREFUSED), 2, {en("cli.error.noapp")}},
-        {failure(Kind::connectFailed, ENOENT), 2, {en("cli.error.noapp")}},
-        {failure(Kind::connectFailed, ENAMETOOLONG), 2, {en("cli.error.noapp")}},
-        {failure(Kind::timeout), 1, {en("cli.denied.timeout")}},
-        {failure(Kind::io), 2, {en("cli.error.generic")}},
-        {failure(Kind::badResponse), 2, {en("cli.error.generic")}},
-        {failure(Kind::encoding), 2, {en("cli.error.generic")}},
-    };
-    for (const Lines& args : {Lines{"lock"}, Lines{"unlock", "--for", "1h"}}) {
-        for (const auto& c : cases) {
-            const Outcome run(args, c.result);
-            const std::string where = ::testing::PrintToString(args) + " / " + ::testing::PrintToString(c.err);
-            EXPECT_EQ(run.status, c.status) << where;
-            EXPECT_EQ(run.err, c.err) << where;
-            EXPECT_TRUE(run.out.empty()) << where;
+    const CannedReply status = Response(Response::Status{unlocked(1740, {"id_ed25519"})});
+    const std::string unavailable = en("cli.denied.unavailable"), generic = en("cli.error.generic");
+    const auto denied = [](DR reason) { return CannedReply(Response(Response::Denied{reason})); };
+    const CannedReply ok = Response(Response::Ok{}),
+                      pw = Response(Response::Secret{SecretString(std::string_view("pw"))});
+    const CannedReply refused = fails(CK::connectFailed, ECONNREFUSED);
+    // For lock and unlock.
+    // clang-format off
+    const std::tuple<CannedReply, int, std::string> changes[] = {{ok, 0, ""},
+        {denied(DR::cancelled), 1, en("cli.denied.cancelled")}, {denied(DR::snoozed), 1, en("cli.denied.snoozed")},
+        {denied(DR::background), 1, en("cli.denied.background")}, {denied(DR::remote), 1, en("cli.denied.remote")},
+        {denied(DR::timeout), 1, en("cli.denied.timeout")}, {denied(DR::unavailable), 1, unavailable},
+        {denied(DR::abandoned), 1, unavailable}, {status, 1, unavailable}, {pw, 1, unavailable},
+        {Response(Response::Answer{SecretString(std::string_view("yes"))}), 1, unavailable},
+        {Response(Response::AddedToAgent{600}), 1, unavailable}, {refused, 2, en("cli.error.noapp")},
+        {fails(CK::connectFailed, ENOENT), 2, en("cli.error.noapp")},
+        {fails(CK::connectFailed, ENAMETOOLONG), 2, en("cli.error.noapp")},
+        {fails(CK::timeout), 1, en("cli.denied.timeout")}, {fails(CK::io), 2, generic},
+        {fails(CK::badResponse), 2, generic}, {fails(CK::encoding), 2, generic}};
+    // A status asked gets every reply but a status as "unavailable", a denial included.
+    const std::tuple<Lines, CannedReply, int, std::string, std::string> statuses[] = {
+        {{"status"}, status, 0, "Unlocked, 29m left: id_ed25519", ""},
+        {{"status", "--json"}, status, 0, R"({"keys":["id_ed25519"],"remaining_seconds":1740,"state":"unlocked"})", ""},
+        {{"status"}, ok, 1, "", unavailable}, {{"status"}, denied(DR::cancelled), 1, "", unavailable},
+        {{"status"}, pw, 1, "", unavailable}, {{"status"}, refused, 2, "", en("cli.error.noapp")},
+        {{"status"}, fails(CK::timeout), 1, "", en("cli.denied.timeout")}, {{"status"}, fails(CK::io), 2, "", generic},
+        {{"status"}, fails(CK::badResponse), 2, "", generic}};
+    // clang-format on
+    const auto lines = [](const std::string& text) { return text.empty() ? Lines{} : Lines{text}; };
+    for (const auto& [reply, code, message] : changes) {
+        for (const Lines& args : {Lines{"lock"}, Lines{"unlock", "--for", "1h"}}) {
+            const Outcome run(args, reply);
+            EXPECT_TRUE(run.status == code && run.err == lines(message) && run.out.empty())
+                << args[0] << ": " << message;
         }
     }
-}
-
-TEST_F(CLITest, StatusAnswers)
-{
-    struct Case
-    {
-        CannedReply result;
-        int status;
-        Lines out;
-        Lines err;
-    };
-    const std::vector<Case> cases = {
-        {Response(Response::Status{{StatusState::locked, std::nullopt, {}}}), 0, {"Locked"}, {}},
-        // Any reply but a status is "unavailable", a denial included.
-        {Response(Response::Ok{}), 1, {}, {en("cli.denied.unavailable")}},
-        {Response(Response::Denied{DenialReason::cancelled}), 1, {}, {en("cli.denied.unavailable")}},
-        {Response(Response::Secret{SecretString(std::string_view("pw"))}), 1, {}, {en("cli.denied.unavailable")}},
-        {failure(Kind::connectFailed, ECONNREFUSED), 2, {}, {en("cli.error.noapp")}},
-        {failure(Kind::timeout), 1, {}, {en("cli.denied.timeout")}},
-        {failure(Kind::io), 2, {}, {en("cli.error.generic")}},
-        {failure(Kind::badResponse), 2, {}, {en("cli.error.generic")}},
-    };
-    for (const auto& c : cases) {
-        const Outcome run({"status"}, c.result);
-        EXPECT_EQ(run.status, c.status) << ::testing::PrintToString(c.err);
-        EXPECT_EQ(run.out, c.out) << ::testing::PrintToString(c.err);
-        EXPECT_EQ(run.err, c.err) << ::testing::PrintToString(c.out);
+    for (const auto& [args, reply, code, out, message] : statuses) {
+        const Outcome run(args, reply);
+        EXPECT_TRUE(run.status == code && run.out == lines(out) && run.err == lines(message)) << out << message;
     }
-}
-
-TEST_F(CLITest, ATransportThatThrowsIsAGenericError)
-{
     for (const Lines& args : {Lines{"status"}, Lines{"lock"}, Lines{"unlock"}}) {
-        const Outcome run(args, std::nullopt);
-        EXPECT_EQ(run.status, 2);
-        EXPECT_EQ(run.err, Lines{en("cli.error.generic")});
+        const Outcome run(args, std::nullopt); // a transport that throws
+        EXPECT_TRUE(run.status == 2 && run.err == Lines{generic});
     }
 }
 
-TEST_F(CLITest, StatusPrintsTextOrJSON)
+TEST(CLI, StatusTextAndDenialsInBothLanguagesWithoutControlCharacters)
 {
-    const CannedReply reply = Response::Status{unlocked(1740, {"id_ed25519"})};
-    const Outcome text({"status"}, reply);
-    EXPECT_EQ(text.status, 0);
-    EXPECT_EQ(text.out, Lines{"Unlocked, 29m left: id_ed25519"});
-    const Outcome json({"status", "--json"}, reply);
-    EXPECT_EQ(json.status, 0);
-    EXPECT_EQ(json.out, Lines{R"({"keys":["id_ed25519"],"remaining_seconds":1740,"state":"unlocked"})"});
-    EXPECT_TRUE(json.err.empty());
-}
-
-TEST_F(CLITest, StatusTextInBothLanguages)
-{
-    struct Case
-    {
-        StatusReport report;
-        const char* english;
-        const char* french;
-    };
-    const std::vector<Case> cases = {
-        {{StatusState::locked, std::nullopt, {}}, "Locked", "Verrouillé"},
+    // clang-format off
+    const std::tuple<StatusReport, const char*, const char*> cases[] = {
+        {{StatusState::locked, {}, {}}, "Locked", "Verrouillé"},
         {{StatusState::locked, 600, {"stale"}}, "Locked", "Verrouillé"},
         {unlocked(5400, {"id_ed25519", "work"}), "Unlocked, 1h 30m left: id_ed25519, work",
          "Déverrouillé, encore 1 h 30 min : id_ed25519, work"},
         {unlocked(10800, {"a"}), "Unlocked, 3h left: a", "Déverrouillé, encore 3 h : a"},
         {unlocked(2700, {"a"}), "Unlocked, 45m left: a", "Déverrouillé, encore 45 min : a"},
         {unlocked(30, {"a"}), "Unlocked, 0m left: a", "Déverrouillé, encore 0 min : a"},
-        {unlocked(std::nullopt, {"id_rsa", "id_ed25519"}), "Unlocked: id_rsa, id_ed25519",
-         "Déverrouillé : id_rsa, id_ed25519"},
-        // Key names are inserted as they are, placeholders and all.
-        {unlocked(std::nullopt, {"100%1 key"}), "Unlocked: 100%1 key", "Déverrouillé : 100%1 key"},
-        // ...but no control character reaches the terminal: not C0, DEL or C1 (U+009B is CSI).
-        {unlocked(std::nullopt,
-                  {"a\x1b]0;owned\x07\r\n\x7f",
-                   "b\xc2\x9b"
-                   "2Jé\xc2\xa0"}),
+        {unlocked({}, {"id_rsa", "id_ed25519"}), "Unlocked: id_rsa, id_ed25519", "Déverrouillé : id_rsa, id_ed25519"},
+        // Key names go in as they are, placeholders and all, but no C0, DEL or C1 (U+009B is CSI) reaches the terminal.
+        {unlocked({}, {"100%1 key"}), "Unlocked: 100%1 key", "Déverrouillé : 100%1 key"},
+        {unlocked({}, {"a\x1b]0;owned\x07\r\n\x7f", "b\xc2\x9b" "2Jé\xc2\xa0"}),
          "Unlocked: a\\x1b]0;owned\\x07\\x0d\\x0a\\x7f, b\\u009b2Jé\xc2\xa0",
-         "Déverrouillé : a\\x1b]0;owned\\x07\\x0d\\x0a\\x7f, b\\u009b2Jé\xc2\xa0"},
-    };
-    for (const auto& c : cases) {
+         "Déverrouillé : a\\x1b]0;owned\\x07\\x0d\\x0a\\x7f, b\\u009b2Jé\xc2\xa0"}};
+    // clang-format on
+    for (const auto& [report, english, french] : cases) {
         i18n::setCurrentLanguage(Language::English);
-        EXPECT_EQ(CLI::statusText(c.report), c.english);
+        EXPECT_EQ(CLI::statusText(report), english);
         i18n::setCurrentLanguage(Language::French);
-        EXPECT_EQ(CLI::statusText(c.report), c.french);
+        EXPECT_EQ(CLI::statusText(report), french);
     }
+    EXPECT_EQ(CLI::deniedMessage(DR::remote), i18n::text(Language::French, "cli.denied.remote")); // denials too
+    i18n::setCurrentLanguage(Language::English);
 }
 
-TEST(StatusJSON, ShapeIsByteExact)
+TEST(CLI, StatusJSONIsByteExact)
 {
-    const std::vector<std::pair<StatusReport, std::string>> cases = {
-        {unlocked(1740, {"id_ed25519"}), R"({"keys":["id_ed25519"],"remaining_seconds":1740,"state":"unlocked"})"},
-        {{StatusState::locked, std::nullopt, {}}, R"({"keys":[],"remaining_seconds":null,"state":"locked"})"},
-        {unlocked(std::nullopt, {"a", "b"}), R"({"keys":["a","b"],"remaining_seconds":null,"state":"unlocked"})"},
+    // clang-format off
+    const std::pair<StatusReport, std::string> cases[] = {
+        {{StatusState::locked, {}, {}}, R"({"keys":[],"remaining_seconds":null,"state":"locked"})"},
+        {unlocked({}, {"a", "b"}), R"({"keys":["a","b"],"remaining_seconds":null,"state":"unlocked"})"},
         {unlocked(0, {}), R"({"keys":[],"remaining_seconds":0,"state":"unlocked"})"},
-        {unlocked(std::numeric_limits<std::int64_t>::max(), {}),
-         R"({"keys":[],"remaining_seconds":9223372036854775807,"state":"unlocked"})"},
+        {unlocked(INT64_MAX, {}), R"({"keys":[],"remaining_seconds":9223372036854775807,"state":"unlocked"})"},
         {unlocked(-5, {}), R"({"keys":[],"remaining_seconds":-5,"state":"unlocked"})"},
-        // Slashes stay as they are; quotes, backslashes and control characters are escaped.
+        // Slashes stay; quotes, backslashes and control characters are escaped; invalid UTF-8 becomes U+FFFD.
         {unlocked(60, {"~/.ssh/id_rsa", "a\"b\\c\n\t"}),
          R"({"keys":["~/.ssh/id_rsa","a\"b\\c\n\t"],"remaining_seconds":60,"state":"unlocked"})"},
-        // UTF-8 is written as it is; invalid sequences become U+FFFD.
         {unlocked(60, {"clé", "bad\xff"}),
-         "{\"keys\":[\"clé\",\"bad\xef\xbf\xbd\"],\"remaining_seconds\":60,"
-         "\"state\":\"unlocked\"}"},
-    };
+         "{\"keys\":[\"clé\",\"bad\xef\xbf\xbd\"],\"remaining_seconds\":60,\"state\":\"unlocked\"}"}};
+    // clang-format on
     for (const auto& [report, expected] : cases) {
         EXPECT_EQ(CLI::statusJSON(report), expected);
     }
 }
 
-TEST(DeniedMessage, EachReasonHasItsSentence)
-{
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"cancelled", "cli.denied.cancelled"},   {"snoozed", "cli.denied.snoozed"},
-        {"background", "cli.denied.background"}, {"remote", "cli.denied.remote"},
-        {"timeout", "cli.denied.timeout"},       {"unavailable", "cli.denied.unavailable"},
-        {"abandoned", "cli.denied.unavailable"}, {"", "cli.denied.unavailable"},
-        {"Cancelled", "cli.denied.unavailable"}, {"cancelled ", "cli.denied.unavailable"},
-    };
-    i18n::setCurrentLanguage(Language::French);
-    for (const auto& [reason, key] : cases) {
-        EXPECT_EQ(CLI::deniedMessage(denialReasonFromWire(reason)), i18n::text(Language::French, key)) << reason;
-    }
-    i18n::setCurrentLanguage(Language::English);
-    for (const auto& [reason, key] : cases) {
-        EXPECT_EQ(CLI::deniedMessage(denialReasonFromWire(reason)), en(key)) << reason;
-    }
-    // Distinct reasons read differently.
-    EXPECT_NE(CLI::deniedMessage(DenialReason::cancelled), CLI::deniedMessage(DenialReason::remote));
-}
-
 TEST(LaunchIntent, SettingsOpenOnlyOnAnOrdinaryLaunch)
 {
     EXPECT_STREQ(LaunchIntent::backgroundArgument, "--background");
-    struct Case
-    {
-        bool loginItem;
-        Lines args;
-        bool relaunched;
-        bool expected;
-    };
-    const std::vector<Case> cases = {
-        {false, {}, false, true},
-        {false, {"--autostart"}, false, true},
-        {false, {"--background"}, false, false},
-        {false, {"-x", "--background", "y"}, false, false},
-        {false, {"--background=1"}, false, true},
-        {false, {"--Background"}, false, true},
-        {true, {}, false, false},
-        {false, {}, true, false},
-        {true, {"--background"}, true, false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(LaunchIntent::showsSettingsAtLaunch(c.loginItem, c.args, c.relaunched), c.expected)
-            << ::testing::PrintToString(c.args);
+    // clang-format off
+    const std::tuple<bool, Lines, bool, bool> cases[] = {{false, {}, false, true},
+        {false, {"--autostart"}, false, true}, {false, {"--background"}, false, false},
+        {false, {"-x", "--background", "y"}, false, false}, {false, {"--background=1"}, false, true},
+        {false, {"--Background"}, false, true}, {true, {}, false, false}, {false, {}, true, false},
+        {true, {"--background"}, true, false}};
+    // clang-format on
+    for (const auto& [loginItem, args, relaunched, expected] : cases) {
+        EXPECT_EQ(LaunchIntent::showsSettingsAtLaunch(loginItem, args, relaunched), expected)
+            << testing::PrintToString(args);
     }
 }
