@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "dialogs/BiometricContext.h"
+#include "platform/BiometricContext.h"
 #include "dialogs/DialogClock.h"
 #include "ssh/SSHKey.h"
 #include "sys/SecretString.h"

@@ -1,0 +1,209 @@
+// The fingerprint context against the real fprintd with libfprint's virtual reader, the private bus
+// standing in for the system bus and python3-dbusmock's polkitd allowing what fprintd asks.
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QElapsedTimer>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <optional>
+
+#include "BusServices.h"
+#include "ipc/SocketIO.h"
+#include "platform/FingerprintContext.h"
+#include "support/TempDir.h"
+
+using namespace vantorelle;
+
+namespace {
+
+using Outcome = std::expected<bool, BiometricContext::Error>;
+const QString kFprint = QStringLiteral("net.reactivated.Fprint"), kDevice = kFprint + ".Device";
+constexpr int recognised = 1;
+
+int code(const Outcome& outcome)
+{
+    return outcome ? (*outcome ? recognised : 2) : outcome.error().dialogCode();
+}
+
+QDBusMessage call(QDBusConnection bus, const QString& service, const QString& path, const QString& interface,
+                  const QString& method, const QVariantList& args = {})
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(args);
+    return bus.call(message, QDBus::Block, 10000);
+}
+
+class FingerprintTest : public ::testing::Test
+{
+protected:
+    // Before anything opens the system bus.
+    bool redirected = ::getenv("DBUS_SESSION_BUS_ADDRESS")
+        && ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ::getenv("DBUS_SESSION_BUS_ADDRESS"), 1) == 0;
+    test::QtApp app;
+    TempDir dir{"vtfp"};
+    std::string reader = dir.path().string() + "/reader";
+    QDBusConnection bus = QDBusConnection::systemBus();
+    // Another program: fprintd ties a claim to the connection that made it.
+    QDBusConnection other = QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("other"));
+    std::optional<test::Daemon> polkit, fprintd;
+    QString device;
+
+    ~FingerprintTest() override { QDBusConnection::disconnectFromBus(QStringLiteral("other")); }
+
+    void startFprintd()
+    {
+        polkit.emplace(test::startDbusmock("polkitd", "org.freedesktop.PolicyKit1", true));
+        call(bus, "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority", "org.freedesktop.DBus.Mock",
+             "SetAllowed",
+             {QStringList{"net.reactivated.fprint.device.verify", "net.reactivated.fprint.device.enroll"}});
+        std::filesystem::create_directory(dir.path() / "state");
+        fprintd.emplace("/usr/bin/env",
+                        std::vector<std::string>{"FP_VIRTUAL_DEVICE=" + reader, "FP_DRIVERS_WHITELIST=virtual_device",
+                                                 "STATE_DIRECTORY=" + (dir.path() / "state").string(),
+                                                 "/usr/libexec/fprintd", "-t"},
+                        kFprint.toStdString());
+        device = call(bus, kFprint, "/net/reactivated/Fprint/Manager", kFprint + ".Manager", "GetDefaultDevice")
+                     .arguments()
+                     .value(0)
+                     .value<QDBusObjectPath>()
+                     .path();
+    }
+
+    bool deviceCall(const char* method, const QVariantList& args = {})
+    {
+        return call(other, kFprint, device, kDevice, method, args).type() == QDBusMessage::ReplyMessage;
+    }
+    // The reader is free when another program's claim succeeds.
+    bool otherClaims() { return deviceCall("Claim", {QString()}) && deviceCall("Release"); }
+
+    bool available(std::chrono::milliseconds deadline = std::chrono::seconds(10))
+    {
+        std::optional<bool> answer;
+        fingerprintAvailable([&](bool a) { answer = a; }, bus, deadline);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return answer.has_value(); }, 30000));
+        return answer.value_or(true);
+    }
+
+    bool fingerNeeded()
+    {
+        return call(other, kFprint, device, "org.freedesktop.DBus.Properties", "Get", {kDevice, "finger-needed"})
+            .arguments()
+            .value(0)
+            .value<QDBusVariant>()
+            .variant()
+            .toBool();
+    }
+
+    // One evaluation to its reply; `whileVerifying` runs once fprintd waits for a finger.
+    Outcome evaluate(const std::function<void(FingerprintContext&)>& whileVerifying = {})
+    {
+        FingerprintContext context(bus);
+        std::optional<Outcome> outcome;
+        int replies = 0;
+        context.evaluate("unlock", [&](Outcome o) { outcome = o, ++replies; });
+        if (whileVerifying) {
+            EXPECT_TRUE(QTest::qWaitFor([&] { return fingerNeeded(); }, 30000));
+            whileVerifying(context);
+        }
+        EXPECT_FALSE(outcome); // never from inside evaluate() or invalidate()
+        EXPECT_TRUE(QTest::qWaitFor([&] { return outcome.has_value(); }, 30000));
+        context.invalidate();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(replies, 1);
+        return outcome.value_or(std::unexpected(BiometricContext::Error{0, "no reply", "test"}));
+    }
+
+    auto touch(const std::string& scanId)
+    {
+        return [this, scanId](FingerprintContext&) {
+            auto fd = SocketIO::connectSocket(reader, std::chrono::steady_clock::now() + std::chrono::seconds(10));
+            ASSERT_TRUE(fd && io::writeAll(fd->get(), "SCAN " + scanId));
+        };
+    }
+};
+
+} // namespace
+
+TEST_F(FingerprintTest, OneClaimPerEvaluationAlwaysGivenBack)
+{
+    ASSERT_TRUE(redirected);
+    startFprintd();
+    ASSERT_FALSE(device.isEmpty());
+    EXPECT_FALSE(available());
+    EXPECT_EQ(code(evaluate()), BiometricContext::biometryNotEnrolled);
+
+    auto enrolled = ChildProcess::run(test::sourceDir() + "/fprintd_enrol.py", {reader, "finger-a"},
+                                      Environment::current(), ChildProcess::StandardError::merge,
+                                      std::chrono::steady_clock::now() + std::chrono::seconds(60));
+    ASSERT_TRUE(enrolled && enrolled->status == 0) << (enrolled ? enrolled->output : "cannot run");
+    EXPECT_TRUE(available());
+
+    const struct
+    {
+        const char* name;
+        std::function<void(FingerprintContext&)> whileVerifying;
+        int code;
+    } cases[] = {
+        {"the enrolled finger", touch("finger-a"), recognised},
+        {"another finger", touch("finger-b"), BiometricContext::authenticationFailed},
+        {"invalidated", [](FingerprintContext& c) { c.invalidate(); }, BiometricContext::appCancel},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(code(evaluate(c.whileVerifying)), c.code);
+        EXPECT_TRUE(otherClaims()); // the reply comes after the release
+    }
+
+    ASSERT_TRUE(deviceCall("Claim", {QString()}));
+    EXPECT_EQ(code(evaluate()), BiometricContext::systemCancel);
+    ASSERT_TRUE(deviceCall("Release"));
+
+    {
+        FingerprintContext destroyed(bus);
+        destroyed.evaluate("unlock", [](Outcome) {});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fingerNeeded(); }, 30000));
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return otherClaims(); }, 30000));
+}
+
+TEST_F(FingerprintTest, WithoutFprintdNothingIsAvailableLongBeforeTheDeadline)
+{
+    ASSERT_TRUE(redirected);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(available(std::chrono::seconds(20)));
+    EXPECT_LT(clock.elapsed(), 10000);
+    EXPECT_EQ(code(evaluate()), BiometricContext::biometryNotAvailable);
+}
+
+TEST(FingerprintOutcomes, ResultsTheVirtualReaderCannotGiveStillMap)
+{
+    const struct
+    {
+        const char* result;
+        bool done;
+        std::optional<int> code; // nullopt: still verifying; 0: a foreign failure, offered again
+    } results[] = {
+        {"verify-retry-scan", false, std::nullopt},
+        {"verify-swipe-too-short", false, std::nullopt},
+        {"verify-finger-not-centered", false, std::nullopt},
+        {"verify-remove-and-retry", false, std::nullopt},
+        {"verify-disconnected", true, BiometricContext::biometryNotAvailable},
+        {"verify-unknown-error", true, 0},
+    };
+    for (const auto& r : results) {
+        SCOPED_TRACE(r.result);
+        auto outcome = FingerprintContext::verifyOutcome(r.result, r.done);
+        ASSERT_EQ(outcome.has_value(), r.code.has_value());
+        if (outcome) {
+            EXPECT_EQ(code(*outcome), *r.code);
+            EXPECT_EQ(outcome->error().domain, *r.code ? "" : "fprintd");
+        }
+    }
+    for (const char* name : {"NoSuchDevice", "PermissionDenied"}) {
+        const QString error = kFprint + ".Error." + name;
+        EXPECT_EQ(FingerprintContext::callError(QDBusError(QDBusMessage::createError(error, "x"))).dialogCode(),
+                  BiometricContext::biometryNotAvailable);
+    }
+}
