@@ -33,6 +33,10 @@ QDBusMessage call(QDBusConnection bus, const QString& service, const QString& pa
     message.setArguments(args);
     return bus.call(message, QDBus::Block, 10000);
 }
+QVariant first(const QDBusMessage& reply)
+{
+    return reply.arguments().value(0);
+}
 
 class FingerprintTest : public ::testing::Test
 {
@@ -63,9 +67,7 @@ protected:
                                                  "STATE_DIRECTORY=" + (dir.path() / "state").string(),
                                                  "/usr/libexec/fprintd", "-t"},
                         kFprint.toStdString());
-        device = call(bus, kFprint, "/net/reactivated/Fprint/Manager", kFprint + ".Manager", "GetDefaultDevice")
-                     .arguments()
-                     .value(0)
+        device = first(call(bus, kFprint, "/net/reactivated/Fprint/Manager", kFprint + ".Manager", "GetDefaultDevice"))
                      .value<QDBusObjectPath>()
                      .path();
     }
@@ -87,12 +89,8 @@ protected:
 
     bool fingerNeeded()
     {
-        return call(other, kFprint, device, "org.freedesktop.DBus.Properties", "Get", {kDevice, "finger-needed"})
-            .arguments()
-            .value(0)
-            .value<QDBusVariant>()
-            .variant()
-            .toBool();
+        auto reply = call(other, kFprint, device, "org.freedesktop.DBus.Properties", "Get", {kDevice, "finger-needed"});
+        return first(reply).value<QDBusVariant>().variant().toBool();
     }
 
     // One evaluation to its reply; `whileVerifying` runs once fprintd waits for a finger.
@@ -114,12 +112,26 @@ protected:
         return outcome.value_or(std::unexpected(BiometricContext::Error{0, "no reply", "test"}));
     }
 
+    void send(const std::string& command)
+    {
+        auto fd = SocketIO::connectSocket(reader, std::chrono::steady_clock::now() + std::chrono::seconds(10));
+        ASSERT_TRUE(fd && io::writeAll(fd->get(), command));
+    }
     auto touch(const std::string& scanId)
     {
-        return [this, scanId](FingerprintContext&) {
-            auto fd = SocketIO::connectSocket(reader, std::chrono::steady_clock::now() + std::chrono::seconds(10));
-            ASSERT_TRUE(fd && io::writeAll(fd->get(), "SCAN " + scanId));
-        };
+        return [this, scanId](FingerprintContext&) { send("SCAN " + scanId); };
+    }
+
+    // One touch enrols: the virtual reader is told to want a single stage.
+    void enrol(const std::string& scanId)
+    {
+        ASSERT_TRUE(deviceCall("Claim", {QString()}));
+        send("SET_ENROLL_STAGES 1");
+        ASSERT_TRUE(deviceCall("EnrollStart", {"right-index-finger"}));
+        send("SCAN " + scanId);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return deviceCall("ListEnrolledFingers", {QString()}); }, 30000));
+        deviceCall("EnrollStop");
+        ASSERT_TRUE(deviceCall("Release"));
     }
 };
 
@@ -133,10 +145,7 @@ TEST_F(FingerprintTest, OneClaimPerEvaluationAlwaysGivenBack)
     EXPECT_FALSE(available());
     EXPECT_EQ(code(evaluate()), BiometricContext::biometryNotEnrolled);
 
-    auto enrolled = ChildProcess::run(test::sourceDir() + "/fprintd_enrol.py", {reader, "finger-a"},
-                                      Environment::current(), ChildProcess::StandardError::merge,
-                                      std::chrono::steady_clock::now() + std::chrono::seconds(60));
-    ASSERT_TRUE(enrolled && enrolled->status == 0) << (enrolled ? enrolled->output : "cannot run");
+    enrol("finger-a");
     EXPECT_TRUE(available());
 
     const struct
@@ -179,28 +188,16 @@ TEST_F(FingerprintTest, WithoutFprintdNothingIsAvailableLongBeforeTheDeadline)
 
 TEST(FingerprintOutcomes, ResultsTheVirtualReaderCannotGiveStillMap)
 {
-    const struct
-    {
-        const char* result;
-        bool done;
-        std::optional<int> code; // nullopt: still verifying; 0: a foreign failure, offered again
-    } results[] = {
-        {"verify-retry-scan", false, std::nullopt},
-        {"verify-swipe-too-short", false, std::nullopt},
-        {"verify-finger-not-centered", false, std::nullopt},
-        {"verify-remove-and-retry", false, std::nullopt},
-        {"verify-disconnected", true, BiometricContext::biometryNotAvailable},
-        {"verify-unknown-error", true, 0},
-    };
-    for (const auto& r : results) {
-        SCOPED_TRACE(r.result);
-        auto outcome = FingerprintContext::verifyOutcome(r.result, r.done);
-        ASSERT_EQ(outcome.has_value(), r.code.has_value());
-        if (outcome) {
-            EXPECT_EQ(code(*outcome), *r.code);
-            EXPECT_EQ(outcome->error().domain, *r.code ? "" : "fprintd");
-        }
+    for (const char* retry :
+         {"verify-retry-scan", "verify-swipe-too-short", "verify-finger-not-centered", "verify-remove-and-retry"}) {
+        EXPECT_FALSE(FingerprintContext::verifyOutcome(retry, false)) << retry;
     }
+    EXPECT_EQ(code(FingerprintContext::verifyOutcome("verify-disconnected", true).value()),
+              BiometricContext::biometryNotAvailable);
+    // A foreign failure: the dialog offers another try.
+    Outcome unknown = FingerprintContext::verifyOutcome("verify-unknown-error", true).value();
+    EXPECT_EQ(code(unknown), 0);
+    EXPECT_EQ(unknown.error().domain, "fprintd");
     for (const char* name : {"NoSuchDevice", "PermissionDenied"}) {
         const QString error = kFprint + ".Error." + name;
         EXPECT_EQ(FingerprintContext::callError(QDBusError(QDBusMessage::createError(error, "x"))).dialogCode(),
