@@ -58,9 +58,7 @@ protected:
     void startFprintd()
     {
         polkit.emplace(test::startDbusmock("polkitd", "org.freedesktop.PolicyKit1", true));
-        call(bus, "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority", "org.freedesktop.DBus.Mock",
-             "SetAllowed",
-             {QStringList{"net.reactivated.fprint.device.verify", "net.reactivated.fprint.device.enroll"}});
+        allow({"net.reactivated.fprint.device.verify", "net.reactivated.fprint.device.enroll"});
         std::filesystem::create_directory(dir.path() / "state");
         fprintd.emplace("/usr/bin/env",
                         std::vector<std::string>{"FP_VIRTUAL_DEVICE=" + reader, "FP_DRIVERS_WHITELIST=virtual_device",
@@ -70,6 +68,12 @@ protected:
         device = first(call(bus, kFprint, "/net/reactivated/Fprint/Manager", kFprint + ".Manager", "GetDefaultDevice"))
                      .value<QDBusObjectPath>()
                      .path();
+    }
+
+    void allow(const QStringList& actions)
+    {
+        call(bus, "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority", "org.freedesktop.DBus.Mock",
+             "SetAllowed", {actions});
     }
 
     bool deviceCall(const char* method, const QVariantList& args = {})
@@ -117,9 +121,14 @@ protected:
         auto fd = SocketIO::connectSocket(reader, std::chrono::steady_clock::now() + std::chrono::seconds(10));
         ASSERT_TRUE(fd && io::writeAll(fd->get(), command));
     }
-    auto touch(const std::string& scanId)
+    // The virtual reader's commands: SCAN <id>, RETRY <kind>, ERROR <libfprint error>, UNPLUG.
+    auto readerDoes(std::vector<std::string> commands)
     {
-        return [this, scanId](FingerprintContext&) { send("SCAN " + scanId); };
+        return [this, commands](FingerprintContext&) {
+            for (const std::string& command : commands) {
+                send(command);
+            }
+        };
     }
 
     // One touch enrols: the virtual reader is told to want a single stage.
@@ -154,8 +163,12 @@ TEST_F(FingerprintTest, OneClaimPerEvaluationAlwaysGivenBack)
         std::function<void(FingerprintContext&)> whileVerifying;
         int code;
     } cases[] = {
-        {"the enrolled finger", touch("finger-a"), recognised},
-        {"another finger", touch("finger-b"), BiometricContext::authenticationFailed},
+        {"the enrolled finger", readerDoes({"SCAN finger-a"}), recognised},
+        {"another finger", readerDoes({"SCAN finger-b"}), BiometricContext::authenticationFailed},
+        {"retries, then the finger", readerDoes({"RETRY 0", "RETRY 1", "RETRY 2", "RETRY 3", "SCAN finger-a"}),
+         recognised},
+        {"a reader error", readerDoes({"ERROR 0"}), 0}, // verify-unknown-error: offered again
+        {"the reader removed", readerDoes({"ERROR 5"}), BiometricContext::biometryNotAvailable}, // verify-disconnected
         {"invalidated", [](FingerprintContext& c) { c.invalidate(); }, BiometricContext::appCancel},
     };
     for (const auto& c : cases) {
@@ -174,6 +187,13 @@ TEST_F(FingerprintTest, OneClaimPerEvaluationAlwaysGivenBack)
         ASSERT_TRUE(QTest::qWaitFor([&] { return fingerNeeded(); }, 30000));
     }
     EXPECT_TRUE(QTest::qWaitFor([&] { return otherClaims(); }, 30000));
+
+    allow({});
+    EXPECT_EQ(code(evaluate()), BiometricContext::biometryNotAvailable); // PermissionDenied
+    allow({"net.reactivated.fprint.device.verify"});
+    EXPECT_EQ(code(evaluate(readerDoes({"UNPLUG"}))), 0);
+    EXPECT_FALSE(available());
+    EXPECT_EQ(code(evaluate()), BiometricContext::biometryNotAvailable); // NoSuchDevice
 }
 
 TEST_F(FingerprintTest, WithoutFprintdNothingIsAvailableLongBeforeTheDeadline)
@@ -184,23 +204,4 @@ TEST_F(FingerprintTest, WithoutFprintdNothingIsAvailableLongBeforeTheDeadline)
     EXPECT_FALSE(available(std::chrono::seconds(20)));
     EXPECT_LT(clock.elapsed(), 10000);
     EXPECT_EQ(code(evaluate()), BiometricContext::biometryNotAvailable);
-}
-
-TEST(FingerprintOutcomes, ResultsTheVirtualReaderCannotGiveStillMap)
-{
-    for (const char* retry :
-         {"verify-retry-scan", "verify-swipe-too-short", "verify-finger-not-centered", "verify-remove-and-retry"}) {
-        EXPECT_FALSE(FingerprintContext::verifyOutcome(retry, false)) << retry;
-    }
-    EXPECT_EQ(code(FingerprintContext::verifyOutcome("verify-disconnected", true).value()),
-              BiometricContext::biometryNotAvailable);
-    // A foreign failure: the dialog offers another try.
-    Outcome unknown = FingerprintContext::verifyOutcome("verify-unknown-error", true).value();
-    EXPECT_EQ(code(unknown), 0);
-    EXPECT_EQ(unknown.error().domain, "fprintd");
-    for (const char* name : {"NoSuchDevice", "PermissionDenied"}) {
-        const QString error = kFprint + ".Error." + name;
-        EXPECT_EQ(FingerprintContext::callError(QDBusError(QDBusMessage::createError(error, "x"))).dialogCode(),
-                  BiometricContext::biometryNotAvailable);
-    }
 }
