@@ -32,8 +32,8 @@ public:
     void evaluate(const std::string& reason, Reply reply) override;
     void invalidate() override;
 
-    // One VerifyStatus result as an outcome; nullopt when the evaluation goes on (a retry) or
-    // `done` is false.
+    // One VerifyStatus result as an outcome; nullopt while the verification goes on (the retry
+    // results, and anything else with `done` false).
     static std::optional<std::expected<bool, Error>> verifyOutcome(const QString& result, bool done);
     // A failed call to fprintd as an outcome.
     static Error callError(const QDBusError& error);
