@@ -10,8 +10,8 @@
 #include <variant>
 #include <vector>
 
-#include "dialogs/BiometricContext.h"
 #include "dialogs/DialogClock.h"
+#include "platform/BiometricContext.h"
 #include "ssh/SSHKey.h"
 #include "sys/SecretString.h"
 #include "unlock/Requester.h"
