@@ -24,21 +24,19 @@ const std::string kPrototypeLines = kComment + "\n" + kExport + "\n" + kCompanio
 TEST(PrototypeMigrationTest, TheExportLinesGoWithTheirCommentCompanionAndOneBlankLine)
 {
     // What is left; nothing when the text stays as it is.
+    // What is left; nothing when the text stays as it is. Only one blank line goes, the companion
+    // must follow directly, Unicode blanks are trimmed and our own block is never touched.
+    // clang-format off
     const std::pair<std::string, std::optional<std::string>> cases[] = {
         {"export A=1\n\n" + kPrototypeLines + "export B=2\n", "export A=1\nexport B=2\n"},
-        {"a\n\n\n" + kComment + "\n" + kExport + "\n", "a\n\n"}, // only one blank line goes
-        {"a\n  " + kExport + "  \n\t" + kCompanion + " \nb", "a\nb"},
-        {"a\n\xc2\xa0" + kExport + "\xe2\x80\x83\n\xe3\x80\x80" + kCompanion + "\nb", "a\nb"}, // Unicode blanks
-        {kComment + " (quillgate)\n" + kExport + "\n", ""},
-        {kExport + "\n\n" + kCompanion + "\n", "\n" + kCompanion + "\n"}, // the companion must follow directly
-        {kExport + "\n" + kExport + "\nz", "z"},
+        {"a\n\n\n" + kComment + "\n" + kExport + "\n", "a\n\n"}, {"a\n  " + kExport + "  \n\t" + kCompanion + " \nb", "a\nb"},
+        {"a\n\xc2\xa0" + kExport + "\xe2\x80\x83\n\xe3\x80\x80" + kCompanion + "\nb", "a\nb"}, {kExport + "\n" + kExport + "\nz", "z"},
+        {kComment + " (quillgate)\n" + kExport + "\n", ""}, {kExport + "\n\n" + kCompanion + "\n", "\n" + kCompanion + "\n"},
         {"a\r\n\r\n" + kComment + "\r\n" + kExport + "\r\n" + kCompanion + "\r\nb\r\n", "a\r\nb\r\n"},
-        {"export SSH_ASKPASS=/usr/bin/ksshaskpass\n" + kCompanion + "\n", {}}, // another askpass: kept
-        {"echo ssh-quillgate-askpass\n", {}},
-        {B + "\n" + kExport + "\n" + E + "\n", {}}, // inside our block: kept
-        {"  " + B + "\n" + kExport + "\n" + E + "  \n", {}},
-        {B + "\n\n" + E + "\n" + kExport + "\n", B + "\n\n" + E + "\n"},
-    };
+        {"export SSH_ASKPASS=/usr/bin/ksshaskpass\n" + kCompanion + "\n", {}}, {"echo ssh-quillgate-askpass\n", {}},
+        {B + "\n" + kExport + "\n" + E + "\n", {}}, {"  " + B + "\n" + kExport + "\n" + E + "  \n", {}},
+        {B + "\n\n" + E + "\n" + kExport + "\n", B + "\n\n" + E + "\n"}};
+    // clang-format on
     for (const auto& [text, expected] : cases) {
         EXPECT_EQ(PM::stripPrototypeExport(text), expected.value_or(text)) << text;
     }
@@ -46,16 +44,15 @@ TEST(PrototypeMigrationTest, TheExportLinesGoWithTheirCommentCompanionAndOneBlan
 
 TEST(PrototypeMigrationTest, TheAgentSettingGetsItsEarlierValueBackOrGoes)
 {
+    const std::string unchanged
+        = "AddKeysToAgent 1h\nAddKeysToAgent yes\n# AddKeysToAgent 3h\n" + B + "\nAddKeysToAgent 3h\n" + E + "\n";
+    // clang-format off
     const std::tuple<std::string, std::optional<std::string>, std::string> cases[] = {
-        {"Host *\n  AddKeysToAgent 3h\n  User me\n", std::nullopt, "Host *\n  User me\n"},
-        {"AddKeysToAgent=3H\n", "yes", "AddKeysToAgent=yes\n"},
-        {"addkeystoagent  3h\n", "confirm", "addkeystoagent  confirm\n"},
-        {"AddKeysToAgent 1h\nAddKeysToAgent yes\n", std::nullopt, "AddKeysToAgent 1h\nAddKeysToAgent yes\n"},
+        {"Host *\n  AddKeysToAgent 3h\n  User me\n", std::nullopt, "Host *\n  User me\n"}, {unchanged, "yes", unchanged},
+        {"AddKeysToAgent=3H\n", "yes", "AddKeysToAgent=yes\n"}, {"addkeystoagent  3h\n", "confirm", "addkeystoagent  confirm\n"},
         {"AddKeysToAgent 3h\nHost a\nAddKeysToAgent 3h\n", "no", "AddKeysToAgent no\nHost a\nAddKeysToAgent no\n"},
-        {B + "\nAddKeysToAgent 3h\n" + E + "\n", std::nullopt, B + "\nAddKeysToAgent 3h\n" + E + "\n"},
-        {"# AddKeysToAgent 3h\n", std::nullopt, "# AddKeysToAgent 3h\n"},
-        {"AddKeysToAgent 3h\r\nUser me\r\n", "yes", "AddKeysToAgent yes\r\nUser me\r\n"},
-    };
+        {"AddKeysToAgent 3h\r\nUser me\r\n", "yes", "AddKeysToAgent yes\r\nUser me\r\n"}};
+    // clang-format on
     for (const auto& [text, earlier, expected] : cases) {
         EXPECT_EQ(PM::restoreAddKeysToAgent(text, earlier), expected) << text;
     }

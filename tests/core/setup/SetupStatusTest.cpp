@@ -23,26 +23,22 @@ TEST(SetupStatusTest, EachStepIsDoneOnlyWhenEverythingItNeedsIsInPlace)
     items = SetupStatus::evaluate(SetupFacts{});
     EXPECT_EQ(items[1], (Item{Step::ssh, false, {Missing::sshConfig, Missing::shellFile, Missing::appEnvironment}}));
     EXPECT_EQ(SetupStatus::remaining(items), 4);
-    // The key step wants at least one key and every passphrase stored.
-    for (const auto& [keys, ready] : std::vector<std::pair<std::vector<SetupFacts::ManagedKey>, bool>>{
-             {{}, false}, {{{"a", true}, {"b", false}}, false}, {{{"a", true}, {"b", true}}, true}}) {
-        auto facts = done;
-        facts.managedKeys = keys;
-        EXPECT_EQ(SetupStatus::evaluate(facts)[0].done, ready);
-    }
-    // The helper paths are compared standardised, not through links.
-    const std::tuple<std::string, std::optional<std::string>, bool> helpers[]
-        = {{"/opt/v/bin/../askpass", "/opt/v/askpass", true},
-           {"/opt/./v/askpass", "/opt/v/askpass", true},
-           {"/usr/local/bin/askpass", "/opt/v/askpass", false},
-           {"", "/opt/v/askpass", false},
-           {"/opt/v/askpass", std::nullopt, false}};
-    for (const auto& [launch, app, matches] : helpers) {
-        auto facts = done;
-        facts.launchAskpass = launch;
-        facts.appAskpass = app;
-        EXPECT_EQ(SetupStatus::evaluate(facts)[1],
-                  (Item{Step::ssh, matches, matches ? std::vector<Missing>{} : std::vector{Missing::appEnvironment}}))
+    // The key step wants at least one key and every passphrase stored; the helper paths are
+    // compared standardised, not through links.
+    using Keys = std::vector<SetupFacts::ManagedKey>;
+    // clang-format off
+    const std::tuple<Keys, std::string, std::optional<std::string>, bool, bool> cases[] = {
+        {{}, "/opt/v/askpass", "/opt/v/askpass", false, true}, {{{"a", true}, {"b", false}}, "/opt/v/askpass", "/opt/v/askpass", false, true},
+        {{{"a", true}, {"b", true}}, "/opt/v/bin/../askpass", "/opt/v/askpass", true, true},
+        {{{"a", true}}, "/opt/./v/askpass", "/opt/v/askpass", true, true}, {{{"a", true}}, "/usr/local/bin/askpass", "/opt/v/askpass", true, false},
+        {{{"a", true}}, "", "/opt/v/askpass", true, false}, {{{"a", true}}, "/opt/v/askpass", std::nullopt, true, false}};
+    // clang-format on
+    for (const auto& [keys, launch, app, keyDone, helperFound] : cases) {
+        const auto steps = SetupStatus::evaluate(SetupFacts{keys, true, true, launch, app, true, true});
+        EXPECT_EQ(steps[0].done, keyDone) << launch;
+        EXPECT_EQ(
+            steps[1],
+            (Item{Step::ssh, helperFound, helperFound ? std::vector<Missing>{} : std::vector{Missing::appEnvironment}}))
             << launch;
     }
     auto facts = done;
@@ -61,9 +57,10 @@ TEST(ManagedKeyRulesTest, PathsKeptAfterUndoAndTheLastReadyKey)
     EXPECT_EQ(ManagedKeyRules::pathsKeptAfterUndo({"/h/x/../.ssh/b"}, {"/h/.ssh/b"}), V{"/h/x/../.ssh/b"});
     EXPECT_TRUE(ManagedKeyRules::pathsKeptAfterUndo(managed, {"/elsewhere/a"}).empty());
     // Unmanaging breaks ssh only for the last ready key, and only once setup is applied.
-    const std::tuple<V, bool, bool> cases[] = {{{}, true, false},        {{"/h/a", "/h/b"}, true, false},
-                                               {{"/h/a"}, true, true},   {{"/h/a", "/h/./a"}, true, true},
-                                               {{"/h/a"}, false, false}, {{"/h/b"}, true, false}};
+    // clang-format off
+    const std::tuple<V, bool, bool> cases[] = {{{}, true, false}, {{"/h/a", "/h/b"}, true, false}, {{"/h/a"}, true, true},
+        {{"/h/a", "/h/./a"}, true, true}, {{"/h/a"}, false, false}, {{"/h/b"}, true, false}};
+    // clang-format on
     for (const auto& [ready, applied, breaks] : cases) {
         EXPECT_EQ(ManagedKeyRules::unmanageBreaksSSH("/h/a", ready, applied), breaks)
             << ::testing::PrintToString(ready);
