@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
+#include "defaults/MemoryDefaults.h"
 #include "support/TempDir.h"
 #include "support/TestFiles.h"
 #include "support/WithoutPrivileges.h"
@@ -46,18 +47,24 @@ TEST_F(FileDefaultsTest, ValuesKeepTheirKindInAPrivateFileOtherProcessesReadAtTh
     EXPECT_EQ(fs::status(defaults.file().parent_path()).permissions(), fs::perms(0700));
 
     FileDefaults again(defaults.file()); // another process's view
-    // Which typed readers answer: a date is not a number, an integer is a number too, and JSON has
-    // no infinity.
-    const auto kinds = [&again](std::string_view key) {
-        return std::string(again.boolean(key) ? "b" : "") + (again.integer(key) ? "i" : "")
-            + (again.number(key) ? "n" : "") + (again.string(key) ? "s" : "") + (again.stringArray(key) ? "a" : "")
-            + (again.date(key) ? "d" : "");
+    // Which typed readers answer for each key: a date is not a number, an integer is a number too,
+    // and JSON has no infinity. The in-memory store keeps the same kinds.
+    const auto kinds = [&values](const Defaults& store) {
+        std::string seen;
+        for (const auto& [key, value] : values) {
+            seen += std::string(store.boolean(key) ? "b" : "") + (store.integer(key) ? "i" : "")
+                + (store.number(key) ? "n" : "") + (store.string(key) ? "s" : "") + (store.stringArray(key) ? "a" : "")
+                + (store.date(key) ? "d" : "") + " ";
+        }
+        return seen;
     };
-    std::string seen;
+    EXPECT_EQ(kinds(again), "b in n  a d s ");
+    MemoryDefaults memory;
     for (const auto& [key, value] : values) {
-        seen += kinds(key) + " ";
+        memory.set(key, value);
     }
-    EXPECT_EQ(seen, "b in n  a d s ");
+    memory.remove("count");
+    EXPECT_EQ(kinds(memory), "b  n n a d s ");
     EXPECT_EQ(again.boolean("soundsEnabled"), false);
     EXPECT_EQ(again.number("count"), 42.0);
     EXPECT_EQ(again.stringArray("managedKeyPaths"), paths);
