@@ -23,22 +23,18 @@ const std::string B(MarkedBlock::begin), E(MarkedBlock::end);
 constexpr std::string_view kSuffix = SetupPlan::backupSuffix;
 const std::string kAskpass = "/usr/lib/vantorelle/vantorelle-askpass";
 
-SSHKey key(const fs::path& path)
-{
-    return SSHKey{path, path.string() + ".pub", "SHA256:x", "", SSHKey::Status::usable};
-}
-
 class SetupPlanTest : public ::testing::Test
 {
 protected:
-    auto make(std::vector<SSHKey> keys = {}, std::string_view shell = "zsh") const
+    static SSHKey key(const fs::path& p) { return {p, p.string() + ".pub", "SHA256:x", "", SSHKey::Status::usable}; }
+    auto make(std::vector<SSHKey> k = {}, std::string_view s = "zsh") const
     {
-        return SetupPlan::make(home, kAskpass, keys, shell);
+        return SetupPlan::make(home, kAskpass, k, s);
     }
     // Setup files are ordinary user files: 0644 unless a test says otherwise.
-    void write(const fs::path& name, const std::string& text, fs::perms mode = fs::perms(0644)) const
+    void write(const fs::path& to, const std::string& text, int mode = 0644) const
     {
-        test::writeFile(home / name, text, mode);
+        test::writeFile(home / to, text, fs::perms(mode));
     }
     bool exists(const fs::path& name) const { return fs::exists(fs::symlink_status(home / name)); }
     fs::perms mode(const fs::path& name) const { return fs::status(home / name).permissions(); }
@@ -176,7 +172,7 @@ TEST_F(SetupPlanTest, AnyFileNoLongerAsShownStopsTheApplyBeforeAnythingIsWritten
 TEST_F(SetupPlanTest, AReadOnlyDirectoryFailsWithoutLeavingAnythingBehind)
 {
     home = dir.path() / "home";
-    write(".zshenv", "export A=1\n", fs::perms(0640));
+    write(".zshenv", "export A=1\n", 0640);
     fs::create_directories(home / ".ssh");
     const auto plan = make();
     ASSERT_EQ(plan.changes.size(), 2u);
@@ -232,8 +228,8 @@ TEST_F(SetupPlanTest, UndoAfterApplyRestoresEveryStartState)
             home = dir.path() / std::to_string(++round);
             const fs::path shellFile = SetupPlan::shellFile(home, shell), config = home / ".ssh/config";
             if (start) {
-                write(config, *start, fs::perms(0600));
-                write(shellFile, *start, fs::perms(0640));
+                write(config, *start, 0600);
+                write(shellFile, *start, 0640);
             }
             const auto plan = make({key(home / ".ssh/id")}, shell);
             ASSERT_EQ(plan.changes.size(), 2u);
@@ -274,15 +270,15 @@ TEST_F(SetupPlanTest, UndoAfterApplyRestoresEveryStartState)
 // Two processes apply plans made from the same files at the same moment: each succeeds or finds
 // the other's result as a change since shown. A file the other created is never backed up, so
 // undo still removes it.
-TEST(SetupPlanApplyTest, TwoProcessesApplyingAtOnceBothSucceedAndUndoStaysCorrect)
+TEST_F(SetupPlanTest, TwoProcessesApplyingAtOnceBothSucceedAndUndoStaysCorrect)
 {
     for (int round = 0; round < 80 && !::testing::Test::HasFailure(); ++round) {
-        TempDir home;
+        home = dir.path() / std::to_string(round);
         const bool existed = round % 2 == 1;
         if (existed) {
-            test::writeFile(home.path() / ".zshenv", "export A=1\n");
+            write(".zshenv", "export A=1\n");
         }
-        const auto plan = SetupPlan::make(home.path(), kAskpass, {key(home.path() / ".ssh/id")}, "/bin/zsh");
+        const auto plan = make({key(home / ".ssh/id")});
         int go[2];
         ASSERT_EQ(::pipe(go), 0);
         pid_t children[2];
@@ -302,10 +298,10 @@ TEST(SetupPlanApplyTest, TwoProcessesApplyingAtOnceBothSucceedAndUndoStaysCorrec
             ASSERT_EQ(::waitpid(child, &status, 0), child);
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) < 2) << status; // the file as written shows who won
         }
-        EXPECT_EQ(readFile(home.path() / ".ssh/config"), plan.changes[0].after);
-        EXPECT_EQ(std::distance(fs::recursive_directory_iterator(home.path()), {}), existed ? 4 : 3)
+        EXPECT_EQ(readFile(home / ".ssh/config"), plan.changes[0].after);
+        EXPECT_EQ(std::distance(fs::recursive_directory_iterator(home), {}), existed ? 4 : 3)
             << "a stray temporary file or backup";
-        const auto undo = plan.undo(home.path());
+        const auto undo = plan.undo(home);
         ASSERT_EQ(undo.changes.size(), 2u);
         EXPECT_TRUE(undo.changes[0].removesFile);
         EXPECT_EQ(undo.changes[1].removesFile, !existed);
