@@ -14,15 +14,6 @@ using LineDiff::Line;
 using MarkedBlock::Position;
 const std::string B(MarkedBlock::begin), E(MarkedBlock::end);
 
-std::string randomText(std::mt19937& rng, const std::vector<std::string>& pieces, int most)
-{
-    std::string text;
-    for (auto k = rng() % (most + 1); k > 0; --k) {
-        text += pieces[rng() % pieces.size()];
-    }
-    return text;
-}
-
 TEST(MarkedBlockTest, ContainsAndRemoveFollowTheByteExactMarkerRules)
 {
     // What remove leaves; nothing when the text holds no block, which then stays as it is.
@@ -61,24 +52,6 @@ TEST(MarkedBlockTest, ApplyPutsOneBlockAtTheTopOrTheBottomInTheTextsLineBreakSty
     // clang-format on
     for (const auto& [block, text, position, expected] : cases) {
         EXPECT_EQ(MarkedBlock::apply(block, text, position), expected) << ::testing::PrintToString(text);
-    }
-}
-
-TEST(MarkedBlockTest, RemoveUndoesApplyAndApplyIsIdempotentOnGeneratedTexts)
-{
-    std::mt19937 rng(20240611);
-    const std::vector<std::string> textPieces
-        = {"a", " ", "\t", "#", "\r", "\xc3\xa9", "\xe2\x80\xa8", "\n", "\n", "\r\n", "\r\n", B, E, " " + B, B + " "};
-    const std::vector<std::string> blockPieces = {"IdentityFile ~/.ssh/id", "x", "\r", " ", "\n", "\r\n"};
-    for (int iteration = 0; iteration < 20000; ++iteration) {
-        const std::string text = randomText(rng, textPieces, 14), block = randomText(rng, blockPieces, 6);
-        for (const auto position : {Position::top, Position::bottom}) {
-            const std::string applied = MarkedBlock::apply(block, text, position);
-            ASSERT_TRUE(MarkedBlock::contains(applied));
-            ASSERT_EQ(MarkedBlock::remove(applied), MarkedBlock::remove(text))
-                << ::testing::PrintToString(text) << " " << ::testing::PrintToString(block);
-            ASSERT_EQ(MarkedBlock::apply(block, applied, position), applied) << ::testing::PrintToString(text);
-        }
     }
 }
 
@@ -141,14 +114,32 @@ TEST(LineDiffTest, TheSizeLimitIsOnTheTrimmedMiddle)
     EXPECT_EQ(LineDiff::counts(frame + "x\n" + frame, frame + "y\n" + frame), (LineDiff::Counts{1, 1, false, false}));
 }
 
-TEST(LineDiffTest, ReplayRebuildsBothSidesAndContextIsALongestCommonSubsequence)
+// One generator for both properties: remove undoes apply and apply is idempotent; replaying the
+// diff rebuilds both sides, with as many context lines as the textbook longest common subsequence.
+TEST(SetupTextTest, MarkedBlockAndLineDiffPropertiesHoldOnGeneratedTexts)
 {
-    std::mt19937 rng(42);
-    const std::vector<std::string> pieces = {"a\n", "b\n", "c\n", "\n", "a\r\n", " a\n", "IdentityFile x\n", "a"};
-    for (int iteration = 0; iteration < 3000; ++iteration) {
-        const std::string before = randomText(rng, pieces, 30), after = randomText(rng, pieces, 30);
-        const auto x = LineDiff::split(before), y = LineDiff::split(after);
-        const auto lines = LineDiff::diff(before, after);
+    std::mt19937 rng(20240611);
+    const auto random = [&rng](const std::vector<std::string>& pieces, int most) {
+        std::string text;
+        for (auto k = rng() % (most + 1); k > 0; --k) {
+            text += pieces[rng() % pieces.size()];
+        }
+        return text;
+    };
+    const std::vector<std::string> pieces = {
+        "a",    "a",    " ", "\t", "#",     "\r",    "\xc3\xa9", "\xe2\x80\xa8", "\n",   "\n",    "\n",
+        "\r\n", "\r\n", B,   E,    " " + B, B + " ", "b\n",      "a\n",          " a\n", "a\r\n", "IdentityFile x\n"};
+    for (int iteration = 0; iteration < 12000; ++iteration) {
+        const std::string text = random(pieces, 16), other = random(pieces, 16);
+        const std::string block = random({"IdentityFile ~/.ssh/id", "x", "\r", " ", "\n", "\r\n"}, 6);
+        SCOPED_TRACE(::testing::PrintToString(text) + " " + ::testing::PrintToString(other));
+        for (const auto position : {Position::top, Position::bottom}) {
+            const std::string applied = MarkedBlock::apply(block, text, position);
+            ASSERT_TRUE(MarkedBlock::contains(applied) && MarkedBlock::apply(block, applied, position) == applied);
+            ASSERT_EQ(MarkedBlock::remove(applied), MarkedBlock::remove(text)) << ::testing::PrintToString(block);
+        }
+        const auto x = LineDiff::split(text), y = LineDiff::split(other);
+        const auto lines = LineDiff::diff(text, other);
         std::vector<std::string> old, now;
         for (const auto& line : lines) {
             (line.kind == Kind::added ? now : old).push_back(line.text);
@@ -156,15 +147,14 @@ TEST(LineDiffTest, ReplayRebuildsBothSidesAndContextIsALongestCommonSubsequence)
                 now.push_back(line.text);
             }
         }
-        ASSERT_TRUE(old == x && now == y) << before << "|" << after;
-        // The textbook longest-common-subsequence table, as a reference for the number of context lines.
+        ASSERT_TRUE(old == x && now == y);
         std::vector<std::vector<std::size_t>> t(x.size() + 1, std::vector<std::size_t>(y.size() + 1));
         for (std::size_t i = x.size(); i-- > 0;) {
             for (std::size_t j = y.size(); j-- > 0;) {
                 t[i][j] = x[i] == y[j] ? t[i + 1][j + 1] + 1 : std::max(t[i + 1][j], t[i][j + 1]);
             }
         }
-        ASSERT_EQ(x.size() + y.size() - lines.size(), t[0][0]) << before << "|" << after;
+        ASSERT_EQ(x.size() + y.size() - lines.size(), t[0][0]);
     }
 }
 
