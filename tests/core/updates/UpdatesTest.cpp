@@ -16,11 +16,10 @@ TEST(BuildComparisonTest, DigitRunsCompareAsNumbersAndTheOrderIsAntisymmetric)
     // clang-format off
     const std::tuple<std::string, std::string, int> cases[] = {{"120", "120", 0}, {"121", "120", 1}, {"119", "120", -1},
         {"10", "9", 1}, {"1.10", "1.9", 1}, {"1.2.3", "1.2", 1}, {"", "1", -1}, {"007", "7", 0}, {"b2", "b10", -1},
-        {"2a", "2b", -1}, {"1a", "1", 1}};
+        {"2a", "2b", -1}, {"1a", "1", 1},
+        // Runs longer than any integer type still compare by value.
+        {"99999999999999999999999", "1", 1}, {"100000000000000000000", "99999999999999999999", 1}};
     // clang-format on
-    // Runs longer than any integer type still compare by value.
-    EXPECT_EQ(compareBuilds("99999999999999999999999", "1"), 1);
-    EXPECT_EQ(compareBuilds("100000000000000000000", "99999999999999999999"), 1);
     for (const auto& [a, b, order] : cases) {
         EXPECT_EQ(compareBuilds(a, b), order) << a << " vs " << b;
         EXPECT_EQ(compareBuilds(b, a), -order) << b << " vs " << a;
@@ -39,8 +38,6 @@ TEST(WhatsNewTest, TheJSONFormIsStrictAndTakeDueRemovesOnlyADueRecord)
                             R"({"version":"1","build":"2","notes":"","format":3})"}) {
         EXPECT_EQ(WhatsNew::decoded(bad), std::nullopt) << bad;
     }
-    // Text that is not UTF-8 cannot be stored as JSON: nothing is produced.
-    EXPECT_EQ((WhatsNew{"1", "2", "\xff", std::nullopt}).encoded(), std::nullopt);
 
     TempDir dir;
     FileDefaults defaults(dir.path() / "vantorelle" / "defaults.json");
@@ -59,7 +56,7 @@ TEST(WhatsNewTest, TheJSONFormIsStrictAndTakeDueRemovesOnlyADueRecord)
     EXPECT_EQ(defaults.string("pendingWhatsNew"), "{not json");
     defaults.set("pendingWhatsNew", std::int64_t{5});
     EXPECT_EQ(store.load(), std::nullopt);
-    // A record that cannot be encoded is not stored and does not replace anything.
+    // Text that is not UTF-8 cannot be stored as JSON: such a record does not replace anything.
     store.save(record);
     store.save(WhatsNew{"3", "300", "\xff", std::nullopt});
     EXPECT_EQ(store.load(), record);
@@ -88,15 +85,13 @@ TEST(ReleaseNotesTextTest, HTMLMarkdownAndPlainTextBecomeLinesInLinearTime)
     EXPECT_EQ(shown("1 < 2 and 3 > 2", {}), "1 < 2 and 3 > 2|"); // no tag: not HTML
 
     // A regex engine that backtracks would take quadratic time or overflow its stack here.
-    const std::string text(2'000'000, '<');
-    const auto lines = ReleaseNotesText::lines(text + "li", "html");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].text.size(), text.size() + 2);
     std::string tags;
     for (int k = 0; k < 200'000; ++k) {
         tags += "<li>x";
     }
-    EXPECT_EQ(ReleaseNotesText::lines(tags, std::nullopt).size(), 200'000u);
+    const auto lines = ReleaseNotesText::lines(tags + std::string(2'000'000, '<') + "li", "html");
+    ASSERT_EQ(lines.size(), 200'000u);
+    EXPECT_EQ(lines.back().text, "x" + std::string(2'000'000, '<') + "li");
 }
 
 TEST(UpdateInstallGateTest, HoldsTheInstallWhileADialogIsOpen)
