@@ -51,6 +51,28 @@ protected:
         }
         return entries;
     }
+    // Two processes apply the plan at the same moment: each succeeds or finds the other's result as a
+    // change since shown.
+    static void applyFromTwoProcessesAtOnce(const SetupPlan& plan)
+    {
+        int go[2];
+        ASSERT_EQ(::pipe(go), 0);
+        pid_t children[2];
+        for (pid_t& child : children) {
+            if ((child = ::fork()) == 0) {
+                ::close(go[1]); // end of file on the pipe releases both at once
+                (void)!::read(go[0], &go[1], 1);
+                const auto result = plan.apply(kSuffix);
+                ::_exit(result ? 0 : result.error().kind == Kind::changedSinceShown ? 1 : 2);
+            }
+        }
+        ::close(go[0]);
+        ::close(go[1]);
+        for (const pid_t child : children) {
+            int status = -1;
+            EXPECT_TRUE(::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) < 2);
+        }
+    }
     TempDir dir;
     fs::path home = dir.path();
 };
@@ -181,60 +203,60 @@ TEST_F(SetupPlanTest, AReadOnlyDirectoryFailsWithoutLeavingAnythingBehind)
     EXPECT_EQ(after, before);
 }
 
-// Apply then undo from every start state, for both shells and a linked start-up file: new files
-// are private and get no backup, existing ones keep their mode and are backed up once, a linked
-// file is edited where it lives and stays a link, and undo gives back the start.
-TEST_F(SetupPlanTest, UndoAfterApplyRestoresEveryStartState)
+// Apply then undo from every start state, for both shells and a linked start-up file, with two
+// processes applying at once: new files are private and get no backup (not even of the other
+// process's file), existing ones keep their mode and are backed up once, a linked file is edited
+// where it lives and stays a link, and undo gives back the start.
+TEST_F(SetupPlanTest, ApplyingAtOnceThenUndoingRestoresEveryStartState)
 {
     // clang-format off
     const std::optional<std::string> starts[] = {std::nullopt, "", "first\nsecond\n", "first\nsecond", "first\r\nsecond\r\n",
                                                  "caf\xc3\xa9\r\n\xf0\x9f\x94\x91", "\n\n", "a\n" + B + "\nb\n"};
     // clang-format on
-    int round = 0;
-    for (const auto& start : starts) {
-        for (const int variant : {0, 1, 2}) {
-            const bool linked = variant == 2;
-            const std::string shell = variant == 1 ? "/bin/bash" : "/bin/zsh";
-            SCOPED_TRACE(::testing::PrintToString(start) + " " + shell + (linked ? " linked" : ""));
-            home = dir.path() / std::to_string(++round);
-            const fs::path config = home / ".ssh/config", shellFile = SetupPlan::shellFile(home, shell);
-            const fs::path lives = linked ? home / "dotfiles/rc" : shellFile;
-            if (linked) { // relative when the target exists, dangling and absolute when not
-                fs::create_directories(home / "dotfiles");
-                fs::create_symlink(start ? fs::path("dotfiles/rc") : lives, shellFile);
-            }
-            if (start) {
-                write(config, *start, 0600);
-                write(lives, *start, 0640);
-            }
-            const auto plan = make({key(home / ".ssh/id")}, shell);
-            ASSERT_EQ(plan.changes.size(), 2u);
-            ASSERT_TRUE(plan.apply(kSuffix).has_value());
-            EXPECT_EQ(readFile(lives), plan.changes[1].after);
-            EXPECT_TRUE(make({key(home / ".ssh/id")}, shell).changes.empty()); // nothing left to do
-            EXPECT_EQ(fs::status(home / ".ssh").permissions(), fs::perms(start ? 0755 : 0700)); // created private
-            EXPECT_EQ(fs::status(config).permissions(), fs::perms(0600));
-            EXPECT_EQ(fs::status(lives).permissions(), fs::perms(start ? 0640 : 0644));
-            EXPECT_EQ(contents(config.string() + ".bak-vantorelle"), start);
-            EXPECT_EQ(contents(lives.string() + ".bak-vantorelle"), start);
-            EXPECT_EQ(contents(shellFile.string() + ".bak-vantorelle"), linked ? std::nullopt : start);
-            EXPECT_EQ(std::distance(fs::directory_iterator(home / ".ssh"), {}), start ? 2 : 1); // no temporary file
-            // A later apply never replaces a backup, which keeps the file as it was before setup.
-            if (start) {
-                ASSERT_TRUE(SetupPlan::make(home, "/other/askpass", {}, shell).apply(kSuffix).has_value());
-                EXPECT_EQ(readFile(lives.string() + ".bak-vantorelle"), *start);
-            }
-            // The application undoes with an empty plan; the plan's own files give the same. Undo
-            // never deletes a link: a target setup created is emptied.
-            const auto undo = SetupPlan{}.undo(home);
-            EXPECT_EQ(undo, plan.undo(home));
-            EXPECT_EQ(undo.changes.at(1).removesFile, !start);
-            ASSERT_TRUE(undo.apply(kSuffix).has_value());
-            EXPECT_EQ(contents(config), start);
-            EXPECT_EQ(contents(shellFile), linked && !start ? std::optional<std::string>("") : start);
-            EXPECT_EQ(fs::is_symlink(shellFile), linked);
-            EXPECT_TRUE(SetupPlan{}.undo(home).changes.empty());
+    for (int round = 0; round < 72 && !HasFailure(); ++round) { // each start and variant three times
+        const auto& start = starts[round % 8];
+        const int variant = round / 8 % 3;
+        const bool linked = variant == 2;
+        const std::string shell = variant == 1 ? "/bin/bash" : "/bin/zsh";
+        SCOPED_TRACE(::testing::PrintToString(start) + " " + shell + (linked ? " linked" : ""));
+        home = dir.path() / std::to_string(round);
+        const fs::path config = home / ".ssh/config", shellFile = SetupPlan::shellFile(home, shell);
+        const fs::path lives = linked ? home / "dotfiles/rc" : shellFile;
+        if (linked) { // relative when the target exists, dangling and absolute when not
+            fs::create_directories(home / "dotfiles");
+            fs::create_symlink(start ? fs::path("dotfiles/rc") : lives, shellFile);
         }
+        if (start) {
+            write(config, *start, 0600);
+            write(lives, *start, 0640);
+        }
+        const auto plan = make({key(home / ".ssh/id")}, shell);
+        ASSERT_EQ(plan.changes.size(), 2u);
+        applyFromTwoProcessesAtOnce(plan);
+        EXPECT_EQ(readFile(lives), plan.changes[1].after);
+        EXPECT_TRUE(make({key(home / ".ssh/id")}, shell).changes.empty()); // nothing left to do
+        EXPECT_EQ(fs::status(home / ".ssh").permissions(), fs::perms(start ? 0755 : 0700)); // created private
+        EXPECT_EQ(fs::status(config).permissions(), fs::perms(0600));
+        EXPECT_EQ(fs::status(lives).permissions(), fs::perms(start ? 0640 : 0644));
+        EXPECT_EQ(contents(config.string() + ".bak-vantorelle"), start);
+        EXPECT_EQ(contents(lives.string() + ".bak-vantorelle"), start);
+        EXPECT_EQ(contents(shellFile.string() + ".bak-vantorelle"), linked ? std::nullopt : start);
+        EXPECT_EQ(std::distance(fs::directory_iterator(home / ".ssh"), {}), start ? 2 : 1); // no temporary file
+        // A later apply never replaces a backup, which keeps the file as it was before setup.
+        if (start) {
+            ASSERT_TRUE(SetupPlan::make(home, "/other/askpass", {}, shell).apply(kSuffix).has_value());
+            EXPECT_EQ(readFile(lives.string() + ".bak-vantorelle"), *start);
+        }
+        // The application undoes with an empty plan; the plan's own files give the same. Undo
+        // never deletes a link: a target setup created is emptied.
+        const auto undo = SetupPlan{}.undo(home);
+        EXPECT_EQ(undo, plan.undo(home));
+        EXPECT_EQ(undo.changes.at(1).removesFile, !start);
+        ASSERT_TRUE(undo.apply(kSuffix).has_value());
+        EXPECT_EQ(contents(config), start);
+        EXPECT_EQ(contents(shellFile), linked && !start ? std::optional<std::string>("") : start);
+        EXPECT_EQ(fs::is_symlink(shellFile), linked);
+        EXPECT_TRUE(SetupPlan{}.undo(home).changes.empty());
     }
     // A plan naming the same file with a "." component gives no second change.
     write(".bashrc", "x\n" + B + "\ny\n" + E + "\n");
@@ -243,43 +265,8 @@ TEST_F(SetupPlanTest, UndoAfterApplyRestoresEveryStartState)
               (std::vector{FileChange{home / "." / ".bashrc", "x\n" + B + "\ny\n" + E + "\n", "x\n", false}}));
 }
 
-// Two processes apply plans made from the same files at the same moment: each succeeds or finds
-// the other's result as a change since shown. A file the other created is never backed up or
-// overwritten, so undo still removes it.
-TEST_F(SetupPlanTest, TwoProcessesApplyingAtOnceBothSucceedAndNeitherBacksUpTheOthersFile)
+TEST_F(SetupPlanTest, AFileThatAppearedSinceThePlanIsNeverBackedUpOrOverwritten)
 {
-    for (int round = 0; round < 80 && !HasFailure(); ++round) {
-        home = dir.path() / std::to_string(round);
-        const bool existed = round % 2 == 1;
-        if (existed) {
-            write(".zshenv", "export A=1\n");
-        }
-        const auto plan = make({key(home / ".ssh/id")});
-        int go[2];
-        ASSERT_EQ(::pipe(go), 0);
-        pid_t children[2];
-        for (pid_t& child : children) {
-            if ((child = ::fork()) == 0) {
-                ::close(go[1]); // end of file on the pipe releases both at once
-                (void)!::read(go[0], &go[1], 1);
-                const auto result = plan.apply(kSuffix);
-                ::_exit(result ? 0 : result.error().kind == Kind::changedSinceShown ? 1 : 2);
-            }
-        }
-        ::close(go[0]);
-        ::close(go[1]);
-        for (const pid_t child : children) { // the file as written shows who won
-            int status = -1;
-            EXPECT_TRUE(::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) < 2)
-                << status;
-        }
-        EXPECT_EQ(readFile(home / ".ssh/config"), plan.changes[0].after);
-        EXPECT_EQ(std::distance(fs::recursive_directory_iterator(home), {}), existed ? 4 : 3)
-            << "a stray temporary file or backup";
-        const auto undo = plan.undo(home).changes; // removes whatever either process created
-        EXPECT_TRUE(undo.size() == 2 && undo[0].removesFile && undo[1].removesFile == !existed);
-    }
-    home = dir.path() / "direct";
     write(".zshenv", "same\n");
     // Another process created it with this very text: done, and no backup of its file.
     EXPECT_TRUE(SetupFiles::write("same\n", home / ".zshenv", kSuffix, fs::perms(0644), SetupFiles::Expected::missing));
