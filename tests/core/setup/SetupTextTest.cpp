@@ -74,7 +74,7 @@ std::string numbered(const std::string& prefix, int count)
     return text;
 }
 
-TEST(LineDiffTest, SplitDiffUnifiedAndCounts)
+TEST(LineDiffTest, SplitDiffUnifiedCountsAndTheSizeLimitOnTheTrimmedMiddle)
 {
     EXPECT_EQ(LineDiff::split("\na\r\n\nb\r"), (std::vector<std::string>{"", "a\r", "", "b\r"}));
     EXPECT_TRUE(LineDiff::split("").empty());
@@ -99,12 +99,8 @@ TEST(LineDiffTest, SplitDiffUnifiedAndCounts)
     EXPECT_EQ(LineDiff::counts(old, "a\nB\nc\n"), (LineDiff::Counts{1, 1, false, false}));
     EXPECT_EQ(LineDiff::counts(old, ""), (LineDiff::Counts{0, 3, true, true}));
     EXPECT_EQ(LineDiff::counts(old, old), (LineDiff::Counts{}));
-}
-
-TEST(LineDiffTest, TheSizeLimitIsOnTheTrimmedMiddle)
-{
-    // 2000 x 2000 cells are still matched and the one common line is found; one more line on each
-    // side and the middle shows as removed, then added.
+    // The size limit is on the trimmed middle: 2000 x 2000 cells are still matched and the one common line is found;
+    // one more line on each side and the middle shows as removed, then added.
     for (const int n : {1000, 1001}) {
         const auto lines = LineDiff::diff(numbered("a", n) + "common\n" + numbered("b", 999),
                                           numbered("c", n) + "common\n" + numbered("d", 999));
@@ -126,9 +122,10 @@ TEST(SetupTextTest, MarkedBlockAndLineDiffPropertiesHoldOnGeneratedTexts)
         }
         return text;
     };
-    const std::vector<std::string> pieces = {
-        "a",    "a",    " ", "\t", "#",     "\r",    "\xc3\xa9", "\xe2\x80\xa8", "\n",   "\n",    "\n",
-        "\r\n", "\r\n", B,   E,    " " + B, B + " ", "b\n",      "a\n",          " a\n", "a\r\n", "IdentityFile x\n"};
+    // clang-format off
+    const std::vector<std::string> pieces = {"a", "a", " ", "\t", "#", "\r", "\xc3\xa9", "\xe2\x80\xa8", "\n", "\n", "\n", "\r\n",
+        "\r\n", B, E, " " + B, B + " ", "b\n", "a\n", " a\n", "a\r\n", "IdentityFile x\n"};
+    // clang-format on
     for (int iteration = 0; iteration < 12000; ++iteration) {
         const std::string text = random(pieces, 16), other = random(pieces, 16);
         const std::string block = random({"IdentityFile ~/.ssh/id", "x", "\r", " ", "\n", "\r\n"}, 6);
