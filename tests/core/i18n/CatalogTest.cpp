@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <set>
+#include <sstream>
 
 #include "defaults/MemoryDefaults.h"
 #include "i18n/L.h"
@@ -66,26 +67,24 @@ TEST(CatalogTest, LookupsFallBackToTheKeyAndFormatFillsNumberedPlaceholders)
 
 TEST(LanguageTest, ChosenFromOverrideThenLocaleVariables)
 {
-    using Variables = std::vector<std::pair<std::string, std::string>>;
     const auto fr = Language::French, en = Language::English;
     // clang-format off
-    const std::tuple<Variables, std::optional<DefaultsValue>, Language> cases[] = {{{}, {}, en},
-        {{{"LANG", "fr_FR.UTF-8"}}, {}, fr}, {{{"LANG", "fr_FR.UTF-8"}, {"LC_ALL", "C"}}, {}, en},
-        {{{"LANGUAGE", "fr:en"}, {"LANG", "en_US.UTF-8"}}, {}, fr}, {{{"LANGUAGE", ""}, {"LC_MESSAGES", "fr_CA"}}, {}, fr},
-        {{{"LANG", "de_DE.UTF-8"}}, {}, en}, {{{"LANG", "en_US.UTF-8"}}, std::string("fr"), fr},
-        {{{"LANG", "fr_FR.UTF-8"}}, std::vector<std::string>{"en"}, en},
-        {{{"LANG", "fr_FR.UTF-8"}}, std::string("xx"), fr}}; // unknown: the locale decides
+    const std::tuple<std::string, std::optional<DefaultsValue>, Language> cases[] = {{"", {}, en}, {"LANG=fr_FR.UTF-8", {}, fr},
+        {"LANG=fr_FR.UTF-8 LC_ALL=C", {}, en}, {"LANGUAGE=fr:en LANG=en_US.UTF-8", {}, fr}, {"LANGUAGE= LC_MESSAGES=fr_CA", {}, fr},
+        {"LANG=de_DE.UTF-8", {}, en}, {"LANG=en_US.UTF-8", std::string("fr"), fr}, {"LANG=fr_FR.UTF-8", std::vector<std::string>{"en"}, en},
+        {"LANG=fr_FR.UTF-8", std::string("xx"), fr}}; // an unknown override: the locale decides
     // clang-format on
     for (const auto& [variables, override, expected] : cases) {
         Environment env;
         MemoryDefaults defaults;
-        for (const auto& [name, value] : variables) {
-            env.set(name, value);
+        std::istringstream words(variables);
+        for (std::string word; words >> word;) {
+            env.set(word.substr(0, word.find('=')), word.substr(word.find('=') + 1));
         }
         if (override) {
             defaults.set("AppleLanguages", *override);
         }
-        EXPECT_EQ(i18n::languageFor(env, defaults), expected) << ::testing::PrintToString(variables);
+        EXPECT_EQ(i18n::languageFor(env, defaults), expected) << variables;
     }
 }
 
