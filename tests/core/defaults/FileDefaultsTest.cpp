@@ -1,318 +1,167 @@
-// The shared settings file: typed values, atomic private writes, damaged files kept.
+// The shared settings file: typed values, atomic private writes under a lock, damaged and hostile
+// files kept aside, permission failures (run without root's powers) leaving the file alone.
 #include "defaults/FileDefaults.h"
 
-#include <algorithm>
-#include <chrono>
-#include <csignal>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <functional>
+#include <future>
 #include <gtest/gtest.h>
+#include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 
 #include "defaults/MemoryDefaults.h"
 #include "support/TempDir.h"
+#include "support/TestFiles.h"
 #include "support/WithoutPrivileges.h"
 #include "sys/Fd.h"
 
-using namespace vantorelle;
-namespace fs = std::filesystem;
-
+namespace vantorelle {
 namespace {
 
-std::string readFile(const fs::path& p)
+namespace fs = std::filesystem;
+using test::readFile;
+
+class FileDefaultsTest : public ::testing::Test
 {
-    std::ifstream in(p);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+protected:
+    std::size_t entries() const { return std::distance(fs::directory_iterator(dir.path()), {}); }
+    TempDir dir;
+    fs::path file = dir.path() / "defaults.json";
+};
+
+TEST_F(FileDefaultsTest, ValuesKeepTheirKindInAPrivateFileOtherProcessesReadAtTheStandardPath)
+{
+    FileDefaults defaults(dir.path() / "sub" / "defaults.json");
+    MemoryDefaults memory;
+    const std::vector<std::string> paths{"/home/a/.ssh/id_ed25519", "/x y/\"q\""};
+    // clang-format off
+    const std::pair<const char*, DefaultsValue> values[] = {{"soundsEnabled", false}, {"count", std::int64_t{42}},
+        {"ratio", 1.5}, {"infinite", std::numeric_limits<double>::infinity()}, {"managedKeyPaths", paths},
+        {"unlockExpiry", dateFromSeconds(1'800'000'000.25)}, {"AppleLanguages", std::string("fr")}};
+    // clang-format on
+    for (const auto& [key, value] : values) {
+        defaults.set(key, value);
+        memory.set(key, value);
+    }
+    EXPECT_FALSE(defaults.lastWriteFailed());
+    EXPECT_EQ(fs::status(defaults.file()).permissions(), fs::perms(0600));
+    EXPECT_EQ(fs::status(defaults.file().parent_path()).permissions(), fs::perms(0700));
+
+    FileDefaults again(defaults.file()); // another process's view
+    // Which typed readers answer for each key: a date is not a number, an integer is a number too,
+    // and JSON has no infinity. The in-memory store keeps the same kinds.
+    const auto kinds = [&values](const Defaults& store) {
+        std::string seen;
+        for (const auto& [key, value] : values) {
+            seen += std::string(store.boolean(key) ? "b" : "") + (store.integer(key) ? "i" : "")
+                + (store.number(key) ? "n" : "") + (store.string(key) ? "s" : "") + (store.stringArray(key) ? "a" : "")
+                + (store.date(key) ? "d" : "") + " ";
+        }
+        return seen;
+    };
+    EXPECT_EQ(kinds(again), "b in n  a d s ");
+    memory.remove("count");
+    EXPECT_EQ(kinds(memory), "b  n n a d s ");
+    EXPECT_EQ(again.boolean("soundsEnabled"), false);
+    EXPECT_EQ(again.number("count"), 42.0);
+    EXPECT_EQ(again.stringArray("managedKeyPaths"), paths);
+    EXPECT_DOUBLE_EQ(secondsSince1970(again.date("unlockExpiry").value()), 1'800'000'000.25);
+    again.remove("count");
+    EXPECT_FALSE(defaults.object("count"));
+    EXPECT_EQ(defaults.string("AppleLanguages"), "fr");
+
+    // The standard file follows XDG_CONFIG_HOME only when that is absolute.
+    Environment env;
+    env.set("HOME", "/home/ann");
+    for (const std::string config : {"", "relative/dir", "/cfg"}) {
+        env.set("XDG_CONFIG_HOME", config);
+        EXPECT_EQ(FileDefaults::standardPath(env),
+                  config == "/cfg" ? "/cfg/vantorelle/defaults.json" : "/home/ann/.config/vantorelle/defaults.json");
+    }
 }
 
-std::vector<fs::path> damagedCopies(const fs::path& dir)
+TEST_F(FileDefaultsTest, HostileFilesAreKeptAsideAndFilesThatCannotBeReplacedAreLeftAlone)
 {
-    std::vector<fs::path> copies;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        if (entry.path().filename().string().starts_with("defaults.json.damaged.")) {
-            copies.push_back(entry.path());
-        }
+    const std::string deep = R"({"a":)" + std::string(100'000, '[') + std::string(100'000, ']') + "}";
+    const std::vector<std::pair<std::string, std::function<void()>>> cases{
+        {"fifo", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }},
+        {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", file); }},
+        {"larger than 1 MiB", [&] { test::writeFile(file, std::string((1 << 20) + 1, ' ') + "{}"); }},
+        {"nested too deeply", [&] { test::writeFile(file, deep); }},
+        {"not JSON", [&] { test::writeFile(file, "{ not json"); }},
+    };
+    for (const auto& [what, plant] : cases) {
+        fs::remove_all(dir.path());
+        fs::create_directory(dir.path());
+        plant();
+        FileDefaults defaults(file);
+        EXPECT_FALSE(defaults.object("a")) << what;
+        defaults.set("a", 900.0);
+        EXPECT_EQ(defaults.number("a"), 900.0) << what;
+        EXPECT_EQ(entries(), 3u) << what; // the file, its lock and the damaged copy
     }
-    return copies;
+    // A second damaged version within the same second is not lost to a backup name already taken.
+    test::writeFile(file, "second damage");
+    FileDefaults(file).set("a", true);
+    std::set<std::string> kept;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        kept.insert(entry.path().filename().string().starts_with("defaults.json.damaged.") ? readFile(entry) : "");
+    }
+    EXPECT_EQ(kept, (std::set<std::string>{"", "{ not json", "second damage"}));
+    EXPECT_EQ(FileDefaults(file).boolean("a"), true);
+    // A directory cannot be replaced and is left as it is.
+    fs::remove(file);
+    fs::create_directory(file);
+    FileDefaults defaults(file);
+    defaults.set("a", false);
+    EXPECT_TRUE(defaults.lastWriteFailed() && fs::is_directory(file));
+    fs::remove(file);
+    // An unwritable directory and an unreadable file are left alone too.
+    const fs::path locked = dir.path() / "locked" / "defaults.json";
+    FileDefaults(locked).set("a", true);
+    test::writeFile(file, R"({"managedKeyPaths":["/k"]})", fs::perms::none);
+    fs::permissions(locked.parent_path(), fs::perms(0500));
+    const int outcome = runWithoutPrivileges(dir.path(), [&] {
+        FileDefaults inLocked(locked), unreadable(file);
+        inLocked.set("a", false);
+        unreadable.set("a", true);
+        return int(!(inLocked.lastWriteFailed() && inLocked.boolean("a") == true && unreadable.lastWriteFailed()
+                     && !unreadable.object("managedKeyPaths")));
+    });
+    EXPECT_EQ(outcome, 0);
+    fs::permissions(file, fs::perms(0600));
+    EXPECT_EQ(readFile(file), R"({"managedKeyPaths":["/k"]})");
+    EXPECT_EQ(FileDefaults(locked).boolean("a"), true);
 }
 
-// Runs `body` in a child process; its exit status is 0 when `body` returns true.
-pid_t forkRunning(const std::function<bool()>& body)
+// Each writer has its own lock descriptor, so two threads contend for the lock as two processes do;
+// a writer re-takes the lock at once, so a loaded machine can keep the other waiting long. A lock
+// held past the wait fails the write instead of hanging it.
+TEST_F(FileDefaultsTest, ConcurrentWritersKeepEachOthersKeysAndAHeldLockNeverHangsAWriter)
 {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::_exit(body() ? 0 : 1);
+    const auto writeAll = [&](char prefix) {
+        FileDefaults defaults(file, std::chrono::seconds(60));
+        for (int i = 0; i < 150; ++i) {
+            defaults.set(prefix + std::to_string(i), std::int64_t{i});
+        }
+    };
+    auto other = std::async(std::launch::async, writeAll, 'a');
+    writeAll('b');
+    ASSERT_EQ(other.wait_for(std::chrono::seconds(120)), std::future_status::ready);
+    FileDefaults defaults(file, std::chrono::milliseconds(50));
+    for (int i = 0; i < 150; ++i) {
+        EXPECT_TRUE(defaults.integer("a" + std::to_string(i)) == i && defaults.integer("b" + std::to_string(i)) == i);
     }
-    return pid;
-}
-
-// The child's exit status, or -1 when it has not ended within `limit` (it is then killed and reaped).
-int reap(pid_t pid, std::chrono::seconds limit)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    for (;;) {
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        if (done < 0 && errno != EINTR) {
-            return -1;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    EXPECT_EQ(entries(), 2u); // no damaged copy: every write saw a whole file
+    // flock(2) locks belong to the open file description, so this one conflicts in-process too.
+    Fd holder(::open((file.native() + ".lock").c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_EQ(::flock(holder.get(), LOCK_EX), 0);
+    defaults.set("a0", false);
+    EXPECT_TRUE(defaults.lastWriteFailed() && defaults.integer("a0") == 0);
+    ::flock(holder.get(), LOCK_UN);
+    defaults.set("a0", false);
+    EXPECT_TRUE(!defaults.lastWriteFailed() && defaults.boolean("a0") == false);
 }
 
 } // namespace
-
-TEST(FileDefaults, MissingFileReadsEmptyAndFirstWriteCreatesPrivateFile)
-{
-    TempDir dir;
-    FileDefaults defaults(dir.path() / "sub" / "defaults.json");
-    EXPECT_FALSE(defaults.object("unlockDuration"));
-    defaults.set("unlockDuration", 3600.0);
-    EXPECT_FALSE(defaults.lastWriteFailed());
-    struct stat st = {};
-    ASSERT_EQ(::stat(defaults.file().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(defaults.number("unlockDuration"), 3600.0);
-}
-
-TEST(FileDefaults, ValuesKeepTheirKind)
-{
-    TempDir dir;
-    FileDefaults defaults(dir.path() / "defaults.json");
-    const Date when = dateFromSeconds(1'800'000'000.25);
-    defaults.set("soundsEnabled", false);
-    defaults.set("count", std::int64_t{42});
-    defaults.set("managedKeyPaths", std::vector<std::string>{"/home/a/.ssh/id_ed25519", "/x y/\"q\""});
-    defaults.set("unlockExpiry", when);
-    defaults.set("AppleLanguages", std::string("fr"));
-
-    FileDefaults again(dir.path() / "defaults.json"); // another process's view
-    EXPECT_EQ(again.boolean("soundsEnabled"), false);
-    EXPECT_EQ(again.integer("count"), 42);
-    EXPECT_EQ(again.number("count"), 42.0);
-    EXPECT_EQ(again.stringArray("managedKeyPaths")->at(1), "/x y/\"q\"");
-    ASSERT_TRUE(again.date("unlockExpiry"));
-    EXPECT_DOUBLE_EQ(secondsSince1970(*again.date("unlockExpiry")), 1'800'000'000.25);
-    // A date is not a number and a number is not a date or a bool.
-    EXPECT_FALSE(again.number("unlockExpiry"));
-    EXPECT_FALSE(again.date("count"));
-    EXPECT_FALSE(again.boolean("count"));
-    EXPECT_EQ(again.string("AppleLanguages"), "fr");
-
-    again.remove("count");
-    EXPECT_FALSE(defaults.object("count"));
-    EXPECT_TRUE(defaults.object("soundsEnabled"));
-}
-
-TEST(FileDefaults, DamagedFileReadsEmptyAndIsKeptBeforeTheFirstWrite)
-{
-    TempDir dir;
-    const fs::path file = dir.path() / "defaults.json";
-    std::ofstream(file) << "{ not json";
-    FileDefaults defaults(file);
-    EXPECT_FALSE(defaults.object("anything"));
-    defaults.set("unlockDuration", 900.0);
-    EXPECT_FALSE(defaults.lastWriteFailed());
-    EXPECT_EQ(defaults.number("unlockDuration"), 900.0);
-
-    int backups = 0;
-    for (const auto& entry : fs::directory_iterator(dir.path())) {
-        if (entry.path().filename().string().starts_with("defaults.json.damaged.")) {
-            ++backups;
-            EXPECT_EQ(readFile(entry.path()), "{ not json");
-        }
-    }
-    EXPECT_EQ(backups, 1);
-}
-
-TEST(FileDefaults, HostileFilesReadAsDamagedWithoutHangingOrExhaustingMemory)
-{
-    // Each planted at the defaults path: reads never block or grow without bound, and the first
-    // write keeps the thing aside and puts a regular file in its place.
-    const std::string deep = R"({"a":)" + std::string(100'000, '[') + std::string(100'000, ']') + "}";
-    const std::string huge = R"({"a":")" + std::string((1 << 20) + 1, 'x') + R"("})";
-    const std::vector<std::pair<std::string, std::function<void(const fs::path&)>>> cases{
-        {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
-        {"link to /dev/zero", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
-        {"directory", [](const fs::path& p) { fs::create_directory(p); }},
-        {"larger than 1 MiB", [&](const fs::path& p) { std::ofstream(p) << huge; }},
-        {"nested too deeply", [&](const fs::path& p) { std::ofstream(p) << deep; }},
-    };
-    for (const auto& [what, plant] : cases) {
-        TempDir dir;
-        const fs::path file = dir.path() / "defaults.json";
-        plant(file);
-        FileDefaults defaults(file);
-        EXPECT_FALSE(defaults.object("a")) << what;
-        defaults.set("unlockDuration", 900.0);
-        if (what == "directory") {
-            EXPECT_TRUE(defaults.lastWriteFailed()); // cannot be replaced, and is left as it is
-            continue;
-        }
-        EXPECT_FALSE(defaults.lastWriteFailed()) << what;
-        EXPECT_EQ(defaults.number("unlockDuration"), 900.0) << what;
-        EXPECT_EQ(damagedCopies(dir.path()).size(), 1u) << what;
-    }
-}
-
-TEST(FileDefaults, UnwritableDirectoryLeavesTheOldFileAlone)
-{
-    TempDir dir;
-    const fs::path file = dir.path() / "defaults.json";
-    FileDefaults(file).set("a", true);
-    ::chmod(dir.path().c_str(), 0500);
-    const int outcome = runWithoutPrivileges(dir.path(), [&] {
-        FileDefaults defaults(file);
-        defaults.set("a", false);
-        return defaults.lastWriteFailed() && defaults.boolean("a") == true ? 0 : 1;
-    });
-    ::chmod(dir.path().c_str(), 0700);
-    EXPECT_EQ(outcome, 0);
-    EXPECT_EQ(FileDefaults(file).boolean("a"), true);
-}
-
-TEST(FileDefaults, NonFiniteNumberIsNotStoredAsANumber)
-{
-    TempDir dir;
-    FileDefaults defaults(dir.path() / "defaults.json");
-    defaults.set("x", std::numeric_limits<double>::infinity());
-    EXPECT_FALSE(defaults.number("x"));
-}
-
-TEST(FileDefaults, StandardPathFollowsXdgConfigHome)
-{
-    Environment env;
-    env.set("HOME", "/home/ann");
-    EXPECT_EQ(FileDefaults::standardPath(env), "/home/ann/.config/vantorelle/defaults.json");
-    env.set("XDG_CONFIG_HOME", "");
-    EXPECT_EQ(FileDefaults::standardPath(env), "/home/ann/.config/vantorelle/defaults.json");
-    env.set("XDG_CONFIG_HOME", "relative/dir");
-    EXPECT_EQ(FileDefaults::standardPath(env), "/home/ann/.config/vantorelle/defaults.json");
-    env.set("XDG_CONFIG_HOME", "/cfg");
-    EXPECT_EQ(FileDefaults::standardPath(env), "/cfg/vantorelle/defaults.json");
-}
-
-TEST(MemoryDefaults, TypedReadersMatchKinds)
-{
-    MemoryDefaults defaults;
-    defaults.set("b", true);
-    defaults.set("d", 1.5);
-    EXPECT_EQ(defaults.boolean("b"), true);
-    EXPECT_FALSE(defaults.number("b"));
-    EXPECT_EQ(defaults.number("d"), 1.5);
-    EXPECT_FALSE(defaults.integer("d"));
-    defaults.remove("b");
-    EXPECT_FALSE(defaults.object("b"));
-}
-
-TEST(FileDefaults, WritersInTwoProcessesKeepEachOthersKeys)
-{
-    TempDir dir;
-    const fs::path file = dir.path() / "defaults.json";
-    constexpr int kWrites = 150;
-    auto writer = [&](char prefix) {
-        return forkRunning([&file, prefix] {
-            FileDefaults defaults(file);
-            bool ok = true;
-            for (int i = 0; i < kWrites; ++i) {
-                defaults.set(std::string(1, prefix) + std::to_string(i), std::int64_t{i});
-                ok = ok && !defaults.lastWriteFailed();
-            }
-            return ok;
-        });
-    };
-    const pid_t first = writer('a');
-    const pid_t second = writer('b');
-    ASSERT_GT(first, 0);
-    ASSERT_GT(second, 0);
-    EXPECT_EQ(reap(first, std::chrono::seconds(60)), 0);
-    EXPECT_EQ(reap(second, std::chrono::seconds(60)), 0);
-
-    FileDefaults defaults(file);
-    int missing = 0;
-    for (int i = 0; i < kWrites; ++i) {
-        for (const char prefix : {'a', 'b'}) {
-            if (defaults.integer(std::string(1, prefix) + std::to_string(i)) != i) {
-                ++missing;
-            }
-        }
-    }
-    EXPECT_EQ(missing, 0);
-    EXPECT_TRUE(damagedCopies(dir.path()).empty());
-}
-
-TEST(FileDefaults, EveryDamagedVersionIsKeptEvenWithinOneSecond)
-{
-    TempDir dir;
-    const fs::path file = dir.path() / "defaults.json";
-    FileDefaults defaults(file);
-    // Two different damaged files in quick succession (the same second, almost always): neither
-    // may be lost to a backup name that is already taken.
-    std::ofstream(file) << "first damage";
-    defaults.set("a", true);
-    std::ofstream(file) << "second damage";
-    defaults.set("b", true);
-    EXPECT_FALSE(defaults.lastWriteFailed());
-    EXPECT_EQ(defaults.boolean("b"), true);
-
-    std::vector<std::string> kept;
-    for (const auto& copy : damagedCopies(dir.path())) {
-        kept.push_back(readFile(copy));
-    }
-    std::sort(kept.begin(), kept.end());
-    EXPECT_EQ(kept, (std::vector<std::string>{"first damage", "second damage"}));
-}
-
-TEST(FileDefaults, UnreadableFileIsLeftAsItIs)
-{
-    TempDir dir;
-    const fs::path file = dir.path() / "defaults.json";
-    std::ofstream(file) << R"({"managedKeyPaths":["/k"]})";
-    ::chmod(file.c_str(), 0);
-    const int outcome = runWithoutPrivileges(dir.path(), [&] {
-        FileDefaults defaults(file);
-        if (defaults.object("managedKeyPaths")) {
-            return 1;
-        }
-        defaults.set("a", true);
-        return defaults.lastWriteFailed() ? 0 : 2;
-    });
-    EXPECT_EQ(outcome, 0);
-    ::chmod(file.c_str(), 0600);
-    EXPECT_EQ(readFile(file), R"({"managedKeyPaths":["/k"]})");
-}
-
-TEST(FileDefaults, AWriterHoldingTheLockDelaysButNeverHangsAnother)
-{
-    TempDir dir;
-    const fs::path file = dir.path() / "defaults.json";
-    FileDefaults defaults(file, std::chrono::milliseconds(50));
-    defaults.set("a", true);
-
-    // flock(2) locks belong to the open file description, so this one conflicts in-process too.
-    Fd holder(::open((file.native() + ".lock").c_str(), O_RDWR | O_CLOEXEC));
-    ASSERT_TRUE(holder);
-    ASSERT_EQ(::flock(holder.get(), LOCK_EX), 0);
-    defaults.set("a", false);
-    EXPECT_TRUE(defaults.lastWriteFailed());
-    EXPECT_EQ(defaults.boolean("a"), true);
-
-    ::flock(holder.get(), LOCK_UN);
-    defaults.set("a", false);
-    EXPECT_FALSE(defaults.lastWriteFailed());
-    EXPECT_EQ(defaults.boolean("a"), false);
-}
+} // namespace vantorelle

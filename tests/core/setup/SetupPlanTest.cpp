@@ -1,535 +1,283 @@
-// SetupPlan and SetupFiles: block texts, making and undoing plans, and applying them safely on a
-// real file system, including the ways an apply can fail.
+// SetupPlan and SetupFiles: block texts read back by the real ssh and shells, making and undoing
+// plans, and applying them safely on a real file system, including the ways an apply can fail.
 #include "setup/SetupPlan.h"
 
-#include <arpa/inet.h>
-#include <chrono>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <map>
+#include <regex>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include "FileHelpers.h"
 #include "setup/MarkedBlock.h"
 #include "setup/SetupFiles.h"
 #include "support/SshTools.h"
 #include "support/TempDir.h"
-#include "sys/ChildProcess.h"
-#include "sys/Fd.h"
+#include "support/WithoutPrivileges.h"
 
 namespace vantorelle {
 namespace {
 
-using namespace vantorelle::testing;
+namespace fs = std::filesystem;
 using Kind = SetupPlanError::Kind;
-
-const std::string B(MarkedBlock::begin);
-const std::string E(MarkedBlock::end);
+using test::readFile;
+const std::string B(MarkedBlock::begin), E(MarkedBlock::end);
 constexpr std::string_view kSuffix = SetupPlan::backupSuffix;
-const std::string kAskpass = "/usr/lib/vantorelle/vantorelle-askpass";
 
-SSHKey key(const fs::path& path)
+class SetupPlanTest : public ::testing::Test
 {
-    return SSHKey{path, path.string() + ".pub", "SHA256:x", "", SSHKey::Status::usable};
-}
+protected:
+    static SSHKey key(const fs::path& p) { return {p, p.string() + ".pub", "SHA256:x", "", SSHKey::Status::usable}; }
+    auto make(std::vector<SSHKey> k = {}, std::string_view s = "zsh") const
+    {
+        return SetupPlan::make(home, "/usr/lib/vantorelle/vantorelle-askpass", k, s);
+    }
+    // Setup files are ordinary user files: 0644 unless a test says otherwise.
+    void write(const fs::path& to, const std::string& text, int mode = 0644) const
+    {
+        test::writeFile(home / to, text, fs::perms(mode));
+    }
+    static std::optional<std::string> contents(const fs::path& p)
+    {
+        return fs::exists(fs::symlink_status(p)) ? std::optional(readFile(p)) : std::nullopt;
+    }
+    // Type, mode and text or link target of every entry: equal snapshots mean nothing was touched.
+    std::map<fs::path, std::string> snapshot() const
+    {
+        std::map<fs::path, std::string> entries;
+        for (const auto& entry : fs::recursive_directory_iterator(home)) {
+            const auto s = entry.symlink_status();
+            entries[entry.path()] = std::to_string(int(s.type()) << 12 | int(s.permissions())) + " "
+                + (fs::is_symlink(s) ? fs::read_symlink(entry).string() : readFile(entry));
+        }
+        return entries;
+    }
+    // Two processes apply the plan at the same moment: each succeeds or finds the other's result as a
+    // change since shown.
+    static void applyFromTwoProcessesAtOnce(const SetupPlan& plan)
+    {
+        int go[2];
+        ASSERT_EQ(::pipe(go), 0);
+        pid_t children[2];
+        for (pid_t& child : children) {
+            if ((child = ::fork()) == 0) {
+                ::close(go[1]); // end of file on the pipe releases both at once
+                (void)!::read(go[0], &go[1], 1);
+                const auto result = plan.apply(kSuffix);
+                ::_exit(result ? 0 : result.error().kind == Kind::changedSinceShown ? 1 : 2);
+            }
+        }
+        ::close(go[0]);
+        ::close(go[1]);
+        for (const pid_t child : children) {
+            int status = -1;
+            EXPECT_TRUE(::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) < 2);
+        }
+    }
+    TempDir dir;
+    fs::path home = dir.path();
+};
 
-std::string sshFileText(const std::vector<std::string>& identityFiles)
-{
-    return B + "\n" + SetupFiles::sshBlock(identityFiles) + "\n" + E + "\n";
-}
-
-TEST(SetupFilesTest, SSHBlockQuotesWhatSSHWouldSplit)
+TEST(SetupFilesTest, SSHBlockQuotesWhatSSHWouldSplitAndLeavesOutWhatItCannotHold)
 {
     const std::string head = "IgnoreUnknown UseKeychain\n# Managed by Vantorelle. Remove with the app's undo.\n"
                              "AddKeysToAgent no\nUseKeychain no";
     EXPECT_EQ(SetupFiles::sshBlock({}), head);
-    struct Case
-    {
-        std::string path;
-        std::string line;
-    };
-    const Case cases[] = {
-        {"~/.ssh/id_ed25519", "IdentityFile ~/.ssh/id_ed25519"},
-        {"/keys/$HOME`x`", "IdentityFile /keys/$HOME`x`"},
-        {"/keys/my key", "IdentityFile \"/keys/my key\""},
-        {"/keys/tab\there", "IdentityFile \"/keys/tab\there\""},
-        {"/keys/a\"b", "IdentityFile \"/keys/a\\\"b\""},
-        {"", "IdentityFile \"\""},
-        {"/keys/o'brien", "IdentityFile \"/keys/o'brien\""},
-        {"/keys/back\\slash", "IdentityFile \"/keys/back\\\\slash\""},
-        {"/keys/100%", "IdentityFile /keys/100%%"},
-        {"/keys/50% off", "IdentityFile \"/keys/50%% off\""},
-        {"/keys/%d", "IdentityFile /keys/%%d"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(SetupFiles::sshBlock({c.path}), head + "\n" + c.line) << c.path;
+    // clang-format off
+    const std::pair<std::string, std::string> cases[] = {
+        {"~/.ssh/id_ed25519", "~/.ssh/id_ed25519"}, {"/k/$HOME`x`", "/k/$HOME`x`"}, {"/k/my key", "\"/k/my key\""},
+        {"/k/tab\there", "\"/k/tab\there\""}, {"/k/a\"b", "\"/k/a\\\"b\""}, {"", "\"\""}, {"/k/o'b", "\"/k/o'b\""},
+        {"/k/back\\slash", "\"/k/back\\\\slash\""}, {"/k/100%", "/k/100%%"}, {"/k/50% off", "\"/k/50%% off\""}};
+    // clang-format on
+    for (const auto& [path, argument] : cases) {
+        EXPECT_EQ(SetupFiles::sshBlock({path}), head + "\nIdentityFile " + argument) << path;
     }
-    // A path with a line break cannot be one configuration line; it is left out.
-    EXPECT_EQ(SetupFiles::sshBlock({"/keys/a\nHost evil", "/k"}), head + "\nIdentityFile /k");
-    // Nor can one holding "${": ssh would expand it as an environment variable.
-    EXPECT_EQ(SetupFiles::sshBlock({"/keys/${HOME}", "/keys/$HOME", "/k"}),
-              head + "\nIdentityFile /keys/$HOME\nIdentityFile /k");
+    // A line break or "${" cannot be kept from ssh's reading: such a path is left out.
+    EXPECT_EQ(SetupFiles::sshBlock({"/k/a\nHost evil", "/k/a\rb", "/k/${HOME}", "/k/$HOME"}),
+              head + "\nIdentityFile /k/$HOME");
 }
 
-TEST(SetupFilesTest, ShellBlockQuotesTheHelperPathForTheShell)
-{
-    EXPECT_EQ(SetupFiles::zshBlock("/opt/v/askpass"),
-              "if [ -x \"/opt/v/askpass\" ]; then\n"
-              "  export SSH_ASKPASS=\"/opt/v/askpass\"\n"
-              "  export SSH_ASKPASS_REQUIRE=force\n"
-              "fi");
-    EXPECT_EQ(SetupFiles::shellQuoted("a \"$b\" `c` \\ it's"), "\"a \\\"\\$b\\\" \\`c\\` \\\\ it's\"");
-}
-
-std::string runTool(const std::string& path, const std::vector<std::string>& args)
-{
-    const auto result = test::runTool(path, args);
-    EXPECT_EQ(result.status, 0) << result.output;
-    return result.output;
-}
-
-// The real shells read back exactly the helper path, whatever it holds.
-TEST(SetupFilesTest, RealShellsExportTheHelperPathExactly)
+TEST(SetupFilesTest, RealSSHAndShellsUseExactlyThePathsTheBlocksName)
 {
     TempDir dir;
     const fs::path helper = dir.path() / "it's a $dir \"with\" `quotes` \\ and\ttabs" / "askpass";
-    writeFile(helper, "#!/bin/sh\n", fs::perms(0755));
-    const fs::path script = dir.path() / "check.sh";
-    writeFile(script,
-              SetupFiles::zshBlock(helper.string()) + "\nprintf '%s|%s' \"$SSH_ASKPASS\" \"$SSH_ASKPASS_REQUIRE\"\n");
+    const fs::path script = dir.path() / "check.sh", config = dir.path() / "config";
+    test::writeFile(helper, "#!/bin/sh\n", fs::perms(0755));
+    test::writeFile(
+        script, SetupFiles::zshBlock(helper.string()) + "\nprintf '%s|%s' \"$SSH_ASKPASS\" \"$SSH_ASKPASS_REQUIRE\"\n");
     for (const std::string shell : {"/bin/sh", "/bin/bash"}) {
-        EXPECT_EQ(runTool(shell, {script.string()}), helper.string() + "|force") << shell;
+        EXPECT_EQ(test::runTool(shell, {script}).output, helper.string() + "|force") << shell;
     }
-    // Without the helper the exports are skipped.
-    fs::remove(helper);
-    EXPECT_EQ(runTool("/bin/bash", {script.string()}), "|");
-}
+    fs::remove(helper); // without the helper the exports are skipped
+    EXPECT_EQ(test::runTool("/bin/bash", {script}).output, "|");
 
-// ssh expands "%" tokens (and "${...}") in identity paths only when it loads the keys, after it has
-// connected: connect it to a listener that never answers and read which files it tried.
-TEST(SetupFilesTest, RealSSHLoadsTheKeyFilesTheBlockNames)
-{
-    TempDir dir;
-    const std::vector<std::string> paths = {
-        dir.path() / "plain",       dir.path() / "with space", dir.path() / "quote\"d", dir.path() / "o'brien",
-        dir.path() / "back\\slash", dir.path() / "100%",       dir.path() / "50% off",  dir.path() / "%d and $x%{y}",
-    };
-    const fs::path config = dir.path() / "config";
-    writeFile(config, MarkedBlock::apply(SetupFiles::sshBlock(paths), "", MarkedBlock::Position::top));
-    // Parsing alone reads every path back as it is (the debug log below escapes backslashes).
-    const std::string parsed = runTool("/usr/bin/ssh", {"-G", "-F", config.string(), "example.invalid"});
-    EXPECT_NE(parsed.find("identityfile " + paths[4] + "\n"), std::string::npos) << parsed;
-    EXPECT_NE(parsed.find("addkeystoagent false"), std::string::npos) << parsed;
-
-    Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ASSERT_TRUE(listener);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener.get(), 4), 0);
-    ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
-
-    Environment env = test::minimalEnvironment();
-    env.set("HOME", dir.path().string());
-    // The kernel completes the connection; ssh then loads the identities and waits for a banner
-    // that never comes, until ConnectTimeout ends it.
-    const auto result = ChildProcess::run("/usr/bin/ssh",
-                                          {"-v", "-F", config.string(), "-o", "BatchMode=yes", "-o", "ConnectTimeout=3",
-                                           "-p", std::to_string(ntohs(address.sin_port)), "127.0.0.1", "true"},
-                                          env, ChildProcess::StandardError::merge,
-                                          std::chrono::steady_clock::now() + std::chrono::seconds(60));
-    ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(result->output.find("percent"), std::string::npos) << result->output;
-    for (const auto& path : paths) {
-        const std::string logged
-            = path.find('\\') == std::string::npos ? path : (dir.path() / "back\\\\slash").string();
-        EXPECT_NE(result->output.find("identity file " + logged + " type"), std::string::npos) << path << "\n"
-                                                                                               << result->output;
+    // ssh expands "%" tokens in identity paths only when it loads the keys, after it has connected:
+    // a proxy command that ends at once is connection enough.
+    const std::vector<std::string> paths
+        = {dir.path() / "with space",  dir.path() / "quote\"d", dir.path() / "o'brien",
+           dir.path() / "back\\slash", dir.path() / "100%",     dir.path() / "%d and $x%{y}"};
+    test::writeFile(config, MarkedBlock::apply(SetupFiles::sshBlock(paths), "", MarkedBlock::Position::top));
+    const auto ssh
+        = test::runTool("/usr/bin/ssh", {"-vF", config, "-oBatchMode=yes", "-oProxyCommand=true", "x.y", "z"});
+    EXPECT_EQ(ssh.output.find("percent"), std::string::npos) << ssh.output;
+    for (const std::string& path : paths) { // the debug log escapes backslashes
+        const auto logged = "identity file " + std::regex_replace(path, std::regex(R"(\\)"), R"(\$&)") + " type";
+        EXPECT_NE(ssh.output.find(logged), std::string::npos) << logged << "\n" << ssh.output;
     }
 }
 
-TEST(SetupPlanTest, ShellFileFollowsTheLoginShellsName)
+TEST_F(SetupPlanTest, TheShellFileFollowsTheLoginShellAndKeysTheUsersConfigurationNamesGetNoLine)
 {
-    const fs::path home = "/home/u";
-    struct Case
-    {
-        std::string shell;
-        std::string file;
-    };
-    const Case cases[] = {
-        {"/bin/bash", ".bashrc"}, {"/usr/local/bin/bash", ".bashrc"}, {"bash", ".bashrc"},
-        {"/bin/zsh", ".zshenv"},  {"/usr/bin/fish", ".zshenv"},       {"/bin/sh", ".zshenv"},
-        {"", ".zshenv"},          {"/bin/bash5", ".zshenv"},          {"/bin/rbash", ".zshenv"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(SetupPlan::shellFile(home, c.shell), home / c.file) << c.shell;
+    // clang-format off
+    const std::pair<std::string, std::string> shells[] = {{"/bin/bash", ".bashrc"}, {"/usr/local/bin/bash", ".bashrc"},
+        {"bash", ".bashrc"}, {"/bin/zsh", ".zshenv"}, {"", ".zshenv"}, {"/bin/bash5", ".zshenv"}, {"/bin/rbash", ".zshenv"}};
+    // clang-format on
+    for (const auto& [shell, file] : shells) {
+        EXPECT_EQ(SetupPlan::shellFile("/home/u", shell), "/home/u/" + file) << shell;
     }
-    EXPECT_EQ(SetupPlan::sshConfig(home), home / ".ssh/config");
-}
+    EXPECT_EQ(SetupPlan::sshConfig("/home/u"), "/home/u/.ssh/config");
 
-TEST(SetupPlanTest, FreshHomeGetsTwoNewFilesWithoutBackups)
-{
-    TempDir home;
-    const fs::path keyPath = home.path() / ".ssh" / "id_ed25519";
-    const auto plan = SetupPlan::make(home.path(), kAskpass, {key(keyPath)}, "/bin/zsh");
-    ASSERT_EQ(plan.changes.size(), 2u);
-    EXPECT_EQ(plan.changes[0],
-              (FileChange{home.path() / ".ssh/config", "", sshFileText({"~/.ssh/id_ed25519"}), false}));
-    EXPECT_EQ(plan.changes[1].url, home.path() / ".zshenv");
-    EXPECT_EQ(plan.changes[1].before, "");
-    EXPECT_EQ(plan.changes[1].after, B + "\n" + SetupFiles::zshBlock(kAskpass) + "\n" + E + "\n");
-
-    ASSERT_TRUE(plan.apply(kSuffix).has_value());
-    EXPECT_EQ(modeOf(home.path() / ".ssh"), 0700u);
-    EXPECT_EQ(modeOf(home.path() / ".ssh/config"), 0600u);
-    EXPECT_EQ(readFile(home.path() / ".ssh/config"), plan.changes[0].after);
-    EXPECT_EQ(readFile(home.path() / ".zshenv"), plan.changes[1].after);
-    EXPECT_FALSE(existsNoFollow(home.path() / ".ssh/config.bak-vantorelle"));
-    EXPECT_FALSE(existsNoFollow(home.path() / ".zshenv.bak-vantorelle"));
-    EXPECT_EQ(snapshot(home.path() / ".ssh").size(), 1u); // the config alone: no temporary file left
-
-    // Nothing left to do.
-    EXPECT_TRUE(SetupPlan::make(home.path(), kAskpass, {key(keyPath)}, "/bin/zsh").changes.empty());
-}
-
-TEST(SetupPlanTest, KeysTheUsersOwnConfigurationNamesGetNoLine)
-{
-    TempDir home;
-    const fs::path ssh = home.path() / ".ssh";
-    const std::string own = "Host work\n  IdentityFile ~/.ssh/work\n";
     // An IdentityFile line inside an old managed block does not count as the user's own.
-    writeFile(ssh / "config", B + "\nIdentityFile ~/.ssh/old\n" + E + "\n" + own);
-    const std::vector<SSHKey> keys = {
-        key(ssh / "work"),
-        key(ssh / "." / "old"),
-        key("/srv/keys/deploy key"),
-        key(home.path().string() + "/../" + home.path().filename().string() + "/other"),
-    };
-    const auto plan = SetupPlan::make(home.path(), kAskpass, keys, "/bin/bash");
-    ASSERT_EQ(plan.changes.size(), 2u);
-    EXPECT_EQ(plan.changes[0].after,
+    const std::string own = "Host work\n  IdentityFile ~/.ssh/work\n";
+    write(".ssh/config", B + "\nIdentityFile ~/.ssh/old\n" + E + "\n" + own);
+    const auto plan = make({key(home / ".ssh/work"), key(home / ".ssh/./old"), key("/srv/keys/deploy key"),
+                            key(home.string() + "/../" + home.filename().string() + "/other")});
+    EXPECT_EQ(plan.changes.at(0).after,
               B + "\n" + SetupFiles::sshBlock({"~/.ssh/old", "/srv/keys/deploy key", "~/other"}) + "\n" + E + "\n"
                   + own);
-    EXPECT_EQ(plan.changes[1].url, home.path() / ".bashrc");
 }
 
-TEST(SetupPlanTest, UnreadableFilesAreLeftOutOfThePlan)
+// A file that cannot be read is left out of the plan; any file no longer as shown stops the apply
+// before anything is written.
+TEST_F(SetupPlanTest, UnreadableFilesAreLeftOutAndAnyFileNoLongerAsShownStopsTheApplyBeforeAnyWrite)
 {
-    TempDir home;
-    writeFile(home.path() / ".ssh/config", "Host x\n\xff\xfe\n");
-    auto plan = SetupPlan::make(home.path(), kAskpass, {}, "/bin/zsh");
-    ASSERT_EQ(plan.changes.size(), 1u);
-    EXPECT_EQ(plan.changes[0].url, home.path() / ".zshenv");
-
-    fs::remove(home.path() / ".ssh/config");
-    fs::create_directory(home.path() / ".zshenv"); // a directory where the file should be
-    plan = SetupPlan::make(home.path(), kAskpass, {}, "/bin/zsh");
-    ASSERT_EQ(plan.changes.size(), 1u);
-    EXPECT_EQ(plan.changes[0].url, home.path() / ".ssh/config");
-
-    // A FIFO would block a plain open: it reads as unreadable at once.
-    fs::remove(home.path() / ".zshenv");
-    ASSERT_EQ(::mkfifo((home.path() / ".zshenv").c_str(), 0600), 0);
-    EXPECT_EQ(SetupPlan::make(home.path(), kAskpass, {}, "/bin/zsh").changes.size(), 1u);
-}
-
-TEST(SetupPlanTest, WindowsLineEndsAndUTF8TextAreKept)
-{
-    TempDir home;
-    writeFile(home.path() / ".zshenv", "export A=caf\xc3\xa9\r\nexport B=\xe2\x82\xac\xf0\x9f\x94\x91\r\n");
-    const auto plan = SetupPlan::make(home.path(), kAskpass, {}, "zsh");
-    ASSERT_EQ(plan.changes.size(), 2u);
-    const std::string& after = plan.changes[1].after;
-    EXPECT_TRUE(
-        after.starts_with("export A=caf\xc3\xa9\r\nexport B=\xe2\x82\xac\xf0\x9f\x94\x91\r\n" + B + "\r\nif [ -x "));
-    EXPECT_TRUE(after.ends_with("fi\r\n" + E + "\r\n"));
-}
-
-// Failure injection: each check failure writes nothing at all.
-TEST(SetupPlanApplyTest, AFileChangedAfterThePlanWasShownStopsEverything)
-{
-    TempDir home;
-    writeFile(home.path() / ".ssh/config", "Host a\n", fs::perms(0600));
-    const auto plan = SetupPlan::make(home.path(), kAskpass, {}, "/bin/zsh");
-    ASSERT_EQ(plan.changes.size(), 2u);
-    writeFile(home.path() / ".ssh/config", "Host a\nHost b\n", fs::perms(0600));
-    const auto before = snapshot(home.path());
-    const auto result = plan.apply(kSuffix);
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error(), (SetupPlanError{Kind::changedSinceShown, home.path() / ".ssh/config", {}}));
-    EXPECT_EQ(snapshot(home.path()), before); // not even the shell file
-}
-
-TEST(SetupPlanApplyTest, TheLastChangeFailingItsCheckStillWritesNothing)
-{
-    TempDir home;
-    const auto plan = SetupPlan::make(home.path(), kAskpass, {}, "/bin/zsh");
-    ASSERT_EQ(plan.changes.size(), 2u);
-    writeFile(home.path() / ".zshenv", "\xc3\x28 not UTF-8\n");
-    const auto before = snapshot(home.path());
-    const auto result = plan.apply(kSuffix);
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error(), (SetupPlanError{Kind::unreadable, home.path() / ".zshenv", {}}));
-    EXPECT_EQ(snapshot(home.path()), before);
-    EXPECT_FALSE(fs::exists(home.path() / ".ssh"));
-
-    // A file that appeared where the plan expected none is a change too.
-    writeFile(home.path() / ".zshenv", "");
-    writeFile(home.path() / ".ssh/config", "Host new\n");
-    EXPECT_EQ(plan.apply(kSuffix).error().kind, Kind::changedSinceShown);
-}
-
-TEST(SetupPlanApplyTest, AFileToRemoveThatIsAlreadyGoneIsAChange)
-{
-    TempDir home;
-    const SetupPlan plan{{FileChange{home.path() / ".zshenv", "", "", true}}};
-    EXPECT_EQ(plan.apply(kSuffix).error(), (SetupPlanError{Kind::changedSinceShown, home.path() / ".zshenv", {}}));
-}
-
-TEST(SetupPlanApplyTest, AReadOnlyDirectoryFailsWithoutLeavingAnythingBehind)
-{
-    TempDir dir;
-    const fs::path home = dir.path() / "home";
-    writeFile(home / ".zshenv", "export A=1\n", fs::perms(0640));
-    fs::create_directories(home / ".ssh");
-    const auto plan = SetupPlan::make(home, kAskpass, {}, "/bin/zsh");
-    ASSERT_EQ(plan.changes.size(), 2u);
-    // The ssh directory can be written, the home directory itself cannot.
-    fs::permissions(home, fs::perms(0555));
-    const auto before = snapshot(home);
-
-    const int outcome = runWithoutPrivileges(dir.path(), [&] {
+    const auto writes
+        = [&](const fs::path& name, const std::string& content) { return [=, this] { write(name, content); }; };
+    const std::function<void()> nothing = [] {};
+    // clang-format off
+    const std::tuple<std::function<void()>, std::function<void()>, std::vector<std::string>, std::optional<SetupPlanError>> cases[] = {
+        {writes(".ssh/config", "Host x\n\xff\xfe\n"), nothing, {".zshenv"}, {}},
+        {[&] { fs::create_directories(home / ".zshenv"); }, nothing, {".ssh/config"}, {}},
+        {[&] { ASSERT_EQ(::mkfifo((home / ".zshenv").c_str(), 0600), 0); }, nothing, {".ssh/config"}, {}}, // no hang
+        {writes(".zshenv", "export A=1\n"), writes(".ssh/config", "Host new\n"), {".ssh/config", ".zshenv"},
+            SetupPlanError{Kind::changedSinceShown, ".ssh/config", {}}}, // appeared
+        {writes(".zshenv", "export A=1\n"), writes(".zshenv", "export A=2\n"), {".ssh/config", ".zshenv"},
+            SetupPlanError{Kind::changedSinceShown, ".zshenv", {}}},
+        {writes(".zshenv", "export A=1\n"), writes(".zshenv", "\xc3\x28 not UTF-8\n"), {".ssh/config", ".zshenv"},
+            SetupPlanError{Kind::unreadable, ".zshenv", {}}}};
+    // clang-format on
+    int round = 0;
+    for (const auto& [before, after, planned, error] : cases) {
+        SCOPED_TRACE(++round);
+        fs::create_directories(home = dir.path() / std::to_string(round));
+        before();
+        const auto plan = make();
+        std::vector<std::string> urls;
+        for (const auto& change : plan.changes) {
+            urls.push_back(fs::relative(change.url, home));
+        }
+        EXPECT_EQ(urls, planned);
+        after();
+        const auto untouched = error ? snapshot() : decltype(snapshot()){}; // a fifo is never read
         const auto result = plan.apply(kSuffix);
-        if (result) {
-            return 1;
-        }
-        if (result.error().kind != Kind::fileSystem || result.error().url != home / ".zshenv"
-            || result.error().error.value() != EACCES) {
-            return 2;
-        }
-        return 0;
-    });
-    ASSERT_EQ(outcome, 0);
-    fs::permissions(home, fs::perms(0755));
+        EXPECT_EQ(result ? std::nullopt : std::optional(result.error()),
+                  error ? std::optional(SetupPlanError{error->kind, home / error->url, {}}) : std::nullopt);
+        EXPECT_EQ(error ? snapshot() : untouched, untouched); // a failed apply did not even make the first change
+    }
+    const SetupPlan removal{{FileChange{home / "gone", "", "", true}}}; // a file to remove that is gone
+    EXPECT_EQ(removal.apply(kSuffix).error(), (SetupPlanError{Kind::changedSinceShown, home / "gone", {}}));
+}
 
+TEST_F(SetupPlanTest, AReadOnlyDirectoryFailsWithoutLeavingAnythingBehind)
+{
+    home = dir.path() / "home";
+    write(".zshenv", "export A=1\n", 0640);
+    fs::create_directories(home / ".ssh");
+    const auto plan = make();
+    fs::permissions(home, fs::perms(0555)); // the ssh directory can be written, the home itself cannot
+    const auto before = snapshot();
+    const SetupPlanError denied{Kind::fileSystem, home / ".zshenv", {EACCES, std::generic_category()}};
+    ASSERT_EQ(runWithoutPrivileges(dir.path(), [&] { return plan.apply(kSuffix).error() == denied ? 0 : 1; }), 0);
+    fs::permissions(home, fs::perms(0755));
     // The first change went through (changes already carried out stay); the second left no trace.
     EXPECT_EQ(readFile(home / ".ssh/config"), plan.changes[0].after);
-    EXPECT_EQ(readFile(home / ".zshenv"), "export A=1\n");
-    EXPECT_EQ(modeOf(home / ".zshenv"), 0640u);
-    EXPECT_FALSE(existsNoFollow(home / ".zshenv.bak-vantorelle"));
-    auto after = snapshot(home);
-    after.erase(".ssh/config");
+    auto after = snapshot();
+    after.erase(home / ".ssh/config");
     EXPECT_EQ(after, before);
 }
 
-TEST(SetupPlanApplyTest, AnExistingBackupIsNeverOverwrittenAndPermissionsAreKept)
+// Apply then undo from every start state, for both shells and a linked start-up file, with two
+// processes applying at once: new files are private and get no backup (not even of the other
+// process's file), existing ones keep their mode and are backed up once, a linked file is edited
+// where it lives and stays a link, and undo gives back the start.
+TEST_F(SetupPlanTest, ApplyingAtOnceThenUndoingRestoresEveryStartState)
 {
-    TempDir home;
-    writeFile(home.path() / ".zshenv", "export A=1\n", fs::perms(0640));
-    writeFile(home.path() / ".zshenv.bak-vantorelle", "precious\n", fs::perms(0600));
-    auto plan = SetupPlan::make(home.path(), kAskpass, {}, "/bin/zsh");
-    ASSERT_TRUE(plan.apply(kSuffix).has_value());
-    EXPECT_EQ(readFile(home.path() / ".zshenv.bak-vantorelle"), "precious\n");
-    EXPECT_EQ(modeOf(home.path() / ".zshenv"), 0640u);
-
-    // Without a backup the first apply makes one, with the file's permissions; a second apply
-    // keeps it as it was.
-    fs::remove(home.path() / ".zshenv.bak-vantorelle");
-    writeFile(home.path() / ".zshenv", "export A=1\n", fs::perms(0640));
-    plan = SetupPlan::make(home.path(), kAskpass, {}, "/bin/zsh");
-    ASSERT_TRUE(plan.apply(kSuffix).has_value());
-    EXPECT_EQ(readFile(home.path() / ".zshenv.bak-vantorelle"), "export A=1\n");
-    EXPECT_EQ(modeOf(home.path() / ".zshenv.bak-vantorelle"), 0640u);
-    plan = SetupPlan::make(home.path(), "/other/askpass", {}, "/bin/zsh");
-    ASSERT_EQ(plan.changes.size(), 1u);
-    ASSERT_TRUE(plan.apply(kSuffix).has_value());
-    EXPECT_NE(readFile(home.path() / ".zshenv").find("/other/askpass"), std::string::npos);
-    EXPECT_EQ(readFile(home.path() / ".zshenv.bak-vantorelle"), "export A=1\n");
-}
-
-TEST(SetupPlanApplyTest, ALinkedStartUpFileStaysALink)
-{
-    TempDir home;
-    writeFile(home.path() / "dotfiles/zshenv", "export A=1\n", fs::perms(0600));
-    fs::create_symlink("dotfiles/zshenv", home.path() / ".zshenv");
-    const auto plan = SetupPlan::make(home.path(), kAskpass, {}, "/bin/zsh");
-    ASSERT_EQ(plan.changes.size(), 2u);
-    ASSERT_TRUE(plan.apply(kSuffix).has_value());
-
-    EXPECT_TRUE(fs::is_symlink(home.path() / ".zshenv"));
-    EXPECT_EQ(fs::read_symlink(home.path() / ".zshenv"), "dotfiles/zshenv");
-    EXPECT_EQ(readFile(home.path() / "dotfiles/zshenv"), plan.changes[1].after);
-    EXPECT_EQ(modeOf(home.path() / "dotfiles/zshenv"), 0600u);
-    EXPECT_EQ(readFile(home.path() / "dotfiles/zshenv.bak-vantorelle"), "export A=1\n");
-    EXPECT_FALSE(existsNoFollow(home.path() / ".zshenv.bak-vantorelle"));
-
-    // Undo edits the target too, and never deletes the link.
-    const auto undo = SetupPlan{}.undo(home.path());
-    ASSERT_TRUE(undo.apply(kSuffix).has_value());
-    EXPECT_TRUE(fs::is_symlink(home.path() / ".zshenv"));
-    EXPECT_EQ(readFile(home.path() / "dotfiles/zshenv"), "export A=1\n");
-}
-
-TEST(SetupPlanApplyTest, ADanglingLinkGetsItsTargetCreatedAndUndoEmptiesIt)
-{
-    TempDir home;
-    fs::create_directories(home.path() / "dotfiles");
-    fs::create_symlink(home.path() / "dotfiles/zshenv", home.path() / ".zshenv");
-    const auto plan = SetupPlan::make(home.path(), kAskpass, {}, "/bin/zsh");
-    ASSERT_TRUE(plan.apply(kSuffix).has_value());
-    EXPECT_TRUE(fs::is_symlink(home.path() / ".zshenv"));
-    EXPECT_EQ(readFile(home.path() / "dotfiles/zshenv"), plan.changes[1].after);
-
-    const auto undo = SetupPlan{}.undo(home.path());
-    ASSERT_EQ(undo.changes.size(), 2u);
-    EXPECT_TRUE(undo.changes[1].removesFile);
-    ASSERT_TRUE(undo.apply(kSuffix).has_value());
-    EXPECT_TRUE(fs::is_symlink(home.path() / ".zshenv")); // written through, not deleted
-    EXPECT_EQ(readFile(home.path() / "dotfiles/zshenv"), "");
-    EXPECT_FALSE(fs::exists(home.path() / ".ssh/config")); // setup created it: gone again
-}
-
-// Two processes apply the plans they made from the same files at the same moment: each apply
-// succeeds, or finds the other's result and says the file changed since shown; nothing else. No
-// backup is made of a file the other process created, so undo still removes it.
-TEST(SetupPlanApplyTest, TwoProcessesApplyingAtOnceBothSucceedAndUndoStaysCorrect)
-{
-    enum Outcome { applied = 0, changed = 1, failed = 2 };
-    for (const bool shellFileExisted : {false, true}) {
-        for (int round = 0; round < 40; ++round) {
-            TempDir home;
-            if (shellFileExisted) {
-                writeFile(home.path() / ".zshenv", "export A=1\n");
-            }
-            const fs::path keyPath = home.path() / ".ssh" / "id_ed25519";
-            const auto plan = SetupPlan::make(home.path(), kAskpass, {key(keyPath)}, "/bin/zsh");
-            int go[2];
-            ASSERT_EQ(::pipe(go), 0);
-            pid_t children[2];
-            for (pid_t& child : children) {
-                child = ::fork();
-                ASSERT_GE(child, 0);
-                if (child == 0) {
-                    char byte;
-                    ::close(go[1]);
-                    (void)!::read(go[0], &byte, 1); // both start together
-                    const auto result = plan.apply(kSuffix);
-                    ::_exit(result ? applied : result.error().kind == Kind::changedSinceShown ? changed : failed);
-                }
-            }
-            ::close(go[0]);
-            ::close(go[1]); // end of file releases both
-            int successes = 0;
-            for (const pid_t child : children) {
-                int status = 0;
-                ASSERT_EQ(::waitpid(child, &status, 0), child);
-                ASSERT_TRUE(WIFEXITED(status));
-                EXPECT_NE(WEXITSTATUS(status), failed) << "round " << round;
-                successes += WEXITSTATUS(status) == applied;
-            }
-            EXPECT_GE(successes, 1);
-            EXPECT_EQ(readFile(home.path() / ".ssh/config"), plan.changes[0].after);
-            EXPECT_FALSE(existsNoFollow(home.path() / ".ssh/config.bak-vantorelle"));
-            EXPECT_EQ(readFile(home.path() / ".zshenv.bak-vantorelle"), shellFileExisted ? "export A=1\n" : "");
-            EXPECT_EQ(snapshot(home.path()).size(), shellFileExisted ? 4u : 3u) << "stray temporary files";
-
-            const auto undo = plan.undo(home.path());
-            ASSERT_EQ(undo.changes.size(), 2u);
-            EXPECT_TRUE(undo.changes[0].removesFile);
-            EXPECT_EQ(undo.changes[1].removesFile, !shellFileExisted);
-            if (::testing::Test::HasFailure()) {
-                return;
-            }
+    // clang-format off
+    const std::optional<std::string> starts[] = {std::nullopt, "", "first\nsecond\n", "first\nsecond", "first\r\nsecond\r\n",
+                                                 "caf\xc3\xa9\r\n\xf0\x9f\x94\x91", "\n\n", "a\n" + B + "\nb\n"};
+    // clang-format on
+    for (int round = 0; round < 72 && !HasFailure(); ++round) { // each start and variant three times
+        const auto& start = starts[round % 8];
+        const int variant = round / 8 % 3;
+        const bool linked = variant == 2;
+        const std::string shell = variant == 1 ? "/bin/bash" : "/bin/zsh";
+        SCOPED_TRACE(::testing::PrintToString(start) + " " + shell + (linked ? " linked" : ""));
+        home = dir.path() / std::to_string(round);
+        const fs::path config = home / ".ssh/config", shellFile = SetupPlan::shellFile(home, shell);
+        const fs::path lives = linked ? home / "dotfiles/rc" : shellFile;
+        if (linked) { // relative when the target exists, dangling and absolute when not
+            fs::create_directories(home / "dotfiles");
+            fs::create_symlink(start ? fs::path("dotfiles/rc") : lives, shellFile);
         }
+        if (start) {
+            write(config, *start, 0600);
+            write(lives, *start, 0640);
+        }
+        const auto plan = make({key(home / ".ssh/id")}, shell);
+        ASSERT_EQ(plan.changes.size(), 2u);
+        applyFromTwoProcessesAtOnce(plan);
+        EXPECT_EQ(readFile(lives), plan.changes[1].after);
+        EXPECT_TRUE(make({key(home / ".ssh/id")}, shell).changes.empty()); // nothing left to do
+        EXPECT_EQ(fs::status(home / ".ssh").permissions(), fs::perms(start ? 0755 : 0700)); // created private
+        EXPECT_EQ(fs::status(config).permissions(), fs::perms(0600));
+        EXPECT_EQ(fs::status(lives).permissions(), fs::perms(start ? 0640 : 0644));
+        EXPECT_EQ(contents(config.string() + ".bak-vantorelle"), start);
+        EXPECT_EQ(contents(lives.string() + ".bak-vantorelle"), start);
+        EXPECT_EQ(contents(shellFile.string() + ".bak-vantorelle"), linked ? std::nullopt : start);
+        EXPECT_EQ(std::distance(fs::recursive_directory_iterator(home), {}), 3 + (start ? 2 : 0) + (linked ? 2 : 0))
+            << "a stray temporary file or backup";
+        // A later apply never replaces a backup, which keeps the file as it was before setup.
+        if (start) {
+            ASSERT_TRUE(SetupPlan::make(home, "/other/askpass", {}, shell).apply(kSuffix).has_value());
+            EXPECT_EQ(readFile(lives.string() + ".bak-vantorelle"), *start);
+        }
+        // The application undoes with an empty plan; the plan's own files give the same. Undo
+        // never deletes a link: a target setup created is emptied.
+        const auto undo = SetupPlan{}.undo(home);
+        EXPECT_EQ(undo, plan.undo(home));
+        EXPECT_TRUE(undo.changes.at(0).removesFile == !start && undo.changes.at(1).removesFile == !start);
+        ASSERT_TRUE(undo.apply(kSuffix).has_value());
+        EXPECT_EQ(contents(config), start);
+        EXPECT_EQ(contents(shellFile), linked && !start ? std::optional<std::string>("") : start);
+        EXPECT_EQ(fs::is_symlink(shellFile), linked);
+        EXPECT_TRUE(SetupPlan{}.undo(home).changes.empty());
     }
+    // A plan naming the same file with a "." component gives no second change.
+    write(".bashrc", "x\n" + B + "\ny\n" + E + "\n");
+    const SetupPlan plan{{FileChange{home / "." / ".bashrc", "", "", false}}};
+    EXPECT_EQ(plan.undo(home).changes,
+              (std::vector{FileChange{home / "." / ".bashrc", "x\n" + B + "\ny\n" + E + "\n", "x\n", false}}));
 }
 
-TEST(SetupFilesTest, AFileThatAppearedSinceThePlanIsNeverBackedUpOrOverwritten)
+TEST_F(SetupPlanTest, AFileThatAppearedSinceThePlanIsNeverBackedUpOrOverwritten)
 {
-    TempDir home;
-    const fs::path file = home.path() / ".zshenv";
-    writeFile(file, "same\n");
+    write(".zshenv", "same\n");
     // Another process created it with this very text: done, and no backup of its file.
-    EXPECT_TRUE(SetupFiles::write("same\n", file, kSuffix, fs::perms(0644), SetupFiles::Expected::missing));
-    EXPECT_FALSE(existsNoFollow(file.string() + std::string(kSuffix)));
-    // Someone wrote something else: left alone.
-    writeFile(file, "theirs\n");
-    EXPECT_EQ(SetupFiles::write("same\n", file, kSuffix, fs::perms(0644), SetupFiles::Expected::missing),
+    EXPECT_TRUE(SetupFiles::write("same\n", home / ".zshenv", kSuffix, fs::perms(0644), SetupFiles::Expected::missing));
+    write(".zshenv", "theirs\n");
+    EXPECT_EQ(SetupFiles::write("same\n", home / ".zshenv", kSuffix, fs::perms(0644), SetupFiles::Expected::missing),
               std::unexpected(std::error_code(EEXIST, std::generic_category())));
-    EXPECT_EQ(readFile(file), "theirs\n");
-    EXPECT_FALSE(existsNoFollow(file.string() + std::string(kSuffix)));
-}
-
-// Undo after apply gives back every start state, for both files.
-TEST(SetupPlanApplyTest, UndoAfterApplyRestoresEveryStartState)
-{
-    struct Start
-    {
-        const char* name;
-        std::optional<std::string> text; // nothing: the file is missing
-    };
-    const Start starts[] = {
-        {"missing", std::nullopt},
-        {"empty", ""},
-        {"final line break", "first\nsecond\n"},
-        {"no final line break", "first\nsecond"},
-        {"CRLF", "first\r\nsecond\r\n"},
-        {"CRLF without final break", "first\r\nsecond"},
-        {"only blank lines", "\n\n"},
-        {"stray begin marker", "a\n" + B + "\nb\n"},
-    };
-    for (const auto& start : starts) {
-        for (const std::string shell : {"/bin/zsh", "/bin/bash"}) {
-            TempDir home;
-            const fs::path config = home.path() / ".ssh/config";
-            const fs::path shellFile = SetupPlan::shellFile(home.path(), shell);
-            if (start.text) {
-                writeFile(config, *start.text, fs::perms(0600));
-                writeFile(shellFile, *start.text);
-            }
-            const auto plan = SetupPlan::make(home.path(), kAskpass, {key(home.path() / ".ssh/id")}, shell);
-            ASSERT_EQ(plan.changes.size(), 2u) << start.name;
-            ASSERT_TRUE(plan.apply(kSuffix).has_value()) << start.name;
-            ASSERT_TRUE(MarkedBlock::contains(readFile(config))) << start.name;
-
-            // The application undoes with an empty plan; the plan's own files give the same.
-            const auto undo = SetupPlan{}.undo(home.path());
-            EXPECT_EQ(undo, plan.undo(home.path())) << start.name;
-            ASSERT_TRUE(undo.apply(kSuffix).has_value()) << start.name;
-            for (const auto& file : {config, shellFile}) {
-                if (start.text) {
-                    EXPECT_EQ(readFile(file), *start.text) << start.name << " " << file;
-                } else {
-                    EXPECT_FALSE(existsNoFollow(file)) << start.name << " " << file;
-                }
-            }
-            if (!start.text) {
-                EXPECT_EQ(modeOf(config.parent_path()), 0700u) << start.name;
-            }
-            EXPECT_TRUE(SetupPlan{}.undo(home.path()).changes.empty()) << start.name;
-        }
-    }
-}
-
-TEST(SetupPlanTest, UndoLeavesOutFilesWithoutABlockAndDeduplicates)
-{
-    TempDir home;
-    writeFile(home.path() / ".zshenv", "plain\n");
-    writeFile(home.path() / ".bashrc", "x\n" + B + "\ny\n" + E + "\n");
-    // A plan naming the same file with a "." component does not produce a second change.
-    const SetupPlan plan{{FileChange{home.path() / "." / ".bashrc", "", "", false}}};
-    const auto undo = plan.undo(home.path());
-    ASSERT_EQ(undo.changes.size(), 1u);
-    EXPECT_EQ(undo.changes[0],
-              (FileChange{home.path() / "." / ".bashrc", "x\n" + B + "\ny\n" + E + "\n", "x\n", false}));
-
-    // An empty file that was backed up at setup stays, empty.
-    writeFile(home.path() / ".zshenv", B + "\ny\n" + E + "\n");
-    writeFile(home.path() / ".zshenv.bak-vantorelle", "");
-    const auto second = SetupPlan{}.undo(home.path());
-    ASSERT_EQ(second.changes.size(), 2u);
-    EXPECT_EQ(second.changes[0], (FileChange{home.path() / ".zshenv", B + "\ny\n" + E + "\n", "", false}));
+    EXPECT_EQ(readFile(home / ".zshenv"), "theirs\n");
+    EXPECT_FALSE(contents(home / ".zshenv.bak-vantorelle"));
 }
 
 } // namespace
