@@ -98,6 +98,7 @@ QPalette lightPalette()
 DialogPanel::DialogPanel()
 {
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    setWindowTitle(text("app.name"));
     setAttribute(Qt::WA_TranslucentBackground);
     setPalette(lightPalette());
     setAutoFillBackground(false);

@@ -108,7 +108,7 @@ void UnlockModel::panelKeyChanged(bool isKey)
     }
     if (!m_appearSoundPlayed) {
         m_appearSoundPlayed = true;
-        m_env.play(DialogSound::appear);
+        m_env.play(Sounds::Name::appear);
     }
     log("panel key again (needs re-arm " + yes(m_needsRearmOnFocus) + ", retry shown " + yes(m_needsRetry) + ")");
     focusRegained();
@@ -252,7 +252,7 @@ void UnlockModel::evaluationEnded(const ContextPtr& c, std::expected<bool, Biome
         log("cancel from our own focus-loss invalidation, no retry state");
     } else if (code == BiometricContext::biometryNotAvailable || code == BiometricContext::biometryNotEnrolled
                || code == BiometricContext::biometryLockout) {
-        m_env.play(DialogSound::fail);
+        m_env.play(Sounds::Name::fail);
         m_stage = Typing{L("dialog.typing.unavailable")};
         onChange();
     } else if ((code == BiometricContext::systemCancel || code == BiometricContext::appCancel)
@@ -260,7 +260,7 @@ void UnlockModel::evaluationEnded(const ContextPtr& c, std::expected<bool, Biome
         log("system cancel while not in front, will re-arm on focus");
         m_needsRearmOnFocus = true;
     } else {
-        m_env.play(DialogSound::fail);
+        m_env.play(Sounds::Name::fail);
         m_needsRetry = true;
         onChange();
     }
@@ -270,7 +270,7 @@ void UnlockModel::succeed(const ContextPtr& c)
 {
     m_succeeded = true;
     m_juiceStart = m_env.clock.now();
-    m_env.play(DialogSound::success);
+    m_env.play(Sounds::Name::success);
     auto approve = [this, c] { finish(PresentResult::Approved{c}); };
     if (m_env.reducedMotion()) {
         m_awake = true;

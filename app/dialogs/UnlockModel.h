@@ -12,6 +12,7 @@
 
 #include "dialogs/DialogClock.h"
 #include "platform/BiometricContext.h"
+#include "platform/Sounds.h"
 #include "ssh/SSHKey.h"
 #include "sys/SecretString.h"
 #include "unlock/Requester.h"
@@ -19,14 +20,12 @@
 
 namespace vantorelle {
 
-enum class DialogSound { appear, success, fail };
-
 // What the model needs from around it; the app wires the real things, tests their fakes.
 struct DialogEnvironment
 {
     DialogClock& clock;
     std::function<std::shared_ptr<BiometricContext>()> newContext;
-    std::function<void(DialogSound)> play = [](DialogSound) {};
+    std::function<void(Sounds::Name)> play = [](Sounds::Name) {};
     // The desktop asks for reduced motion (GNOME's enable-animations off).
     std::function<bool()> reducedMotion = [] { return false; };
     // The app has the keyboard focus of the desktop.

@@ -16,31 +16,36 @@
 
 #include "cli/LaunchIntent.h"
 #include "design/Mascot.h"
+#include "dialogs/DialogPanels.h"
+#include "dialogs/DialogPresenter.h"
+#include "dialogs/WindowFocus.h"
 #include "i18n/L.h"
 #include "ipc/IPCPaths.h"
 #include "ipc/SocketServer.h"
 #include "platform/AgentSocket.h"
 #include "platform/Autostart.h"
 #include "platform/BackgroundNotifier.h"
+#include "platform/DesktopSoundSetting.h"
+#include "platform/FingerprintContext.h"
 #include "platform/Log.h"
 #include "platform/SecretServicePassphraseStore.h"
 #include "platform/SessionEnvironment.h"
 #include "platform/SessionWatcher.h"
+#include "platform/Sounds.h"
 #include "setup/MarkedBlock.h"
 #include "shell/AppModel.h"
 #include "shell/ApplicationAdaptor.h"
-#include "shell/HeadlessPresenter.h"
 #include "shell/StatusItemController.h"
-#include "sys/Files.h"
-#include "sys/WorkingDirectory.h"
 #include "ssh/AgentClient.h"
 #include "ssh/KeyScanCache.h"
 #include "ssh/KeyScanner.h"
 #include "ssh/PassphraseVerifier.h"
-#include "window/DurationPolicy.h"
+#include "sys/Files.h"
+#include "sys/WorkingDirectory.h"
 #include "unlock/RequesterResolver.h"
 #include "unlock/ThreadExecutor.h"
 #include "unlock/UnlockCoordinator.h"
+#include "window/DurationPolicy.h"
 #include "window/UserDefaultsUnlockWindowStore.h"
 
 namespace vantorelle {
@@ -105,6 +110,30 @@ App::~App()
     m_executor.reset();
 }
 
+std::unique_ptr<UnlockPresenter> App::makeDialogs()
+{
+    m_dialogClock = std::make_unique<EventLoopClock>(this);
+    m_sounds = std::make_unique<Sounds>(m_defaults);
+    m_dialogViews = std::make_unique<PanelViews>(*m_dialogClock);
+    m_windowFocus = makeWindowFocus();
+    return std::make_unique<DialogPresenter>(DialogPresenter::Parts{
+        .views = *m_dialogViews,
+        .focus = *m_windowFocus,
+        .environment
+        = {.clock = *m_dialogClock,
+           .newContext = [] { return std::make_shared<FingerprintContext>(); },
+           .play = [this](Sounds::Name sound) { m_sounds->play(sound); },
+           .reducedMotion
+           = [] { return readGSettingsBoolean("org.gnome.desktop.interface", "enable-animations") == false; },
+           .appActive = [] { return QGuiApplication::applicationState() == Qt::ApplicationActive; }},
+        .setDialogOpen = [this](bool open) { m_model->setDialogOpen(open); },
+        .notify
+        = [this](const Requester& requester) { m_notifier->post(QString::fromStdString(requester.displayName)); },
+        .fingerprintAvailable
+        = [](std::move_only_function<void(bool)> reply) { fingerprintAvailable(std::move(reply)); },
+    });
+}
+
 App::LaunchResult App::launch()
 {
     // Step 0: a login-item start is marked by the autostart entry's own argument.
@@ -128,13 +157,7 @@ App::LaunchResult App::launch()
     };
 
     // Steps 4 to 6: the presenter, the store, the agent and the coordinator on its own thread.
-    m_presenter = m_options.makePresenter
-        ? m_options.makePresenter(*this)
-        : std::make_unique<HeadlessPresenter>([self](const Requester& requester) {
-              if (self) {
-                  self->m_notifier->post(QString::fromStdString(requester.displayName));
-              }
-          });
+    m_presenter = m_options.makePresenter ? m_options.makePresenter(*this) : makeDialogs();
     m_store = std::make_unique<SecretServicePassphraseStore>();
     m_agent = std::make_unique<AgentClient>(agentSocket, m_options.env);
     m_keyCache = std::make_unique<KeyScanCache>();

@@ -28,6 +28,10 @@ class AgentClient;
 class AppModel;
 class Autostart;
 class BackgroundNotifier;
+class DialogClock;
+class DialogViews;
+class Sounds;
+class WindowFocus;
 class KeyScanCache;
 class PassphraseStore;
 class SessionEnvironment;
@@ -54,7 +58,7 @@ public:
     {
         QStringList arguments; // the command line without the program name
         Environment env = Environment::current();
-        // The coordinator's presenter; a HeadlessPresenter when empty (the app has no dialogs yet).
+        // The coordinator's presenter; the app's own dialogs when empty.
         std::function<std::unique_ptr<UnlockPresenter>(App&)> makePresenter;
     };
     enum class LaunchResult { running, anotherInstance };
@@ -97,6 +101,7 @@ private:
     bool startServer();
     void handleRequest(Request request, std::int32_t peerPID, std::function<void(Response)> reply,
                        std::stop_token cancelled);
+    std::unique_ptr<UnlockPresenter> makeDialogs();
     void exportAskpassEnvironment();
     void registerOnBus();
     void defaultLoginItem();
@@ -124,6 +129,11 @@ private:
     SystemClock m_clock;
     std::unique_ptr<UserDefaultsUnlockWindowStore> m_windowStore;
     std::unique_ptr<ThreadExecutor> m_executor;
+    // What the dialogs need from the desktop; they outlive the presenter.
+    std::unique_ptr<DialogClock> m_dialogClock;
+    std::unique_ptr<Sounds> m_sounds;
+    std::unique_ptr<DialogViews> m_dialogViews;
+    std::unique_ptr<WindowFocus> m_windowFocus;
     std::unique_ptr<UnlockPresenter> m_presenter;
     std::unique_ptr<UnlockCoordinator> m_coordinator;
     std::unique_ptr<SocketServer> m_server;

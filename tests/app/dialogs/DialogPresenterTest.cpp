@@ -14,8 +14,9 @@ QApplication& testApplication()
     static int argc = 1;
     static char name[] = "test", *argv[] = {name, nullptr};
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication app(argc, argv);
-    return app;
+    // Never destroyed: Qt's own globals are gone by the time static objects would be.
+    static auto* app = new QApplication(argc, argv);
+    return *app;
 }
 
 namespace {

@@ -65,7 +65,7 @@ struct Dialog : ::testing::Test
     ManualClock clock;
     std::vector<std::shared_ptr<FakeContext>> contexts;
     std::vector<std::string> log;
-    std::vector<DialogSound> sounds;
+    std::vector<Sounds::Name> sounds;
     std::vector<double> fades;
     std::vector<std::pair<double, PresentResult>> results;
     bool reducedMotion = false, appActive = true;
@@ -92,7 +92,7 @@ struct Dialog : ::testing::Test
             DialogEnvironment{.clock = clock,
                               .newContext
                               = [this] { return contexts.emplace_back(std::make_shared<FakeContext>(clock)); },
-                              .play = [this](DialogSound s) { sounds.push_back(s); },
+                              .play = [this](Sounds::Name s) { sounds.push_back(s); },
                               .reducedMotion = [this] { return reducedMotion; },
                               .appActive = [this] { return appActive; }});
         model->onFinish = [this](PresentResult r) { results.emplace_back(clock.time, std::move(r)); };
@@ -136,7 +136,7 @@ TEST_F(Dialog, ArmsOnlyWhenMountedInTheKeyPanelAndOnlyOncePerContext)
     EXPECT_TRUE(logged("remount ignored, context " + id() + " (evaluating true, already attempted true)"));
     model->rearm();
     EXPECT_TRUE(logged("rearm ignored (evaluating true, succeeded false, finished false)"));
-    EXPECT_EQ(sounds, std::vector{DialogSound::appear}) << "the appear sound plays on the first key event only";
+    EXPECT_EQ(sounds, std::vector{Sounds::Name::appear}) << "the appear sound plays on the first key event only";
     EXPECT_EQ(contexts.size(), 1u);
     clock.advance(5);
     EXPECT_EQ(current().evaluations, 1);
@@ -219,7 +219,7 @@ TEST_F(Dialog, EachFailureLeadsWhereItShould)
             EXPECT_EQ(model->stage(), UnlockModel::Stage{UnlockModel::Typing{L("dialog.typing.unavailable")}});
         }
         EXPECT_EQ(logged("system cancel while not in front, will re-arm on focus"), row.then == rearmOnFocus);
-        EXPECT_EQ(std::ranges::count(sounds, DialogSound::fail), row.then == rearmOnFocus ? 0 : 1);
+        EXPECT_EQ(std::ranges::count(sounds, Sounds::Name::fail), row.then == rearmOnFocus ? 0 : 1);
         model->panelKeyChanged(false);
         model->panelKeyChanged(true);
         EXPECT_EQ(contexts.size(), row.then == rearmOnFocus ? 2u : 1u);
@@ -277,7 +277,7 @@ TEST_F(Dialog, SuccessIsDeliveredOnceAfterItsAnimationAndCannotBeCancelled)
         ASSERT_NE(approved, nullptr);
         EXPECT_EQ(approved->context, model->context());
         EXPECT_EQ(fades, std::vector{reduced ? 0.3 : 0.35});
-        EXPECT_EQ(sounds, (std::vector{DialogSound::appear, DialogSound::success}));
+        EXPECT_EQ(sounds, (std::vector{Sounds::Name::appear, Sounds::Name::success}));
     }
     EXPECT_NEAR(UnlockModel::juiceTimeAt(0.55), 0.234, 0.001);
     EXPECT_NEAR(UnlockModel::juiceCurve(UnlockModel::juiceTimeAt(0.55)), 0.55, 1e-6);

@@ -159,6 +159,25 @@ protected:
     {
         return waitFor([&] { return countInLog(text) >= count; }, 60s);
     }
+    // Waits for the app's window, saves a screenshot if asked, focuses the window and presses `key`.
+    testing::AssertionResult pressInWindow(const std::string& key, const std::string& screenshot = {})
+    {
+        std::string window;
+        if (!waitFor(
+                [&] {
+                    window = tool("/usr/bin/xdotool", {"search", "--onlyvisible", "--name", "Vantorelle"}).output;
+                    return !window.empty();
+                },
+                60s)) {
+            return testing::AssertionFailure() << "no window";
+        }
+        if (!screenshot.empty()) {
+            tool("/usr/bin/import", {"-window", "root", screenshot});
+        }
+        tool("/usr/bin/xdotool", {"windowfocus", "--sync", window.substr(0, window.find('\n'))});
+        tool("/usr/bin/xdotool", {"key", key});
+        return testing::AssertionSuccess();
+    }
     // The askpass helper on a terminal of its own, asking what ssh would ask.
     RunResult askpass(const std::string& prompt) { return TerminalRun(VANTORELLE_ASKPASS, {prompt}, m_env).finish(); }
     std::string passphrasePrompt(const fs::path& key) { return "Enter passphrase for key '" + key.string() + "': "; }
@@ -210,9 +229,13 @@ TEST_F(AppEndToEnd, LockStatusAndUnlockAgainstTheAgent)
     EXPECT_EQ(0, cli({"lock"}).status);
     EXPECT_EQ(1, listAgent().status) << "the agent holds no key after a lock";
     EXPECT_EQ(kLocked, cli({"status", "--json"}).output);
-    // Unlocking needs an approval dialog, which this build does not have: the request is refused.
-    const auto refused = TerminalRun(VANTORELLE_CLI, {"unlock"}, m_env).finish();
+    // Unlocking shows the dialog; Escape there refuses the request.
+    TerminalRun unlocking(VANTORELLE_CLI, {"unlock"}, m_env);
+    ASSERT_TRUE(waitForLog("unlock presentation started, stage typing, keys 1")) << appLog();
+    ASSERT_TRUE(pressInWindow("Escape"));
+    const auto refused = unlocking.finish();
     EXPECT_EQ(1, refused.status) << refused.output;
+    EXPECT_TRUE(waitForLog("unlock presentation ended, result cancelled")) << appLog();
 }
 
 TEST_F(AppEndToEnd, OnlyPassphraseUnlockAndLockRequestsRefresh)
@@ -232,7 +255,8 @@ TEST_F(AppEndToEnd, OnlyPassphraseUnlockAndLockRequestsRefresh)
 TEST_F(AppEndToEnd, UnlockAsksForTheConfiguredWindow)
 {
     manage(plainKey());
-    ASSERT_TRUE(startApp());
+    m_env.set("VANTORELLE_TEST_UNLOCK", "cancel");
+    ASSERT_TRUE(startApp({"--background"}, VANTORELLE_APP_SCRIPTED));
     const std::pair<std::optional<double>, int> cases[]
         = {{0, 10800}, {-5, 10800}, {std::nullopt, 10800}, {1000, 900}, {99999, 10800}};
     int asked = 0;
@@ -240,10 +264,10 @@ TEST_F(AppEndToEnd, UnlockAsksForTheConfiguredWindow)
         SCOPED_TRACE(stored ? std::to_string(*stored) : "missing");
         stored ? defaults().set("unlockDuration", *stored) : defaults().remove("unlockDuration");
         TerminalRun(VANTORELLE_CLI, {"unlock"}, m_env).finish();
-        ASSERT_TRUE(waitForLog("no unlock dialog to show for", ++asked)) << appLog();
+        ASSERT_TRUE(waitForLog("scripted unlock for", ++asked)) << appLog();
         const std::string log = appLog();
-        EXPECT_EQ(asked, occurrences(log, "window of "));
-        EXPECT_TRUE(log.substr(log.rfind("window of ")).starts_with("window of " + std::to_string(expected) + " s)"));
+        const std::string line = log.substr(log.rfind("scripted unlock for"));
+        EXPECT_TRUE(line.substr(0, line.find('\n')).ends_with("(" + std::to_string(expected) + " s): cancel")) << line;
     }
 }
 
@@ -335,21 +359,11 @@ TEST_F(AppEndToEnd, QuitAsksOnlyWhileUnlockedAndLockAndQuitLocks)
     manage(plainKey());
     ASSERT_TRUE(startApp());
     ASSERT_EQ(0, addPlainKey());
-    // The question is a window of its own; find it, look at it, and answer it with a key.
+    // The question is a window of its own; look at it, and answer it with a key.
     const auto answer = [&](const std::string& key) {
         EXPECT_EQ(0, appAction("quit").status);
-        std::string window;
-        ASSERT_TRUE(waitFor(
-            [&] {
-                window = tool("/usr/bin/xdotool", {"search", "--onlyvisible", "--name", "Vantorelle"}).output;
-                return !window.empty();
-            },
-            60s))
-            << appLog();
+        ASSERT_TRUE(pressInWindow(key, VANTORELLE_SOURCE_DIR "/docs/screenshots/quit-while-unlocked.png")) << appLog();
         EXPECT_TRUE(m_app->running());
-        tool("/usr/bin/import", {"-window", "root", VANTORELLE_SOURCE_DIR "/docs/screenshots/quit-while-unlocked.png"});
-        tool("/usr/bin/xdotool", {"windowfocus", "--sync", window.substr(0, window.find('\n'))});
-        tool("/usr/bin/xdotool", {"key", key});
     };
     // Escape is Cancel: the app keeps running and the key stays.
     answer("Escape");
