@@ -347,7 +347,7 @@ void UnlockView::refresh()
 void UnlockView::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
-    reportMounted();
+    refresh();
 }
 
 // The fingerprint widget counts as mounted for a context once it is visible in the shown panel;

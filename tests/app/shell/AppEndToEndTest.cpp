@@ -160,7 +160,8 @@ protected:
         return waitFor([&] { return countInLog(text) >= count; }, 60s);
     }
     // Waits for the app's window, saves a screenshot if asked, focuses the window and presses `key`.
-    testing::AssertionResult pressInWindow(const std::string& key, const std::string& screenshot = {})
+    testing::AssertionResult pressInWindow(const std::string& key, const std::string& screenshot = {},
+                                           const std::string& typed = {})
     {
         std::string window;
         if (!waitFor(
@@ -175,6 +176,9 @@ protected:
             tool("/usr/bin/import", {"-window", "root", screenshot});
         }
         tool("/usr/bin/xdotool", {"windowfocus", "--sync", window.substr(0, window.find('\n'))});
+        if (!typed.empty()) {
+            tool("/usr/bin/xdotool", {"type", "--delay", "5", typed});
+        }
         tool("/usr/bin/xdotool", {"key", key});
         return testing::AssertionSuccess();
     }
@@ -549,6 +553,7 @@ TEST_F(AppEndToEnd, HelperStartsTheAppByBusActivationWithTheSessionEnvironment)
 class ScriptedAppEndToEnd : public AppEndToEnd
 {
 protected:
+    // With an empty script, the app's own dialogs.
     testing::AssertionResult startScripted(const std::string& script)
     {
         startSshd();
@@ -558,7 +563,7 @@ protected:
         m_ssh = m_env;
         m_ssh.set("SSH_ASKPASS", VANTORELLE_ASKPASS);
         m_ssh.set("SSH_ASKPASS_REQUIRE", "force");
-        return startApp({"--background"}, VANTORELLE_APP_SCRIPTED);
+        return startApp({"--background"}, script.empty() ? VANTORELLE_APP : VANTORELLE_APP_SCRIPTED);
     }
     RunResult sshWithoutAgent() { return ssh("echo ran-$((6*7))", {"IdentityAgent=none"}, m_ssh); }
     // When the app logged the `nth` line holding `text`, in its own milliseconds.
@@ -601,6 +606,21 @@ TEST_F(ScriptedAppEndToEnd, AnswerWithinTheGraceNeedsNoSecondDialog)
         ASSERT_EQ(0, cli({"lock"}).status);
     }
     GTEST_SKIP() << "this machine never ran two ssh within the grace:" << tries << "\n" << appLog();
+}
+
+TEST_F(ScriptedAppEndToEnd, APassphraseTypedIntoTheDialogLetsSshConnectAndLoadsTheKey)
+{
+    ASSERT_TRUE(startScripted(""));
+    TerminalRun connecting("/usr/bin/ssh", sshArguments("echo ran-$((6*7))", {"IdentityAgent=none"}), m_ssh);
+    ASSERT_TRUE(waitForLog("unlock presentation started, stage typing, keys 1")) << appLog();
+    ASSERT_TRUE(
+        pressInWindow("Return", VANTORELLE_SOURCE_DIR "/docs/screenshots/dialog-on-the-desktop.png", kPassphrase));
+    const auto connected = connecting.finish();
+    EXPECT_EQ(0, connected.status) << connected.output << appLog();
+    EXPECT_TRUE(mentions(connected.output, "ran-42")) << connected.output;
+    EXPECT_TRUE(waitForLog("unlock presentation ended, result typed")) << appLog();
+    EXPECT_EQ(0, listAgent().status) << "the key is in the agent";
+    EXPECT_TRUE(mentions(agentLog(), "(life: 10800)")) << agentLog();
 }
 
 TEST_F(ScriptedAppEndToEnd, CancelSnoozesTheNextRequestWithoutADialog)
