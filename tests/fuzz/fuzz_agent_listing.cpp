@@ -1,10 +1,11 @@
-// Fuzz target: the parsers of ssh-add and ssh-keygen listings.
+// Fuzz target: the agent's answer to a listing, and the parsers of ssh-add and ssh-keygen listings.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
 #include "ssh/AgentClient.h"
+#include "ssh/AgentProtocol.h"
 #include "ssh/KeyScanner.h"
 
 using namespace vantorelle;
@@ -18,5 +19,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     (void)KeyScanner::parseListing(input);
+    if (const auto listed = AgentProtocol::fingerprints(input)) {
+        for (const auto& fingerprint : *listed) {
+            if (!fingerprint.starts_with("SHA256:")) {
+                std::abort();
+            }
+        }
+    }
     return 0;
 }
