@@ -93,6 +93,37 @@ QPalette lightPalette()
     return palette;
 }
 
+// Where to put the finger: the ridges of a fingertip in the accent colour, above the hint.
+class FingerprintMark final : public QWidget
+{
+public:
+    explicit FingerprintMark(QWidget* parent)
+        : QWidget(parent)
+    {
+        setFixedSize(40, 44);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(design::accentColor(), 2.2, Qt::SolidLine, Qt::RoundCap));
+        painter.setBrush(Qt::NoBrush);
+        const QPointF centre(width() / 2.0, height() / 2.0 + 3);
+        // Nested arches, open towards the palm; each breaks off at its own angle, as ridges do.
+        const struct
+        {
+            double rx, ry, start, span; // degrees, counter-clockwise from three o'clock
+        } ridges[]
+            = {{2.5, 4, 0, 180}, {6.5, 9, -40, 220}, {10.5, 14, -10, 200}, {14.5, 19, -25, 210}, {18.5, 23, 15, 150}};
+        for (const auto& ridge : ridges) {
+            const QRectF box(centre - QPointF(ridge.rx, ridge.ry), QSizeF(2 * ridge.rx, 2 * ridge.ry));
+            painter.drawArc(box, static_cast<int>(ridge.start * 16), static_cast<int>(ridge.span * 16));
+        }
+    }
+};
+
 } // namespace
 
 DialogPanel::DialogPanel()
@@ -228,8 +259,9 @@ void JuiceView::paintEvent(QPaintEvent*)
                          juice);
         painter.restore();
     }
-    design::paintMascot(painter, disc.adjusted(10, 10, -10, -10),
-                        m_model.awake() ? design::Mood::awake : design::Mood::asleep);
+    // It stirs as the fill rises and is fully awake once the model says so.
+    const auto mood = m_model.awake() ? design::Mood::awake : level() > 0 ? design::Mood::waking : design::Mood::asleep;
+    design::paintMascot(painter, disc.adjusted(10, 10, -10, -10), mood);
 }
 
 UnlockView::UnlockView(UnlockModel& model, const DialogClock& clock, QWidget* parent)
@@ -259,6 +291,8 @@ UnlockView::UnlockView(UnlockModel& model, const DialogClock& clock, QWidget* pa
     auto* fingerprint = new QWidget(m_stages);
     auto* fingerprintColumn = new QVBoxLayout(fingerprint);
     fingerprintColumn->setContentsMargins(0, 4, 0, 0);
+    fingerprintColumn->addStretch();
+    fingerprintColumn->addWidget(new FingerprintMark(fingerprint), 0, Qt::AlignHCenter);
     m_hint->setText(text("dialog.touchid.hint"));
     fingerprintColumn->addWidget(m_hint);
     fingerprintColumn->addWidget(m_retry, 0, Qt::AlignHCenter);

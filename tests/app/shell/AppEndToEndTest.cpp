@@ -1,6 +1,7 @@
 // The real vantorelle-app under Xvfb with a private session bus, GNOME Keyring and ssh-agent,
 // driven from outside: the command line, the askpass helper, ssh, D-Bus calls and signals.
 #include <algorithm>
+#include <sstream>
 #include <sys/inotify.h>
 
 #include "../../e2e/EndToEnd.h"
@@ -159,9 +160,8 @@ protected:
     {
         return waitFor([&] { return countInLog(text) >= count; }, 60s);
     }
-    // Waits for the app's window, saves a screenshot if asked, focuses the window and presses `key`.
-    testing::AssertionResult pressInWindow(const std::string& key, const std::string& screenshot = {},
-                                           const std::string& typed = {})
+    // Waits for the app's window and gives it the focus; its X id, or empty when none came.
+    std::string focusWindow()
     {
         std::string window;
         if (!waitFor(
@@ -170,14 +170,36 @@ protected:
                     return !window.empty();
                 },
                 60s)) {
+            return {};
+        }
+        window = window.substr(0, window.find('\n'));
+        tool("/usr/bin/xdotool", {"windowfocus", "--sync", window});
+        return window;
+    }
+    bool windowGone()
+    {
+        return waitFor(
+            [&] {
+                return tool("/usr/bin/xdotool", {"search", "--onlyvisible", "--name", "Vantorelle"}).status != 0;
+            },
+            60s);
+    }
+    void screenshot(const std::string& name)
+    {
+        tool("/usr/bin/import", {"-window", "root", VANTORELLE_SOURCE_DIR "/docs/screenshots/" + name + ".png"});
+    }
+    // Focuses the app's window, types `typed` into it, saves a screenshot if asked and presses `key`.
+    testing::AssertionResult pressInWindow(const std::string& key, const std::string& screenshotName = {},
+                                           const std::string& typed = {})
+    {
+        if (focusWindow().empty()) {
             return testing::AssertionFailure() << "no window";
         }
-        if (!screenshot.empty()) {
-            tool("/usr/bin/import", {"-window", "root", screenshot});
-        }
-        tool("/usr/bin/xdotool", {"windowfocus", "--sync", window.substr(0, window.find('\n'))});
         if (!typed.empty()) {
             tool("/usr/bin/xdotool", {"type", "--delay", "5", typed});
+        }
+        if (!screenshotName.empty()) {
+            screenshot(screenshotName);
         }
         tool("/usr/bin/xdotool", {"key", key});
         return testing::AssertionSuccess();
@@ -366,16 +388,12 @@ TEST_F(AppEndToEnd, QuitAsksOnlyWhileUnlockedAndLockAndQuitLocks)
     // The question is a window of its own; look at it, and answer it with a key.
     const auto answer = [&](const std::string& key) {
         EXPECT_EQ(0, appAction("quit").status);
-        ASSERT_TRUE(pressInWindow(key, VANTORELLE_SOURCE_DIR "/docs/screenshots/quit-while-unlocked.png")) << appLog();
+        ASSERT_TRUE(pressInWindow(key, "quit-while-unlocked")) << appLog();
         EXPECT_TRUE(m_app->running());
     };
     // Escape is Cancel: the app keeps running and the key stays.
     answer("Escape");
-    ASSERT_TRUE(waitFor(
-        [&] {
-            return tool("/usr/bin/xdotool", {"search", "--onlyvisible", "--name", "Vantorelle"}).status != 0;
-        },
-        60s));
+    ASSERT_TRUE(windowGone());
     EXPECT_TRUE(m_app->running());
     EXPECT_EQ(0, listAgent().status);
     // Asked again, Return takes the default: lock, then quit.
@@ -548,11 +566,20 @@ TEST_F(AppEndToEnd, HelperStartsTheAppByBusActivationWithTheSessionEnvironment)
     EXPECT_TRUE(waitFor([&] { return !nameHasOwner(m_env, "org.vantorelle.Vantorelle"); }, 60s));
 }
 
-// The real app with a presenter that types the passphrase or cancels, and ssh run as a person at a
-// terminal would, never asking the agent, so every run needs the passphrase.
+// The real app with a presenter that types the passphrase or cancels, or with its own dialogs, and
+// ssh run as a person at a terminal would, never asking the agent, so every run needs the passphrase.
 class ScriptedAppEndToEnd : public AppEndToEnd
 {
 protected:
+    void TearDown() override
+    {
+        // The app first: it holds the reader while a dialog is up.
+        for (auto* child : {&m_app, &m_fprintd, &m_polkit, &m_systemBus}) {
+            stopGently(*child);
+        }
+        AppEndToEnd::TearDown();
+    }
+
     // With an empty script, the app's own dialogs.
     testing::AssertionResult startScripted(const std::string& script)
     {
@@ -565,7 +592,19 @@ protected:
         m_ssh.set("SSH_ASKPASS_REQUIRE", "force");
         return startApp({"--background"}, script.empty() ? VANTORELLE_APP : VANTORELLE_APP_SCRIPTED);
     }
-    RunResult sshWithoutAgent() { return ssh("echo ran-$((6*7))", {"IdentityAgent=none"}, m_ssh); }
+    TerminalRun startSsh(std::vector<std::string> options = {}, const fs::path& key = {})
+    {
+        options.push_back("IdentityAgent=none");
+        return TerminalRun("/usr/bin/ssh", sshArguments("echo ran-$((6*7))", options, key), m_ssh);
+    }
+    RunResult sshWithoutAgent() { return startSsh().finish(); }
+    static testing::AssertionResult connected(const RunResult& ran)
+    {
+        if (ran.status == 0 && mentions(ran.output, "ran-42")) {
+            return testing::AssertionSuccess();
+        }
+        return testing::AssertionFailure() << "ssh ended with " << ran.status << ":\n" << ran.output;
+    }
     // When the app logged the `nth` line holding `text`, in its own milliseconds.
     long long loggedAt(const std::string& text, int nth) const
     {
@@ -576,8 +615,92 @@ protected:
         }
         return at == std::string::npos ? -1 : std::stoll(log.substr(log.rfind('\n', at) + 1));
     }
+    // The askpass helpers that ssh `parent` started, and those of them orphaned to this process.
+    std::vector<pid_t> livingHelpers(pid_t parent) const
+    {
+        std::vector<pid_t> helpers;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+            const std::string stat = readFile(entry.path() / "stat");
+            const auto close = stat.rfind(')');
+            if (close == std::string::npos || !stat.contains("(vantorelle-askp)")) {
+                continue;
+            }
+            std::istringstream rest(stat.substr(close + 2));
+            char state = 0;
+            pid_t ppid = 0;
+            rest >> state >> ppid;
+            if (state != 'Z' && (ppid == parent || ppid == ::getpid())) {
+                helpers.push_back(std::stoi(entry.path().filename()));
+            }
+        }
+        return helpers;
+    }
+
+    // What a person does outside the app: see session-tools.py.
+    RunResult sessionTool(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), VANTORELLE_SOURCE_DIR "/tests/app/shell/session-tools.py");
+        return tool("/usr/bin/python3", args);
+    }
+    fs::path reader() const { return root() / "reader"; }
+    // fprintd with libfprint's virtual reader on a private system bus where python3-dbusmock's polkit
+    // allows what fprintd asks, and one finger enrolled on it.
+    testing::AssertionResult startFingerprintReader()
+    {
+        const auto address = startBus(m_env, m_systemBus);
+        if (!address) {
+            return testing::AssertionFailure() << "no system bus";
+        }
+        m_env.set("DBUS_SYSTEM_BUS_ADDRESS", *address);
+        m_polkit = spawnLogged("/usr/bin/python3", {"-m", "dbusmock", "--system", "-t", "polkitd"}, m_env,
+                               root() / "polkit.log");
+        if (!waitFor([&] { return nameHasOwner(m_env, "org.freedesktop.PolicyKit1", "--system"); }, 60s)) {
+            return testing::AssertionFailure() << readFile(root() / "polkit.log");
+        }
+        gdbus("--system", "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+              {"org.freedesktop.DBus.Mock.SetAllowed",
+               "['net.reactivated.fprint.device.verify', 'net.reactivated.fprint.device.enroll']"});
+        fs::create_directories(root() / "fprint-state");
+        m_fprintd = spawnLogged("/usr/libexec/fprintd", {"-t"},
+                                with(m_env,
+                                     {"FP_VIRTUAL_DEVICE=" + reader().string(), "FP_DRIVERS_WHITELIST=virtual_device",
+                                      "STATE_DIRECTORY=" + (root() / "fprint-state").string()}),
+                                root() / "fprintd.log");
+        if (!waitFor([&] { return nameHasOwner(m_env, "net.reactivated.Fprint", "--system"); }, 60s)) {
+            return testing::AssertionFailure() << readFile(root() / "fprintd.log");
+        }
+        const auto enrolled = sessionTool({"enrol", reader(), "finger-a"});
+        return enrolled.status == 0
+            ? testing::AssertionSuccess()
+            : testing::AssertionFailure() << enrolled.output << readFile(root() / "fprintd.log");
+    }
+    // The passphrase goes to the tool through a FIFO: never on a command line, never in a file.
+    testing::AssertionResult storePassphrase()
+    {
+        const auto fifo = root() / "passphrase";
+        ::mkfifo(fifo.c_str(), 0600);
+        auto storing = spawnLogged(
+            "/usr/bin/python3",
+            {VANTORELLE_SOURCE_DIR "/tests/app/shell/session-tools.py", "store-passphrase", keyPath(), fifo}, m_env,
+            root() / "store.log");
+        Fd writer;
+        // Opening the writing end without blocking succeeds once the tool has the reading end open.
+        waitFor([&] {
+            writer = Fd(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+            return writer.valid() || !storing->running();
+        });
+        const std::string_view passphrase = kPassphrase;
+        const bool written = writer.valid() && io::writeAll(writer.get(), passphrase);
+        writer.reset();
+        if (!written || storing->waitUntil(after(60s)) != 0) {
+            return testing::AssertionFailure() << readFile(root() / "store.log");
+        }
+        return testing::AssertionSuccess();
+    }
 
     Environment m_ssh;
+    std::optional<ChildProcess> m_systemBus, m_polkit, m_fprintd;
 };
 
 TEST_F(ScriptedAppEndToEnd, AnswerWithinTheGraceNeedsNoSecondDialog)
@@ -611,16 +734,93 @@ TEST_F(ScriptedAppEndToEnd, AnswerWithinTheGraceNeedsNoSecondDialog)
 TEST_F(ScriptedAppEndToEnd, APassphraseTypedIntoTheDialogLetsSshConnectAndLoadsTheKey)
 {
     ASSERT_TRUE(startScripted(""));
-    TerminalRun connecting("/usr/bin/ssh", sshArguments("echo ran-$((6*7))", {"IdentityAgent=none"}), m_ssh);
+    auto connecting = startSsh();
     ASSERT_TRUE(waitForLog("unlock presentation started, stage typing, keys 1")) << appLog();
-    ASSERT_TRUE(
-        pressInWindow("Return", VANTORELLE_SOURCE_DIR "/docs/screenshots/dialog-on-the-desktop.png", kPassphrase));
-    const auto connected = connecting.finish();
-    EXPECT_EQ(0, connected.status) << connected.output << appLog();
-    EXPECT_TRUE(mentions(connected.output, "ran-42")) << connected.output;
+    ASSERT_TRUE(pressInWindow("Return", "dialog-on-the-desktop", kPassphrase));
+    EXPECT_TRUE(connected(connecting.finish())) << appLog();
     EXPECT_TRUE(waitForLog("unlock presentation ended, result typed")) << appLog();
     EXPECT_EQ(0, listAgent().status) << "the key is in the agent";
     EXPECT_TRUE(mentions(agentLog(), "(life: 10800)")) << agentLog();
+}
+
+TEST_F(ScriptedAppEndToEnd, EscapeInThePanelRefusesAndTheNextAttemptIsSnoozedWithoutAPanel)
+{
+    ASSERT_TRUE(startScripted(""));
+    auto connecting = startSsh();
+    ASSERT_TRUE(waitForLog("unlock presentation started")) << appLog();
+    ASSERT_TRUE(pressInWindow("Escape"));
+    const auto refused = connecting.finish();
+    EXPECT_NE(0, refused.status);
+    EXPECT_TRUE(mentions(refused.output, L("cli.denied.cancelled"))) << refused.output;
+    EXPECT_TRUE(windowGone());
+    const auto again = sshWithoutAgent();
+    EXPECT_NE(0, again.status);
+    EXPECT_TRUE(mentions(again.output, L("askpass.denied.snoozed"))) << again.output;
+    EXPECT_EQ(1, countInLog("unlock presentation started")) << appLog();
+}
+
+TEST_F(ScriptedAppEndToEnd, TwoSshStartedTogetherShareOnePanelAndBothConnect)
+{
+    ASSERT_TRUE(startScripted(""));
+    auto first = startSsh();
+    auto second = startSsh();
+    // Both requests have reached the app before the passphrase goes in.
+    ASSERT_TRUE(waitForLog("request passphrase from peer", 2)) << appLog();
+    ASSERT_TRUE(waitForLog("unlock presentation started")) << appLog();
+    ASSERT_TRUE(pressInWindow("Return", {}, kPassphrase));
+    EXPECT_TRUE(connected(first.finish())) << appLog();
+    EXPECT_TRUE(connected(second.finish())) << appLog();
+    EXPECT_EQ(1, countInLog("unlock presentation started")) << appLog();
+    EXPECT_EQ(0, countInLog("request while a panel is open")) << appLog();
+}
+
+TEST_F(ScriptedAppEndToEnd, AHostKeyQuestionIsAnsweredInThePromptPanel)
+{
+    ASSERT_TRUE(startScripted(""));
+    // The plain key needs no passphrase: the only question is whether to trust the new host.
+    auto connecting = startSsh({"StrictHostKeyChecking=ask"}, plainKey());
+    ASSERT_TRUE(waitForLog("prompt presentation started")) << appLog();
+    ASSERT_TRUE(pressInWindow("Return", "host-key-question", "yes"));
+    EXPECT_TRUE(connected(connecting.finish())) << appLog();
+    EXPECT_TRUE(waitForLog("prompt presentation ended, answered")) << appLog();
+    EXPECT_TRUE(mentions(readFile(root() / "known_hosts"), "127.0.0.1"))
+        << "ssh recorded the host it was told to trust";
+}
+
+TEST_F(ScriptedAppEndToEnd, SshKilledWhileItsPanelIsUpTakesThePanelAndItsHelperAway)
+{
+    ASSERT_TRUE(startScripted(""));
+    auto connecting = startSsh();
+    ASSERT_TRUE(waitForLog("unlock presentation started")) << appLog();
+    ASSERT_FALSE(focusWindow().empty());
+    const pid_t ssh = connecting.process().pid();
+    ASSERT_EQ(1u, livingHelpers(ssh).size());
+    connecting.process().kill();
+    EXPECT_TRUE(waitForLog("unlock presentation ended, result abandoned")) << appLog();
+    EXPECT_TRUE(windowGone());
+    EXPECT_TRUE(waitFor([&] { return livingHelpers(ssh).empty(); }, 60s)) << "the helper outlived its ssh";
+    EXPECT_TRUE(m_app->running());
+}
+
+TEST_F(ScriptedAppEndToEnd, AFingerprintScanLetsSshConnectWithThePassphraseFromTheKeyring)
+{
+    if (!hasDbusmock() || ::access("/usr/libexec/fprintd", X_OK) != 0) {
+        GTEST_SKIP() << "fprintd or python3-dbusmock is not installed";
+    }
+    ASSERT_TRUE(startFingerprintReader());
+    ASSERT_TRUE(storePassphrase());
+    // In French, for the screenshot.
+    m_env.set("LANGUAGE", "fr");
+    ASSERT_TRUE(startScripted(""));
+    auto connecting = startSsh();
+    ASSERT_TRUE(waitForLog("unlock presentation started, stage touchID")) << appLog();
+    ASSERT_FALSE(focusWindow().empty());
+    ASSERT_TRUE(waitForLog("evaluatePolicy started")) << appLog();
+    screenshot("dialog-fingerprint-on-the-desktop-fr");
+    EXPECT_EQ(0, sessionTool({"scan", reader(), "finger-a"}).status);
+    EXPECT_TRUE(connected(connecting.finish())) << appLog();
+    EXPECT_TRUE(waitForLog("unlock presentation ended, result approved")) << appLog();
+    EXPECT_EQ(0, listAgent().status) << "the key is in the agent";
 }
 
 TEST_F(ScriptedAppEndToEnd, CancelSnoozesTheNextRequestWithoutADialog)
