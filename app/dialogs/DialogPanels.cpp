@@ -54,6 +54,13 @@ void forget(QLineEdit* edit)
     edit->clear();
 }
 
+// A hidden field shows small bullets rather than the style's large discs, which crowd a long passphrase.
+void hideTyping(QLineEdit* edit)
+{
+    edit->setEchoMode(QLineEdit::Password);
+    edit->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 8226; }"));
+}
+
 QPushButton* linkButton(const QString& label, QWidget* parent)
 {
     auto* button = new QPushButton(label, parent);
@@ -306,7 +313,7 @@ UnlockView::UnlockView(UnlockModel& model, const DialogClock& clock, QWidget* pa
     typingColumn->addLayout(m_fields);
     for (const auto& key : m_model.keys()) {
         auto* edit = new QLineEdit(typing);
-        edit->setEchoMode(QLineEdit::Password);
+        hideTyping(edit);
         edit->setPlaceholderText(QString::fromStdString(key.displayName()));
         edit->setAccessibleName(QString::fromStdString(key.displayName()));
         connect(edit, &QLineEdit::textChanged, this, [this, edit, path = key.path.string()] {
@@ -457,7 +464,9 @@ std::unique_ptr<DialogViews::Panel> PanelViews::showPrompt(PromptModel& model)
     question->setText(QString::fromStdString(model.text));
     column->addWidget(question);
     auto* field = new QLineEdit(panel);
-    field->setEchoMode(model.secret ? QLineEdit::Password : QLineEdit::Normal);
+    if (model.secret) {
+        hideTyping(field);
+    }
     column->addWidget(field);
     auto* submit = new QPushButton(text("prompt.submit"), panel);
     submit->setDefault(true);

@@ -172,9 +172,9 @@ protected:
                 60s)) {
             return {};
         }
-        window = window.substr(0, window.find('\n'));
-        tool("/usr/bin/xdotool", {"windowfocus", "--sync", window});
-        return window;
+        m_window = window.substr(0, window.find('\n'));
+        tool("/usr/bin/xdotool", {"windowfocus", "--sync", m_window});
+        return m_window;
     }
     bool windowGone()
     {
@@ -184,9 +184,23 @@ protected:
             },
             60s);
     }
+    // The focused window with some of the screen around it, the bare root in a desktop's blue.
     void screenshot(const std::string& name)
     {
-        tool("/usr/bin/import", {"-window", "root", VANTORELLE_SOURCE_DIR "/docs/screenshots/" + name + ".png"});
+        // "X=368\nY=229\nWIDTH=288\nHEIGHT=310\n..."
+        const std::string geometry = tool("/usr/bin/xdotool", {"getwindowgeometry", "--shell", m_window}).output;
+        const auto value = [&](const std::string& field) {
+            const auto at = geometry.find(field + "=");
+            return at == std::string::npos ? 0 : std::stoi(geometry.substr(at + field.size() + 1));
+        };
+        constexpr int margin = 48;
+        const int x = std::max(0, value("X") - margin), y = std::max(0, value("Y") - margin);
+        const std::string crop = std::to_string(value("WIDTH") + 2 * margin) + "x"
+            + std::to_string(value("HEIGHT") + 2 * margin) + "+" + std::to_string(x) + "+" + std::to_string(y);
+        tool("/usr/bin/import", {"-window", "root", root() / "screen.png"});
+        tool("/usr/bin/convert",
+             {root() / "screen.png", "-fill", "#4a6a8c", "-opaque", "black", "-crop", crop, "+repage",
+              VANTORELLE_SOURCE_DIR "/docs/screenshots/" + name + ".png"});
     }
     // Focuses the app's window, types `typed` into it, saves a screenshot if asked and presses `key`.
     testing::AssertionResult pressInWindow(const std::string& key, const std::string& screenshotName = {},
@@ -217,6 +231,7 @@ protected:
 
     Environment m_env;
     std::optional<ChildProcess> m_display, m_bus, m_keyring, m_app;
+    std::string m_window;
 };
 
 TEST_F(AppEndToEnd, StartsAnswersStatusAndOwnsItsBusName)
