@@ -15,6 +15,8 @@
 
 namespace vantorelle {
 
+using namespace std::chrono_literals;
+
 // One application for the whole program, on the offscreen platform: the panels are widgets.
 QApplication& testApplication()
 {
@@ -214,115 +216,16 @@ TEST_F(Presenter, TheFirstStageFollowsTheModeAndTheReader)
     EXPECT_TRUE(logged("unlock presentation started, stage typing, keys 2 [a,b]"));
 }
 
-// The part of a window manager that keeps _NET_ACTIVE_WINDOW, on a private X server: it watches the
-// root window for activation requests and makes the requested window the active one.
-class FakeWindowManager
-{
-public:
-    explicit FakeWindowManager(const std::string& display)
-        : m_c(xcb_connect(display.c_str(), nullptr))
-    {
-        m_root = xcb_setup_roots_iterator(xcb_get_setup(m_c)).data->root;
-        m_active = atom("_NET_ACTIVE_WINDOW");
-        m_pid = atom("_NET_WM_PID");
-        m_marker = atom("VANTORELLE_TEST_MARKER");
-        const std::uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
-        xcb_change_window_attributes(m_c, m_root, XCB_CW_EVENT_MASK, &mask);
-        xcb_flush(m_c);
-    }
-    ~FakeWindowManager() { xcb_disconnect(m_c); }
+template <typename T> using Reply = std::unique_ptr<T, decltype(&std::free)>;
 
-    // A top-level window of the process `pid`.
-    xcb_window_t window(std::uint32_t pid)
-    {
-        const xcb_window_t w = xcb_generate_id(m_c);
-        xcb_create_window(m_c, XCB_COPY_FROM_PARENT, w, m_root, 0, 0, 10, 10, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                          XCB_COPY_FROM_PARENT, 0, nullptr);
-        xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, w, m_pid, XCB_ATOM_CARDINAL, 32, 1, &pid);
-        xcb_flush(m_c);
-        return w;
-    }
-    void destroy(xcb_window_t w)
-    {
-        xcb_destroy_window(m_c, w);
-        sync();
-    }
-    void setActive(xcb_window_t w)
-    {
-        xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, m_root, m_active, XCB_ATOM_WINDOW, 32, 1, &w);
-        sync();
-    }
-    xcb_window_t active()
-    {
-        std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(
-            xcb_get_property_reply(m_c, xcb_get_property(m_c, 0, m_root, m_active, XCB_ATOM_WINDOW, 0, 1), nullptr),
-            &std::free);
-        return reply && xcb_get_property_value_length(reply.get()) == 4
-            ? *static_cast<xcb_window_t*>(xcb_get_property_value(reply.get()))
-            : xcb_window_t{XCB_WINDOW_NONE};
-    }
-    // Serves the activation requests `client` sent so far: a marker sent behind them on the same
-    // connection says when all have arrived. Returns the windows activated.
-    std::vector<xcb_window_t> serve(xcb_connection_t* client)
-    {
-        xcb_client_message_event_t marker{};
-        marker.response_type = XCB_CLIENT_MESSAGE;
-        marker.format = 32;
-        marker.window = m_root;
-        marker.type = m_marker;
-        xcb_send_event(client, 0, m_root, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY, reinterpret_cast<const char*>(&marker));
-        xcb_flush(client);
-        std::vector<xcb_window_t> activated;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (std::chrono::steady_clock::now() < deadline) {
-            std::unique_ptr<xcb_generic_event_t, decltype(&std::free)> event(xcb_poll_for_event(m_c), &std::free);
-            if (!event) {
-                io::pollOne(xcb_get_file_descriptor(m_c), POLLIN, deadline);
-                continue;
-            }
-            if ((event->response_type & 0x7f) != XCB_CLIENT_MESSAGE) {
-                continue;
-            }
-            const auto* message = reinterpret_cast<const xcb_client_message_event_t*>(event.get());
-            if (message->type == m_marker) {
-                return activated;
-            }
-            if (message->type == m_active) {
-                activated.push_back(message->window);
-                setActive(message->window);
-            }
-        }
-        ADD_FAILURE() << "the marker never came";
-        return activated;
-    }
-
-private:
-    // A round trip: the server has carried out every earlier request of this connection, so
-    // another client sees their effect.
-    void sync() { std::free(xcb_get_input_focus_reply(m_c, xcb_get_input_focus(m_c), nullptr)); }
-    xcb_atom_t atom(const char* name)
-    {
-        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
-            xcb_intern_atom_reply(m_c, xcb_intern_atom(m_c, 0, static_cast<std::uint16_t>(std::strlen(name)), name),
-                                  nullptr),
-            &std::free);
-        return reply->atom;
-    }
-
-    xcb_connection_t* m_c;
-    xcb_window_t m_root = 0;
-    xcb_atom_t m_active = 0, m_pid = 0, m_marker = 0;
-};
-
-// The presenter with the real X11 focus on a private X server, where a fake window manager
-// answers activation requests.
+// The presenter with the real X11 focus on a private X server. The test plays the window manager:
+// it sets _NET_ACTIVE_WINDOW on the root window and watches there for activation requests.
 struct PresenterOnX11 : Presenter
 {
     std::optional<ChildProcess> xvfb;
-    std::string display;
-    xcb_connection_t* app = nullptr;
+    xcb_connection_t *app = nullptr, *wm = nullptr;
+    xcb_window_t root = 0;
     std::unique_ptr<X11WindowFocus> x11;
-    std::unique_ptr<FakeWindowManager> wm;
 
     void SetUp() override
     {
@@ -331,64 +234,114 @@ struct PresenterOnX11 : Presenter
         }
         auto pipe = Pipe::create();
         xvfb = ChildProcess::spawn({"/usr/bin/Xvfb",
-                                    {"-displayfd", "1", "-nolisten", "tcp", "-nolisten", "unix", "-noreset"},
+                                    {"-displayfd", "1", "-nolisten", "tcp", "-nolisten", "unix"},
                                     Environment::current(),
                                     std::nullopt,
                                     pipe->write.get()})
                    .value();
         pipe->write.reset();
-        for (char c = 0;
-             io::pollOne(pipe->read.get(), POLLIN, std::chrono::steady_clock::now() + std::chrono::seconds(30)) > 0
+        std::string display = ":";
+        for (char c = 0; io::pollOne(pipe->read.get(), POLLIN, std::chrono::steady_clock::now() + 30s) > 0
              && ::read(pipe->read.get(), &c, 1) == 1 && c != '\n';) {
             display.push_back(c);
         }
-        ASSERT_FALSE(display.empty()) << "Xvfb reported no display";
-        display.insert(0, ":");
         app = xcb_connect(display.c_str(), nullptr);
-        ASSERT_EQ(xcb_connection_has_error(app), 0);
+        wm = xcb_connect(display.c_str(), nullptr);
+        ASSERT_FALSE(xcb_connection_has_error(app) || xcb_connection_has_error(wm)) << "no X server at " << display;
+        root = xcb_setup_roots_iterator(xcb_get_setup(wm)).data->root;
+        const std::uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        xcb_change_window_attributes(wm, root, XCB_CW_EVENT_MASK, &mask);
         x11 = std::make_unique<X11WindowFocus>(app);
-        wm = std::make_unique<FakeWindowManager>(display);
         focus = x11.get();
         Presenter::SetUp();
     }
     void TearDown() override
     {
         Presenter::TearDown();
-        wm.reset();
-        if (app) {
-            xcb_disconnect(app);
+        for (auto* connection : {app, wm}) {
+            if (connection) {
+                xcb_disconnect(connection);
+            }
         }
-        if (xvfb) {
-            xvfb->kill();
+    }
+
+    xcb_atom_t atom(const char* name)
+    {
+        Reply<xcb_intern_atom_reply_t> reply(
+            xcb_intern_atom_reply(wm, xcb_intern_atom(wm, 0, static_cast<std::uint16_t>(std::strlen(name)), name),
+                                  nullptr),
+            &std::free);
+        return reply->atom;
+    }
+    // Every request so far carried out by the server, so the other connection sees its effect.
+    void sync() { std::free(xcb_get_input_focus_reply(wm, xcb_get_input_focus(wm), nullptr)); }
+    // A top-level window of the process `pid`.
+    xcb_window_t window(std::uint32_t pid)
+    {
+        const xcb_window_t w = xcb_generate_id(wm);
+        xcb_create_window(wm, XCB_COPY_FROM_PARENT, w, root, 0, 0, 10, 10, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                          XCB_COPY_FROM_PARENT, 0, nullptr);
+        xcb_change_property(wm, XCB_PROP_MODE_REPLACE, w, atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1, &pid);
+        sync();
+        return w;
+    }
+    void setActive(xcb_window_t w)
+    {
+        xcb_change_property(wm, XCB_PROP_MODE_REPLACE, root, atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW, 32, 1, &w);
+        sync();
+    }
+    // The windows the app asked to activate so far: a marker the test sends behind the requests on
+    // the app's own connection says when all of them have arrived.
+    std::vector<xcb_window_t> activated()
+    {
+        xcb_client_message_event_t marker{.response_type = XCB_CLIENT_MESSAGE, .format = 32, .window = root};
+        marker.type = atom("VANTORELLE_TEST_MARKER");
+        xcb_send_event(app, 0, root, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY, reinterpret_cast<const char*>(&marker));
+        xcb_flush(app);
+        std::vector<xcb_window_t> windows;
+        for (const auto deadline = std::chrono::steady_clock::now() + 30s;
+             std::chrono::steady_clock::now() < deadline;) {
+            Reply<xcb_generic_event_t> event(xcb_poll_for_event(wm), &std::free);
+            if (!event) {
+                io::pollOne(xcb_get_file_descriptor(wm), POLLIN, deadline);
+                continue;
+            }
+            const auto* message = reinterpret_cast<const xcb_client_message_event_t*>(event.get());
+            if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE && message->type == marker.type) {
+                return windows;
+            }
+            if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE && message->type == atom("_NET_ACTIVE_WINDOW")) {
+                windows.push_back(message->window);
+            }
         }
+        ADD_FAILURE() << "the marker never came";
+        return windows;
     }
 };
 
 TEST_F(PresenterOnX11, TheWindowInFrontBeforeTheFirstPanelGetsTheFocusBackAfterTheLastOneIfItStillExists)
 {
-    const xcb_window_t editor = wm->window(::getppid()), ours = wm->window(::getpid());
-    wm->setActive(editor);
-    std::stop_source first, second;
+    const xcb_window_t editor = window(::getppid()), ours = window(::getpid());
+    setActive(editor);
+    std::stop_source first, second, third;
     unlock(first);
-    wm->setActive(ours); // the panel took the focus: the second one must not remember it
+    setActive(ours); // the first panel took the focus: the second must not remember it
     unlock(second);
     shown[0].unlock->cancel();
     settle();
-    EXPECT_TRUE(wm->serve(app).empty()) << "another panel is waiting";
+    EXPECT_TRUE(activated().empty()) << "another panel is waiting";
     shown[1].unlock->cancel();
     settle();
-    EXPECT_EQ(wm->serve(app), std::vector<xcb_window_t>{editor});
-    EXPECT_EQ(wm->active(), editor);
+    EXPECT_EQ(activated(), std::vector<xcb_window_t>{editor});
 
     // The window closed while the panel was up: the focus stays where it is.
-    std::stop_source third;
+    setActive(editor);
     unlock(third);
-    wm->setActive(ours);
-    wm->destroy(editor);
+    xcb_destroy_window(wm, editor);
+    sync();
     shown[2].unlock->cancel();
     settle();
-    EXPECT_TRUE(wm->serve(app).empty());
-    EXPECT_EQ(wm->active(), ours);
+    EXPECT_TRUE(activated().empty());
 }
 
 } // namespace
