@@ -794,7 +794,7 @@ TEST_F(ScriptedAppEndToEnd, SshKilledWhileItsPanelIsUpTakesThePanelAndItsHelperA
     EXPECT_TRUE(m_app->running());
 }
 
-TEST_F(ScriptedAppEndToEnd, AFingerprintScanLetsSshConnectWithThePassphraseFromTheKeyring)
+TEST_F(ScriptedAppEndToEnd, AnotherFingerOffersARetryAndTheEnrolledOneLetsSshConnectWithTheStoredPassphrase)
 {
     if (!hasDbusmock() || ::access("/usr/libexec/fprintd", X_OK) != 0) {
         GTEST_SKIP() << "fprintd or python3-dbusmock is not installed";
@@ -809,6 +809,12 @@ TEST_F(ScriptedAppEndToEnd, AFingerprintScanLetsSshConnectWithThePassphraseFromT
     ASSERT_FALSE(focusWindow().empty());
     ASSERT_TRUE(waitForLog("evaluatePolicy started")) << appLog();
     screenshot("dialog-fingerprint-on-the-desktop-fr");
+    // Another finger first: the panel stays and offers a retry, which the keyboard reaches first.
+    EXPECT_EQ(0, sessionTool({"scan", reader(), "finger-b"}).status);
+    ASSERT_TRUE(waitForLog("failed: ")) << appLog();
+    tool("/usr/bin/xdotool", {"key", "Tab", "space"});
+    ASSERT_TRUE(waitForLog("rearm, new context")) << appLog();
+    ASSERT_TRUE(waitForLog("evaluatePolicy started", 2)) << appLog();
     EXPECT_EQ(0, sessionTool({"scan", reader(), "finger-a"}).status);
     EXPECT_TRUE(connected(connecting.finish())) << appLog();
     EXPECT_TRUE(waitForLog("unlock presentation ended, result approved")) << appLog();
