@@ -4,12 +4,11 @@
 #include <QEventLoop>
 #include <QSoundEffect>
 #include <QTimer>
+#include <algorithm>
 
 #include "defaults/Defaults.h"
 #include "platform/DesktopSoundSetting.h"
 #include "window/SoundPolicy.h"
-
-#include <algorithm>
 
 namespace vantorelle {
 namespace {
@@ -29,9 +28,8 @@ Sounds::~Sounds()
     // Qt's shared sample cache deadlocks at process exit when a sample is still being decoded on
     // its loader thread, so a sound played just before quitting must finish loading first.
     const auto loading = [this] {
-        return std::ranges::any_of(m_effects, [](const auto& entry) {
-            return entry.second->status() == QSoundEffect::Loading;
-        });
+        return std::ranges::any_of(m_effects,
+                                   [](const auto& entry) { return entry.second->status() == QSoundEffect::Loading; });
     };
     if (!loading()) {
         return;
