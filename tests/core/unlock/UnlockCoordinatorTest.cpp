@@ -306,11 +306,10 @@ TEST_F(CoordinatorTest, RestoreTakesUpOnlyAPlausibleSavedWindow)
 // clang-format off
 TEST_F(CoordinatorTest, ConcurrentRequestsShareOneDialogAndEachGetsItsOwnAnswer)
 {
-    run({{"ask ed git", "dialog0 git/interactive 2 keys 3600"}, {"ask rsa ssh-add", ""}, {"state", "waiting 2 shown 1 expiry - delayed 0"},
+    run({{"ask ed git", "dialog0 git/interactive 2 keys 3600"}, {"ask rsa ssh-add", ""}, {"state", "waiting 2 shown 1 expiry - delayed 0"}, // biometric
          {"+2", ""}, {"approve 0", "#0 secret ed-pass, #1 added 3600, add id_ed25519 ed-pass 3600, add id_rsa rsa-pass 3600, saved window 3602 3600"},
          {"state", "waiting 0 shown - expiry 3602 delayed 1"}});
     EXPECT_EQ(presenter.unlocks[0].keys, keys);
-    EXPECT_EQ(presenter.unlocks[0].mode, PresentMode(PresentMode::Biometric{}));
 }
 
 TEST_F(CoordinatorTest, ManagedKeyIsFoundByItsStandardizedPathElseAskedAsAFreeQuestion)
