@@ -174,38 +174,31 @@ TEST_F(AskpassEndToEnd, KilledSshEndsTheHelperAndWithdrawsTheRequest)
 
 TEST_F(AskpassEndToEnd, NothingListeningStartsTheAppTheDesktopEntryNames)
 {
-    struct Case
-    {
-        const char* name;
-        std::vector<std::string> entries; // desktop entries starting the host; the default's may be broken
-        std::optional<std::string> bundle; // VANTORELLE_BUNDLE_ID
-        bool launches;
-    };
-    const Case cases[] = {
+    // Each case: its name, the desktop entries starting the host (the default's may be broken),
+    // VANTORELLE_BUNDLE_ID and whether the host is started. In the second the default's entry fails
+    // at once: a helper ignoring the variable would end quickly with "no app".
+    // clang-format off
+    const std::tuple<const char*, std::vector<std::string>, std::optional<std::string>, bool> cases[] = {
         {"the default entry", {"org.vantorelle.Vantorelle"}, std::nullopt, true},
-        // The default's entry fails at once: a helper ignoring the variable would end quickly with "no app".
-        {"the variable's entry",
-         {"org.example.OtherHost", "broken:org.vantorelle.Vantorelle"},
-         "org.example.OtherHost",
-         true},
+        {"the variable's entry", {"org.example.OtherHost", "broken:org.vantorelle.Vantorelle"}, "org.example.OtherHost", true},
         {"an empty variable still replaces the default", {"org.vantorelle.Vantorelle"}, "", false},
-        {"no entry at all", {}, std::nullopt, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        {"no entry at all", {}, std::nullopt, false}};
+    // clang-format on
+    for (const auto& [name, entries, bundle, launches] : cases) {
+        SCOPED_TRACE(name);
         fs::remove_all(dataHome());
         fs::remove(logPath());
         run("/usr/bin/ssh-add", {"-D"}); // the last case's approval loaded the key
-        for (const auto& id : c.entries) {
+        for (const auto& id : entries) {
             id.starts_with("broken:") ? writeHostEntry(id.substr(7), root() / "missing-program") : writeHostEntry(id);
         }
         Environment env = clientEnvironment();
-        if (c.bundle) {
-            env.set("VANTORELLE_BUNDLE_ID", *c.bundle);
+        if (bundle) {
+            env.set("VANTORELLE_BUNDLE_ID", *bundle);
         }
         const auto began = std::chrono::steady_clock::now();
         const auto run = ssh("echo launched-ok", {}, env);
-        if (!c.launches) {
+        if (!launches) {
             EXPECT_NE(0, run.status);
             EXPECT_TRUE(mentions(run.output, helperSays(L("cli.error.noapp")))) << run.output;
             // Far below the 15 s the retries would take if the failed start were not noticed.
