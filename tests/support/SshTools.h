@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -137,19 +138,15 @@ inline std::vector<pid_t> childrenOfThisProcess(const std::string& comm = {})
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
         const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        const std::string stat = readProcFile(std::stoi(name), "stat");
+        // Not a process, or one that is gone: an empty text, which has no "(".
+        const bool digits = name.find_first_not_of("0123456789") == std::string::npos;
+        const std::string stat = digits ? readProcFile(std::stoi(name), "stat") : "";
         const auto open = stat.find('('), close = stat.rfind(')');
-        if (close == std::string::npos || open == std::string::npos) {
-            continue;
-        }
-        std::istringstream rest(stat.substr(close + 2));
         char state = 0;
         pid_t ppid = 0;
-        rest >> state >> ppid;
-        if (ppid == ::getpid() && state != 'Z' && (comm.empty() || stat.substr(open + 1, close - open - 1) == comm)) {
+        if (close != std::string::npos && open < close
+            && std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == ::getpid() && state != 'Z'
+            && (comm.empty() || stat.substr(open + 1, close - open - 1) == comm)) {
             children.push_back(std::stoi(name));
         }
     }

@@ -33,12 +33,9 @@ inline int runWithoutPrivileges(const std::filesystem::path& root, const std::fu
         }
         ::_exit(body());
     }
-    if (pid < 0) {
-        return -1;
-    }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
+    return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace vantorelle

@@ -137,7 +137,6 @@ protected:
 
 TEST_F(AgentClientTest, AddsListsAndRemovesKeysByTheirPrivateFiles)
 {
-    EXPECT_EQ(loaded(), std::set<std::string>{});
     ASSERT_TRUE(client.add(key("id_ed25519"), sec("right one"), 3600));
     ASSERT_TRUE(client.add(key("id_rsa"), sec("pw123"), 3600));
     ASSERT_TRUE(client.add(key("plain"), sec("ignored"), 60)); // no passphrase: no prompt
@@ -170,10 +169,6 @@ TEST_F(AgentClientTest, WrongPassphraseFailsAtOnceShortLifetimesEndAndCertificat
     EXPECT_TRUE(client.remove(key("certified")));
     // A certificate left behind would still list under its key's fingerprint.
     EXPECT_TRUE(test::waitFor([&] { return loaded().empty(); }));
-    const auto absent = AgentClient((dir.path() / "missing.sock").string()).loadedFingerprints();
-    // No agent there: ssh-add's failure with its message.
-    EXPECT_TRUE(!absent && absent.error().kind == AgentClientError::Kind::commandFailed && absent.error().status != 0
-                && !absent.error().output.empty());
 }
 
 TEST(PassphraseOps, VerifierAcceptsOnlyTheRightPassphraseAndAddPutsExactlyTheNewOneOnAKeyWithoutOne)
