@@ -106,22 +106,13 @@ public:
         }
         m_process = std::move(*child);
         // ssh-add -l answers 1 for an empty agent and 2 while nothing listens.
-        if (!waitFor([&] { return agentStatus() != 2; })) {
+        if (!waitFor([&] { return runTool("/usr/bin/ssh-add", {"-l"}, m_socket).status != 2; })) {
             throw std::runtime_error("ssh-agent did not start listening");
         }
     }
     const std::filesystem::path& socket() const { return m_socket; }
 
 private:
-    int agentStatus() const
-    {
-        auto env = minimalEnvironment();
-        env.set("SSH_AUTH_SOCK", m_socket);
-        return ChildProcess::run("/usr/bin/ssh-add", {"-l"}, env, ChildProcess::StandardError::discard,
-                                 std::chrono::steady_clock::now() + 10s)
-            .value_or(ChildProcess::Output{2, {}})
-            .status;
-    }
     std::filesystem::path m_socket;
     ChildProcess m_process;
 };

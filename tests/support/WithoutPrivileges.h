@@ -20,9 +20,8 @@ inline int runWithoutPrivileges(const std::filesystem::path& root, const std::fu
     constexpr uid_t kNobody = 65534;
     const bool asRoot = ::geteuid() == 0;
     if (asRoot) {
-        namespace fs = std::filesystem;
-        for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-            ::lchown(it->path().c_str(), kNobody, kNobody);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+            ::lchown(entry.path().c_str(), kNobody, kNobody);
         }
         ::lchown(root.c_str(), kNobody, kNobody);
     }
