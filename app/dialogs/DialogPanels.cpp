@@ -17,25 +17,16 @@
 
 #include "design/Mascot.h"
 #include "i18n/L.h"
+#include "platform/AppText.h"
 #include "platform/Log.h"
 #include "window/DurationText.h"
 
 namespace vantorelle {
 namespace {
 
-QString text(std::string_view key, std::initializer_list<std::string_view> args = {})
-{
-    return QString::fromStdString(L(key, args));
-}
-
 std::string panelId(const QWidget* panel)
 {
     return UnlockModel::identity(panel);
-}
-
-std::string yes(bool value)
-{
-    return value ? "true" : "false";
 }
 
 // The field's text as a secret; the UTF-8 copy made on the way is wiped.
@@ -156,7 +147,7 @@ void DialogPanel::present()
     }
     applog::notice("touchid",
                    "panel " + panelId(this) + " shown, app active before activation "
-                       + yes(QGuiApplication::applicationState() == Qt::ApplicationActive));
+                       + boolText(QGuiApplication::applicationState() == Qt::ApplicationActive));
     show();
     raise();
     activateWindow();
@@ -176,7 +167,7 @@ bool DialogPanel::event(QEvent* event)
     if (event->type() == QEvent::WindowActivate) {
         applog::notice("touchid",
                        "panel " + panelId(this) + " became key, app active "
-                           + yes(QGuiApplication::applicationState() == Qt::ApplicationActive));
+                           + boolText(QGuiApplication::applicationState() == Qt::ApplicationActive));
         onKeyChange(true);
     } else if (event->type() == QEvent::WindowDeactivate) {
         applog::notice("touchid", "panel " + panelId(this) + " resigned key");
