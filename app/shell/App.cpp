@@ -14,6 +14,7 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "Vantorelle.h"
 #include "cli/LaunchIntent.h"
 #include "design/Mascot.h"
 #include "dialogs/DialogPanels.h"
@@ -42,7 +43,6 @@
 #include "ssh/PassphraseVerifier.h"
 #include "sys/Files.h"
 #include "sys/WorkingDirectory.h"
-#include "Vantorelle.h"
 #include "unlock/RequesterResolver.h"
 #include "unlock/ThreadExecutor.h"
 #include "unlock/UnlockCoordinator.h"

@@ -1,0 +1,414 @@
+// The updater, controller and card against a real HTTP server on 127.0.0.1 serving a feed and
+// archives signed by a key made here, installing into a temporary prefix.
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <sodium.h>
+
+#include "TarWriter.h"
+#include "defaults/MemoryDefaults.h"
+#include "platform/Log.h"
+#include "shell/AppModel.h"
+#include "support/TempDir.h"
+#include "updates/UpdateController.h"
+#include "updates/UpdateSettingsRow.h"
+
+namespace vantorelle {
+namespace {
+
+namespace fs = std::filesystem;
+
+QApplication& application()
+{
+    static int argc = 1;
+    static char name[] = "test", *argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static auto* app = new QApplication(argc, argv);
+    return *app;
+}
+
+bool spinUntil(const std::function<bool()>& condition)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > 30'000) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+// Answers GET requests from a table of paths; counts what it was asked.
+class Server : public QTcpServer
+{
+public:
+    struct Answer
+    {
+        int status = 200;
+        QByteArray body;
+    };
+    std::map<QString, Answer> answers;
+    int requests = 0;
+
+    Server()
+    {
+        EXPECT_TRUE(listen(QHostAddress(QStringLiteral("127.0.0.1")), 0));
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { serve(socket); });
+            }
+        });
+    }
+    QString url(const QString& path) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path);
+    }
+
+private:
+    void serve(QTcpSocket* socket)
+    {
+        QByteArray& buffer = m_buffers[socket];
+        buffer += socket->readAll();
+        if (!buffer.contains("\r\n\r\n")) {
+            return;
+        }
+        ++requests;
+        const QString path = QString::fromLatin1(buffer.split(' ').value(1));
+        m_buffers.erase(socket);
+        const auto it = answers.find(path);
+        const Answer answer = it == answers.end() ? Answer{404, "missing"} : it->second;
+        socket->write("HTTP/1.1 " + QByteArray::number(answer.status) + " X\r\nContent-Length: "
+                      + QByteArray::number(answer.body.size()) + "\r\nConnection: close\r\n\r\n" + answer.body);
+        socket->disconnectFromHost();
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    }
+    std::map<QTcpSocket*, QByteArray> m_buffers;
+};
+
+struct FixedClock final : Clock
+{
+    Date now() const override { return dateFromSeconds(1'800'000'000); }
+};
+
+QString base64(const unsigned char* bytes, std::size_t size)
+{
+    return QByteArray(reinterpret_cast<const char*>(bytes), static_cast<qsizetype>(size)).toBase64();
+}
+
+struct ItemSpec
+{
+    QString build = QStringLiteral("6");
+    QString description = QStringLiteral("<ul><li>Faster unlock</li></ul>");
+    QString format = QStringLiteral("html");
+    QString notesLink;
+    bool informationOnly = false;
+};
+
+// One install in a temporary prefix running build 5, a key pair, a server and the controller.
+struct Rig
+{
+    TempDir prefix{"vt-upd"};
+    fs::path lib = prefix.path() / "lib";
+    Server server;
+    AppModel model;
+    MemoryDefaults defaults;
+    FixedClock clock;
+    unsigned char pk[crypto_sign_PUBLICKEYBYTES], sk[crypto_sign_SECRETKEYBYTES];
+    std::vector<fs::path> relaunched;
+    std::unique_ptr<UpdateController> controller;
+
+    Rig()
+    {
+        application();
+        EXPECT_GE(sodium_init(), 0);
+        crypto_sign_keypair(pk, sk);
+        fs::create_directories(lib / "vantorelle-5");
+        std::ofstream(lib / "vantorelle-5/vantorelle-app") << "old";
+        fs::create_directory_symlink("vantorelle-5", lib / "vantorelle");
+    }
+
+    QString signature(const QByteArray& data)
+    {
+        unsigned char sig[crypto_sign_BYTES];
+        crypto_sign_detached(sig, nullptr, reinterpret_cast<const unsigned char*>(data.constData()),
+                             static_cast<unsigned long long>(data.size()), sk);
+        return base64(sig, sizeof sig);
+    }
+    static QByteArray archive()
+    {
+        return QByteArray::fromStdString(test::TarWriter()
+                                             .folder("lib/vantorelle/")
+                                             .file("lib/vantorelle/vantorelle-app", "#!/bin/sh\nexit 0\n", 0755)
+                                             .finish());
+    }
+    // Serves the feed with one item and `served` as its archive, signed as `signedData`.
+    void publish(const ItemSpec& spec, const QByteArray& served, const QByteArray& signedData, qint64 length = -1)
+    {
+        const QString item
+            = QStringLiteral(
+                  "<item><title>Vantorelle %1</title><sparkle:version>%2</sparkle:version>"
+                  "<sparkle:shortVersionString>1.%2</sparkle:shortVersionString>%3%4%5"
+                  "<enclosure url=\"%6\" length=\"%7\" type=\"application/x-tar\" sparkle:edSignature=\"%8\"/></item>")
+                  .arg(spec.build, spec.build)
+                  .arg(spec.description.isEmpty()
+                           ? QString()
+                           : QStringLiteral("<description sparkle:format=\"%1\"><![CDATA[%2]]></description>")
+                                 .arg(spec.format, spec.description))
+                  .arg(spec.notesLink.isEmpty()
+                           ? QString()
+                           : QStringLiteral("<sparkle:releaseNotesLink>%1</sparkle:releaseNotesLink>")
+                                 .arg(server.url(spec.notesLink)))
+                  .arg(spec.informationOnly ? QStringLiteral("<sparkle:informationalUpdate/>") : QString())
+                  .arg(server.url(QStringLiteral("/v.tar")))
+                  .arg(length < 0 ? signedData.size() : length)
+                  .arg(signature(signedData));
+        server.answers[QStringLiteral("/appcast.xml")]
+            = {200,
+               (QStringLiteral("<?xml version=\"1.0\"?><rss version=\"2.0\" "
+                               "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">"
+                               "<channel><title>Vantorelle</title>")
+                + item + QStringLiteral("</channel></rss>"))
+                   .toUtf8()};
+        server.answers[QStringLiteral("/v.tar")] = {200, served};
+    }
+    void makeController(const QString& build = QStringLiteral("5"),
+                        std::optional<Installation::Refusal> refusal = std::nullopt)
+    {
+        Updater::Config config;
+        config.feed = QUrl(server.url(QStringLiteral("/appcast.xml")));
+        config.publicKey = base64(pk, sizeof pk);
+        config.runningBuild = build;
+        if (refusal) {
+            config.installation = std::unexpected(*refusal);
+        } else {
+            config.installation = Installation::find(lib / ("vantorelle-" + build.toStdString()));
+        }
+        config.relaunch = [this](const fs::path& program) {
+            relaunched.push_back(program);
+            return true;
+        };
+        controller.reset();
+        controller = std::make_unique<UpdateController>(
+            UpdateController::Setup{.model = model,
+                                    .defaults = defaults,
+                                    .clock = clock,
+                                    .updater = std::move(config),
+                                    .displayVersion = QStringLiteral("1.") + build});
+    }
+    // Starts the updater (whose first check runs in the background) and waits until it is done.
+    void startAndSettle()
+    {
+        controller->start();
+        ASSERT_TRUE(spinUntil([&] {
+            return (server.requests > 0 && controller->updater().canCheckForUpdates()) || model.updateReady();
+        }));
+    }
+    std::optional<WhatsNew> record() { return WhatsNewStore(defaults, "pendingWhatsNew").load(); }
+    std::set<std::string> libListing()
+    {
+        std::set<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(lib)) {
+            names.insert(fs::relative(entry.path(), lib).string());
+        }
+        return names;
+    }
+};
+
+TEST(Updater, FindsDownloadsChecksInstallsAndTheNewBuildShowsWhatsNewOnce)
+{
+    Rig rig;
+    rig.publish({}, Rig::archive(), Rig::archive());
+    rig.makeController();
+    rig.startAndSettle();
+    ASSERT_EQ(rig.model.updateReady(), QStringLiteral("1.6"));
+    EXPECT_EQ(rig.controller->readySource(), UpdateController::ReadySource::driver);
+    EXPECT_EQ(rig.record(), (WhatsNew{"1.6", "6", "<ul><li>Faster unlock</li></ul>", "html"}));
+    EXPECT_EQ(fs::read_symlink(rig.lib / "vantorelle"), "vantorelle-5");
+
+    rig.model.installUpdate();
+    ASSERT_EQ(rig.relaunched, std::vector<fs::path>{rig.lib / "vantorelle/vantorelle-app"});
+    EXPECT_EQ(fs::read_symlink(rig.lib / "vantorelle"), "vantorelle-6");
+    EXPECT_TRUE(fs::exists(rig.lib / "vantorelle-5/vantorelle-app"));
+    EXPECT_EQ(fs::status(rig.relaunched[0]).permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
+    EXPECT_TRUE(UpdateController::wasRelaunchedForUpdate(rig.defaults, rig.clock.now()));
+    EXPECT_FALSE(UpdateController::wasRelaunchedForUpdate(rig.defaults, rig.clock.now()));
+
+    // The new build starts: the card once, then never again.
+    rig.makeController(QStringLiteral("6"));
+    rig.controller->showWhatsNewIfDue();
+    ASSERT_TRUE(rig.controller->whatsNew().panel());
+    auto* ok = rig.controller->whatsNew().panel()->findChild<QPushButton*>(QStringLiteral("whatsNewOK"));
+    ASSERT_TRUE(ok);
+    ok->click();
+    EXPECT_FALSE(rig.controller->whatsNew().panel());
+    rig.makeController(QStringLiteral("6"));
+    rig.controller->showWhatsNewIfDue();
+    EXPECT_FALSE(rig.controller->whatsNew().panel());
+}
+
+TEST(Updater, RefusedUpdatesWriteNothingAndTheRunningVersionStays)
+{
+    const QByteArray good = Rig::archive();
+    const QByteArray escaping
+        = QByteArray::fromStdString(test::TarWriter().file("lib/vantorelle/../../../escaped", "x").finish());
+    struct Case
+    {
+        const char* what;
+        ItemSpec spec;
+        QByteArray served, signedData;
+        UpdateCheckStatus check;
+    };
+    const Case cases[] = {
+        {"wrong signature", {}, good, good + "x", UpdateCheckStatus::failed},
+        {"truncated", {}, good.left(good.size() - 700), good, UpdateCheckStatus::failed},
+        {"escaping path", {}, escaping, escaping, UpdateCheckStatus::failed},
+        {"not newer", {.build = QStringLiteral("5")}, good, good, UpdateCheckStatus::upToDate},
+        {"older", {.build = QStringLiteral("4")}, good, good, UpdateCheckStatus::upToDate},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        rig.publish(c.spec, c.served, c.signedData, c.signedData.size());
+        rig.makeController();
+        const auto before = rig.libListing();
+        rig.controller->start();
+        ASSERT_TRUE(spinUntil([&] { return rig.controller->updater().canCheckForUpdates(); })) << c.what;
+        rig.model.checkForUpdates();
+        ASSERT_TRUE(spinUntil([&] {
+            return rig.controller->updater().canCheckForUpdates()
+                && rig.model.updateCheck() != UpdateCheckStatus::checking
+                && rig.model.updateCheck() != UpdateCheckStatus::downloading;
+        })) << c.what;
+        EXPECT_EQ(rig.model.updateCheck(), c.check) << c.what;
+        EXPECT_FALSE(rig.model.updateReady()) << c.what;
+        EXPECT_EQ(rig.libListing(), before) << c.what;
+        EXPECT_FALSE(fs::exists(rig.prefix.path() / "escaped")) << c.what;
+        EXPECT_FALSE(fs::exists(rig.prefix.path().parent_path() / "escaped")) << c.what;
+        EXPECT_TRUE(rig.relaunched.empty()) << c.what;
+    }
+}
+
+TEST(Updater, InformationOnlyDismissedNotesLinksAndReadyUpdatesSendNoRequest)
+{
+    {
+        Rig rig;
+        rig.publish({.informationOnly = true}, Rig::archive(), Rig::archive());
+        rig.makeController();
+        rig.startAndSettle();
+        EXPECT_EQ(rig.server.requests, 1); // the feed only
+        EXPECT_FALSE(rig.model.updateReady());
+        EXPECT_EQ(rig.model.updateCheck(), UpdateCheckStatus::idle);
+    }
+    struct Case
+    {
+        const char* link;
+        int status;
+        std::string notes;
+        std::optional<std::string> format;
+    };
+    const Case cases[] = {
+        {"/notes.MD", 200, "## Changes", "markdown"},
+        {"/notes.txt", 200, "plain", "plain-text"},
+        {"/notes", 200, "<p>x</p>", "html"},
+        {"/notes.md", 404, "", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        rig.publish({.description = {}, .notesLink = QString::fromLatin1(c.link)}, Rig::archive(), Rig::archive());
+        rig.server.answers[QString::fromLatin1(c.link)] = {c.status, QByteArray::fromStdString(c.notes)};
+        rig.makeController();
+        rig.startAndSettle();
+        ASSERT_TRUE(rig.model.updateReady()) << c.link;
+        ASSERT_TRUE(spinUntil([&] { return rig.server.requests == 3; })) << c.link;
+        QCoreApplication::processEvents();
+        EXPECT_EQ(rig.record(), (WhatsNew{"1.6", "6", c.status == 200 ? c.notes : "", c.format})) << c.link;
+        // With an update ready a check asks nothing.
+        rig.model.checkForUpdates();
+        rig.controller->checkForUpdates();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(rig.server.requests, 3) << c.link;
+    }
+}
+
+TEST(Updater, BackgroundChecksSetUpToDateButLeaveErrorsOut)
+{
+    Rig rig;
+    rig.publish({.build = QStringLiteral("5")}, Rig::archive(), Rig::archive());
+    rig.makeController();
+    rig.startAndSettle();
+    EXPECT_EQ(rig.model.updateCheck(), UpdateCheckStatus::upToDate);
+
+    rig.server.answers[QStringLiteral("/appcast.xml")] = {500, "broken"};
+    rig.model.setUpdateCheck(UpdateCheckStatus::idle);
+    const int before = rig.server.requests;
+    rig.controller->updater().checkForUpdatesInBackground();
+    ASSERT_TRUE(
+        spinUntil([&] { return rig.server.requests > before && rig.controller->updater().canCheckForUpdates(); }));
+    EXPECT_EQ(rig.model.updateCheck(), UpdateCheckStatus::idle);
+    rig.model.checkForUpdates();
+    ASSERT_TRUE(spinUntil([&] { return rig.model.updateCheck() == UpdateCheckStatus::failed; }));
+}
+
+TEST(Updater, InstallAndWhatsNewWaitForTheDialogToClose)
+{
+    Rig rig;
+    rig.publish({}, Rig::archive(), Rig::archive());
+    rig.makeController();
+    rig.startAndSettle();
+    ASSERT_TRUE(rig.model.updateReady());
+    rig.model.setDialogOpen(true);
+    rig.model.installUpdate();
+    rig.model.installUpdate();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(rig.relaunched.empty());
+    EXPECT_TRUE(rig.controller->gate().deferred());
+    rig.model.setDialogOpen(false);
+    ASSERT_TRUE(spinUntil([&] { return !rig.relaunched.empty(); }));
+    rig.model.setDialogOpen(true);
+    rig.model.setDialogOpen(false);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rig.relaunched.size(), 1u);
+
+    // The new build: the card waits while a dialog is open.
+    rig.makeController(QStringLiteral("6"));
+    rig.model.setDialogOpen(true);
+    rig.controller->showWhatsNewIfDue();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(rig.controller->whatsNew().panel());
+    rig.model.setDialogOpen(false);
+    ASSERT_TRUE(spinUntil([&] { return rig.controller->whatsNew().panel() != nullptr; }));
+    EXPECT_TRUE(rig.controller->whatsNew().panel()->findChild<QWidget*>(QStringLiteral("whatsNewNotes")));
+}
+
+TEST(Updater, StaysOffWithoutAFeedOrAWritablePrefixAndTheSettingsSaySo)
+{
+    std::vector<std::string> lines;
+    applog::setSink([&](std::string_view, applog::Level, std::string_view line) { lines.emplace_back(line); });
+    Rig rig;
+    rig.makeController(QStringLiteral("5"),
+                       Installation::Refusal{Installation::Refusal::Kind::packageManager, "/usr/lib is not writable"});
+    rig.controller->start();
+    UpdateSettingsRow row(*rig.controller);
+    EXPECT_TRUE(row.line()->text().contains(QStringLiteral("package manager")));
+    EXPECT_TRUE(row.button()->isHidden());
+    rig.model.checkForUpdates();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rig.server.requests, 0);
+
+    rig.makeController();
+    UpdateSettingsRow ownRow(*rig.controller);
+    EXPECT_FALSE(ownRow.button()->isHidden());
+    EXPECT_EQ(ownRow.line()->text(), QStringLiteral("Version 1.5"));
+    applog::setSink({});
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "updater did not start: /usr/lib is not writable");
+}
+
+} // namespace
+} // namespace vantorelle
