@@ -2,6 +2,7 @@
 #include "updates/UpdateController.h"
 
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
@@ -240,6 +241,7 @@ void UpdateController::fetchReleaseNotes(const QUrl& link, WhatsNew record)
     });
     connect(reply, &QNetworkReply::finished, this, [this, reply, link, record = std::move(record)]() mutable {
         reply->deleteLater();
+        const auto settled = qScopeGuard([this] { emit releaseNotesSettled(); });
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         if (status.isValid() && status.toInt() != 200) {
             return;

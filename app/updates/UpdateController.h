@@ -120,6 +120,10 @@ public:
     void willRelaunchApplication() override;
     void didAbortWithError(int code, const QString& description) override;
 
+signals:
+    // A release-notes fetch ended, whatever its outcome.
+    void releaseNotesSettled();
+
 private:
     void install();
     void markRelaunch();

@@ -1,6 +1,7 @@
 // The updater, controller and card against a real HTTP server on 127.0.0.1 serving a feed and
 // archives signed by a key made here, installing into a temporary prefix.
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QTcpServer>
@@ -114,6 +115,7 @@ struct ItemSpec
 // One install in a temporary prefix running build 5, a key pair, a server and the controller.
 struct Rig
 {
+    QApplication& app = application(); // before any QObject of the rig
     TempDir prefix{"vt-upd"};
     fs::path lib = prefix.path() / "lib";
     Server server;
@@ -126,7 +128,6 @@ struct Rig
 
     Rig()
     {
-        application();
         EXPECT_GE(sodium_init(), 0);
         crypto_sign_keypair(pk, sk);
         fs::create_directories(lib / "vantorelle-5");
@@ -215,7 +216,7 @@ struct Rig
     {
         std::set<std::string> names;
         for (const auto& entry : fs::recursive_directory_iterator(lib)) {
-            names.insert(fs::relative(entry.path(), lib).string());
+            names.insert(entry.path().lexically_relative(lib).string());
         }
         return names;
     }
@@ -323,10 +324,11 @@ TEST(Updater, InformationOnlyDismissedNotesLinksAndReadyUpdatesSendNoRequest)
         rig.publish({.description = {}, .notesLink = QString::fromLatin1(c.link)}, Rig::archive(), Rig::archive());
         rig.server.answers[QString::fromLatin1(c.link)] = {c.status, QByteArray::fromStdString(c.notes)};
         rig.makeController();
+        bool settled = false;
+        QObject::connect(rig.controller.get(), &UpdateController::releaseNotesSettled, [&] { settled = true; });
         rig.startAndSettle();
         ASSERT_TRUE(rig.model.updateReady()) << c.link;
-        ASSERT_TRUE(spinUntil([&] { return rig.server.requests == 3; })) << c.link;
-        QCoreApplication::processEvents();
+        ASSERT_TRUE(spinUntil([&] { return settled; })) << c.link;
         EXPECT_EQ(rig.record(), (WhatsNew{"1.6", "6", c.status == 200 ? c.notes : "", c.format})) << c.link;
         // With an update ready a check asks nothing.
         rig.model.checkForUpdates();

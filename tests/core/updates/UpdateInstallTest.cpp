@@ -28,7 +28,7 @@ std::set<std::string> listing(const fs::path& root)
 {
     std::set<std::string> names;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        names.insert(fs::relative(entry.path(), root).string());
+        names.insert(entry.path().lexically_relative(root).string());
     }
     return names;
 }
