@@ -2,9 +2,9 @@
 #include "updates/UpdateController.h"
 
 #include <QFileInfo>
-#include <QScopeGuard>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include "defaults/Defaults.h"
@@ -189,6 +189,10 @@ void UpdateController::start()
 void UpdateController::checkForUpdates()
 {
     if (m_installNow) {
+        return;
+    }
+    if (!m_updater->started()) {
+        log(QStringLiteral("check skipped, the updater is off: %1").arg(m_offReason.value_or(QString())));
         return;
     }
     if (!m_updater->canCheckForUpdates()) {

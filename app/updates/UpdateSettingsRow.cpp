@@ -49,8 +49,11 @@ void UpdateSettingsRow::refresh()
     const QString version
         = m_controller.displayVersion().isEmpty() ? QStringLiteral("?") : m_controller.displayVersion();
     const QString versionLine = text("settings.update.version").arg(version);
-    if (m_controller.updatesFromPackageManager()) {
-        m_line->setText(versionLine + QLatin1Char('\n') + text("settings.update.system"));
+    if (m_controller.offReason()) {
+        // Nothing to check with: the version, and where updates come from when it is the system.
+        m_line->setText(m_controller.updatesFromPackageManager()
+                            ? versionLine + QLatin1Char('\n') + text("settings.update.system")
+                            : versionLine);
         m_button->hide();
         return;
     }

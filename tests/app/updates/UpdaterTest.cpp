@@ -180,10 +180,11 @@ struct Rig
         server.answers[QStringLiteral("/v.tar")] = {200, served};
     }
     void makeController(const QString& build = QStringLiteral("5"),
-                        std::optional<Installation::Refusal> refusal = std::nullopt)
+                        std::optional<Installation::Refusal> refusal = std::nullopt,
+                        std::optional<QUrl> feed = std::nullopt)
     {
         Updater::Config config;
-        config.feed = QUrl(server.url(QStringLiteral("/appcast.xml")));
+        config.feed = feed.value_or(QUrl(server.url(QStringLiteral("/appcast.xml"))));
         config.publicKey = base64(pk, sizeof pk);
         config.runningBuild = build;
         if (refusal) {
@@ -236,6 +237,7 @@ TEST(Updater, FindsDownloadsChecksInstallsAndTheNewBuildShowsWhatsNewOnce)
     rig.model.installUpdate();
     ASSERT_EQ(rig.relaunched, std::vector<fs::path>{rig.lib / "vantorelle/vantorelle-app"});
     EXPECT_EQ(fs::read_symlink(rig.lib / "vantorelle"), "vantorelle-6");
+    EXPECT_EQ(fs::canonical(rig.relaunched[0]), fs::canonical(rig.lib / "vantorelle-6/vantorelle-app"));
     EXPECT_TRUE(fs::exists(rig.lib / "vantorelle-5/vantorelle-app"));
     EXPECT_EQ(fs::status(rig.relaunched[0]).permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
     EXPECT_TRUE(UpdateController::wasRelaunchedForUpdate(rig.defaults, rig.clock.now()));
@@ -265,17 +267,27 @@ TEST(Updater, RefusedUpdatesWriteNothingAndTheRunningVersionStays)
         ItemSpec spec;
         QByteArray served, signedData;
         UpdateCheckStatus check;
+        const char* logged;
     };
     const Case cases[] = {
-        {"wrong signature", {}, good, good + "x", UpdateCheckStatus::failed},
-        {"truncated", {}, good.left(good.size() - 700), good, UpdateCheckStatus::failed},
-        {"escaping path", {}, escaping, escaping, UpdateCheckStatus::failed},
-        {"not newer", {.build = QStringLiteral("5")}, good, good, UpdateCheckStatus::upToDate},
-        {"older", {.build = QStringLiteral("4")}, good, good, UpdateCheckStatus::upToDate},
+        {"wrong signature",
+         {},
+         good,
+         good.left(good.size() - 1) + "x",
+         UpdateCheckStatus::failed,
+         "signature is not valid"},
+        {"truncated", {}, good.left(good.size() - 700), good, UpdateCheckStatus::failed, "download incomplete"},
+        {"escaping path", {}, escaping, escaping, UpdateCheckStatus::failed, "escapes the folder"},
+        {"bad build name", {.build = QStringLiteral("7/x")}, good, good, UpdateCheckStatus::failed, "refused build"},
+        {"not newer", {.build = QStringLiteral("5")}, good, good, UpdateCheckStatus::upToDate, "no update: "},
+        {"older", {.build = QStringLiteral("4")}, good, good, UpdateCheckStatus::upToDate, "no update: "},
     };
     for (const auto& c : cases) {
+        std::string log;
+        applog::setSink([&](std::string_view, applog::Level, std::string_view line) { (log += line) += '\n'; });
         Rig rig;
-        rig.publish(c.spec, c.served, c.signedData, c.signedData.size());
+        // The feed announces the length of the signed archive; a cut download falls short of it.
+        rig.publish(c.spec, c.served, c.signedData, std::max(c.served.size(), c.signedData.size()));
         rig.makeController();
         const auto before = rig.libListing();
         rig.controller->start();
@@ -292,6 +304,8 @@ TEST(Updater, RefusedUpdatesWriteNothingAndTheRunningVersionStays)
         EXPECT_FALSE(fs::exists(rig.prefix.path() / "escaped")) << c.what;
         EXPECT_FALSE(fs::exists(rig.prefix.path().parent_path() / "escaped")) << c.what;
         EXPECT_TRUE(rig.relaunched.empty()) << c.what;
+        EXPECT_NE(log.find(c.logged), std::string::npos) << c.what << ": " << log;
+        applog::setSink({});
     }
 }
 
@@ -396,20 +410,36 @@ TEST(Updater, StaysOffWithoutAFeedOrAWritablePrefixAndTheSettingsSaySo)
     rig.makeController(QStringLiteral("5"),
                        Installation::Refusal{Installation::Refusal::Kind::packageManager, "/usr/lib is not writable"});
     rig.controller->start();
-    UpdateSettingsRow row(*rig.controller);
-    EXPECT_TRUE(row.line()->text().contains(QStringLiteral("package manager")));
-    EXPECT_TRUE(row.button()->isHidden());
+    {
+        UpdateSettingsRow row(*rig.controller);
+        EXPECT_TRUE(row.line()->text().contains(QStringLiteral("package manager")));
+        EXPECT_TRUE(row.button()->isHidden());
+    }
     rig.model.checkForUpdates();
+    rig.makeController(QStringLiteral("5"), std::nullopt, QUrl());
+    rig.controller->start();
+    {
+        UpdateSettingsRow row(*rig.controller);
+        EXPECT_FALSE(row.line()->text().contains(QStringLiteral("package manager")));
+        EXPECT_TRUE(row.button()->isHidden());
+    }
     QCoreApplication::processEvents();
     EXPECT_EQ(rig.server.requests, 0);
 
     rig.makeController();
+    rig.controller->start();
     UpdateSettingsRow ownRow(*rig.controller);
     EXPECT_FALSE(ownRow.button()->isHidden());
     EXPECT_EQ(ownRow.line()->text(), QStringLiteral("Version 1.5"));
+    ownRow.button()->click();
+    EXPECT_EQ(ownRow.line()->text(), QStringLiteral("Checking for updates…"));
+    ASSERT_TRUE(spinUntil([&] { return rig.model.updateCheck() == UpdateCheckStatus::failed; }));
+    EXPECT_EQ(ownRow.line()->text(), QStringLiteral("The update check failed"));
+
     applog::setSink({});
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.front(), "updater did not start: /usr/lib is not writable");
+    EXPECT_EQ(lines.at(0), "updater did not start: /usr/lib is not writable");
+    EXPECT_EQ(lines.at(2), "updater did not start: no update feed is configured");
 }
 
 } // namespace
