@@ -1,4 +1,5 @@
 // The checks and the file work of an install: signatures, hostile archives, the version link.
+#include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <set>
@@ -104,6 +105,46 @@ TEST(UpdateArchive, RefusesEverythingThatCouldLeaveTheFolder)
             EXPECT_TRUE(name.starts_with("in")) << c.what << ": " << name;
         }
     }
+}
+
+std::string run(const std::string& command)
+{
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[256];
+    while (pipe && std::fgets(buffer, sizeof buffer, pipe)) {
+        out += buffer;
+    }
+    EXPECT_TRUE(pipe && ::pclose(pipe) == 0) << command;
+    while (!out.empty() && out.back() == '\n') {
+        out.pop_back();
+    }
+    return out;
+}
+
+// What the release script does: GNU tar in ustar format, signed by the signing tool.
+TEST(UpdateArchive, AcceptsWhatTheReleaseToolsMake)
+{
+    TempDir dir;
+    const std::string d = dir.path().string();
+    // A path over 100 bytes: tar splits it into the header's prefix and name fields.
+    const fs::path sub = dir.path() / "prefix/lib/vantorelle" / std::string(60, 'd');
+    fs::create_directories(sub);
+    std::ofstream(dir.path() / "prefix/lib/vantorelle/vantorelle-app") << "app";
+    fs::permissions(dir.path() / "prefix/lib/vantorelle/vantorelle-app", fs::perms(0755));
+    std::ofstream(sub / std::string(60, 'n')) << "long name";
+    const std::string publicKey = run(std::string(VANTORELLE_SIGN) + " keygen " + d + "/secret");
+    run("tar --format=ustar --owner=0 --group=0 -C " + d + "/prefix -cf " + d + "/v.tar lib/vantorelle");
+    const std::string signature = run(std::string(VANTORELLE_SIGN) + " sign " + d + "/secret " + d + "/v.tar");
+    const std::string tar = [&] {
+        std::ifstream in(dir.path() / "v.tar", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
+    EXPECT_EQ(fs::status(dir.path() / "secret").permissions() & fs::perms::all, fs::perms(0600));
+    EXPECT_TRUE(UpdateArchive::signatureValid(tar, signature, publicKey));
+    fs::create_directory(dir.path() / "out");
+    ASSERT_TRUE(UpdateArchive::extract(tar, dir.path() / "out"));
+    EXPECT_EQ(listing(dir.path() / "out"), listing(dir.path() / "prefix"));
 }
 
 struct Prefix
