@@ -74,6 +74,8 @@ void WhatsNewPresenter::show()
     panel->setObjectName(QStringLiteral("whatsNewPanel"));
     panel->onCancel = [this] { dismiss(); };
     auto* layout = new QVBoxLayout(panel);
+    layout->setContentsMargins(20, 20, 20, 16);
+    layout->setSpacing(8);
     auto* title = new QLabel(text("whatsnew.title"), panel);
     QFont titleFont = title->font();
     titleFont.setBold(true);

@@ -1,6 +1,7 @@
 // The updater, controller and card against a real HTTP server on 127.0.0.1 serving a feed and
 // archives signed by a key made here, installing into a temporary prefix.
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
@@ -23,6 +24,14 @@ namespace vantorelle {
 namespace {
 
 namespace fs = std::filesystem;
+
+void save(QWidget& widget, const QString& name)
+{
+    const QString directory = QStringLiteral(VANTORELLE_SOURCE_DIR "/docs/screenshots");
+    QDir().mkpath(directory);
+    widget.adjustSize();
+    EXPECT_TRUE(widget.grab().save(directory + "/" + name + ".png"));
+}
 
 QApplication& application()
 {
@@ -400,6 +409,7 @@ TEST(Updater, InstallAndWhatsNewWaitForTheDialogToClose)
     rig.model.setDialogOpen(false);
     ASSERT_TRUE(spinUntil([&] { return rig.controller->whatsNew().panel() != nullptr; }));
     EXPECT_TRUE(rig.controller->whatsNew().panel()->findChild<QWidget*>(QStringLiteral("whatsNewNotes")));
+    save(*rig.controller->whatsNew().panel(), QStringLiteral("whats-new-card"));
 }
 
 TEST(Updater, StaysOffWithoutAFeedOrAWritablePrefixAndTheSettingsSaySo)
@@ -431,6 +441,7 @@ TEST(Updater, StaysOffWithoutAFeedOrAWritablePrefixAndTheSettingsSaySo)
     UpdateSettingsRow ownRow(*rig.controller);
     EXPECT_FALSE(ownRow.button()->isHidden());
     EXPECT_EQ(ownRow.line()->text(), QStringLiteral("Version 1.5"));
+    save(ownRow, QStringLiteral("settings-update-row"));
     ownRow.button()->click();
     EXPECT_EQ(ownRow.line()->text(), QStringLiteral("Checking for updates…"));
     ASSERT_TRUE(spinUntil([&] { return rig.model.updateCheck() == UpdateCheckStatus::failed; }));
