@@ -105,9 +105,12 @@ App::App(Options options)
 
 App::~App()
 {
-    // A downloaded update that still waits goes in place for the next start.
+    // A downloaded update that still waits goes in place for the next start. The controller goes
+    // before the model it publishes into, which is an earlier child of this object.
     if (m_updates) {
         m_updates->applicationWillQuit();
+        delete m_updates;
+        m_updates = nullptr;
     }
     // The server first, so no request reaches a coordinator being torn down; the presenter before
     // the executor, so the completions it still holds are delivered to a live executor.
