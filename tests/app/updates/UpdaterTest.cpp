@@ -453,5 +453,52 @@ TEST(Updater, StaysOffWithoutAFeedOrAWritablePrefixAndTheSettingsSaySo)
     EXPECT_EQ(lines.at(2), "updater did not start: no update feed is configured");
 }
 
+TEST(Appcast, PicksTheGreatestNewerBuildAndReadsEveryField)
+{
+    const QByteArray feed = R"(<?xml version="1.0"?>
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
+<item><title>Nine</title><sparkle:version>9</sparkle:version><enclosure url="https://e.org/9.tar" length="9"/></item>
+<item><title>Ten</title><sparkle:version>10</sparkle:version><sparkle:shortVersionString>1.10</sparkle:shortVersionString>
+  <description sparkle:format="markdown">* New</description>
+  <sparkle:releaseNotesLink>https://e.org/10.md</sparkle:releaseNotesLink>
+  <enclosure url="https://e.org/10.tar" length="1234" type="application/x-tar" sparkle:edSignature="c2ln"/></item>
+<item><title>No build</title><enclosure url="https://e.org/x.tar" length="1"/></item>
+<item><title>Enclosure build</title><enclosure url="https://e.org/8.tar" length="8" sparkle:version="8"/></item>
+</channel></rss>)";
+    const auto items = Appcast::parse(feed);
+    ASSERT_TRUE(items);
+    ASSERT_EQ(items->size(), 3u);
+    EXPECT_EQ(items->at(2).version, QStringLiteral("8"));
+    EXPECT_EQ(items->at(0).displayVersion, QStringLiteral("9"));
+
+    struct Case
+    {
+        const char* running;
+        const char* expected; // nothing when empty
+    };
+    for (const Case c : {Case{"1", "10"}, Case{"9", "10"}, Case{"10", ""}, Case{"11", ""}}) {
+        const auto chosen = Appcast::newest(*items, QString::fromLatin1(c.running));
+        EXPECT_EQ(chosen ? chosen->version : QString(), QString::fromLatin1(c.expected)) << c.running;
+    }
+    const auto ten = *Appcast::newest(*items, QStringLiteral("9"));
+    EXPECT_EQ(ten.displayVersion, QStringLiteral("1.10"));
+    EXPECT_EQ(ten.description, QStringLiteral("* New"));
+    EXPECT_EQ(ten.descriptionFormat, QStringLiteral("markdown"));
+    EXPECT_EQ(ten.releaseNotesLink, QUrl(QStringLiteral("https://e.org/10.md")));
+    EXPECT_EQ(ten.length, 1234);
+    EXPECT_EQ(ten.edSignature, QStringLiteral("c2ln"));
+    EXPECT_FALSE(ten.informationOnly);
+
+    EXPECT_FALSE(Appcast::parse("<rss><channel><item>"));
+    for (const auto& [url, allowed] : std::vector<std::pair<const char*, bool>>{{"https://e.org/a", true},
+                                                                                {"http://127.0.0.1:8000/a", true},
+                                                                                {"http://e.org/a", false},
+                                                                                {"http://localhost/a", false},
+                                                                                {"file:///etc/passwd", false},
+                                                                                {"ftp://e.org/a", false}}) {
+        EXPECT_EQ(Appcast::allowedURL(QUrl(QString::fromLatin1(url))), allowed) << url;
+    }
+}
+
 } // namespace
 } // namespace vantorelle
