@@ -14,6 +14,7 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "Vantorelle.h"
 #include "cli/LaunchIntent.h"
 #include "design/Mascot.h"
 #include "dialogs/DialogPanels.h"
@@ -46,6 +47,8 @@
 #include "unlock/RequesterResolver.h"
 #include "unlock/ThreadExecutor.h"
 #include "unlock/UnlockCoordinator.h"
+#include "updates/Installation.h"
+#include "updates/UpdateController.h"
 #include "window/DurationPolicy.h"
 #include "window/UserDefaultsUnlockWindowStore.h"
 
@@ -98,6 +101,13 @@ App::App(Options options)
 
 App::~App()
 {
+    // A downloaded update that still waits goes in place for the next start. The controller goes
+    // before the model it publishes into, which is an earlier child of this object.
+    if (m_updates) {
+        m_updates->applicationWillQuit();
+        delete m_updates;
+        m_updates = nullptr;
+    }
     // The server first, so no request reaches a coordinator being torn down; the presenter before
     // the executor, so the completions it still holds are delivered to a live executor.
     m_server.reset();
@@ -221,7 +231,12 @@ App::LaunchResult App::launch()
             self->quit();
         }
     };
-    // Settings and updates come with their own windows; until then their items stay inert.
+    m_statusItem->onInstallUpdate = [self] {
+        if (self) {
+            self->m_model->installUpdate();
+        }
+    };
+    // The settings come with their own window; until then its item stays inert.
     const bool trayShown = m_statusItem->show();
     if (!trayShown) {
         applog::notice("app", "no system tray available; serving requests without a menu");
@@ -229,6 +244,9 @@ App::LaunchResult App::launch()
 
     // Step 11.
     defaultLoginItem();
+
+    // Step 12.
+    startUpdates();
 
     // Step 13: wake refreshes; sleep and the session's lock close the window.
     m_sessionWatcher = new SessionWatcher(m_options.env, this);
@@ -250,10 +268,42 @@ App::LaunchResult App::launch()
     for (const auto& argument : m_options.arguments) {
         arguments.push_back(argument.toStdString());
     }
-    if (LaunchIntent::showsSettingsAtLaunch(m_launchedAsLoginItem, arguments, false)) {
+    if (LaunchIntent::showsSettingsAtLaunch(m_launchedAsLoginItem, arguments, m_relaunchedForUpdate)) {
         openSettings();
     }
     return LaunchResult::running;
+}
+
+void App::startUpdates()
+{
+    Updater::Config config;
+    const auto feed = m_defaults.string("updateFeedURL");
+    config.feed = QUrl(QString::fromStdString(feed.value_or(VANTORELLE_UPDATE_FEED_URL)));
+    config.publicKey = QStringLiteral(VANTORELLE_UPDATE_PUBLIC_KEY);
+    config.runningBuild = QString::fromUtf8(Vantorelle::buildNumber.data(), Vantorelle::buildNumber.size());
+    config.installation = Installation::find(QCoreApplication::applicationDirPath().toStdString());
+    QPointer<App> self(this);
+    config.relaunch = [self](const std::filesystem::path& program) {
+        if (!self || !Files::isExecutableFile(program)) {
+            return false;
+        }
+        // The new build replaces this process after the socket is closed (see Main).
+        self->m_relaunchProgram = program;
+        self->terminate();
+        return true;
+    };
+    m_updates = new UpdateController(
+        UpdateController::Setup{
+            .model = *m_model,
+            .defaults = m_defaults,
+            .clock = m_clock,
+            .updater = std::move(config),
+            .displayVersion = QString::fromUtf8(Vantorelle::version.data(), Vantorelle::version.size()),
+        },
+        this);
+    m_updates->start();
+    m_relaunchedForUpdate = UpdateController::wasRelaunchedForUpdate(m_defaults, m_clock.now());
+    m_updates->showWhatsNewIfDue();
 }
 
 bool App::startServer()

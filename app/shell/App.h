@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -41,6 +42,7 @@ class StatusItemController;
 class ThreadExecutor;
 class UnlockCoordinator;
 class UnlockPresenter;
+class UpdateController;
 class UserDefaultsUnlockWindowStore;
 
 // The session-bus name the app owns while it runs, and the object that answers for it.
@@ -82,6 +84,9 @@ public:
     StatusItemController* statusItem() const { return m_statusItem; }
     BackgroundNotifier& notifier() { return *m_notifier; }
     bool launchedAsLoginItem() const { return m_launchedAsLoginItem; }
+    UpdateController* updates() const { return m_updates; }
+    // The new build to start in place of this process once it has shut down, after an update.
+    const std::optional<std::filesystem::path>& relaunchProgram() const { return m_relaunchProgram; }
 
     // The rules the coordinator is given, on their own so they can be checked directly.
     static std::vector<SSHKey> managedKeys(const Defaults& defaults, KeyScanCache& cache, const std::string& home);
@@ -103,6 +108,7 @@ private:
                        std::stop_token cancelled);
     std::unique_ptr<UnlockPresenter> makeDialogs();
     void exportAskpassEnvironment();
+    void startUpdates();
     void registerOnBus();
     void defaultLoginItem();
     void lockForSession(const char* why);
@@ -138,6 +144,9 @@ private:
     std::unique_ptr<UnlockCoordinator> m_coordinator;
     std::unique_ptr<SocketServer> m_server;
     StatusItemController* m_statusItem = nullptr;
+    UpdateController* m_updates = nullptr;
+    std::optional<std::filesystem::path> m_relaunchProgram;
+    bool m_relaunchedForUpdate = false;
     QTimer* m_refreshTimer = nullptr;
     QPointer<QMessageBox> m_quitQuestion;
     bool m_refreshRunning = false;

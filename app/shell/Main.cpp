@@ -10,6 +10,7 @@
 #include "Vantorelle.h"
 #include "i18n/L.h"
 #include "platform/Log.h"
+#include "sys/ChildProcess.h"
 #include "sys/StopSignals.h"
 
 namespace vantorelle {
@@ -53,8 +54,8 @@ int runApplication(int argc, char** argv, std::function<std::unique_ptr<UnlockPr
     const QStringList arguments = QApplication::arguments();
     options.arguments = arguments.mid(1);
     options.makePresenter = std::move(makePresenter);
-    App app(std::move(options));
-    QObject::connect(&app, &App::terminateRequested, &application, &QCoreApplication::quit, Qt::QueuedConnection);
+    auto app = std::make_unique<App>(std::move(options));
+    QObject::connect(app.get(), &App::terminateRequested, &application, &QCoreApplication::quit, Qt::QueuedConnection);
 
     std::unique_ptr<QSocketNotifier> stopNotifier;
     if (stopSignals) {
@@ -69,10 +70,19 @@ int runApplication(int argc, char** argv, std::function<std::unique_ptr<UnlockPr
         applog::error("app", "cannot watch for SIGTERM; the socket file may outlive a killed app");
     }
 
-    if (app.launch() == App::LaunchResult::anotherInstance) {
+    if (app->launch() == App::LaunchResult::anotherInstance) {
         return 0;
     }
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    const auto relaunch = app->relaunchProgram();
+    // The socket must be gone before the new build looks for a running copy.
+    app.reset();
+    if (relaunch) {
+        const int error = replaceCurrentProcess(relaunch->string(), {});
+        applog::error("update", std::string("relaunch failed: ") + std::strerror(error));
+        return 1;
+    }
+    return status;
 }
 
 } // namespace vantorelle

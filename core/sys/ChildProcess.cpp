@@ -424,4 +424,16 @@ std::expected<void, int> ChildProcess::spawnDetached(const Options& options, Dea
     return *exited == 0 ? std::expected<void, int>() : std::unexpected(ECHILD);
 }
 
+int replaceCurrentProcess(const std::string& path, const std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (const auto& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    ::execv(path.c_str(), argv.data());
+    return errno;
+}
+
 } // namespace vantorelle

@@ -100,4 +100,8 @@ private:
     Fd m_pidfd; // readable once the child has ended; absent where pidfd_open is not available
 };
 
+// Replaces the running program with `path` (argv[0] = path, then `args`), keeping the environment
+// and every descriptor not marked close-on-exec. Returns only on failure, with errno.
+int replaceCurrentProcess(const std::string& path, const std::vector<std::string>& args);
+
 } // namespace vantorelle

@@ -258,6 +258,18 @@ bool isPrivateDirectory(const fs::path& directory)
         && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+bool isWritableDirectory(const fs::path& directory)
+{
+    struct stat st = {};
+    return ::stat(directory.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(directory.c_str(), W_OK | X_OK) == 0;
+}
+
+bool isExecutableFile(const fs::path& file)
+{
+    struct stat st = {};
+    return ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(file.c_str(), X_OK) == 0;
+}
+
 fs::path standardizedPath(const fs::path& path)
 {
     std::error_code ec;

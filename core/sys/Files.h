@@ -67,6 +67,13 @@ bool isSafeDirectory(const std::filesystem::path& directory);
 // world-writable.
 bool isPrivateDirectory(const std::filesystem::path& directory);
 
+// A directory this process may create and remove entries in (write and search permission, as
+// access(2) judges it for the real user). Links are followed.
+bool isWritableDirectory(const std::filesystem::path& directory);
+
+// A regular file this process may run (access(2) with X_OK). Links are followed.
+bool isExecutableFile(const std::filesystem::path& file);
+
 // Absolute (a relative path against the current directory) with "." and ".." resolved lexically,
 // redundant separators dropped and no trailing slash. Symbolic links are not followed, so the
 // same file reached through a link is another path. Used wherever two paths are compared.
