@@ -202,6 +202,9 @@ App::LaunchResult App::launch()
         return LaunchResult::anotherInstance;
     }
     registerOnBus();
+    // The saved window is restored as soon as this copy serves: the coordinator answers in order,
+    // so a status asked while the rest starts up already sees it.
+    m_coordinator->restoreWindow([this] { onGui([this] { refresh(); }); });
 
     // Step 9.
     if (setupApplied(m_home)) {
@@ -260,8 +263,7 @@ App::LaunchResult App::launch()
     connect(m_refreshTimer, &QTimer::timeout, this, &App::refresh);
     m_refreshTimer->start();
 
-    // Step 15.
-    m_coordinator->restoreWindow([this] { onGui([this] { refresh(); }); });
+    // Step 15: the window was restored right after the socket started (step 8).
 
     // Step 16: without a tray, the settings are the only way in.
     std::vector<std::string> arguments;
