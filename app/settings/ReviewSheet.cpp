@@ -125,7 +125,7 @@ ReviewSheet::ReviewSheet(Kind kind, const SetupPlan& plan, const std::vector<Lef
     static constexpr const char* confirms[] = {"settings.review.apply.confirm", "settings.undo.button",
                                                "settings.migration.remove"};
     const auto index = static_cast<std::size_t>(kind);
-    setWindowTitle(text("settings.title"));
+    setWindowTitle(text(titles[index]));
     setWindowModality(Qt::WindowModal);
     setMinimumWidth(440);
     resize(parent ? parent->width() - 20 : 460, parent ? parent->height() - 40 : 520);

@@ -17,6 +17,7 @@
 #include "defaults/Defaults.h"
 #include "design/Mascot.h"
 #include "i18n/L.h"
+#include "platform/Log.h"
 #include "settings/SettingsStyle.h"
 #include "shell/AppModel.h"
 #include "window/DurationText.h"
@@ -311,6 +312,22 @@ void SettingsWindow::render()
     m_login->setChecked(m_source.loginOn());
 
     renderKeys(facts, list);
+    // What the checklist offers, in the log whenever it changes: how a drive from outside knows the
+    // window is ready for the next step.
+    std::string offered = std::to_string(std::ranges::count_if(
+                              std::initializer_list<bool>{list.key.done, list.ssh.done, list.cli.done, list.login.done},
+                              [](bool done) { return !done; }))
+        + " steps left";
+    if (list.formRow) {
+        offered += ", key form for " + facts.rows[*list.formRow].key.displayName();
+    }
+    if (list.showConnect && list.connectEnabled && !busy) {
+        offered += ", ssh step offers connect";
+    }
+    if (offered != m_offered) {
+        m_offered = offered;
+        applog::info("settings", "checklist: " + offered);
+    }
 
     m_migration->setVisible(!m_source.leftovers().empty());
     m_migration->setEnabled(!busy);

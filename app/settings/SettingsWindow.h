@@ -161,6 +161,7 @@ private:
     // The row whose passphrase form is open in the key list, kept across re-renders.
     std::optional<std::filesystem::path> m_openForm;
     bool m_placed = false;
+    std::string m_offered;
 };
 
 } // namespace vantorelle
