@@ -9,9 +9,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <unistd.h>
 
 #include "cli/LaunchIntent.h"
@@ -32,7 +30,7 @@
 #include "platform/SessionEnvironment.h"
 #include "platform/SessionWatcher.h"
 #include "platform/Sounds.h"
-#include "setup/MarkedBlock.h"
+#include "setup/SetupPlan.h"
 #include "shell/AppModel.h"
 #include "shell/ApplicationAdaptor.h"
 #include "shell/StatusItemController.h"
@@ -57,16 +55,6 @@ constexpr int kReopenTimeoutMs = 2'000;
 QString text(std::string_view key)
 {
     return QString::fromStdString(L(key));
-}
-
-std::string readText(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    if (in) {
-        content << in.rdbuf();
-    }
-    return std::move(content).str();
 }
 
 const char* kindName(const Request& request)
@@ -332,12 +320,7 @@ double App::configuredDuration(const Defaults& defaults)
 
 bool App::setupApplied(const std::string& home)
 {
-    for (const char* name : {".zshenv", ".bashrc"}) {
-        if (MarkedBlock::contains(readText(std::filesystem::path(home) / name))) {
-            return true;
-        }
-    }
-    return false;
+    return SetupPlan::applied(home);
 }
 
 void App::exportAskpassEnvironment()

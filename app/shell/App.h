@@ -86,7 +86,7 @@ public:
     // The rules the coordinator is given, on their own so they can be checked directly.
     static std::vector<SSHKey> managedKeys(const Defaults& defaults, KeyScanCache& cache, const std::string& home);
     static double configuredDuration(const Defaults& defaults);
-    // Whether ~/.zshenv or ~/.bashrc (in that order) holds the managed block.
+    // Whether a shell start-up file setup writes holds the managed block.
     static bool setupApplied(const std::string& home);
     // Asks the copy that owns the bus name to show its settings; false when nobody answered in time.
     static bool reopenRunningInstance();
