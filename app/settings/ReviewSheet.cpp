@@ -11,13 +11,10 @@
 
 #include "i18n/L.h"
 #include "settings/SettingsStyle.h"
-#include "settings/SettingsTexts.h"
 #include "setup/LineDiff.h"
 
 namespace vantorelle {
 namespace {
-
-constexpr int kContext = 2;
 
 QString text(std::string_view key, std::initializer_list<std::string_view> args = {})
 {
@@ -33,13 +30,13 @@ QLabel* wrappedLabel(const QString& content, QWidget* parent)
 }
 
 // The diff as HTML: one pre-formatted line per diff line, added and removed lines on a tint.
-QString diffHtml(const FileChange& change, const QPalette& palette)
+QString diffHtml(const std::vector<LineDiff::Line>& lines, const QPalette& palette)
 {
     const bool dark = settingsstyle::isDark(palette);
     const QString added = dark ? "#1f4d2c" : "#dcf5e1";
     const QString removed = dark ? "#5a2226" : "#fbe0e0";
     QString html = "<pre style=\"margin:0\">";
-    for (const auto& line : LineDiff::unified(change.before, change.after, kContext)) {
+    for (const auto& line : lines) {
         const QString body = QString::fromStdString(line.text).toHtmlEscaped();
         switch (line.kind) {
         case LineDiff::Kind::context:
@@ -61,10 +58,10 @@ QString diffHtml(const FileChange& change, const QPalette& palette)
 
 } // namespace
 
-ReviewCard::ReviewCard(const FileChange& change, const std::filesystem::path& home, QWidget* parent)
+ReviewCard::ReviewCard(const SetupController::Card& card, QWidget* parent)
     : QFrame(parent)
-    , m_path(new QLabel(QString::fromStdString(SettingsTexts::displayPath(change.url, home)), this))
-    , m_summary(wrappedLabel(QString::fromStdString(SettingsTexts::summary(change)), this))
+    , m_path(new QLabel(QString::fromStdString(card.displayPath), this))
+    , m_summary(wrappedLabel(QString::fromStdString(card.summary), this))
 {
     settingsstyle::makeCard(this);
     auto* layout = new QVBoxLayout(this);
@@ -77,7 +74,7 @@ ReviewCard::ReviewCard(const FileChange& change, const std::filesystem::path& ho
     m_path->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(m_path);
     layout->addWidget(m_summary);
-    if (change.removesFile) {
+    if (!card.showsDiff) {
         return;
     }
     m_toggle = new QToolButton(this);
@@ -90,9 +87,9 @@ ReviewCard::ReviewCard(const FileChange& change, const std::filesystem::path& ho
     m_diff->setReadOnly(true);
     m_diff->setFont(mono);
     m_diff->setLineWrapMode(QTextEdit::NoWrap);
-    m_diff->setHtml(diffHtml(change, palette()));
+    m_diff->setHtml(diffHtml(card.diff, palette()));
     // Tall enough for the whole diff up to a point; a longer one scrolls inside the card.
-    const int lines = static_cast<int>(LineDiff::unified(change.before, change.after, kContext).size());
+    const int lines = static_cast<int>(card.diff.size());
     m_diff->setFixedHeight(QFontMetrics(mono).lineSpacing() * std::min(lines, 14) + 16);
     m_diff->hide();
     connect(m_toggle, &QToolButton::toggled, this, [this](bool open) {
@@ -113,8 +110,8 @@ QString ReviewCard::summaryText() const
     return m_summary->text();
 }
 
-ReviewSheet::ReviewSheet(Kind kind, const SetupPlan& plan, const std::vector<Leftover>& leftovers,
-                         const std::filesystem::path& home, QWidget* parent)
+ReviewSheet::ReviewSheet(Kind kind, const std::vector<SetupController::Card>& cards,
+                         const std::vector<std::string>& migrationLines, QWidget* parent)
     : QDialog(parent)
     , m_kind(kind)
 {
@@ -145,18 +142,16 @@ ReviewSheet::ReviewSheet(Kind kind, const SetupPlan& plan, const std::vector<Lef
     auto* list = new QVBoxLayout(content);
     list->setContentsMargins(0, 0, 4, 0);
     list->setSpacing(8);
-    if (kind == Kind::migration) {
-        for (const auto& leftover : leftovers) {
-            auto* line = wrappedLabel("• " + QString::fromStdString(SettingsTexts::leftoverLine(leftover, home)), content);
-            m_leftovers.push_back(line);
-            list->addWidget(line);
-        }
+    for (const auto& leftover : migrationLines) {
+        auto* line = wrappedLabel("• " + QString::fromStdString(leftover), content);
+        m_leftovers.push_back(line);
+        list->addWidget(line);
     }
-    if (plan.changes.empty()) {
+    if (cards.empty()) {
         list->addWidget(wrappedLabel(text("settings.review.nofiles"), content));
     }
-    for (const auto& change : plan.changes) {
-        list->addWidget(new ReviewCard(change, home, content));
+    for (const auto& card : cards) {
+        list->addWidget(new ReviewCard(card, content));
     }
     // What happens besides the files.
     auto addNote = [&](const char* key) {

@@ -2,11 +2,10 @@
 #pragma once
 
 #include <QDialog>
-#include <filesystem>
+#include <QFrame>
 #include <vector>
 
-#include "setup/PrototypeMigration.h"
-#include "setup/SetupPlan.h"
+#include "settings/SetupController.h"
 
 class QLabel;
 class QPushButton;
@@ -20,7 +19,7 @@ class ReviewCard : public QFrame
 {
     Q_OBJECT
 public:
-    ReviewCard(const FileChange& change, const std::filesystem::path& home, QWidget* parent);
+    ReviewCard(const SetupController::Card& card, QWidget* parent);
 
     QString pathText() const;
     QString summaryText() const;
@@ -35,15 +34,16 @@ private:
     QTextEdit* m_diff = nullptr;
 };
 
-// Window-modal over the settings. Accepted by the confirm button, rejected by Cancel or Escape.
+// Window-modal over the settings, titled after its kind. Accepted by the confirm button, rejected
+// by Cancel or Escape.
 class ReviewSheet : public QDialog
 {
     Q_OBJECT
 public:
-    enum class Kind { apply, undo, migration };
+    using Kind = SetupController::Review::Kind;
 
-    ReviewSheet(Kind kind, const SetupPlan& plan, const std::vector<Leftover>& leftovers,
-                const std::filesystem::path& home, QWidget* parent);
+    ReviewSheet(Kind kind, const std::vector<SetupController::Card>& cards,
+                const std::vector<std::string>& migrationLines, QWidget* parent);
 
     Kind kind() const { return m_kind; }
     QString titleText() const;

@@ -20,6 +20,7 @@
 #include "platform/Log.h"
 #include "settings/SettingsStyle.h"
 #include "shell/AppModel.h"
+#include "window/DurationPolicy.h"
 #include "window/DurationText.h"
 
 namespace vantorelle {
@@ -84,23 +85,25 @@ QLineEdit* secretField(const QString& placeholder, QWidget* parent)
 
 // What makes the key list different enough to be laid out again; typing in an open form survives
 // every other change.
-std::string rowsSignature(const SettingsTexts::Facts& facts, const std::optional<std::filesystem::path>& open,
-                          std::optional<std::size_t> formRow)
+std::string rowsSignature(const SetupController::State& state, const std::optional<std::filesystem::path>& open,
+                          const std::optional<SetupController::KeyRow>& formRow)
 {
     std::string signature = open ? open->string() : "-";
-    signature += formRow ? std::to_string(*formRow) : "-";
-    for (const auto& row : facts.rows) {
-        signature += "|" + row.key.path.string() + ":" + SettingsTexts::rowState(row) + (row.appleStored ? "a" : "");
+    signature += formRow ? formRow->key.path.string() : "-";
+    signature += state.busy ? "b" : "";
+    signature += state.scanning ? "s" : "";
+    for (const auto& row : state.rows) {
+        signature += "|" + row.key.path.string() + ":" + SetupController::rowStateKey(row) + (row.appleStored ? "a" : "");
     }
     return signature;
 }
 
 } // namespace
 
-SettingsWindow::SettingsWindow(SettingsSource& source, const AppModel& model, const Clock& clock, Defaults& defaults,
-                               QWidget* parent)
+SettingsWindow::SettingsWindow(SetupController& controller, const AppModel& model, const Clock& clock,
+                               Defaults& defaults, QWidget* parent)
     : QWidget(parent, Qt::Window)
-    , m_source(source)
+    , m_controller(controller)
     , m_model(model)
     , m_clock(clock)
     , m_defaults(defaults)
@@ -111,7 +114,7 @@ SettingsWindow::SettingsWindow(SettingsSource& source, const AppModel& model, co
     setMaximumSize(maximumContentSize);
     resize(contentSize);
     build();
-    connect(&m_source, &SettingsSource::changed, this, &SettingsWindow::render);
+    connect(&m_controller, &SetupController::changed, this, &SettingsWindow::render);
     connect(&m_model, &AppModel::statusChanged, this, &SettingsWindow::renderHeader);
     connect(&m_model, &AppModel::windowChanged, this, &SettingsWindow::renderHeader);
     // The countdown moves every second whether or not the model does.
@@ -187,19 +190,19 @@ void SettingsWindow::build()
             break;
         case 1:
             m_connect = new QPushButton(text("settings.step.ssh.connect"), content);
-            connect(m_connect, &QPushButton::clicked, this, [this] { m_source.reviewApply(); });
+            connect(m_connect, &QPushButton::clicked, this, [this] { m_controller.reviewApply(); });
             row->addWidget(m_connect, 0, Qt::AlignTop);
             break;
         case 2:
             m_install = new QPushButton(text("settings.step.cli.install"), content);
-            connect(m_install, &QPushButton::clicked, this, [this] { m_source.installCLI(); });
+            connect(m_install, &QPushButton::clicked, this, [this] { m_controller.installCLI(); });
             row->addWidget(m_install, 0, Qt::AlignTop);
             break;
         case 3:
             m_login = new QCheckBox(content);
             m_login->setAccessibleName(text("settings.login.switch"));
             m_login->setToolTip(text("settings.login.switch"));
-            connect(m_login, &QCheckBox::clicked, this, [this](bool on) { m_source.setLoginItem(on); });
+            connect(m_login, &QCheckBox::clicked, this, [this](bool on) { m_controller.setLoginItem(on); });
             row->addWidget(m_login, 0, Qt::AlignTop);
             break;
         }
@@ -220,7 +223,7 @@ void SettingsWindow::build()
     migration->setContentsMargins(0, 0, 0, 0);
     migration->addWidget(wrappedLabel(m_migration, text("settings.migration.line")), 1);
     auto* review = new QPushButton(text("settings.migration.review"), m_migration);
-    connect(review, &QPushButton::clicked, this, [this] { m_source.reviewMigration(); });
+    connect(review, &QPushButton::clicked, this, [this] { m_controller.reviewMigration(); });
     migration->addWidget(review, 0, Qt::AlignVCenter);
     page->addWidget(m_migration);
 
@@ -238,8 +241,8 @@ void SettingsWindow::build()
     m_duration = new QLabel(content);
     m_duration->setAlignment(Qt::AlignCenter);
     m_duration->setMinimumWidth(72);
-    connect(m_less, &QPushButton::clicked, this, [this] { m_source.stepDuration(-1); });
-    connect(m_more, &QPushButton::clicked, this, [this] { m_source.stepDuration(+1); });
+    connect(m_less, &QPushButton::clicked, this, [this] { m_controller.stepDuration(-1); });
+    connect(m_more, &QPushButton::clicked, this, [this] { m_controller.stepDuration(+1); });
     duration->addWidget(m_less);
     duration->addWidget(m_duration);
     duration->addWidget(m_more);
@@ -254,7 +257,7 @@ void SettingsWindow::build()
         m_language->addItem(qs(LanguageOverride::label(choice)), static_cast<int>(choice));
     }
     connect(m_language, &QComboBox::activated, this, [this](int index) {
-        m_source.setLanguage(static_cast<LanguageOverride::Choice>(m_language->itemData(index).toInt()));
+        m_controller.setLanguage(static_cast<LanguageOverride::Choice>(m_language->itemData(index).toInt()));
     });
     language->addWidget(m_language);
     unlock->addLayout(language);
@@ -272,7 +275,7 @@ void SettingsWindow::build()
     settingsstyle::makeSecondary(undoText);
     undo->addWidget(undoText, 1);
     m_undo = new QPushButton(text("settings.undo.button"), content);
-    connect(m_undo, &QPushButton::clicked, this, [this] { m_source.reviewUndo(); });
+    connect(m_undo, &QPushButton::clicked, this, [this] { m_controller.reviewUndo(); });
     undo->addWidget(m_undo, 0, Qt::AlignVCenter);
     page->addLayout(undo);
     page->addStretch(1);
@@ -286,108 +289,129 @@ void SettingsWindow::setUpdatesRow(QWidget* row)
 
 void SettingsWindow::render()
 {
-    const auto facts = m_source.facts();
-    const auto list = SettingsTexts::checklist(facts);
-    const bool busy = m_source.busy();
+    const auto& state = m_controller.state();
+    const auto list = m_controller.checklist();
+    const bool busy = state.busy;
 
-    const auto message = m_source.message();
-    m_message->setVisible(message.has_value());
-    m_message->setText(message ? qs(*message) : QString());
+    m_message->setVisible(state.message.has_value());
+    m_message->setText(state.message ? qs(*state.message) : QString());
 
     m_overall->setText(qs(list.overall));
-    settingsstyle::setTextColor(m_overall, list.overallTone == SettingsTexts::Tone::good
-                                               ? settingsstyle::goodColor(palette())
-                                               : design::accentColor());
-    const SettingsTexts::Step* steps[] = {&list.key, &list.ssh, &list.cli, &list.login};
+    settingsstyle::setTextColor(m_overall, list.remaining == 0 ? settingsstyle::goodColor(palette())
+                                                               : design::accentColor());
+    const std::pair<bool, const std::string*> steps[]
+        = {{list.keyDone, &list.keyLine}, {list.sshDone, &list.sshLine}, {state.cliState == SetupController::CLIState::installed, &list.cliLine},
+           {list.loginDone, &list.loginLine}};
     for (int i = 0; i < 4; ++i) {
-        m_steps[i].text->setText(qs(steps[i]->text));
-        m_steps[i].mark->setText(steps[i]->done ? QStringLiteral("✓") : QStringLiteral("○"));
-        settingsstyle::setTextColor(m_steps[i].mark, steps[i]->done ? settingsstyle::goodColor(palette())
-                                                                    : design::accentColor());
+        const auto [done, line] = steps[i];
+        m_steps[i].text->setText(qs(*line));
+        m_steps[i].mark->setText(done ? QStringLiteral("✓") : QStringLiteral("○"));
+        settingsstyle::setTextColor(m_steps[i].mark, done ? settingsstyle::goodColor(palette()) : design::accentColor());
     }
-    m_connect->setVisible(list.showConnect);
+    m_connect->setVisible(list.connectShown);
     m_connect->setEnabled(list.connectEnabled && !busy);
-    m_install->setVisible(list.showInstall);
+    m_install->setVisible(list.installShown);
     m_install->setEnabled(!busy);
-    m_login->setChecked(m_source.loginOn());
+    m_login->setChecked(state.loginOn);
 
-    renderKeys(facts, list);
+    renderKeys(state, list);
     // What the checklist offers, in the log whenever it changes: how a drive from outside knows the
     // window is ready for the next step.
-    std::string offered = std::to_string(std::ranges::count_if(
-                              std::initializer_list<bool>{list.key.done, list.ssh.done, list.cli.done, list.login.done},
-                              [](bool done) { return !done; }))
-        + " steps left";
-    if (list.formRow) {
-        offered += ", key form for " + facts.rows[*list.formRow].key.displayName();
+    std::string offered = std::to_string(list.remaining) + " steps left";
+    if (list.keyFormRow && !busy) {
+        offered += ", key form for " + list.keyFormRow->key.displayName();
     }
-    if (list.showConnect && list.connectEnabled && !busy) {
+    if (list.connectShown && list.connectEnabled && !busy) {
         offered += ", ssh step offers connect";
+    }
+    if (busy) {
+        offered += ", busy";
     }
     if (offered != m_offered) {
         m_offered = offered;
         applog::info("settings", "checklist: " + offered);
     }
 
-    m_migration->setVisible(!m_source.leftovers().empty());
+    m_migration->setVisible(!state.leftovers.empty());
     m_migration->setEnabled(!busy);
     m_undo->setEnabled(!busy);
 
-    const double duration = m_source.duration();
-    m_duration->setText(qs(DurationText::longText(duration, i18n::currentLanguage())));
-    m_less->setEnabled(duration - 900 >= 900);
-    m_more->setEnabled(duration + 900 <= 10800);
+    m_duration->setText(qs(DurationText::longText(state.duration, i18n::currentLanguage())));
+    m_less->setEnabled(state.duration - DurationPolicy::step >= DurationPolicy::minimum);
+    m_more->setEnabled(state.duration + DurationPolicy::step <= DurationPolicy::cap);
     {
         const QSignalBlocker quiet(m_lockOnSleep);
         m_lockOnSleep->setChecked(m_defaults.boolean("lockOnSleep").value_or(true));
     }
-    const auto language = m_source.language();
-    m_language->setCurrentIndex(m_language->findData(static_cast<int>(language)));
-    m_nextLaunch->setVisible(language != LanguageOverride::atLaunch());
+    m_language->setCurrentIndex(m_language->findData(static_cast<int>(state.language)));
+    m_nextLaunch->setVisible(state.language != LanguageOverride::atLaunch());
 
     renderHeader();
     showReview();
 }
 
+std::string SettingsWindow::headerText(bool unlocked, const std::optional<UnlockWindow>& window, Date now)
+{
+    if (!unlocked) {
+        return L("menu.header.locked");
+    }
+    if (!window) {
+        return L("settings.header.nolimit");
+    }
+    const double left = std::chrono::duration<double>(window->expiry - now).count();
+    if (!(left > 0)) {
+        return L("menu.header.locked");
+    }
+    return L("settings.header.remaining", {DurationText::clock(left)});
+}
+
 void SettingsWindow::renderHeader()
 {
     const bool unlocked = m_model.unlocked();
-    m_header->setText(qs(SettingsTexts::header(unlocked, m_model.window(), m_clock.now())));
+    m_header->setText(qs(headerText(unlocked, m_model.window(), m_clock.now())));
     const qreal scale = devicePixelRatioF();
     m_mascot->setPixmap(QPixmap::fromImage(
         design::mascotImage(unlocked ? design::Mood::awake : design::Mood::asleep, m_mascot->width(), scale)));
 }
 
-void SettingsWindow::renderKeys(const SettingsTexts::Facts& facts, const SettingsTexts::Checklist& list)
+void SettingsWindow::renderKeys(const SetupController::State& state, const SetupController::Checklist& list)
 {
-    const std::string signature = rowsSignature(facts, m_openForm, list.formRow) + (m_source.busy() ? "b" : "");
-    const bool sameWindow = m_rowsLayout->property("signature").toString() == qs(signature);
-    if (sameWindow) {
+    const QString signature = qs(rowsSignature(state, m_openForm, list.keyFormRow));
+    if (m_rowsLayout->property("signature").toString() == signature) {
         return;
     }
-    m_rowsLayout->setProperty("signature", qs(signature));
-    // Laid out again from scratch: rows come and go with scans.
-    delete m_keyForm;
-    m_keyForm = nullptr;
+    m_rowsLayout->setProperty("signature", signature);
+    // Laid out again from scratch: rows come and go with scans. The old widgets go later, since the
+    // change may come from within one of them (Return in a passphrase field).
+    const auto retire = [](QWidget* widget) {
+        if (widget) {
+            widget->hide();
+            widget->setParent(nullptr);
+            widget->deleteLater();
+        }
+    };
+    retire(std::exchange(m_keyForm, nullptr));
     for (auto& row : m_rows) {
-        delete row.widget;
+        retire(row.widget);
     }
     m_rows.clear();
-    const bool busy = m_source.busy();
-    if (list.formRow) {
-        m_keyForm = passphraseForm(*list.formRow, facts.rows[*list.formRow], m_keyFormSlot->parentWidget());
+    const bool busy = state.busy;
+    if (list.keyFormRow) {
+        m_keyForm = passphraseForm(*list.keyFormRow, m_keyFormSlot->parentWidget());
         m_keyForm->setEnabled(!busy);
         m_keyFormSlot->addWidget(m_keyForm);
     }
-    if (facts.rows.empty()) {
+    if (state.rows.empty()) {
         auto* none = wrappedLabel(m_rowsLayout->parentWidget(),
-                                  text(facts.scanning ? "settings.step.key.scanning" : "settings.keys.none"));
+                                  text(state.scanning ? "settings.step.key.scanning" : "settings.keys.none"));
         settingsstyle::makeSecondary(none);
         m_rowsLayout->addWidget(none);
         m_rows.push_back({none, nullptr});
     }
-    for (std::size_t i = 0; i < facts.rows.size(); ++i) {
-        const auto& row = facts.rows[i];
+    const auto isFormRow = [&](const SetupController::KeyRow& row) {
+        return list.keyFormRow && list.keyFormRow->key.path == row.key.path;
+    };
+    for (const auto& row : state.rows) {
         auto* widget = new QWidget(m_rowsLayout->parentWidget());
         widget->setEnabled(!busy);
         auto* layout = new QVBoxLayout(widget);
@@ -400,22 +424,22 @@ void SettingsWindow::renderKeys(const SettingsTexts::Facts& facts, const Setting
         settingsstyle::makeSectionTitle(name);
         name->setToolTip(qs(row.key.fingerprint));
         names->addWidget(name);
-        auto* state = wrappedLabel(widget, qs(SettingsTexts::rowState(row)));
-        settingsstyle::makeSecondary(state);
-        names->addWidget(state);
+        auto* stateLine = wrappedLabel(widget, text(SetupController::rowStateKey(row)));
+        settingsstyle::makeSecondary(stateLine);
+        names->addWidget(stateLine);
         line->addLayout(names, 1);
-        const bool canManage = row.key.status == SSHKey::Status::usable || row.key.status == SSHKey::Status::noPassphrase;
-        const bool formHere = m_openForm == row.key.path && list.formRow != i;
+        const bool canManage
+            = row.key.status == SSHKey::Status::usable || row.key.status == SSHKey::Status::noPassphrase;
+        const bool formHere = m_openForm == row.key.path && !isFormRow(row);
         if (row.managed) {
             auto* unmanage = new QPushButton(text("settings.keys.unmanage"), widget);
-            const QString display = name->text();
-            connect(unmanage, &QPushButton::clicked, this, [this, i, display] { confirmUnmanage(i, display); });
+            connect(unmanage, &QPushButton::clicked, this, [this, row] { confirmUnmanage(row); });
             line->addWidget(unmanage, 0, Qt::AlignVCenter);
         }
-        if (canManage && !(row.managed && row.stored) && list.formRow != i && !formHere) {
+        if (canManage && !(row.managed && row.stored) && !isFormRow(row) && !formHere) {
             const bool noPassphrase = row.key.status == SSHKey::Status::noPassphrase;
-            auto* open = new QPushButton(text(noPassphrase ? "settings.keys.addpassphrase" : "settings.keys.manage"),
-                                         widget);
+            auto* open = new QPushButton(
+                text(noPassphrase ? "settings.keys.addpassphrase" : "settings.keys.manage"), widget);
             connect(open, &QPushButton::clicked, this, [this, path = row.key.path] {
                 m_openForm = path;
                 render();
@@ -424,7 +448,7 @@ void SettingsWindow::renderKeys(const SettingsTexts::Facts& facts, const Setting
         }
         layout->addLayout(line);
         if (formHere) {
-            layout->addWidget(passphraseForm(i, row, widget));
+            layout->addWidget(passphraseForm(row, widget));
         }
         if (row.appleStored) {
             auto* apple = new QHBoxLayout;
@@ -432,22 +456,22 @@ void SettingsWindow::renderKeys(const SettingsTexts::Facts& facts, const Setting
             settingsstyle::makeSecondary(note);
             apple->addWidget(note, 1);
             auto* remove = new QPushButton(text("settings.apple.delete"), widget);
-            connect(remove, &QPushButton::clicked, this, [this, i] { confirmAppleDelete(i); });
+            connect(remove, &QPushButton::clicked, this, [this, row] { confirmAppleDelete(row); });
             apple->addWidget(remove, 0, Qt::AlignVCenter);
             layout->addLayout(apple);
         }
         m_rowsLayout->addWidget(widget);
-        m_rows.push_back({widget, state});
+        m_rows.push_back({widget, stateLine});
     }
 }
 
-QWidget* SettingsWindow::passphraseForm(std::size_t row, const SettingsTexts::Row& facts, QWidget* parent)
+QWidget* SettingsWindow::passphraseForm(const SetupController::KeyRow& row, QWidget* parent)
 {
     auto* form = new QWidget(parent);
     auto* layout = new QHBoxLayout(form);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(6);
-    const bool adding = facts.key.status == SSHKey::Status::noPassphrase;
+    const bool adding = row.key.status == SSHKey::Status::noPassphrase;
     auto* passphrase = secretField(text(adding ? "settings.keys.newpassphrase" : "settings.keys.passphrase"), form);
     passphrase->setObjectName(QStringLiteral("passphrase"));
     layout->addWidget(passphrase, 1);
@@ -460,13 +484,14 @@ QWidget* SettingsWindow::passphraseForm(std::size_t row, const SettingsTexts::Ro
     auto* save = new QPushButton(text("settings.keys.save"), form);
     save->setDefault(true);
     layout->addWidget(save);
-    const auto submit = [this, row, passphrase, repeat, path = facts.key.path] {
-        std::optional<SecretString> confirmation;
-        if (repeat) {
-            confirmation = takeSecret(repeat);
-        }
+    const auto submit = [this, row, passphrase, repeat] {
         m_openForm.reset();
-        m_source.savePassphrase(row, takeSecret(passphrase), std::move(confirmation));
+        if (repeat) {
+            SecretString confirmation = takeSecret(repeat);
+            m_controller.addPassphrase(row, takeSecret(passphrase), std::move(confirmation));
+        } else {
+            m_controller.savePassphrase(row, takeSecret(passphrase));
+        }
     };
     connect(save, &QPushButton::clicked, this, submit);
     connect(passphrase, &QLineEdit::returnPressed, this, submit);
@@ -479,28 +504,26 @@ QWidget* SettingsWindow::passphraseForm(std::size_t row, const SettingsTexts::Ro
 
 void SettingsWindow::showReview()
 {
-    const auto review = m_source.review();
-    if (!review) {
-        if (m_sheet) {
-            m_sheet->disconnect(this);
-            m_sheet->close();
-            m_sheet->deleteLater();
-        }
-        m_sheetKind.reset();
-        return;
-    }
-    if (m_sheet && m_sheetKind == review->kind) {
+    const auto& review = m_controller.state().review;
+    if (m_sheet && m_sheetReview == review) {
         return;
     }
     if (m_sheet) {
         m_sheet->disconnect(this);
-        m_sheet->deleteLater();
+        m_sheet->close();
     }
-    m_sheetKind = review->kind;
-    m_sheet = new ReviewSheet(review->kind, review->plan, review->leftovers, m_source.facts().home, this);
+    m_sheetReview = review;
+    if (!review) {
+        return;
+    }
+    m_sheet = new ReviewSheet(review->kind, m_controller.cards(*review),
+                              review->kind == SetupController::Review::Kind::migration
+                                  ? m_controller.migrationLines(review->leftovers)
+                                  : std::vector<std::string>{},
+                              this);
     m_sheet->setAttribute(Qt::WA_DeleteOnClose);
-    connect(m_sheet, &QDialog::accepted, this, [this] { m_source.confirmReview(); });
-    connect(m_sheet, &QDialog::rejected, this, [this] { m_source.cancelReview(); });
+    connect(m_sheet, &QDialog::accepted, this, [this, confirmed = *review] { m_controller.confirmReview(confirmed); });
+    connect(m_sheet, &QDialog::rejected, this, [this] { m_controller.cancelReview(); });
     m_sheet->open();
 }
 
@@ -516,14 +539,15 @@ QMessageBox* SettingsWindow::alert(const QString& title, const QString& body)
     return box;
 }
 
-void SettingsWindow::confirmUnmanage(std::size_t row, const QString& name)
+void SettingsWindow::confirmUnmanage(const SetupController::KeyRow& row)
 {
-    const bool last = m_source.unmanageBreaksSSH(row);
-    const std::string display = name.toStdString();
-    QMessageBox* box = last ? alert(text("settings.unmanage.last.title"), text("settings.unmanage.last.body", {display}))
-                            : alert(text("settings.unmanage.confirm.title", {display}), text("settings.unmanage.confirm.body"));
-    QPushButton* act = box->addButton(text(last ? "settings.undo.button" : "settings.keys.unmanage"),
-                                      QMessageBox::AcceptRole);
+    const bool last = m_controller.confirmUnmanage(row) == SetupController::UnmanageChoice::offerUndo;
+    const std::string name = row.key.displayName();
+    QMessageBox* box = last
+        ? alert(text("settings.unmanage.last.title"), text("settings.unmanage.last.body", {name}))
+        : alert(text("settings.unmanage.confirm.title", {name}), text("settings.unmanage.confirm.body"));
+    QPushButton* act
+        = box->addButton(text(last ? "settings.undo.button" : "settings.keys.unmanage"), QMessageBox::AcceptRole);
     QPushButton* cancel = box->addButton(text("common.cancel"), QMessageBox::RejectRole);
     box->setDefaultButton(cancel);
     box->setEscapeButton(cancel);
@@ -531,12 +555,16 @@ void SettingsWindow::confirmUnmanage(std::size_t row, const QString& name)
         if (box->clickedButton() != act) {
             return;
         }
-        last ? m_source.reviewUndo() : m_source.unmanage(row);
+        if (last) {
+            m_controller.reviewUndo();
+        } else {
+            m_controller.unmanage(row);
+        }
     });
     box->open();
 }
 
-void SettingsWindow::confirmAppleDelete(std::size_t row)
+void SettingsWindow::confirmAppleDelete(const SetupController::KeyRow& row)
 {
     QMessageBox* box = alert(text("settings.apple.confirm.title"), text("settings.apple.confirm.body"));
     QPushButton* act = box->addButton(text("settings.apple.delete"), QMessageBox::DestructiveRole);
@@ -545,7 +573,7 @@ void SettingsWindow::confirmAppleDelete(std::size_t row)
     box->setEscapeButton(cancel);
     connect(box, &QMessageBox::finished, this, [this, box, act, row] {
         if (box->clickedButton() == act) {
-            m_source.deleteAppleEntry(row);
+            m_controller.deleteAppleEntry(row);
         }
     });
     box->open();
@@ -553,7 +581,8 @@ void SettingsWindow::confirmAppleDelete(std::size_t row)
 
 void SettingsWindow::present()
 {
-    m_source.show();
+    m_controller.clearMessage();
+    m_controller.refresh();
     if (!m_placed) {
         m_placed = true;
         restoreGeometry();

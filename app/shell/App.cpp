@@ -5,13 +5,12 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QFile>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <unistd.h>
 
 #include "cli/LaunchIntent.h"
@@ -32,7 +31,10 @@
 #include "platform/SessionEnvironment.h"
 #include "platform/SessionWatcher.h"
 #include "platform/Sounds.h"
-#include "setup/MarkedBlock.h"
+#include "setup/SetupPlan.h"
+#include "settings/SecretServiceForeignSecrets.h"
+#include "settings/SettingsWindow.h"
+#include "settings/SetupController.h"
 #include "shell/AppModel.h"
 #include "shell/ApplicationAdaptor.h"
 #include "shell/StatusItemController.h"
@@ -40,6 +42,7 @@
 #include "ssh/KeyScanCache.h"
 #include "ssh/KeyScanner.h"
 #include "ssh/PassphraseVerifier.h"
+#include "sys/Account.h"
 #include "sys/Files.h"
 #include "sys/WorkingDirectory.h"
 #include "unlock/RequesterResolver.h"
@@ -57,16 +60,6 @@ constexpr int kReopenTimeoutMs = 2'000;
 QString text(std::string_view key)
 {
     return QString::fromStdString(L(key));
-}
-
-std::string readText(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    if (in) {
-        content << in.rdbuf();
-    }
-    return std::move(content).str();
 }
 
 const char* kindName(const Request& request)
@@ -102,6 +95,9 @@ App::App(Options options)
 
 App::~App()
 {
+    // The window before the controller it shows; the controller waits for its own worker.
+    m_settingsWindow.reset();
+    m_setupController.reset();
     // The server first, so no request reaches a coordinator being torn down; the presenter before
     // the executor, so the completions it still holds are delivered to a live executor.
     m_server.reset();
@@ -144,6 +140,7 @@ App::LaunchResult App::launch()
     // Step 2: the agent this app loads keys into.
     m_sessionEnvironment = std::make_unique<SystemdSessionEnvironment>();
     const std::string agentSocket = agentSocketPath(m_options.env, *m_sessionEnvironment);
+    m_agentSocket = agentSocket;
     if (agentSocket.empty()) {
         applog::error("app", "SSH_AUTH_SOCK not found; the agent is unreachable");
     }
@@ -225,7 +222,12 @@ App::LaunchResult App::launch()
             self->quit();
         }
     };
-    // Settings and updates come with their own windows; until then their items stay inert.
+    m_statusItem->setSettingsAction([self] {
+        if (self) {
+            self->openSettings();
+        }
+    });
+    // Updates come with their own window; until then their item stays inert.
     const bool trayShown = m_statusItem->show();
     if (!trayShown) {
         applog::notice("app", "no system tray available; serving requests without a menu");
@@ -332,12 +334,7 @@ double App::configuredDuration(const Defaults& defaults)
 
 bool App::setupApplied(const std::string& home)
 {
-    for (const char* name : {".zshenv", ".bashrc"}) {
-        if (MarkedBlock::contains(readText(std::filesystem::path(home) / name))) {
-            return true;
-        }
-    }
-    return false;
+    return SetupPlan::applied(home);
 }
 
 void App::exportAskpassEnvironment()
@@ -437,8 +434,47 @@ void App::refresh()
 
 void App::openSettings()
 {
-    // The settings window comes with its own work; until then a reopen only refreshes.
     applog::info("app", "settings requested");
+    if (!m_settingsWindow) {
+        const QString here = QCoreApplication::applicationDirPath();
+        const auto beside = [&](const char* name) -> std::optional<std::filesystem::path> {
+            const std::filesystem::path path = std::filesystem::path(here.toStdString()) / name;
+            std::error_code ec;
+            return std::filesystem::is_regular_file(path, ec) ? std::optional(path) : std::nullopt;
+        };
+        if (!m_autostart) {
+            m_autostart = std::make_unique<XdgAutostart>(m_options.env);
+        }
+        m_settingsStore = std::make_unique<SecretServicePassphraseStore>();
+        m_settingsAgent = std::make_unique<AgentClient>(m_agentSocket, m_options.env);
+        m_foreignSecrets = std::make_unique<SecretServiceForeignSecrets>();
+        SetupPlace place{
+            .home = m_home,
+            .loginShell = accountShell(),
+            .askpassPath = beside("vantorelle-askpass"),
+            .cliTarget = beside("vantorelle"),
+            .appExecPath = QCoreApplication::applicationFilePath().toStdString(),
+        };
+        SetupServices services{
+            .store = m_settingsStore.get(),
+            .secrets = m_foreignSecrets.get(),
+            .agent = m_settingsAgent.get(),
+            .session = m_sessionEnvironment.get(),
+            .autostart = m_autostart.get(),
+            .defaults = &m_defaults,
+            .moveToTrash = [](const std::filesystem::path& path) {
+                return QFile::moveToTrash(QString::fromStdString(path.string()));
+            },
+        };
+        QPointer<App> self(this);
+        m_setupController = std::make_unique<SetupController>(std::move(place), std::move(services), [self] {
+            if (self) {
+                self->refresh();
+            }
+        });
+        m_settingsWindow = std::make_unique<SettingsWindow>(*m_setupController, *m_model, m_clock, m_defaults);
+    }
+    m_settingsWindow->present();
     refresh();
 }
 

@@ -1,24 +1,39 @@
-// The settings window under the offscreen platform: what the checklist, the key list, the review
-// sheet and the header say in the states a new user meets, and what the buttons ask for.
+// The settings window over a real SetupController, under the offscreen platform: real keys made
+// by ssh-keygen in a temporary home, real files; the secret store, agent, session and autostart
+// are fakes. What the checklist, the key list, the review sheet and the header say in the states
+// a new user meets, and what the buttons do.
 #include "settings/SettingsWindow.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <QTextEdit>
 #include <QToolButton>
 #include <gtest/gtest.h>
+#include <map>
 
 #include "defaults/MemoryDefaults.h"
+#include "fakes/InMemoryPassphraseStore.h"
 #include "i18n/L.h"
+#include "platform/Autostart.h"
+#include "platform/SessionEnvironment.h"
 #include "setup/MarkedBlock.h"
 #include "shell/AppModel.h"
+#include "ssh/AgentControlling.h"
+#include "support/SshTools.h"
+#include "support/TempDir.h"
+#include "support/TestFiles.h"
 
 namespace vantorelle {
 namespace {
+
+namespace fs = std::filesystem;
+using Status = SSHKey::Status;
 
 QApplication& application()
 {
@@ -29,7 +44,10 @@ QApplication& application()
     return *app;
 }
 
-const std::filesystem::path kHome = "/home/ana";
+QString q(const std::string& text)
+{
+    return QString::fromStdString(text);
+}
 
 struct ManualClock final : Clock
 {
@@ -37,88 +55,62 @@ struct ManualClock final : Clock
     Date now() const override { return time; }
 };
 
-SettingsTexts::Row row(const std::string& name, SSHKey::Status status, bool managed = false, bool stored = false)
+// The controller asks these from its worker thread, one call at a time.
+struct Secrets final : ForeignSecrets
 {
-    SSHKey key;
-    key.path = kHome / ".ssh" / name;
-    key.publicKeyPath = key.path.string() + ".pub";
-    key.status = status;
-    return {key, managed, stored, false};
-}
+    explicit Secrets(InMemoryPassphraseStore& items)
+        : store(items)
+    {
+    }
+    bool hasPassphrase(const std::string& keyPath) override { return store.items.contains(keyPath); }
+    bool serviceHasItems(std::string_view) override { return false; }
+    PrototypeMigration::KeychainDeleteResult deleteServiceItem(std::string_view) override
+    {
+        return PrototypeMigration::KeychainDeleteResult::notFound;
+    }
+    bool hasAgentItem(const std::string&) override { return false; }
+    bool deleteAgentItem(const std::string&) override { return false; }
+    InMemoryPassphraseStore& store;
+};
 
-// Facts as the controller would report them, the checklist items evaluated from the same rows.
-SettingsTexts::Facts facts(std::vector<SettingsTexts::Row> rows, bool applied = false,
-                           SettingsTexts::CLIState cli = SettingsTexts::CLIState::absent, bool login = false)
+struct Agent final : AgentControlling
 {
-    SetupFacts setup;
-    for (const auto& r : rows) {
-        if (r.managed) {
-            setup.managedKeys.push_back({r.key.displayName(), r.stored});
-        }
+    std::expected<void, AgentClientError> add(const std::string&, const SecretString&, double) override
+    {
+        return {};
     }
-    setup.sshConfigBlock = setup.shellBlock = applied;
-    setup.appAskpass = "/usr/lib/vantorelle/vantorelle-askpass";
-    setup.launchAskpass = applied ? *setup.appAskpass : "";
-    setup.cliLinked = cli == SettingsTexts::CLIState::installed;
-    setup.loginEnabled = login;
-    SettingsTexts::Facts out;
-    out.rows = std::move(rows);
-    out.items = SetupStatus::evaluate(setup);
-    out.home = kHome;
-    out.shellFile = kHome / ".bashrc";
-    out.cliLink = kHome / ".local/bin/vantorelle";
-    out.cli = cli;
-    return out;
-}
+    std::expected<void, AgentClientError> remove(const std::string&) override { return {}; }
+    std::expected<std::set<std::string>, AgentClientError> loadedFingerprints() override
+    {
+        return std::set<std::string>{};
+    }
+};
 
-class FakeSource final : public SettingsSource
+struct Session final : SessionEnvironment
 {
-public:
-    SettingsTexts::Facts state = facts({});
-    std::optional<Review> pending;
-    std::vector<std::string> calls;
-    std::string saved;
-
-    void set(SettingsTexts::Facts next)
+    bool available() override { return true; }
+    std::optional<std::string> get(const std::string& name) override
     {
-        state = std::move(next);
-        emit changed();
+        return values.contains(name) ? std::optional(values[name]) : std::nullopt;
     }
-    void ask(std::optional<Review> review)
+    bool set(const std::string& name, const std::string& value) override
     {
-        pending = std::move(review);
-        emit changed();
+        values[name] = value;
+        return true;
     }
+    bool unset(const std::string& name) override { return values.erase(name), true; }
+    std::map<std::string, std::string> values;
+};
 
-    SettingsTexts::Facts facts() const override { return state; }
-    bool busy() const override { return false; }
-    std::optional<std::string> message() const override { return std::nullopt; }
-    std::vector<Leftover> leftovers() const override { return {}; }
-    double duration() const override { return 10800; }
-    LanguageOverride::Choice language() const override { return LanguageOverride::atLaunch(); }
-    bool loginOn() const override { return false; }
-    bool setupApplied() const override { return false; }
-    std::optional<Review> review() const override { return pending; }
-    void show() override { calls.push_back("show"); }
-    void savePassphrase(std::size_t index, SecretString passphrase, std::optional<SecretString> confirmation) override
+struct Login final : Autostart
+{
+    bool enabled() const override { return on; }
+    std::expected<void, Error> setEnabled(bool enabled, const std::string&) override
     {
-        saved = std::string(passphrase.view()) + "/" + (confirmation ? std::string(confirmation->view()) : "-");
-        calls.push_back("save " + std::to_string(index));
+        on = enabled;
+        return {};
     }
-    bool unmanageBreaksSSH(std::size_t) const override { return lastKey; }
-    void unmanage(std::size_t index) override { calls.push_back("unmanage " + std::to_string(index)); }
-    void deleteAppleEntry(std::size_t) override { calls.push_back("apple"); }
-    void reviewApply() override { calls.push_back("reviewApply"); }
-    void reviewUndo() override { calls.push_back("reviewUndo"); }
-    void reviewMigration() override { calls.push_back("reviewMigration"); }
-    void confirmReview() override { calls.push_back("confirm"), pending.reset(); }
-    void cancelReview() override { calls.push_back("cancel"), pending.reset(); }
-    void installCLI() override { calls.push_back("installCLI"); }
-    void setLoginItem(bool on) override { calls.push_back(on ? "login on" : "login off"); }
-    void stepDuration(int step) override { calls.push_back("step " + std::to_string(step)); }
-    void setLanguage(LanguageOverride::Choice) override { calls.push_back("language"); }
-
-    bool lastKey = false;
+    bool on = false;
 };
 
 class SettingsWindowTest : public testing::Test
@@ -128,238 +120,267 @@ protected:
     {
         application();
         i18n::setCurrentLanguage(Language::English);
+        fs::create_directories(home() / ".ssh");
+        test::writeFile(helper(), "#!/bin/sh\n");
+        test::writeFile(cliTarget(), "#!/bin/sh\n");
+    }
+    fs::path home() const { return dir.path() / "home"; }
+    fs::path helper() const { return dir.path() / "vantorelle-askpass"; }
+    fs::path cliTarget() const { return dir.path() / "vantorelle"; }
+    fs::path key(const std::string& name) const { return home() / ".ssh" / name; }
+
+    SettingsWindow& open()
+    {
+        controller = std::make_unique<SetupController>(
+            SetupPlace{home(), "/bin/bash", helper(), cliTarget(), "/usr/lib/vantorelle/vantorelle-app"},
+            SetupServices{&store, &secrets, &agent, &session, &login, &defaults, [](const fs::path&) { return false; }},
+            [] {});
+        window = std::make_unique<SettingsWindow>(*controller, model, clock, defaults);
+        window->present();
+        settle();
+        return *window;
+    }
+    // Until the scan, or the passphrase work, is over and shown.
+    void settle()
+    {
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return !controller->state().scanning && !controller->state().busy; }, 60'000));
+        QApplication::processEvents();
     }
     QPushButton* button(const char* key) const
     {
-        for (auto* candidate : window.findChildren<QPushButton*>()) {
-            if (candidate->text() == QString::fromStdString(L(key)) && candidate->isVisibleTo(&window)) {
+        for (auto* candidate : window->findChildren<QPushButton*>()) {
+            if (candidate->text() == q(L(key)) && candidate->isVisibleTo(window.get())) {
                 return candidate;
             }
         }
         return nullptr;
     }
+    void manage(const fs::path& path, const char* passphrase)
+    {
+        store.items.insert_or_assign(path.string(), SecretString(std::string_view(passphrase)));
+        auto paths = defaults.stringArray("managedKeyPaths").value_or(std::vector<std::string>{});
+        paths.push_back(path.string());
+        defaults.set("managedKeyPaths", paths);
+    }
     static void save(QWidget& widget, const char* name)
     {
         QDir().mkpath(VANTORELLE_SOURCE_DIR "/docs/screenshots");
-        widget.grab().save(QString(VANTORELLE_SOURCE_DIR "/docs/screenshots/") + name);
+        EXPECT_TRUE(widget.grab().save(QString(VANTORELLE_SOURCE_DIR "/docs/screenshots/") + name));
     }
 
-    FakeSource source;
+    TempDir dir{"vt-settings"};
+    InMemoryPassphraseStore store;
+    Secrets secrets{store};
+    Agent agent;
+    Session session;
+    Login login;
+    MemoryDefaults defaults;
     AppModel model;
     ManualClock clock;
-    MemoryDefaults defaults;
-    SettingsWindow window{source, model, clock, defaults};
+    std::unique_ptr<SetupController> controller;
+    std::unique_ptr<SettingsWindow> window;
 };
-
-QString q(const std::string& text)
-{
-    return QString::fromStdString(text);
-}
 
 TEST_F(SettingsWindowTest, ChecklistForTheStatesANewUserMeets)
 {
-    using S = SSHKey::Status;
-    const std::string link = "~/.local/bin/vantorelle";
+    const std::string needKey = L("settings.ssh.needkey");
+    const std::string off = L("settings.step.login.off");
+    const std::string absent = L("settings.cli.state.absent", {"~/.local/bin/vantorelle"});
     struct Case
     {
         const char* name;
-        SettingsTexts::Facts facts;
-        std::string overall, key, ssh;
-        bool connectShown, connectEnabled;
-        std::vector<std::string> rowStates;
+        std::function<void()> prepare;
+        std::string overall, key, ssh, cli, login;
+        std::vector<std::string> rows;
+        bool form, connectShown, connectEnabled;
     };
-    auto scanning = facts({});
-    scanning.scanning = true;
-    auto leftOut = facts({row("weird${HOME}", S::usable, true, true), row("id_ed25519", S::usable, true, true)}, true,
-                         SettingsTexts::CLIState::installed, true);
     const Case cases[] = {
-        {"scanning", scanning, L("settings.status.remaining.other", {"4"}), L("settings.step.key.scanning"),
-         L("settings.ssh.needkey"), true, false, {}},
-        {"no keys", facts({}), L("settings.status.remaining.other", {"4"}), L("settings.keys.none"),
-         L("settings.ssh.needkey"), true, false, {}},
-        {"one key without passphrase", facts({row("id_rsa", S::noPassphrase)}),
-         L("settings.status.remaining.other", {"4"}), L("settings.step.key.todo", {"id_rsa"}), L("settings.ssh.needkey"),
-         true, false, {L("settings.keys.state.nopassphrase")}},
-        {"two keys neither managed", facts({row("id_ed25519", S::usable), row("work", S::usable)}),
-         L("settings.status.remaining.other", {"4"}), L("settings.step.key.choose"), L("settings.ssh.needkey"), true,
-         false, {L("settings.keys.state.available"), L("settings.keys.state.available")}},
-        {"one of two managed and stored",
-         facts({row("id_ed25519", S::usable, true, true), row("work", S::usable)}, false,
-               SettingsTexts::CLIState::installed, true),
-         L("settings.status.remaining.one"), L("settings.step.key.ready", {"id_ed25519"}),
-         L("settings.step.ssh.missing", {"~/.ssh/config, ~/.bashrc, " + L("settings.step.ssh.missing.env")}), true, true,
-         {L("settings.keys.state.managed"), L("settings.keys.state.available")}},
+        {"no keys", [] {}, L("settings.status.remaining.other", {"4"}), L("settings.keys.none"), needKey, absent,
+         off, {}, false, true, false},
+        {"one key without a passphrase", [&] { test::makeKey(key("id_rsa"), {.type = "rsa"}); },
+         L("settings.status.remaining.other", {"4"}), L("settings.step.key.todo"), needKey, absent, off,
+         {L("settings.keys.state.nopassphrase")}, true, true, false},
+        {"two keys, neither managed",
+         [&] {
+             fs::remove(key("id_rsa"));
+             fs::remove(key("id_rsa.pub"));
+             test::makeKey(key("id_ed25519"), {.passphrase = "one two"});
+             test::makeKey(key("work"), {.passphrase = "three four"});
+         },
+         L("settings.status.remaining.other", {"4"}), L("settings.step.key.choose"), needKey, absent, off,
+         {L("settings.keys.state.available"), L("settings.keys.state.available")}, false, true, false},
+        // Once one of them is managed and stored, the key step is done and ssh can be connected.
+        {"one of two managed", [&] { manage(key("id_ed25519"), "one two"); },
+         L("settings.status.remaining.other", {"3"}), L("settings.step.key.ready", {"id_ed25519"}),
+         L("settings.step.ssh.missing", {"~/.ssh/config, ~/.bashrc, " + L("settings.step.ssh.missing.env")}),
+         absent, off, {L("settings.keys.state.managed"), L("settings.keys.state.available")}, false, true, true},
         {"all done",
-         facts({row("id_ed25519", S::usable, true, true)}, true, SettingsTexts::CLIState::installed, true),
+         [&] {
+             fs::remove(key("work"));
+             fs::remove(key("work.pub"));
+             ASSERT_TRUE(SetupPlan::make(home(), helper().string(), {SSHKey{key("id_ed25519")}}, "/bin/bash")
+                             .apply(SetupPlan::backupSuffix));
+             session.values["SSH_ASKPASS"] = helper().string();
+             login.on = true;
+             fs::create_directories(home() / ".local/bin");
+             fs::create_symlink(cliTarget(), home() / ".local/bin/vantorelle");
+         },
          L("settings.status.ready"), L("settings.step.key.ready", {"id_ed25519"}),
-         L("settings.step.ssh.done", {"~/.bashrc"}), false, true, {L("settings.keys.state.managed")}},
-        // A key whose path the ssh block cannot carry is not counted as connected.
-        {"a ready key left out of the ssh block", leftOut, L("settings.status.remaining.one"),
-         L("settings.step.key.ready", {"weird${HOME}, id_ed25519"}),
-         L("settings.step.ssh.done", {"~/.bashrc"}) + " " + L("settings.step.ssh.unsafe", {"weird${HOME}"}), true, true,
-         {L("settings.keys.state.unsafe"), L("settings.keys.state.managed")}},
+         L("settings.step.ssh.done", {"~/.bashrc"}), L("settings.cli.state.installed", {"~/.local/bin/vantorelle"}),
+         L("settings.step.login.done"),
+         {L("settings.keys.state.managed")}, false, false, true},
     };
-    window.present();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        source.set(c.facts);
-        EXPECT_EQ(q(c.overall), window.overallText());
-        const QStringList steps = window.stepTexts();
-        EXPECT_EQ(q(c.key), steps[0]);
-        EXPECT_EQ(q(c.ssh), steps[1]);
-        const bool linked = c.facts.cli == SettingsTexts::CLIState::installed;
-        EXPECT_EQ(q(L(linked ? "settings.cli.state.installed" : "settings.cli.state.absent", {link})), steps[2]);
-        EXPECT_EQ(linked, button("settings.step.cli.install") == nullptr);
-        EXPECT_EQ(c.connectShown, window.connectButton()->isVisibleTo(&window));
-        EXPECT_EQ(c.connectEnabled, window.connectButton()->isEnabled());
-        QStringList states;
-        for (const auto& s : c.rowStates) {
-            states.push_back(q(s));
+        c.prepare();
+        if (!window) {
+            open();
+            // Before the scan has answered the key step says it is looking.
+            controller->refresh();
+            EXPECT_EQ(q(L("settings.step.key.scanning")), window->stepTexts()[0]);
         }
-        EXPECT_EQ(states, window.rowStateTexts());
+        controller->refresh();
+        settle();
+        EXPECT_EQ(q(c.overall), window->overallText());
+        EXPECT_EQ(QStringList({q(c.key), q(c.ssh), q(c.cli), q(c.login)}).join("\n").toStdString(),
+                  window->stepTexts().join("\n").toStdString());
+        QStringList rows;
+        for (const auto& row : c.rows) {
+            rows.push_back(q(row));
+        }
+        EXPECT_EQ(rows.join("\n").toStdString(), window->rowStateTexts().join("\n").toStdString());
+        EXPECT_EQ(c.form, window->findChild<QLineEdit*>("repeat") != nullptr);
+        EXPECT_EQ(c.connectShown, window->connectButton()->isVisibleTo(window.get()));
+        EXPECT_EQ(c.connectEnabled, window->connectButton()->isEnabled());
+        if (std::string(c.name) == "one key without a passphrase") {
+            save(*window, "settings-new-user.png");
+        }
     }
-    // The new user's window and the finished one, as people see them.
-    source.set(cases[2].facts);
-    save(window, "settings-new-user.png");
-    source.set(cases[5].facts);
-    save(window, "settings-all-done.png");
+    save(*window, "settings-all-done.png");
 }
 
-TEST_F(SettingsWindowTest, TheKeyStepFormSavesTheTypedPassphraseAndForgetsIt)
+TEST_F(SettingsWindowTest, APassphraseTypedIntoTheKeyStepProtectsTheKeyAndStoresIt)
 {
-    source.set(facts({row("id_rsa", SSHKey::Status::noPassphrase)}));
-    window.present();
-    auto* passphrase = window.findChild<QLineEdit*>("passphrase");
-    auto* repeat = window.findChild<QLineEdit*>("repeat");
-    ASSERT_TRUE(passphrase && repeat) << "a key without a passphrase gets one, typed twice";
+    test::makeKey(key("id_ed25519"));
+    open();
+    auto* passphrase = window->findChild<QLineEdit*>("passphrase");
+    auto* repeat = window->findChild<QLineEdit*>("repeat");
+    ASSERT_TRUE(passphrase && repeat) << "a key without a passphrase is given one, typed twice";
     QTest::keyClicks(passphrase, "horse battery");
     QTest::keyClicks(repeat, "horse battery");
     QTest::keyClick(repeat, Qt::Key_Return);
-    EXPECT_EQ("horse battery/horse battery", source.saved);
-    EXPECT_EQ(std::vector<std::string>({"show", "save 0"}), source.calls);
-    EXPECT_TRUE(passphrase->text().isEmpty() && repeat->text().isEmpty());
+    EXPECT_TRUE(passphrase->text().isEmpty() && repeat->text().isEmpty()) << "the fields forget what was typed";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->stepTexts()[0] == q(L("settings.step.key.ready", {"id_ed25519"})); },
+                                60'000))
+        << window->stepTexts()[0].toStdString();
+    EXPECT_EQ("horse battery", std::string(store.items.at(key("id_ed25519").string()).view()));
+    EXPECT_EQ(std::vector<std::string>{key("id_ed25519").string()}, defaults.stringArray("managedKeyPaths"));
+    EXPECT_EQ(q(L("settings.keys.saved", {"id_ed25519"})), window->findChild<QLabel*>("message")->text());
 }
 
-TEST_F(SettingsWindowTest, UnmanageAsksFirstAndEscapeCancels)
+TEST_F(SettingsWindowTest, UnmanageAsksFirstEscapeCancelsAndTheLastKeyOffersTheUndo)
 {
-    using S = SSHKey::Status;
-    source.set(facts({row("id_ed25519", S::usable, true, true), row("work", S::usable, true, true)}, true));
-    window.present();
-    const auto answer = [&](int key) {
+    test::makeKey(key("id_ed25519"), {.passphrase = "one two"});
+    test::makeKey(key("work"), {.passphrase = "three four"});
+    manage(key("id_ed25519"), "one two");
+    manage(key("work"), "three four");
+    test::writeFile(home() / ".bashrc", std::string(MarkedBlock::begin) + "\n" + std::string(MarkedBlock::end) + "\n");
+    open();
+    // Each question goes once answered; the next one is a new window.
+    const auto ask = [&]() -> QPointer<QMessageBox> {
         button("settings.keys.unmanage")->click();
-        auto* box = window.findChild<QMessageBox*>();
-        ASSERT_TRUE(box);
-        EXPECT_FALSE(box->iconPixmap().isNull()) << "the asleep mascot stands beside the question";
-        QTest::keyClick(box, key == Qt::Key_Escape ? Qt::Key_Escape : Qt::Key_Space);
-        QApplication::processEvents();
-        delete box;
+        QPointer<QMessageBox> box = window->findChild<QMessageBox*>();
+        EXPECT_TRUE(box && !box->iconPixmap().isNull()) << "the mascot stands beside the question";
+        return box;
     };
-    answer(Qt::Key_Escape);
-    EXPECT_EQ(std::vector<std::string>({"show"}), source.calls);
-    // Space presses the focused button: the default, which is Cancel, never the destructive one.
-    answer(Qt::Key_Space);
-    EXPECT_EQ(std::vector<std::string>({"show"}), source.calls);
-
-    button("settings.keys.unmanage")->click();
-    auto* box = window.findChild<QMessageBox*>();
-    EXPECT_EQ(q(L("settings.unmanage.confirm.title", {"id_ed25519"})), box->text());
+    const auto gone = [](const QPointer<QMessageBox>& box) { return QTest::qWaitFor([&] { return box.isNull(); }); };
+    // Escape is Cancel, and so is Return: the default never takes anything away.
+    for (const auto key : {Qt::Key_Escape, Qt::Key_Return}) {
+        auto box = ask();
+        ASSERT_TRUE(box);
+        EXPECT_EQ(q(L("settings.unmanage.confirm.title", {"id_ed25519"})), box->text());
+        QTest::keyClick(box, key);
+        ASSERT_TRUE(gone(box));
+        EXPECT_EQ(2u, store.items.size());
+    }
+    auto box = ask();
     box->buttons().front()->click();
-    EXPECT_EQ("unmanage 0", source.calls.back());
-    delete box;
+    ASSERT_TRUE(gone(box));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return defaults.stringArray("managedKeyPaths")->size() == 1; }, 60'000));
+    settle();
+    EXPECT_FALSE(store.items.contains(key("id_ed25519").string()));
 
-    // The last key ssh can use: the way out is the undo review, never a half set-up.
-    source.lastKey = true;
-    button("settings.keys.unmanage")->click();
-    box = window.findChild<QMessageBox*>();
+    // The only ready key left while ssh is set up: the way out is the undo review, not a half set-up.
+    box = ask();
+    ASSERT_TRUE(box);
     EXPECT_EQ(q(L("settings.unmanage.last.title")), box->text());
     box->buttons().front()->click();
-    EXPECT_EQ("reviewUndo", source.calls.back());
+    ASSERT_TRUE(gone(box));
+    ASSERT_TRUE(window->reviewSheet());
+    EXPECT_EQ(q(L("settings.review.undo.title")), window->reviewSheet()->titleText());
+    EXPECT_TRUE(store.items.contains(key("work").string()));
 }
 
 TEST_F(SettingsWindowTest, ReviewSheetShowsOneCardPerChangeWithItsSummaryAndDiff)
 {
-    const std::string block = std::string(MarkedBlock::begin) + "\nAddKeysToAgent no\n" + std::string(MarkedBlock::end);
-    const std::string user = "Host *\n  User ana\n";
-    SetupPlan plan{{
-        {kHome / ".ssh/config", "", block + "\n", false},
-        {kHome / ".ssh/../.zshenv", "export A=1\n", "# top\nexport A=1\n# bottom\n", false},
-        {kHome / ".bashrc", user + block + "\n", user, false},
-        {kHome / ".profile", block + "\n" + user, block + "\n", false},
-        {"/etc/elsewhere", "a\nb\n", "a\nc\n", false},
-        {kHome / ".config/fish/conf.d/vantorelle.fish", block + "\n", "", true},
-    }};
-    window.present();
-    source.ask(SettingsSource::Review{ReviewSheet::Kind::apply, plan, {}});
-    ReviewSheet* sheet = window.reviewSheet();
+    test::makeKey(key("id_ed25519"), {.passphrase = "one two"});
+    manage(key("id_ed25519"), "one two");
+    const std::string own = "# mine\nalias ll='ls -l'\n";
+    test::writeFile(home() / ".bashrc", own);
+    open();
+    window->connectButton()->click();
+    ReviewSheet* sheet = window->reviewSheet();
     ASSERT_TRUE(sheet);
     EXPECT_EQ(q(L("settings.review.apply.title")), sheet->titleText());
     const auto cards = sheet->cards();
-    ASSERT_EQ(6, cards.size());
-    const std::pair<std::string, std::string> expected[] = {
-        {"~/.ssh/config", L("settings.review.summary.create")},
-        {"~/.zshenv", L("settings.review.summary.add.top", {L("settings.review.lines.many", {"2"})})},
-        {"~/.bashrc", L("settings.review.summary.remove.block", {L("settings.review.lines.many", {"3"})})},
-        {"~/.profile", L("settings.review.summary.remove", {L("settings.review.lines.many", {"2"})})},
-        {"/etc/elsewhere",
-         L("settings.review.summary.both", {L("settings.review.lines.one"), L("settings.review.lines.one")})},
-        {"~/.config/fish/conf.d/vantorelle.fish", L("settings.review.summary.delete")},
-    };
-    for (int i = 0; i < cards.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(q(expected[i].first), cards[i]->pathText());
-        EXPECT_EQ(q(expected[i].second), cards[i]->summaryText());
-        EXPECT_EQ(i == 5, cards[i]->detailToggle() == nullptr) << "only a file that goes has no diff";
-    }
-    // The diff opens on demand, in a fixed-width font, its changed lines marked.
-    QTextEdit* diff = cards[4]->diff();
+    ASSERT_EQ(2, cards.size());
+    EXPECT_EQ("~/.ssh/config", cards[0]->pathText());
+    EXPECT_EQ(q(L("settings.review.summary.create")), cards[0]->summaryText());
+    EXPECT_EQ("~/.bashrc", cards[1]->pathText());
+    EXPECT_EQ(q(L("settings.review.summary.add.bottom", {L("settings.review.lines.many", {"6"})})),
+              cards[1]->summaryText());
+    // The diff opens on demand, in a fixed-width font, with its two lines of context.
+    QTextEdit* diff = cards[1]->diff();
     EXPECT_FALSE(diff->isVisibleTo(sheet));
-    cards[4]->detailToggle()->click();
+    cards[1]->detailToggle()->click();
     EXPECT_TRUE(diff->isVisibleTo(sheet));
     EXPECT_TRUE(QFontInfo(diff->font()).fixedPitch());
-    EXPECT_EQ(QString("  a\n- b\n+ c"), diff->toPlainText().trimmed());
-    EXPECT_TRUE(diff->toHtml().contains("background-color:")) << "added and removed lines are tinted";
-    cards[1]->detailToggle()->click();
-    sheet->resize(window.size() - QSize(20, 40));
+    const QString shown = diff->toPlainText();
+    EXPECT_TRUE(shown.startsWith("  # mine\n  alias ll='ls -l'\n+ " + q(std::string(MarkedBlock::begin)))) << shown.toStdString();
+    EXPECT_TRUE(diff->toHtml().contains("background-color:")) << "added lines are tinted";
+    sheet->resize(window->size() - QSize(0, 40));
     save(*sheet, "settings-review.png");
 
-    sheet->confirmButton()->click();
-    EXPECT_EQ("confirm", source.calls.back());
-    QApplication::processEvents();
-    EXPECT_EQ(nullptr, window.reviewSheet());
-
-    // Escape cancels; the migration lists its leftovers, and an empty plan says so.
-    source.ask(SettingsSource::Review{ReviewSheet::Kind::migration,
-                                      {},
-                                      {Leftover::path(kHome / ".local/bin/ssh-quillgate"),
-                                       Leftover::keychainService("ssh-quillgate")}});
-    sheet = window.reviewSheet();
-    ASSERT_TRUE(sheet);
-    EXPECT_TRUE(sheet->cards().isEmpty());
-    EXPECT_EQ(QStringList({"• " + q(L("settings.migration.item.path", {"~/.local/bin/ssh-quillgate"})),
-                           "• " + q(L("settings.migration.item.keychain", {"ssh-quillgate"}))}),
-              sheet->leftoverLines());
-    EXPECT_TRUE(std::ranges::any_of(sheet->findChildren<QLabel*>(),
-                                    [](QLabel* label) { return label->text() == q(L("settings.review.nofiles")); }));
+    // Escape cancels and writes nothing; the confirm button applies the very plan shown.
     QTest::keyClick(sheet, Qt::Key_Escape);
-    EXPECT_EQ("cancel", source.calls.back());
+    QApplication::processEvents();
+    EXPECT_FALSE(controller->state().review.has_value());
+    EXPECT_EQ(own, test::readFile(home() / ".bashrc"));
+    window->connectButton()->click();
+    window->reviewSheet()->confirmButton()->click();
+    settle();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return MarkedBlock::contains(test::readFile(home() / ".bashrc")); }, 60'000));
+    EXPECT_TRUE(MarkedBlock::contains(test::readFile(home() / ".ssh/config")));
+    EXPECT_EQ(nullptr, window->reviewSheet());
 }
 
 TEST_F(SettingsWindowTest, HeaderCountsDownEverySecondAndLocksAtTheEnd)
 {
-    window.present();
-    EXPECT_EQ(q(L("menu.header.locked")), window.headerText());
+    open();
+    EXPECT_EQ(q(L("menu.header.locked")), window->headerText());
     model.setStatus(StatusReport{StatusState::unlocked, std::nullopt, {"id_ed25519"}});
-    EXPECT_EQ(q(L("settings.header.nolimit")), window.headerText());
+    EXPECT_EQ(q(L("settings.header.nolimit")), window->headerText());
     model.setWindow(UnlockWindow{clock.time + std::chrono::seconds(3725), 10800});
-    EXPECT_EQ(q(L("settings.header.remaining", {"1:02:05"})), window.headerText());
-    // Nothing but the passing of time moves it; the window's own tick picks the clock up.
+    EXPECT_EQ(q(L("settings.header.remaining", {"1:02:05"})), window->headerText());
+    // Nothing but the passing of time moves it: the window's own tick reads the clock.
     clock.time += std::chrono::milliseconds(1500);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return window.headerText() == q(L("settings.header.remaining", {"1:02:04"})); },
-                                5000))
-        << window.headerText().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return window->headerText() == q(L("settings.header.remaining", {"1:02:04"})); }, 5000))
+        << window->headerText().toStdString();
     clock.time += std::chrono::seconds(3724);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return window.headerText() == q(L("menu.header.locked")); }, 5000))
-        << window.headerText().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->headerText() == q(L("menu.header.locked")); }, 5000))
+        << window->headerText().toStdString();
 }
 
 } // namespace
