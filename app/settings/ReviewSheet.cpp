@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTextEdit>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -90,7 +91,8 @@ ReviewCard::ReviewCard(const SetupController::Card& card, QWidget* parent)
     m_diff->setHtml(diffHtml(card.diff, palette()));
     // Tall enough for the whole diff up to a point; a longer one scrolls inside the card.
     const int lines = static_cast<int>(card.diff.size());
-    m_diff->setFixedHeight(QFontMetrics(mono).lineSpacing() * std::min(lines, 14) + 16);
+    m_diff->setFixedHeight(QFontMetrics(mono).lineSpacing() * std::min(lines, 14) + 2 * m_diff->frameWidth() + 8
+                           + m_diff->horizontalScrollBar()->sizeHint().height());
     m_diff->hide();
     connect(m_toggle, &QToolButton::toggled, this, [this](bool open) {
         m_toggle->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);

@@ -235,9 +235,6 @@ void SettingsWindow::build()
     duration->addWidget(new QLabel(text("settings.duration.title"), content), 1);
     m_less = new QPushButton(text("settings.duration.less"), content);
     m_more = new QPushButton(text("settings.duration.more"), content);
-    for (auto* button : {m_less, m_more}) {
-        button->setFixedWidth(34);
-    }
     m_duration = new QLabel(content);
     m_duration->setAlignment(Qt::AlignCenter);
     m_duration->setMinimumWidth(72);
@@ -468,9 +465,17 @@ void SettingsWindow::renderKeys(const SetupController::State& state, const Setup
 QWidget* SettingsWindow::passphraseForm(const SetupController::KeyRow& row, QWidget* parent)
 {
     auto* form = new QWidget(parent);
-    auto* layout = new QHBoxLayout(form);
-    layout->setContentsMargins(0, 0, 0, 0);
+    auto* column = new QVBoxLayout(form);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(4);
+    // The key it is for, by name and fingerprint, so nobody types a passphrase for the wrong one.
+    auto* name = new QLabel(qs(row.key.displayName()) + QStringLiteral("  ") + qs(row.key.fingerprint), form);
+    settingsstyle::makeSecondary(name);
+    name->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    column->addWidget(name);
+    auto* layout = new QHBoxLayout;
     layout->setSpacing(6);
+    column->addLayout(layout);
     const bool adding = row.key.status == SSHKey::Status::noPassphrase;
     auto* passphrase = secretField(text(adding ? "settings.keys.newpassphrase" : "settings.keys.passphrase"), form);
     passphrase->setObjectName(QStringLiteral("passphrase"));
