@@ -468,10 +468,10 @@ QWidget* SettingsWindow::passphraseForm(const SetupController::KeyRow& row, QWid
     auto* column = new QVBoxLayout(form);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(4);
-    // The key it is for, by name and fingerprint, so nobody types a passphrase for the wrong one.
-    auto* name = new QLabel(qs(row.key.displayName()) + QStringLiteral("  ") + qs(row.key.fingerprint), form);
-    settingsstyle::makeSecondary(name);
-    name->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // The key it is for, so nobody types a passphrase for the wrong one; the fingerprint on hover.
+    auto* name = new QLabel(qs(row.key.displayName()), form);
+    settingsstyle::makeSectionTitle(name);
+    name->setToolTip(qs(row.key.fingerprint));
     column->addWidget(name);
     auto* layout = new QHBoxLayout;
     layout->setSpacing(6);
@@ -529,6 +529,8 @@ void SettingsWindow::showReview()
     m_sheet->setAttribute(Qt::WA_DeleteOnClose);
     connect(m_sheet, &QDialog::accepted, this, [this, confirmed = *review] { m_controller.confirmReview(confirmed); });
     connect(m_sheet, &QDialog::rejected, this, [this] { m_controller.cancelReview(); });
+    // Over the window, as a sheet, wherever the window manager would have put a new window.
+    m_sheet->move(geometry().center() - QPoint(m_sheet->width() / 2, m_sheet->height() / 2));
     m_sheet->open();
 }
 
