@@ -117,12 +117,12 @@ ReviewSheet::ReviewSheet(Kind kind, const std::vector<SetupController::Card>& ca
     : QDialog(parent)
     , m_kind(kind)
 {
-    static constexpr const char* titles[] = {"settings.review.apply.title", "settings.review.undo.title",
-                                             "settings.review.migration.title"};
-    static constexpr const char* bodies[] = {"settings.review.apply.body", "settings.review.undo.body",
-                                             "settings.review.migration.body"};
-    static constexpr const char* confirms[] = {"settings.review.apply.confirm", "settings.undo.button",
-                                               "settings.migration.remove"};
+    static constexpr const char* titles[]
+        = {"settings.review.apply.title", "settings.review.undo.title", "settings.review.migration.title"};
+    static constexpr const char* bodies[]
+        = {"settings.review.apply.body", "settings.review.undo.body", "settings.review.migration.body"};
+    static constexpr const char* confirms[]
+        = {"settings.review.apply.confirm", "settings.undo.button", "settings.migration.remove"};
     const auto index = static_cast<std::size_t>(kind);
     setWindowTitle(text(titles[index]));
     setWindowModality(Qt::WindowModal);
@@ -164,8 +164,8 @@ ReviewSheet::ReviewSheet(Kind kind, const std::vector<SetupController::Card>& ca
     if (kind == Kind::apply) {
         addNote("settings.review.env");
     } else if (kind == Kind::undo) {
-        for (const char* key :
-             {"settings.undo.step.env", "settings.undo.step.keys", "settings.undo.step.cli", "settings.undo.step.login"}) {
+        for (const char* key : {"settings.undo.step.env", "settings.undo.step.keys", "settings.undo.step.cli",
+                                "settings.undo.step.login"}) {
             addNote(key);
         }
     }

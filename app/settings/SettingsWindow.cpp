@@ -93,7 +93,8 @@ std::string rowsSignature(const SetupController::State& state, const std::option
     signature += state.busy ? "b" : "";
     signature += state.scanning ? "s" : "";
     for (const auto& row : state.rows) {
-        signature += "|" + row.key.path.string() + ":" + SetupController::rowStateKey(row) + (row.appleStored ? "a" : "");
+        signature
+            += "|" + row.key.path.string() + ":" + SetupController::rowStateKey(row) + (row.appleStored ? "a" : "");
     }
     return signature;
 }
@@ -294,16 +295,19 @@ void SettingsWindow::render()
     m_message->setText(state.message ? qs(*state.message) : QString());
 
     m_overall->setText(qs(list.overall));
-    settingsstyle::setTextColor(m_overall, list.remaining == 0 ? settingsstyle::goodColor(palette())
-                                                               : design::accentColor());
+    settingsstyle::setTextColor(m_overall,
+                                list.remaining == 0 ? settingsstyle::goodColor(palette()) : design::accentColor());
     const std::pair<bool, const std::string*> steps[]
-        = {{list.keyDone, &list.keyLine}, {list.sshDone, &list.sshLine}, {state.cliState == SetupController::CLIState::installed, &list.cliLine},
+        = {{list.keyDone, &list.keyLine},
+           {list.sshDone, &list.sshLine},
+           {state.cliState == SetupController::CLIState::installed, &list.cliLine},
            {list.loginDone, &list.loginLine}};
     for (int i = 0; i < 4; ++i) {
         const auto [done, line] = steps[i];
         m_steps[i].text->setText(qs(*line));
         m_steps[i].mark->setText(done ? QStringLiteral("✓") : QStringLiteral("○"));
-        settingsstyle::setTextColor(m_steps[i].mark, done ? settingsstyle::goodColor(palette()) : design::accentColor());
+        settingsstyle::setTextColor(m_steps[i].mark,
+                                    done ? settingsstyle::goodColor(palette()) : design::accentColor());
     }
     m_connect->setVisible(list.connectShown);
     m_connect->setEnabled(list.connectEnabled && !busy);
@@ -435,8 +439,8 @@ void SettingsWindow::renderKeys(const SetupController::State& state, const Setup
         }
         if (canManage && !(row.managed && row.stored) && !isFormRow(row) && !formHere) {
             const bool noPassphrase = row.key.status == SSHKey::Status::noPassphrase;
-            auto* open = new QPushButton(
-                text(noPassphrase ? "settings.keys.addpassphrase" : "settings.keys.manage"), widget);
+            auto* open
+                = new QPushButton(text(noPassphrase ? "settings.keys.addpassphrase" : "settings.keys.manage"), widget);
             connect(open, &QPushButton::clicked, this, [this, path = row.key.path] {
                 m_openForm = path;
                 render();

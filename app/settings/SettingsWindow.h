@@ -11,8 +11,8 @@
 #include "settings/ReviewSheet.h"
 #include "settings/SetupController.h"
 #include "sys/Clock.h"
-#include "window/UnlockWindow.h"
 #include "sys/SecretString.h"
+#include "window/UnlockWindow.h"
 
 class QCheckBox;
 class QComboBox;
