@@ -643,6 +643,8 @@ void SetupController::reviewUndo()
 
 void SetupController::unmanage(const KeyRow& row)
 {
+    m_state.busy = true;
+    publish();
     background(
         [key = row.key, services = m_services] {
             if (!services.store->remove(key)) {
@@ -653,6 +655,7 @@ void SetupController::unmanage(const KeyRow& row)
             return true;
         },
         [this, row](bool removed) {
+            m_state.busy = false;
             if (!removed) {
                 say(L("settings.keys.deletefailed"));
                 return;
@@ -667,8 +670,11 @@ void SetupController::unmanage(const KeyRow& row)
 
 void SetupController::deleteAppleEntry(const KeyRow& row)
 {
+    m_state.busy = true;
+    publish();
     background([path = row.key.path.string(), secrets = m_services.secrets] { return secrets->deleteAgentItem(path); },
                [this](bool deleted) {
+                   m_state.busy = false;
                    say(deleted ? L("settings.apple.deleted") : L("settings.apple.deletefailed"));
                    refresh();
                });
@@ -678,6 +684,8 @@ void SetupController::deleteAppleEntry(const KeyRow& row)
 
 void SetupController::exportEnvironmentThen(std::string message)
 {
+    m_state.busy = true;
+    publish();
     background(
         [session = m_services.session, askpass = m_place.askpassPath->string()] {
             if (!session->available()) {
@@ -688,6 +696,7 @@ void SetupController::exportEnvironmentThen(std::string message)
             return set && required;
         },
         [this, message = std::move(message)](bool exported) {
+            m_state.busy = false;
             std::string line = message;
             if (!exported) {
                 // Without a session manager the files are the whole setup: terminals opened
