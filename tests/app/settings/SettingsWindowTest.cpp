@@ -395,5 +395,18 @@ TEST_F(SettingsWindowTest, HeaderCountsDownEverySecondAndLocksAtTheEnd)
         << window->headerText().toStdString();
 }
 
+TEST_F(SettingsWindowTest, KeepsItsSizeWithinBoundsAndRemembersItAcrossRuns)
+{
+    open();
+    EXPECT_EQ(QSize(480, 560), window->size());
+    window->resize(2000, 300);
+    EXPECT_EQ(QSize(720, 420), window->size());
+    window->close();
+    EXPECT_FALSE(window->isVisible()) << "closing only hides it";
+    window = std::make_unique<SettingsWindow>(*controller, model, clock, defaults);
+    window->present();
+    EXPECT_EQ(QSize(720, 420), window->size());
+}
+
 } // namespace
 } // namespace vantorelle
