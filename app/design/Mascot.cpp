@@ -38,31 +38,42 @@ void paintMascot(QPainter& painter, const QRectF& bounds, Mood mood, bool monoch
 
     // The face: in colour it is drawn on the skin; in monochrome it is cut out of the body.
     QPainterPath features;
-    const qreal eyeY = mood == Mood::awake ? 0.52 : 0.54;
-    if (mood == Mood::awake) {
-        features.addEllipse(QRectF(at(0.31, eyeY - 0.06), QSizeF(0.10 * s, 0.12 * s)));
-        features.addEllipse(QRectF(at(0.59, eyeY - 0.06), QSizeF(0.10 * s, 0.12 * s)));
-    } else {
-        // Closed eyes: two downward arcs, stroked into shapes so they can be cut out too.
-        for (qreal x : {0.29, 0.57}) {
-            QPainterPath lid;
-            lid.moveTo(at(x, eyeY));
-            lid.quadTo(at(x + 0.07, eyeY + 0.07), at(x + 0.14, eyeY));
-            QPainterPathStroker stroker;
-            stroker.setWidth(0.045 * s);
-            stroker.setCapStyle(Qt::RoundCap);
-            features.addPath(stroker.createStroke(lid));
-        }
-    }
-    QPainterPath smile;
-    const qreal mouthY = 0.70;
-    const qreal depth = mood == Mood::awake ? 0.09 : 0.04;
-    smile.moveTo(at(0.40, mouthY));
-    smile.quadTo(at(0.50, mouthY + depth), at(0.60, mouthY));
     QPainterPathStroker stroker;
-    stroker.setWidth(0.05 * s);
     stroker.setCapStyle(Qt::RoundCap);
-    features.addPath(stroker.createStroke(smile));
+    const auto stroke = [&](const QPainterPath& line, qreal width) {
+        stroker.setWidth(width * s);
+        features.addPath(stroker.createStroke(line));
+    };
+    // Open eyes are round; closed ones are downward arcs, stroked into shapes so they can be cut out
+    // too. Waking, one eye opens before the other.
+    const auto openEye = [&](qreal x) { features.addEllipse(QRectF(at(x, 0.46), QSizeF(0.10 * s, 0.12 * s))); };
+    const auto closedEye = [&](qreal x) {
+        QPainterPath lid;
+        lid.moveTo(at(x, 0.54));
+        lid.quadTo(at(x + 0.07, 0.61), at(x + 0.14, 0.54));
+        stroke(lid, 0.045);
+    };
+    if (mood == Mood::awake) {
+        openEye(0.31);
+        openEye(0.59);
+    } else if (mood == Mood::waking) {
+        closedEye(0.27);
+        openEye(0.59);
+    } else {
+        closedEye(0.29);
+        closedEye(0.57);
+    }
+    if (mood == Mood::waking) {
+        // A small yawn.
+        features.addEllipse(QRectF(at(0.45, 0.66), QSizeF(0.10 * s, 0.09 * s)));
+    } else {
+        QPainterPath smile;
+        const qreal mouthY = 0.70;
+        const qreal depth = mood == Mood::awake ? 0.09 : 0.04;
+        smile.moveTo(at(0.40, mouthY));
+        smile.quadTo(at(0.50, mouthY + depth), at(0.60, mouthY));
+        stroke(smile, 0.05);
+    }
 
     if (monochrome) {
         painter.setBrush(skin);

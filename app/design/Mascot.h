@@ -1,4 +1,4 @@
-// Mascot: the round, leaf-topped fruit that stands for Vantorelle, drawn awake or asleep.
+// Mascot: the round, leaf-topped fruit that stands for Vantorelle, drawn awake, waking or asleep.
 #pragma once
 
 #include <QColor>
@@ -11,7 +11,8 @@ class QRectF;
 
 namespace vantorelle::design {
 
-enum class Mood { awake, asleep };
+// Waking is the moment between: eyes half open, a small yawn, while an approval fills the juice.
+enum class Mood { awake, waking, asleep };
 
 // The accent colour of the house (menu update item, the fruit's skin).
 QColor accentColor();

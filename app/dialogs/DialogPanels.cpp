@@ -17,25 +17,16 @@
 
 #include "design/Mascot.h"
 #include "i18n/L.h"
+#include "platform/AppText.h"
 #include "platform/Log.h"
 #include "window/DurationText.h"
 
 namespace vantorelle {
 namespace {
 
-QString text(std::string_view key, std::initializer_list<std::string_view> args = {})
-{
-    return QString::fromStdString(L(key, args));
-}
-
 std::string panelId(const QWidget* panel)
 {
     return UnlockModel::identity(panel);
-}
-
-std::string yes(bool value)
-{
-    return value ? "true" : "false";
 }
 
 // The field's text as a secret; the UTF-8 copy made on the way is wiped.
@@ -52,6 +43,13 @@ void forget(QLineEdit* edit)
 {
     edit->setText(QString(edit->text().size(), QLatin1Char(' ')));
     edit->clear();
+}
+
+// A hidden field shows small bullets rather than the style's large discs, which crowd a long passphrase.
+void hideTyping(QLineEdit* edit)
+{
+    edit->setEchoMode(QLineEdit::Password);
+    edit->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 8226; }"));
 }
 
 QPushButton* linkButton(const QString& label, QWidget* parent)
@@ -93,6 +91,37 @@ QPalette lightPalette()
     return palette;
 }
 
+// Where to put the finger: the ridges of a fingertip in the accent colour, above the hint.
+class FingerprintMark final : public QWidget
+{
+public:
+    explicit FingerprintMark(QWidget* parent)
+        : QWidget(parent)
+    {
+        setFixedSize(40, 44);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(design::accentColor(), 2.2, Qt::SolidLine, Qt::RoundCap));
+        painter.setBrush(Qt::NoBrush);
+        const QPointF centre(width() / 2.0, height() / 2.0 + 3);
+        // Nested arches, open towards the palm; each breaks off at its own angle, as ridges do.
+        const struct
+        {
+            double rx, ry, start, span; // degrees, counter-clockwise from three o'clock
+        } ridges[]
+            = {{2.5, 4, 0, 180}, {6.5, 9, -40, 220}, {10.5, 14, -10, 200}, {14.5, 19, -25, 210}, {18.5, 23, 15, 150}};
+        for (const auto& ridge : ridges) {
+            const QRectF box(centre - QPointF(ridge.rx, ridge.ry), QSizeF(2 * ridge.rx, 2 * ridge.ry));
+            painter.drawArc(box, static_cast<int>(ridge.start * 16), static_cast<int>(ridge.span * 16));
+        }
+    }
+};
+
 } // namespace
 
 DialogPanel::DialogPanel()
@@ -118,7 +147,7 @@ void DialogPanel::present()
     }
     applog::notice("touchid",
                    "panel " + panelId(this) + " shown, app active before activation "
-                       + yes(QGuiApplication::applicationState() == Qt::ApplicationActive));
+                       + boolText(QGuiApplication::applicationState() == Qt::ApplicationActive));
     show();
     raise();
     activateWindow();
@@ -138,7 +167,7 @@ bool DialogPanel::event(QEvent* event)
     if (event->type() == QEvent::WindowActivate) {
         applog::notice("touchid",
                        "panel " + panelId(this) + " became key, app active "
-                           + yes(QGuiApplication::applicationState() == Qt::ApplicationActive));
+                           + boolText(QGuiApplication::applicationState() == Qt::ApplicationActive));
         onKeyChange(true);
     } else if (event->type() == QEvent::WindowDeactivate) {
         applog::notice("touchid", "panel " + panelId(this) + " resigned key");
@@ -228,8 +257,9 @@ void JuiceView::paintEvent(QPaintEvent*)
                          juice);
         painter.restore();
     }
-    design::paintMascot(painter, disc.adjusted(10, 10, -10, -10),
-                        m_model.awake() ? design::Mood::awake : design::Mood::asleep);
+    // It stirs as the fill rises and is fully awake once the model says so.
+    const auto mood = m_model.awake() ? design::Mood::awake : level() > 0 ? design::Mood::waking : design::Mood::asleep;
+    design::paintMascot(painter, disc.adjusted(10, 10, -10, -10), mood);
 }
 
 UnlockView::UnlockView(UnlockModel& model, const DialogClock& clock, QWidget* parent)
@@ -259,6 +289,8 @@ UnlockView::UnlockView(UnlockModel& model, const DialogClock& clock, QWidget* pa
     auto* fingerprint = new QWidget(m_stages);
     auto* fingerprintColumn = new QVBoxLayout(fingerprint);
     fingerprintColumn->setContentsMargins(0, 4, 0, 0);
+    fingerprintColumn->addStretch();
+    fingerprintColumn->addWidget(new FingerprintMark(fingerprint), 0, Qt::AlignHCenter);
     m_hint->setText(text("dialog.touchid.hint"));
     fingerprintColumn->addWidget(m_hint);
     fingerprintColumn->addWidget(m_retry, 0, Qt::AlignHCenter);
@@ -272,7 +304,7 @@ UnlockView::UnlockView(UnlockModel& model, const DialogClock& clock, QWidget* pa
     typingColumn->addLayout(m_fields);
     for (const auto& key : m_model.keys()) {
         auto* edit = new QLineEdit(typing);
-        edit->setEchoMode(QLineEdit::Password);
+        hideTyping(edit);
         edit->setPlaceholderText(QString::fromStdString(key.displayName()));
         edit->setAccessibleName(QString::fromStdString(key.displayName()));
         connect(edit, &QLineEdit::textChanged, this, [this, edit, path = key.path.string()] {
@@ -423,7 +455,9 @@ std::unique_ptr<DialogViews::Panel> PanelViews::showPrompt(PromptModel& model)
     question->setText(QString::fromStdString(model.text));
     column->addWidget(question);
     auto* field = new QLineEdit(panel);
-    field->setEchoMode(model.secret ? QLineEdit::Password : QLineEdit::Normal);
+    if (model.secret) {
+        hideTyping(field);
+    }
     column->addWidget(field);
     auto* submit = new QPushButton(text("prompt.submit"), panel);
     submit->setDefault(true);

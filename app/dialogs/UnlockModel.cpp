@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "i18n/L.h"
+#include "platform/AppText.h"
 #include "platform/Log.h"
 
 namespace vantorelle {
@@ -17,11 +18,6 @@ constexpr const char* category = "touchid";
 void log(const std::string& line)
 {
     applog::notice(category, line);
-}
-
-std::string yes(bool value)
-{
-    return value ? "true" : "false";
 }
 
 // A unit cubic Bézier from (0, 0) to (1, 1) with control points (0.33, 1.0) and (0.68, 1.0): fast
@@ -110,7 +106,7 @@ void UnlockModel::panelKeyChanged(bool isKey)
         m_appearSoundPlayed = true;
         m_env.play(Sounds::Name::appear);
     }
-    log("panel key again (needs re-arm " + yes(m_needsRearmOnFocus) + ", retry shown " + yes(m_needsRetry) + ")");
+    log("panel key again (needs re-arm " + boolText(m_needsRearmOnFocus) + ", retry shown " + boolText(m_needsRetry) + ")");
     focusRegained();
     arm();
     startWatchdog();
@@ -119,7 +115,7 @@ void UnlockModel::panelKeyChanged(bool isKey)
 void UnlockModel::mounted(const ContextPtr& c)
 {
     log("LAAuthenticationView mounted, window present, context " + identity(c.get()) + ", panel key "
-        + yes(m_panelKey));
+        + boolText(m_panelKey));
     if (c == m_context && !m_finished) {
         m_mountedView = c;
         arm();
@@ -139,8 +135,8 @@ void UnlockModel::arm()
         m_attempted.insert(m_context);
         later(armDelay, [this, c = m_context] { armedCheck(c); });
     } else {
-        log("remount ignored, context " + identity(m_context.get()) + " (evaluating " + yes(m_evaluating != nullptr)
-            + ", already attempted " + yes(attempted) + ")");
+        log("remount ignored, context " + identity(m_context.get()) + " (evaluating " + boolText(m_evaluating != nullptr)
+            + ", already attempted " + boolText(attempted) + ")");
     }
 }
 
@@ -150,7 +146,7 @@ void UnlockModel::armedCheck(const ContextPtr& c)
         evaluate(c);
         return;
     }
-    log("arm dropped after delay, context " + identity(c.get()) + ", panel key " + yes(m_panelKey));
+    log("arm dropped after delay, context " + identity(c.get()) + ", panel key " + boolText(m_panelKey));
     if (m_evaluating == c) {
         m_evaluating.reset();
         m_attempted.erase(c);
@@ -205,8 +201,8 @@ void UnlockModel::startWatchdog()
             log("watchdog: evaluation had started, nothing to do");
             return;
         }
-        log("watchdog: no evaluation 1.5s after the panel became key (mounted " + yes(m_mountedView != nullptr)
-            + ", key " + yes(m_panelKey) + "); re-arming once with a new context");
+        log("watchdog: no evaluation 1.5s after the panel became key (mounted " + boolText(m_mountedView != nullptr)
+            + ", key " + boolText(m_panelKey) + "); re-arming once with a new context");
         m_context->invalidate();
         m_evaluating.reset();
         m_mountedView.reset();
@@ -219,7 +215,7 @@ void UnlockModel::startWatchdog()
 void UnlockModel::evaluate(const ContextPtr& c)
 {
     m_evaluationStarted = true;
-    log("evaluatePolicy started, context " + identity(c.get()) + ", app active " + yes(m_env.appActive()));
+    log("evaluatePolicy started, context " + identity(c.get()) + ", app active " + boolText(m_env.appActive()));
     c->evaluate(L("dialog.reason", {m_requester.displayName}),
                 [this, alive = std::weak_ptr<bool>(m_alive), c](std::expected<bool, BiometricContext::Error> outcome) {
                     if (const auto flag = alive.lock(); flag && *flag) {
@@ -231,7 +227,7 @@ void UnlockModel::evaluate(const ContextPtr& c)
 void UnlockModel::evaluationEnded(const ContextPtr& c, std::expected<bool, BiometricContext::Error> outcome)
 {
     if (outcome) {
-        log("evaluatePolicy finished, context " + identity(c.get()) + ", success " + yes(*outcome));
+        log("evaluatePolicy finished, context " + identity(c.get()) + ", success " + boolText(*outcome));
     } else {
         log("evaluatePolicy finished, context " + identity(c.get()) + ", failed: " + outcome.error().text());
     }
@@ -303,8 +299,8 @@ void UnlockModel::rearm()
         log("rearm, new context " + identity(m_context.get()));
         return;
     }
-    log("rearm ignored (evaluating " + yes(m_evaluating != nullptr) + ", succeeded " + yes(m_succeeded) + ", finished "
-        + yes(m_finished) + ")");
+    log("rearm ignored (evaluating " + boolText(m_evaluating != nullptr) + ", succeeded " + boolText(m_succeeded) + ", finished "
+        + boolText(m_finished) + ")");
 }
 
 void UnlockModel::cancel()

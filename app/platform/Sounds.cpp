@@ -1,13 +1,21 @@
 // Sounds: QSoundEffect per sound, created on first play, only while sounds are allowed.
 #include "platform/Sounds.h"
 
+#include <QEventLoop>
 #include <QSoundEffect>
+#include <QTimer>
+#include <algorithm>
 
 #include "defaults/Defaults.h"
 #include "platform/DesktopSoundSetting.h"
 #include "window/SoundPolicy.h"
 
 namespace vantorelle {
+namespace {
+
+constexpr int kLoadingDeadlineMs = 2'000;
+
+} // namespace
 
 Sounds::Sounds(const Defaults& defaults, std::function<std::optional<bool>()> desktopSetting)
     : m_defaults(defaults)
@@ -15,7 +23,28 @@ Sounds::Sounds(const Defaults& defaults, std::function<std::optional<bool>()> de
 {
 }
 
-Sounds::~Sounds() = default;
+Sounds::~Sounds()
+{
+    // Qt's shared sample cache deadlocks at process exit when a sample is still being decoded on
+    // its loader thread, so a sound played just before quitting must finish loading first.
+    const auto loading = [this] {
+        return std::ranges::any_of(m_effects,
+                                   [](const auto& entry) { return entry.second->status() == QSoundEffect::Loading; });
+    };
+    if (!loading()) {
+        return;
+    }
+    QEventLoop loop;
+    for (const auto& [name, effect] : m_effects) {
+        QObject::connect(effect.get(), &QSoundEffect::statusChanged, &loop, [&] {
+            if (!loading()) {
+                loop.quit();
+            }
+        });
+    }
+    QTimer::singleShot(kLoadingDeadlineMs, &loop, &QEventLoop::quit);
+    loop.exec();
+}
 
 QUrl Sounds::source(Name name)
 {

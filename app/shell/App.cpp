@@ -19,6 +19,7 @@
 #include "dialogs/DialogPresenter.h"
 #include "dialogs/WindowFocus.h"
 #include "i18n/L.h"
+#include "platform/AppText.h"
 #include "ipc/IPCPaths.h"
 #include "ipc/SocketServer.h"
 #include "platform/AgentSocket.h"
@@ -56,11 +57,6 @@ namespace {
 
 constexpr int kRefreshIntervalMs = 30'000;
 constexpr int kReopenTimeoutMs = 2'000;
-
-QString text(std::string_view key)
-{
-    return QString::fromStdString(L(key));
-}
 
 const char* kindName(const Request& request)
 {

@@ -15,16 +15,12 @@
 
 #include "design/Mascot.h"
 #include "i18n/L.h"
+#include "platform/AppText.h"
 #include "shell/AppModel.h"
 #include "window/DurationText.h"
 
 namespace vantorelle {
 namespace {
-
-QString text(std::string_view key)
-{
-    return QString::fromStdString(L(key));
-}
 
 design::Mood moodOf(const AppModel& model)
 {

@@ -91,9 +91,11 @@ protected:
     std::optional<ChildProcess> m_host;
 };
 
-TEST_F(AskpassEndToEnd, ApprovalOpensAWindowThatLockCloses)
+// The host key question first, then the passphrase request; the window the approval opens spares
+// ssh the helper until a lock; ssh-add is told the key went in instead of being given the passphrase.
+TEST_F(AskpassEndToEnd, ApprovalOpensAWindowThatLockClosesAndSshAddGetsTheKeyAdded)
 {
-    ASSERT_NO_FATAL_FAILURE(startHost({"--unlock", "approve"}));
+    ASSERT_NO_FATAL_FAILURE(startHost({"--unlock", "approve", "--answer", "yes"}));
     // An askpass that notes each call, then becomes the helper (same process, so its parent is ssh).
     writeFile(root() / "counting-askpass",
               "#!/bin/sh\necho called >> '" + (root() / "calls").string() + "'\nexec '" VANTORELLE_ASKPASS "' \"$@\"\n",
@@ -102,9 +104,14 @@ TEST_F(AskpassEndToEnd, ApprovalOpensAWindowThatLockCloses)
     env.set("SSH_ASKPASS", root() / "counting-askpass");
     const auto calls = [&] { return occurrences(readFile(root() / "calls"), "called"); };
 
-    const auto first = ssh("echo e2e-$((40+2))", {}, env);
+    const auto first = ssh("echo e2e-$((40+2))", {"StrictHostKeyChecking=ask"}, env);
     EXPECT_EQ(0, first.status) << first.output << context();
     EXPECT_TRUE(mentions(first.output, "e2e-42")) << first.output;
+    EXPECT_TRUE(std::regex_search(
+        readFile(logPath()), std::regex("\nshowPrompt secret=0 [^\n]*Are you sure you want to continue connecting")))
+        << context();
+    EXPECT_EQ(1, countLog("reply answer")) << context();
+    EXPECT_FALSE(readFile(root() / "known_hosts").empty());
     EXPECT_EQ(1, countLog("showUnlock requester=ssh kind=interactive keys=1 duration=10800 mode=biometric"))
         << context();
     EXPECT_EQ(1, countLog("reply secret")) << context();
@@ -119,27 +126,24 @@ TEST_F(AskpassEndToEnd, ApprovalOpensAWindowThatLockCloses)
 
     // Inside the window the agent has the key: ssh runs no helper and the host hears nothing.
     EXPECT_EQ(0, ssh("true", {}, env).status) << context();
-    EXPECT_EQ(1, calls());
+    EXPECT_EQ(2, calls());
     EXPECT_EQ(1, countLog("request passphrase")) << context();
 
     EXPECT_EQ(0, cli({"lock"}).status) << context();
     EXPECT_FALSE(agentHas(keyPath()));
     EXPECT_EQ(0, ssh("true", {}, env).status) << context();
-    EXPECT_EQ(2, calls());
+    EXPECT_EQ(3, calls());
     EXPECT_EQ(2, countLog("showUnlock")) << context();
-}
 
-TEST_F(AskpassEndToEnd, SshAddIsToldTheKeyWasAddedInsteadOfAPassphrase)
-{
-    ASSERT_NO_FATAL_FAILURE(startHost({"--unlock", "approve"}));
-    const auto run = TerminalRun("/usr/bin/ssh-add", {keyPath()}, clientEnvironment()).finish();
+    EXPECT_EQ(0, cli({"lock"}).status) << context();
+    const auto added = TerminalRun("/usr/bin/ssh-add", {keyPath()}, clientEnvironment()).finish();
     EXPECT_EQ(1, countLog("reply addedToAgent")) << context();
-    EXPECT_EQ(0, countLog("reply secret")) << "ssh-add must not be given the passphrase" << context();
+    EXPECT_EQ(2, countLog("reply secret")) << "ssh-add must not be given the passphrase" << context();
     // "... for %1 ...": both sides of the lifetime appear in what the helper printed.
     const std::string text = L("askpass.added", {"\x01"});
     const auto cut = text.find('\x01');
-    EXPECT_TRUE(mentions(run.output, helperSays(text.substr(0, cut))) && mentions(run.output, text.substr(cut + 1)))
-        << run.output;
+    EXPECT_TRUE(mentions(added.output, helperSays(text.substr(0, cut))) && mentions(added.output, text.substr(cut + 1)))
+        << added.output;
     EXPECT_TRUE(agentHas(keyPath()));
 }
 
@@ -170,38 +174,31 @@ TEST_F(AskpassEndToEnd, KilledSshEndsTheHelperAndWithdrawsTheRequest)
 
 TEST_F(AskpassEndToEnd, NothingListeningStartsTheAppTheDesktopEntryNames)
 {
-    struct Case
-    {
-        const char* name;
-        std::vector<std::string> entries; // desktop entries starting the host; the default's may be broken
-        std::optional<std::string> bundle; // VANTORELLE_BUNDLE_ID
-        bool launches;
-    };
-    const Case cases[] = {
+    // Each case: its name, the desktop entries starting the host (the default's may be broken),
+    // VANTORELLE_BUNDLE_ID and whether the host is started. In the second the default's entry fails
+    // at once: a helper ignoring the variable would end quickly with "no app".
+    // clang-format off
+    const std::tuple<const char*, std::vector<std::string>, std::optional<std::string>, bool> cases[] = {
         {"the default entry", {"org.vantorelle.Vantorelle"}, std::nullopt, true},
-        // The default's entry fails at once: a helper ignoring the variable would end quickly with "no app".
-        {"the variable's entry",
-         {"org.example.OtherHost", "broken:org.vantorelle.Vantorelle"},
-         "org.example.OtherHost",
-         true},
+        {"the variable's entry", {"org.example.OtherHost", "broken:org.vantorelle.Vantorelle"}, "org.example.OtherHost", true},
         {"an empty variable still replaces the default", {"org.vantorelle.Vantorelle"}, "", false},
-        {"no entry at all", {}, std::nullopt, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        {"no entry at all", {}, std::nullopt, false}};
+    // clang-format on
+    for (const auto& [name, entries, bundle, launches] : cases) {
+        SCOPED_TRACE(name);
         fs::remove_all(dataHome());
         fs::remove(logPath());
         run("/usr/bin/ssh-add", {"-D"}); // the last case's approval loaded the key
-        for (const auto& id : c.entries) {
+        for (const auto& id : entries) {
             id.starts_with("broken:") ? writeHostEntry(id.substr(7), root() / "missing-program") : writeHostEntry(id);
         }
         Environment env = clientEnvironment();
-        if (c.bundle) {
-            env.set("VANTORELLE_BUNDLE_ID", *c.bundle);
+        if (bundle) {
+            env.set("VANTORELLE_BUNDLE_ID", *bundle);
         }
         const auto began = std::chrono::steady_clock::now();
         const auto run = ssh("echo launched-ok", {}, env);
-        if (!c.launches) {
+        if (!launches) {
             EXPECT_NE(0, run.status);
             EXPECT_TRUE(mentions(run.output, helperSays(L("cli.error.noapp")))) << run.output;
             // Far below the 15 s the retries would take if the failed start were not noticed.
@@ -220,20 +217,6 @@ TEST_F(AskpassEndToEnd, NothingListeningStartsTheAppTheDesktopEntryNames)
         ::kill(std::stoi(started[1]), SIGTERM);
         EXPECT_EQ(0, waitForChild(std::stoi(started[1])));
     }
-}
-
-TEST_F(AskpassEndToEnd, HostKeyConfirmationIsAPlainQuestion)
-{
-    ASSERT_NO_FATAL_FAILURE(startHost({"--unlock", "approve", "--answer", "yes"}));
-    const auto run = ssh("echo confirmed-ok", {"StrictHostKeyChecking=ask"});
-    EXPECT_EQ(0, run.status) << run.output << context();
-    EXPECT_TRUE(mentions(run.output, "confirmed-ok")) << run.output;
-    EXPECT_TRUE(std::regex_search(
-        readFile(logPath()), std::regex("\nshowPrompt secret=0 [^\n]*Are you sure you want to continue connecting")))
-        << context();
-    EXPECT_EQ(1, countLog("reply answer")) << context();
-    EXPECT_EQ(1, countLog("reply secret")) << context();
-    EXPECT_FALSE(readFile(root() / "known_hosts").empty());
 }
 
 } // namespace

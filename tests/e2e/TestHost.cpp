@@ -62,11 +62,6 @@ public:
         , m_answer(std::move(answer))
     {
     }
-    ~ScriptedPresenter() override
-    {
-        std::lock_guard guard(m_threadsLock);
-        m_threads.clear(); // requests stop, then joins each
-    }
 
     void showUnlock(const Requester& requester, const std::vector<SSHKey>& keys, double duration,
                     const PresentMode& mode, std::stop_token cancelled, UnlockCompletion done) override
@@ -104,7 +99,7 @@ private:
     const std::string m_unlock;
     const std::optional<std::string> m_answer;
     std::mutex m_threadsLock;
-    std::list<std::jthread> m_threads;
+    std::list<std::jthread> m_threads; // stopped, then joined, when the presenter goes
 };
 
 std::string kindName(const Response& response)
@@ -120,20 +115,19 @@ int run(int argc, char** argv)
 {
     std::map<std::string, std::string> options{{"--unlock", "approve"}};
     std::string words;
+    bool bad = false;
     for (int i = 1; i < argc; ++i) {
-        words += std::string(" ") + argv[i];
-        if (std::string(argv[i]) != "--background") {
-            if (i + 1 >= argc || !std::string(argv[i]).starts_with("--")) {
-                std::cerr << "vantorelle-testhost: bad arguments\n";
-                return 64;
-            }
-            options[argv[i]] = argv[i + 1];
-            words += std::string(" ") + argv[++i];
+        const std::string word = argv[i];
+        words += " " + word;
+        if (word != "--background") {
+            bad = bad || i + 1 >= argc || !word.starts_with("--");
+            options[word] = i + 1 < argc ? argv[++i] : "";
+            words += " " + options[word];
         }
     }
     g_log = Fd(::open(options["--log"].c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-    if (!g_log.valid() || options["--socket"].empty() || options["--agent"].empty()) {
-        std::cerr << "vantorelle-testhost: no log, socket or agent\n";
+    if (bad || !g_log.valid() || options["--socket"].empty() || options["--agent"].empty()) {
+        std::cerr << "vantorelle-testhost: bad arguments, or no log, socket or agent\n";
         return 64;
     }
     note("started pid=" + std::to_string(::getpid()) + " args=" + words);

@@ -2,7 +2,6 @@
 // UnlockCoordinator (on the manual executor, on a thread, behind the socket server).
 #pragma once
 
-#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <mutex>
@@ -42,16 +41,15 @@ struct FakeAgent final : AgentControlling
         removes.push_back(path);
         return failing.contains("remove") ? Done(std::unexpected(AgentClientError{})) : (loaded.erase(path), Done());
     }
-    std::expected<std::set<std::string>, AgentClientError> loadedFingerprints() override
+    using Listed = std::expected<std::set<std::string>, AgentClientError>;
+    Listed loadedFingerprints() override
     {
         ++lists;
         std::set<std::string> fingerprints = extra; // extra: keys loaded from elsewhere
-        std::ranges::transform(loaded, std::inserter(fingerprints, fingerprints.end()),
-                               [](const std::string& path) { return "SHA256:" + path; });
-        if (failing.contains("list")) {
-            return std::unexpected(AgentClientError{});
+        for (const std::string& path : loaded) {
+            fingerprints.insert("SHA256:" + path);
         }
-        return fingerprints;
+        return failing.contains("list") ? std::unexpected(AgentClientError{}) : Listed(fingerprints);
     }
     std::set<std::string> loaded, failing, extra;
     std::vector<Add> adds;
@@ -145,9 +143,9 @@ struct CoordinatorRig
             store.items.emplace(path, secret(passphrase));
         }
     }
-    template <class Value> static auto finder(const std::map<std::int32_t, Value>& map)
+    template <class Value> static std::optional<Value> find(const std::map<std::int32_t, Value>& map, std::int32_t pid)
     {
-        return [&map](std::int32_t pid) { return map.contains(pid) ? std::optional(map.at(pid)) : std::nullopt; };
+        return map.contains(pid) ? std::optional(map.at(pid)) : std::nullopt;
     }
     UnlockCoordinator::Dependencies dependencies()
     {
@@ -160,7 +158,7 @@ struct CoordinatorRig
             .resolve =
                 [this](std::int32_t pid, const std::optional<std::string>& reason) {
                     resolved.emplace_back(pid, reason);
-                    const Requester found = requesters.contains(pid) ? requesters.at(pid) : Requester{"ssh"};
+                    const Requester found = find(requesters, pid).value_or(Requester{"ssh"});
                     return reason && found.kind != Requester::Kind::remote
                         ? Requester{*reason, Requester::Kind::interactive}
                         : found;
@@ -172,8 +170,8 @@ struct CoordinatorRig
                     clock.advance(verifySeconds);
                     return accepted.contains(path) && accepted.at(path) == typed.view();
                 },
-            .callerName = finder(names),
-            .callerDirectory = finder(directories),
+            .callerName = [this](std::int32_t pid) { return find(names, pid); },
+            .callerDirectory = [this](std::int32_t pid) { return find(directories, pid); },
             .windowStore = &windowStore,
         };
     }

@@ -23,19 +23,8 @@ struct CannedReply
         : m_value(other.get())
     {
     }
-    CannedReply& operator=(const CannedReply& other)
-    {
-        m_value = other.get();
-        return *this;
-    }
-
-    Result get() const
-    {
-        if (m_value) {
-            return m_value->copy();
-        }
-        return std::unexpected(m_value.error());
-    }
+    CannedReply& operator=(const CannedReply& other) { return m_value = other.get(), *this; }
+    Result get() const { return m_value ? Result(m_value->copy()) : Result(std::unexpected(m_value.error())); }
 
 private:
     Result m_value;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -105,22 +106,13 @@ public:
         }
         m_process = std::move(*child);
         // ssh-add -l answers 1 for an empty agent and 2 while nothing listens.
-        if (!waitFor([&] { return agentStatus() != 2; })) {
+        if (!waitFor([&] { return runTool("/usr/bin/ssh-add", {"-l"}, m_socket).status != 2; })) {
             throw std::runtime_error("ssh-agent did not start listening");
         }
     }
     const std::filesystem::path& socket() const { return m_socket; }
 
 private:
-    int agentStatus() const
-    {
-        auto env = minimalEnvironment();
-        env.set("SSH_AUTH_SOCK", m_socket);
-        return ChildProcess::run("/usr/bin/ssh-add", {"-l"}, env, ChildProcess::StandardError::discard,
-                                 std::chrono::steady_clock::now() + 10s)
-            .value_or(ChildProcess::Output{2, {}})
-            .status;
-    }
     std::filesystem::path m_socket;
     ChildProcess m_process;
 };
@@ -137,19 +129,15 @@ inline std::vector<pid_t> childrenOfThisProcess(const std::string& comm = {})
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
         const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) {
-            continue;
-        }
-        const std::string stat = readProcFile(std::stoi(name), "stat");
+        // Not a process, or one that is gone: an empty text, which has no "(".
+        const bool digits = name.find_first_not_of("0123456789") == std::string::npos;
+        const std::string stat = digits ? readProcFile(std::stoi(name), "stat") : "";
         const auto open = stat.find('('), close = stat.rfind(')');
-        if (close == std::string::npos || open == std::string::npos) {
-            continue;
-        }
-        std::istringstream rest(stat.substr(close + 2));
         char state = 0;
         pid_t ppid = 0;
-        rest >> state >> ppid;
-        if (ppid == ::getpid() && state != 'Z' && (comm.empty() || stat.substr(open + 1, close - open - 1) == comm)) {
+        if (close != std::string::npos && open < close
+            && std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == ::getpid() && state != 'Z'
+            && (comm.empty() || stat.substr(open + 1, close - open - 1) == comm)) {
             children.push_back(std::stoi(name));
         }
     }

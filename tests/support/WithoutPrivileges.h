@@ -20,9 +20,8 @@ inline int runWithoutPrivileges(const std::filesystem::path& root, const std::fu
     constexpr uid_t kNobody = 65534;
     const bool asRoot = ::geteuid() == 0;
     if (asRoot) {
-        namespace fs = std::filesystem;
-        for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-            ::lchown(it->path().c_str(), kNobody, kNobody);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+            ::lchown(entry.path().c_str(), kNobody, kNobody);
         }
         ::lchown(root.c_str(), kNobody, kNobody);
     }
@@ -33,12 +32,9 @@ inline int runWithoutPrivileges(const std::filesystem::path& root, const std::fu
         }
         ::_exit(body());
     }
-    if (pid < 0) {
-        return -1;
-    }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
+    return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace vantorelle

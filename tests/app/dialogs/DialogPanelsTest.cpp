@@ -4,9 +4,11 @@
 #include <QDir>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <gtest/gtest.h>
 
+#include "design/Mascot.h"
 #include "i18n/L.h"
 #include "platform/Log.h"
 
@@ -97,6 +99,25 @@ TEST(DialogPanels, BothStagesInBothLanguagesTypingAndEscape)
     }
     i18n::setCurrentLanguage(Language::English);
     applog::setSink({});
+}
+
+TEST(DialogPanels, TheMascotWakesInThreeDistinctFaces)
+{
+    testApplication();
+    const design::Mood moods[] = {design::Mood::asleep, design::Mood::waking, design::Mood::awake};
+    QImage sheet(3 * 96, 96, QImage::Format_ARGB32_Premultiplied);
+    sheet.fill(QColor(0xfb, 0xf8, 0xf3));
+    std::vector<QImage> faces;
+    QPainter painter(&sheet);
+    for (int i = 0; i < 3; ++i) {
+        faces.push_back(design::mascotImage(moods[i], 96, 1));
+        painter.drawImage(i * 96, 0, faces.back());
+    }
+    painter.end();
+    EXPECT_NE(faces[0], faces[1]);
+    EXPECT_NE(faces[1], faces[2]);
+    QDir().mkpath(QStringLiteral(VANTORELLE_SOURCE_DIR "/docs/screenshots"));
+    ASSERT_TRUE(sheet.save(QStringLiteral(VANTORELLE_SOURCE_DIR "/docs/screenshots/mascot-moods.png")));
 }
 
 } // namespace

@@ -159,10 +159,9 @@ protected:
     {
         return waitFor([&] { return countInLog(text) >= count; }, 60s);
     }
-    // Waits for the app's window, saves a screenshot if asked, focuses the window and presses `key`.
+    // Waits for the app's window and gives it the focus; its X id, or empty when none came.
     // `name` is a pattern for the window's title: the app's own panels and questions by default.
-    testing::AssertionResult pressInWindow(const std::string& key, const std::string& screenshot = {},
-                                           const std::string& typed = {}, const std::string& name = "^Vantorelle$")
+    std::string focusWindow(const std::string& name = "^Vantorelle$")
     {
         std::string window;
         if (!waitFor(
@@ -171,14 +170,50 @@ protected:
                     return !window.empty();
                 },
                 60s)) {
+            return {};
+        }
+        m_window = window.substr(0, window.find('\n'));
+        tool("/usr/bin/xdotool", {"windowfocus", "--sync", m_window});
+        return m_window;
+    }
+    bool windowGone()
+    {
+        return waitFor(
+            [&] {
+                return tool("/usr/bin/xdotool", {"search", "--onlyvisible", "--name", "^Vantorelle$"}).status != 0;
+            },
+            60s);
+    }
+    // The focused window with some of the screen around it, the bare root in a desktop's blue.
+    void screenshot(const std::string& name)
+    {
+        // "X=368\nY=229\nWIDTH=288\nHEIGHT=310\n..."
+        const std::string geometry = tool("/usr/bin/xdotool", {"getwindowgeometry", "--shell", m_window}).output;
+        const auto value = [&](const std::string& field) {
+            const auto at = geometry.find(field + "=");
+            return at == std::string::npos ? 0 : std::stoi(geometry.substr(at + field.size() + 1));
+        };
+        constexpr int margin = 48;
+        const int x = std::max(0, value("X") - margin), y = std::max(0, value("Y") - margin);
+        const std::string crop = std::to_string(value("WIDTH") + 2 * margin) + "x"
+            + std::to_string(value("HEIGHT") + 2 * margin) + "+" + std::to_string(x) + "+" + std::to_string(y);
+        tool("/usr/bin/import", {"-window", "root", root() / "screen.png"});
+        tool("/usr/bin/convert",
+             {root() / "screen.png", "-fill", "#4a6a8c", "-opaque", "black", "-crop", crop, "+repage",
+              VANTORELLE_SOURCE_DIR "/docs/screenshots/" + name + ".png"});
+    }
+    // Focuses the app's window, types `typed` into it, saves a screenshot if asked and presses `key`.
+    testing::AssertionResult pressInWindow(const std::string& key, const std::string& screenshotName = {},
+                                           const std::string& typed = {}, const std::string& name = "^Vantorelle$")
+    {
+        if (focusWindow(name).empty()) {
             return testing::AssertionFailure() << "no window named " << name << "\n" << appLog();
         }
-        if (!screenshot.empty()) {
-            tool("/usr/bin/import", {"-window", "root", screenshot});
-        }
-        tool("/usr/bin/xdotool", {"windowfocus", "--sync", window.substr(0, window.find('\n'))});
         if (!typed.empty()) {
             tool("/usr/bin/xdotool", {"type", "--delay", "5", typed});
+        }
+        if (!screenshotName.empty()) {
+            screenshot(screenshotName);
         }
         tool("/usr/bin/xdotool", {"key", key});
         return testing::AssertionSuccess();
@@ -196,6 +231,7 @@ protected:
 
     Environment m_env;
     std::optional<ChildProcess> m_display, m_bus, m_keyring, m_app;
+    std::string m_window;
 };
 
 TEST_F(AppEndToEnd, StartsAnswersStatusAndOwnsItsBusName)
@@ -367,16 +403,12 @@ TEST_F(AppEndToEnd, QuitAsksOnlyWhileUnlockedAndLockAndQuitLocks)
     // The question is a window of its own; look at it, and answer it with a key.
     const auto answer = [&](const std::string& key) {
         EXPECT_EQ(0, appAction("quit").status);
-        ASSERT_TRUE(pressInWindow(key, VANTORELLE_SOURCE_DIR "/docs/screenshots/quit-while-unlocked.png")) << appLog();
+        ASSERT_TRUE(pressInWindow(key, "quit-while-unlocked")) << appLog();
         EXPECT_TRUE(m_app->running());
     };
     // Escape is Cancel: the app keeps running and the key stays.
     answer("Escape");
-    ASSERT_TRUE(waitFor(
-        [&] {
-            return tool("/usr/bin/xdotool", {"search", "--onlyvisible", "--name", "^Vantorelle$"}).status != 0;
-        },
-        60s));
+    ASSERT_TRUE(windowGone());
     EXPECT_TRUE(m_app->running());
     EXPECT_EQ(0, listAgent().status);
     // Asked again, Return takes the default: lock, then quit.
@@ -549,11 +581,20 @@ TEST_F(AppEndToEnd, HelperStartsTheAppByBusActivationWithTheSessionEnvironment)
     EXPECT_TRUE(waitFor([&] { return !nameHasOwner(m_env, "org.vantorelle.Vantorelle"); }, 60s));
 }
 
-// The real app with a presenter that types the passphrase or cancels, and ssh run as a person at a
-// terminal would, never asking the agent, so every run needs the passphrase.
+// The real app with a presenter that types the passphrase or cancels, or with its own dialogs, and
+// ssh run as a person at a terminal would, never asking the agent, so every run needs the passphrase.
 class ScriptedAppEndToEnd : public AppEndToEnd
 {
 protected:
+    void TearDown() override
+    {
+        // The app first: it holds the reader while a dialog is up.
+        for (auto* child : {&m_app, &m_fprintd, &m_polkit, &m_systemBus}) {
+            stopGently(*child);
+        }
+        AppEndToEnd::TearDown();
+    }
+
     // With an empty script, the app's own dialogs.
     testing::AssertionResult startScripted(const std::string& script)
     {
@@ -566,7 +607,19 @@ protected:
         m_ssh.set("SSH_ASKPASS_REQUIRE", "force");
         return startApp({"--background"}, script.empty() ? VANTORELLE_APP : VANTORELLE_APP_SCRIPTED);
     }
-    RunResult sshWithoutAgent() { return ssh("echo ran-$((6*7))", {"IdentityAgent=none"}, m_ssh); }
+    TerminalRun startSsh(std::vector<std::string> options = {}, const fs::path& key = {})
+    {
+        options.push_back("IdentityAgent=none");
+        return TerminalRun("/usr/bin/ssh", sshArguments("echo ran-$((6*7))", options, key), m_ssh);
+    }
+    RunResult sshWithoutAgent() { return startSsh().finish(); }
+    static testing::AssertionResult connected(const RunResult& ran)
+    {
+        if (ran.status == 0 && mentions(ran.output, "ran-42")) {
+            return testing::AssertionSuccess();
+        }
+        return testing::AssertionFailure() << "ssh ended with " << ran.status << ":\n" << ran.output;
+    }
     // When the app logged the `nth` line holding `text`, in its own milliseconds.
     long long loggedAt(const std::string& text, int nth) const
     {
@@ -577,8 +630,70 @@ protected:
         }
         return at == std::string::npos ? -1 : std::stoll(log.substr(log.rfind('\n', at) + 1));
     }
+    // What a person does outside the app: see session-tools.py.
+    RunResult sessionTool(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), VANTORELLE_SOURCE_DIR "/tests/app/shell/session-tools.py");
+        return tool("/usr/bin/python3", args);
+    }
+    fs::path reader() const { return root() / "reader"; }
+    // fprintd with libfprint's virtual reader on a private system bus where python3-dbusmock's polkit
+    // allows what fprintd asks, and one finger enrolled on it.
+    testing::AssertionResult startFingerprintReader()
+    {
+        const auto address = startBus(m_env, m_systemBus);
+        if (!address) {
+            return testing::AssertionFailure() << "no system bus";
+        }
+        m_env.set("DBUS_SYSTEM_BUS_ADDRESS", *address);
+        m_polkit = spawnLogged("/usr/bin/python3", {"-m", "dbusmock", "--system", "-t", "polkitd"}, m_env,
+                               root() / "polkit.log");
+        if (!waitFor([&] { return nameHasOwner(m_env, "org.freedesktop.PolicyKit1", "--system"); }, 60s)) {
+            return testing::AssertionFailure() << readFile(root() / "polkit.log");
+        }
+        gdbus("--system", "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+              {"org.freedesktop.DBus.Mock.SetAllowed",
+               "['net.reactivated.fprint.device.verify', 'net.reactivated.fprint.device.enroll']"});
+        fs::create_directories(root() / "fprint-state");
+        m_fprintd = spawnLogged("/usr/libexec/fprintd", {"-t"},
+                                with(m_env,
+                                     {"FP_VIRTUAL_DEVICE=" + reader().string(), "FP_DRIVERS_WHITELIST=virtual_device",
+                                      "STATE_DIRECTORY=" + (root() / "fprint-state").string()}),
+                                root() / "fprintd.log");
+        if (!waitFor([&] { return nameHasOwner(m_env, "net.reactivated.Fprint", "--system"); }, 60s)) {
+            return testing::AssertionFailure() << readFile(root() / "fprintd.log");
+        }
+        const auto enrolled = sessionTool({"enrol", reader(), "finger-a"});
+        return enrolled.status == 0
+            ? testing::AssertionSuccess()
+            : testing::AssertionFailure() << enrolled.output << readFile(root() / "fprintd.log");
+    }
+    // The passphrase goes to the tool through a FIFO: never on a command line, never in a file.
+    testing::AssertionResult storePassphrase()
+    {
+        const auto fifo = root() / "passphrase";
+        ::mkfifo(fifo.c_str(), 0600);
+        auto storing = spawnLogged(
+            "/usr/bin/python3",
+            {VANTORELLE_SOURCE_DIR "/tests/app/shell/session-tools.py", "store-passphrase", keyPath(), fifo}, m_env,
+            root() / "store.log");
+        Fd writer;
+        // Opening the writing end without blocking succeeds once the tool has the reading end open.
+        waitFor([&] {
+            writer = Fd(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+            return writer.valid() || !storing->running();
+        });
+        const std::string_view passphrase = kPassphrase;
+        const bool written = writer.valid() && io::writeAll(writer.get(), passphrase);
+        writer.reset();
+        if (!written || storing->waitUntil(after(60s)) != 0) {
+            return testing::AssertionFailure() << readFile(root() / "store.log");
+        }
+        return testing::AssertionSuccess();
+    }
 
     Environment m_ssh;
+    std::optional<ChildProcess> m_systemBus, m_polkit, m_fprintd;
 };
 
 TEST_F(ScriptedAppEndToEnd, AnswerWithinTheGraceNeedsNoSecondDialog)
@@ -612,28 +727,99 @@ TEST_F(ScriptedAppEndToEnd, AnswerWithinTheGraceNeedsNoSecondDialog)
 TEST_F(ScriptedAppEndToEnd, APassphraseTypedIntoTheDialogLetsSshConnectAndLoadsTheKey)
 {
     ASSERT_TRUE(startScripted(""));
-    TerminalRun connecting("/usr/bin/ssh", sshArguments("echo ran-$((6*7))", {"IdentityAgent=none"}), m_ssh);
+    auto connecting = startSsh();
     ASSERT_TRUE(waitForLog("unlock presentation started, stage typing, keys 1")) << appLog();
-    ASSERT_TRUE(
-        pressInWindow("Return", VANTORELLE_SOURCE_DIR "/docs/screenshots/dialog-on-the-desktop.png", kPassphrase));
-    const auto connected = connecting.finish();
-    EXPECT_EQ(0, connected.status) << connected.output << appLog();
-    EXPECT_TRUE(mentions(connected.output, "ran-42")) << connected.output;
+    ASSERT_TRUE(pressInWindow("Return", "dialog-on-the-desktop", kPassphrase));
+    EXPECT_TRUE(connected(connecting.finish())) << appLog();
     EXPECT_TRUE(waitForLog("unlock presentation ended, result typed")) << appLog();
     EXPECT_EQ(0, listAgent().status) << "the key is in the agent";
     EXPECT_TRUE(mentions(agentLog(), "(life: 10800)")) << agentLog();
 }
 
-TEST_F(ScriptedAppEndToEnd, CancelSnoozesTheNextRequestWithoutADialog)
+TEST_F(ScriptedAppEndToEnd, EscapeInThePanelRefusesAndTheNextAttemptIsSnoozedWithoutAPanel)
 {
-    ASSERT_TRUE(startScripted("cancel"));
-    const auto first = sshWithoutAgent();
-    EXPECT_NE(0, first.status);
-    EXPECT_TRUE(mentions(first.output, L("cli.denied.cancelled"))) << first.output;
-    const auto second = sshWithoutAgent();
-    EXPECT_NE(0, second.status);
-    EXPECT_TRUE(mentions(second.output, L("askpass.denied.snoozed"))) << second.output;
-    EXPECT_EQ(1, countInLog("scripted unlock for ssh")) << appLog();
+    ASSERT_TRUE(startScripted(""));
+    auto connecting = startSsh();
+    ASSERT_TRUE(waitForLog("unlock presentation started")) << appLog();
+    ASSERT_TRUE(pressInWindow("Escape"));
+    const auto refused = connecting.finish();
+    EXPECT_NE(0, refused.status);
+    EXPECT_TRUE(mentions(refused.output, L("cli.denied.cancelled"))) << refused.output;
+    EXPECT_TRUE(windowGone());
+    const auto again = sshWithoutAgent();
+    EXPECT_NE(0, again.status);
+    EXPECT_TRUE(mentions(again.output, L("askpass.denied.snoozed"))) << again.output;
+    EXPECT_EQ(1, countInLog("unlock presentation started")) << appLog();
+}
+
+TEST_F(ScriptedAppEndToEnd, TwoSshStartedTogetherShareOnePanelAndBothConnect)
+{
+    ASSERT_TRUE(startScripted(""));
+    auto first = startSsh();
+    auto second = startSsh();
+    // Both requests have reached the app before the passphrase goes in.
+    ASSERT_TRUE(waitForLog("request passphrase from peer", 2)) << appLog();
+    ASSERT_TRUE(waitForLog("unlock presentation started")) << appLog();
+    ASSERT_TRUE(pressInWindow("Return", {}, kPassphrase));
+    EXPECT_TRUE(connected(first.finish())) << appLog();
+    EXPECT_TRUE(connected(second.finish())) << appLog();
+    EXPECT_EQ(1, countInLog("unlock presentation started")) << appLog();
+    EXPECT_EQ(0, countInLog("request while a panel is open")) << appLog();
+}
+
+TEST_F(ScriptedAppEndToEnd, AHostKeyQuestionIsAnsweredInThePromptPanel)
+{
+    ASSERT_TRUE(startScripted(""));
+    // The plain key needs no passphrase: the only question is whether to trust the new host.
+    auto connecting = startSsh({"StrictHostKeyChecking=ask"}, plainKey());
+    ASSERT_TRUE(waitForLog("prompt presentation started")) << appLog();
+    ASSERT_TRUE(pressInWindow("Return", "host-key-question", "yes"));
+    EXPECT_TRUE(connected(connecting.finish())) << appLog();
+    EXPECT_TRUE(waitForLog("prompt presentation ended, answered")) << appLog();
+    EXPECT_TRUE(mentions(readFile(root() / "known_hosts"), "127.0.0.1"))
+        << "ssh recorded the host it was told to trust";
+}
+
+TEST_F(ScriptedAppEndToEnd, SshKilledWhileItsPanelIsUpTakesThePanelAndItsHelperAway)
+{
+    ASSERT_TRUE(startScripted(""));
+    auto connecting = startSsh();
+    ASSERT_TRUE(waitForLog("unlock presentation started")) << appLog();
+    ASSERT_FALSE(focusWindow().empty());
+    connecting.process().kill();
+    EXPECT_TRUE(waitForLog("unlock presentation ended, result abandoned")) << appLog();
+    EXPECT_TRUE(windowGone());
+    // Orphaned, the helper is this process's child until it ends.
+    EXPECT_TRUE(waitFor([] { return test::childrenOfThisProcess("vantorelle-askp").empty(); }, 60s))
+        << "the helper outlived its ssh";
+    EXPECT_TRUE(m_app->running());
+}
+
+TEST_F(ScriptedAppEndToEnd, AnotherFingerOffersARetryAndTheEnrolledOneLetsSshConnectWithTheStoredPassphrase)
+{
+    if (!hasDbusmock() || ::access("/usr/libexec/fprintd", X_OK) != 0) {
+        GTEST_SKIP() << "fprintd or python3-dbusmock is not installed";
+    }
+    ASSERT_TRUE(startFingerprintReader());
+    ASSERT_TRUE(storePassphrase());
+    // In French, for the screenshot.
+    m_env.set("LANGUAGE", "fr");
+    ASSERT_TRUE(startScripted(""));
+    auto connecting = startSsh();
+    ASSERT_TRUE(waitForLog("unlock presentation started, stage touchID")) << appLog();
+    ASSERT_FALSE(focusWindow().empty());
+    ASSERT_TRUE(waitForLog("evaluatePolicy started")) << appLog();
+    screenshot("dialog-fingerprint-on-the-desktop-fr");
+    // Another finger first: the panel stays and offers a retry, which the keyboard reaches first.
+    EXPECT_EQ(0, sessionTool({"scan", reader(), "finger-b"}).status);
+    ASSERT_TRUE(waitForLog("failed: ")) << appLog();
+    tool("/usr/bin/xdotool", {"key", "Tab", "space"});
+    ASSERT_TRUE(waitForLog("rearm, new context")) << appLog();
+    ASSERT_TRUE(waitForLog("evaluatePolicy started", 2)) << appLog();
+    EXPECT_EQ(0, sessionTool({"scan", reader(), "finger-a"}).status);
+    EXPECT_TRUE(connected(connecting.finish())) << appLog();
+    EXPECT_TRUE(waitForLog("unlock presentation ended, result approved")) << appLog();
+    EXPECT_EQ(0, listAgent().status) << "the key is in the agent";
 }
 
 // A new user's whole road through the settings of the installed app, on the desktop: store the
@@ -649,7 +835,6 @@ TEST_F(AppEndToEnd, ANewUserConnectsSshThroughTheSettingsAndUndoesItAll)
     writeFile(home() / ".bashrc", bashrc);
     const auto installedApp = (root() / "prefix/lib/vantorelle/vantorelle-app").string();
     const std::string settings = "^" + L("settings.title") + "$";
-    const std::string shots = VANTORELLE_SOURCE_DIR "/docs/screenshots/";
     ASSERT_TRUE(startApp({"--background"}, installedApp));
 
     // Starting the app again opens the settings of the running one, its key step asking for the
@@ -658,7 +843,7 @@ TEST_F(AppEndToEnd, ANewUserConnectsSshThroughTheSettingsAndUndoesItAll)
     ASSERT_TRUE(second);
     EXPECT_EQ(0, second->waitUntil(after(60s)));
     ASSERT_TRUE(waitForLog("key form for id_ed25519")) << appLog();
-    ASSERT_TRUE(pressInWindow("Return", shots + "settings-on-the-desktop.png", kPassphrase, settings));
+    ASSERT_TRUE(pressInWindow("Return", "settings-on-the-desktop", kPassphrase, settings));
     ASSERT_TRUE(waitFor([&] {
         return defaults().stringArray("managedKeyPaths") == std::vector<std::string>{keyPath().string()};
     })) << appLog();
@@ -667,7 +852,7 @@ TEST_F(AppEndToEnd, ANewUserConnectsSshThroughTheSettingsAndUndoesItAll)
     ASSERT_TRUE(waitForLog("ssh step offers connect")) << appLog();
     ASSERT_TRUE(pressInWindow("alt+c", {}, {}, settings));
     const std::string review = "^" + L("settings.review.apply.title") + "$";
-    ASSERT_TRUE(pressInWindow("Return", shots + "settings-review-on-the-desktop.png", {}, review));
+    ASSERT_TRUE(pressInWindow("Return", "settings-review-on-the-desktop", {}, review));
     ASSERT_TRUE(waitFor([&] { return MarkedBlock::contains(readFile(home() / ".bashrc")); })) << appLog();
     EXPECT_TRUE(MarkedBlock::contains(readFile(home() / ".ssh/config")));
     EXPECT_TRUE(readFile(home() / ".bashrc").starts_with(bashrc));

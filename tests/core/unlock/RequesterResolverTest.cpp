@@ -39,14 +39,9 @@ struct Table
 
 TEST(ResolveTest, NamesAndClassifiesTheChain)
 {
-    struct Case
-    {
-        const char* chain; // requesting process first, then its ancestors
-        const char* reason;
-        Requester expected;
-    };
+    // The requesting process first, then its ancestors; the reason given; who it resolves to.
     // clang-format off
-    const Case cases[] = {
+    const std::tuple<const char*, const char*, Requester> cases[] = {
         {"", nullptr, {"ssh", B}}, // unknown pid
         {"", "Vantorelle", {"Vantorelle", B}}, {"ssh+|git+|zsh+|login+|Terminal", nullptr, {"git", I}},
         {"ssh+|zsh+|iTerm2", nullptr, {"ssh", I}}, {"ssh+|bash+|gnome-terminal-server|systemd", nullptr, {"ssh", I}},
@@ -68,10 +63,9 @@ TEST(ResolveTest, NamesAndClassifiesTheChain)
         {"gnome-terminal-server", nullptr, {"GNOME Terminal", I}},
     };
     // clang-format on
-    for (const Case& c : cases) {
-        EXPECT_EQ(Table(c.chain).resolve(100, c.reason ? std::optional<std::string>(c.reason) : std::nullopt),
-                  c.expected)
-            << c.chain;
+    for (const auto& [chain, reason, expected] : cases) {
+        EXPECT_EQ(Table(chain).resolve(100, reason ? std::optional<std::string>(reason) : std::nullopt), expected)
+            << chain;
     }
 }
 

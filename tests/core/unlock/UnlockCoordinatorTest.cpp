@@ -1,8 +1,12 @@
 // UnlockCoordinator on the manual executor over fakes: who is asked and who refused, the shared
-// dialog, grace, snooze, withdrawal, the typing round, lock, status and the window.
+// dialog, grace, snooze, withdrawal, the typing round, lock, status and the window. Most scenarios
+// are steps run by one driver, each with everything it caused written out.
 #include "unlock/UnlockCoordinator.h"
 
+#include <algorithm>
+#include <cmath>
 #include <gtest/gtest.h>
+#include <sstream>
 
 #include "fakes/CoordinatorRig.h"
 #include "unlock/ManualExecutor.h"
@@ -11,15 +15,36 @@ namespace vantorelle {
 namespace {
 
 using Kind = Requester::Kind;
-// What came back for one request; equal to a response when it is the only one.
-struct Replies : std::vector<Response>
-{
-    bool operator==(const Response& response) const { return size() == 1 && front() == response; }
-};
 using StoreKind = PassphraseStoreError::Kind;
 constexpr std::int32_t kGit = 100, kShell = 200, kSSHAdd = 250, kCron = 300, kRemote = 400;
 const std::string kEd = "/home/u/.ssh/id_ed25519", kRsa = "/home/u/.ssh/id_rsa";
-const StatusReport kLocked{StatusState::locked, std::nullopt, {}};
+const std::map<std::string, std::int32_t> kCallers
+    = {{"git", kGit},       {"shell", kShell}, {"ssh-add", kSSHAdd}, {"cron", kCron},
+       {"remote", kRemote}, {"none", 0},       {"gone", -5}};
+
+template <class... F> struct Overload : F...
+{
+    using F::operator()...;
+};
+std::string describe(const Response& response)
+{
+    const auto status = [](const Response::Status& value) {
+        std::string text = "status " + std::string(wireWord(value.report.state));
+        text += value.report.remainingSeconds ? " " + std::to_string(*value.report.remainingSeconds) : "";
+        for (const auto& word : value.report.keys) {
+            text += " " + word;
+        }
+        return text;
+    };
+    return std::visit(
+        Overload{
+            [](const Response::Secret& value) { return "secret " + std::string(value.value.view()); },
+            [](const Response::Answer& value) { return "answer " + std::string(value.value.view()); },
+            [](const Response::Denied& value) { return std::string(wireWord(value.reason)); },
+            [](const Response::AddedToAgent& value) { return "added " + std::to_string(std::lround(value.lifetime)); },
+            [](const Response::Ok&) { return std::string("ok"); }, status},
+        response.value);
+}
 
 class CoordinatorTest : public ::testing::Test, protected CoordinatorRig
 {
@@ -36,37 +61,8 @@ protected:
         executor.onTimeChange([this](SerialExecutor::Seconds now) { clock.at = at(now.count()); });
         restart();
     }
-    // Waiting requests, the dialog in flight, and the dialogs and questions shown so far.
-    using State = std::tuple<int, std::optional<int>, size_t, size_t>;
-    State state() const
-    {
-        return {coordinator->waitingCount(), coordinator->inFlightPresentation(), presenter.unlocks.size(),
-                presenter.prompts.size()};
-    }
     void restart() { coordinator = std::make_unique<UnlockCoordinator>(executor, dependencies()); }
 
-    std::shared_ptr<Replies> send(Request request, std::stop_token stop = {})
-    {
-        auto replies = std::make_shared<Replies>();
-        coordinator->handle(
-            std::move(request), 1, [replies](Response r) { replies->push_back(std::move(r)); }, stop);
-        executor.runAll();
-        return replies;
-    }
-    auto ask(const std::string& path, std::int32_t pid, std::stop_token stop = {})
-    {
-        return send(Request::Passphrase{path, "Enter passphrase for key: ", pid}, stop);
-    }
-    auto unlock(std::int32_t pid, std::optional<double> length = {}, std::stop_token stop = {})
-    {
-        return send(Request::Unlock{length, std::nullopt, pid}, stop);
-    }
-    void answer(size_t call, PresentResult result)
-    {
-        ASSERT_TRUE(presenter.answer(call, std::move(result)));
-        executor.runAll();
-    }
-    void approve(size_t call) { answer(call, PresentResult::Approved{}); }
     template <class T> T get(void (UnlockCoordinator::*call)(std::move_only_function<void(T)>))
     {
         std::optional<T> result;
@@ -76,353 +72,210 @@ protected:
     }
     void advance(double seconds) { executor.advance(SerialExecutor::Seconds(seconds)); }
     Date at(double seconds) const { return dateFromSeconds(1'800'000'000 + seconds); }
-    static Response no(std::string_view word) { return Response::Denied{denialReasonFromWire(word)}; }
-    static Response yes(std::string_view passphrase) { return Response::Secret{secret(passphrase)}; }
-    static PresentResult typed(const std::map<std::string, std::string>& entries)
+    static std::string when(std::optional<Date> date)
     {
-        PresentResult::Typed result;
-        for (const auto& [path, text] : entries) {
-            result.passphrases.emplace(path, secret(text));
+        return date ? std::to_string(std::lround(secondsSince1970(*date) - 1'800'000'000)) : "-";
+    }
+    static std::string window(const std::optional<UnlockWindow>& window)
+    {
+        return window ? when(window->expiry) + " " + std::to_string(std::lround(window->duration)) : "-";
+    }
+
+    // Runs one step and tells what it caused: the replies as they came ("#<request> ..."), then the
+    // dialogs and questions shown or withdrawn, notifications, store saves, agent and window changes.
+    // A step: "+SECONDS", "clock SECONDS", "ask KEY WHO [PROMPT]", "unlock WHO [LENGTH|-] [app]", "question WHO",
+    // "lock", "status", "hangup NAME", "approve|cancel|abandon N", "type N KEY=TEXT...", "reply N TEXT|-",
+    // "lockNow", "window", "state", "agent-fails WHAT...", "length SECONDS", "shutdown". A request ending
+    // in "~NAME" hangs up with "hangup NAME". KEY is ed, rsa or a path; "app" asks as the application.
+    std::string step(const std::string& command)
+    {
+        std::istringstream in(command);
+        const std::vector<std::string> w{std::istream_iterator<std::string>(in), {}};
+        const auto path = [](const std::string& key) { return key == "ed" ? kEd : key == "rsa" ? kRsa : key; };
+        const auto who = [&](size_t i) { return kCallers.at(w[i]); };
+        const auto arg = [&](size_t i) { return w.size() > i && !w[i].starts_with("~") ? w[i] : ""; };
+        const auto request = [&](Request made) {
+            const auto stop = w.back().starts_with("~") ? hangUps[w.back().substr(1)].get_token() : std::stop_token();
+            coordinator->handle(
+                std::move(made), 1, [this, id = requests++](Response r) { out << ", #" << id << " " << describe(r); },
+                stop);
+        };
+        const auto dialog
+            = [&](PresentResult result) { EXPECT_TRUE(presenter.answer(std::stoul(w[1]), std::move(result))); };
+        const auto typed = [&] {
+            PresentResult::Typed result;
+            for (auto word = w.begin() + 2; word != w.end(); ++word) {
+                result.passphrases.emplace(path(word->substr(0, word->find('='))),
+                                           secret(word->substr(word->find('=') + 1)));
+            }
+            return result;
+        };
+        const auto state = [&] {
+            const auto shown = coordinator->inFlightPresentation();
+            out << ", waiting " << coordinator->waitingCount() << " shown " << (shown ? std::to_string(*shown) : "-")
+                << " expiry " << when(coordinator->expiry()) << " delayed " << executor.delayedCount();
+        };
+        const std::map<std::string, std::function<void()>> steps = {
+            {"clock", [&] { clock.at = at(std::stod(w[1])); }},
+            {"ask",
+             [&] {
+                 request(Request::Passphrase{path(w[1]), arg(3), who(2)});
+             }},
+            {"unlock",
+             [&] {
+                 const auto length = arg(2).empty() || w[2] == "-" ? std::nullopt : std::optional(std::stod(w[2]));
+                 request(Request::Unlock{length, arg(3) == "app" ? std::optional("Vantorelle") : std::nullopt, who(1)});
+             }},
+            {"question",
+             [&] {
+                 request(Request::Prompt{"Sure?", false, who(1)});
+             }},
+            {"lock", [&] { request(Request::Lock{}); }},
+            {"status", [&] { request(Request::Status{}); }},
+            {"hangup", [&] { hangUps[w[1]].request_stop(); }},
+            {"approve", [&] { dialog(PresentResult::Approved{}); }},
+            {"cancel", [&] { dialog(PresentResult::Cancelled{}); }},
+            {"abandon", [&] { dialog(PresentResult::Abandoned{}); }},
+            {"type", [&] { dialog(typed()); }},
+            {"reply",
+             [&] {
+                 presenter.answerPrompt(std::stoul(w[1]), w[2] == "-" ? std::nullopt : std::optional(secret(w[2])));
+             }},
+            {"lockNow", [&] { out << ", lockNow " << get(&UnlockCoordinator::lockNow); }},
+            {"window", [&] { out << ", window " << window(get(&UnlockCoordinator::window)); }},
+            {"state", state},
+            {"agent-fails",
+             [&] {
+                 agent.failing.clear();
+                 std::ranges::transform(w.begin() + 1, w.end(), std::inserter(agent.failing, agent.failing.end()),
+                                        path);
+             }},
+            {"length", [&] { duration = std::stod(w[1]); }},
+            {"shutdown", [&] { coordinator.reset(); }},
+        };
+        out.str("");
+        w[0].starts_with("+") ? advance(std::stod(w[0])) : steps.at(w[0])();
+        executor.runAll();
+        const std::string caused = out.str() + changes();
+        return caused.substr(std::min<size_t>(2, caused.size()));
+    }
+    // What the fakes saw since the last call.
+    std::string changes()
+    {
+        std::ostringstream seen;
+        const auto since = [&seen](const auto& list, size_t& done, auto describe) {
+            for (; done < list.size(); ++done) {
+                seen << ", " << describe(list[done], done);
+            }
+        };
+        since(presenter.unlocks, counts[0], [](const FakePresenter::Unlock& d, size_t i) {
+            const auto* typing = std::get_if<PresentMode::TypePassphrase>(&d.mode.value);
+            return "dialog" + std::to_string(i) + " " + d.requester.displayName + "/"
+                + std::string(toString(d.requester.kind)) + " " + std::to_string(d.keys.size()) + " keys "
+                + std::to_string(std::lround(d.duration)) + (typing ? " type " + typing->reason : "");
+        });
+        since(presenter.prompts, counts[1], [](const FakePresenter::Prompt& q, size_t i) {
+            return "question" + std::to_string(i) + " '" + q.text + "'" + (q.secret ? " secret" : "");
+        });
+        for (size_t i = 0; i < presenter.unlocks.size() + presenter.prompts.size(); ++i) {
+            const bool isDialog = i < presenter.unlocks.size();
+            const size_t n = isDialog ? i : i - presenter.unlocks.size();
+            if ((isDialog ? presenter.unlocks[n].stop : presenter.prompts[n].stop).stop_requested()
+                && withdrawn.insert(n * 2 + isDialog).second) {
+                seen << ", withdrawn " << (isDialog ? "dialog" : "question") << n;
+            }
         }
-        return result;
+        since(presenter.notified, counts[2], [](const Requester& r, size_t) { return "notify " + r.displayName; });
+        for (; counts[3] < size_t(store.saves); ++counts[3]) {
+            seen << ", saved";
+        }
+        since(agent.adds, counts[4], [](const FakeAgent::Add& add, size_t) {
+            return "add " + std::filesystem::path(std::get<0>(add)).filename().string() + " " + std::get<1>(add) + " "
+                + std::to_string(std::lround(std::get<2>(add)));
+        });
+        since(agent.removes, counts[5], [](const std::string& key, size_t) {
+            return "remove " + std::filesystem::path(key).filename().string();
+        });
+        if (std::exchange(savedWindow, windowStore.saved) != windowStore.saved) {
+            seen << ", saved window " << window(windowStore.saved);
+        }
+        return seen.str();
+    }
+    // Steps with what each must cause; they stop at the first step that did otherwise.
+    void run(std::initializer_list<std::pair<std::string, std::string>> steps)
+    {
+        for (const auto& [command, expected] : steps) {
+            ASSERT_EQ(step(command), expected) << "at step: " << command;
+        }
     }
 
     ManualExecutor executor;
     std::unique_ptr<UnlockCoordinator> coordinator;
+    std::ostringstream out;
+    size_t requests = 0, counts[6] = {}; // what changes() has told of each list
+    std::set<size_t> withdrawn;
+    std::optional<UnlockWindow> savedWindow;
+    std::map<std::string, std::stop_source> hangUps;
 };
 
+// clang-format off
 TEST_F(CoordinatorTest, RemoteAndBackgroundCallersAreRefusedAndBackgroundOnesNotifiedAtMostEveryTenMinutes)
 {
-    struct Row
-    {
-        double after;
-        Request request;
-        const char* refusal;
-        size_t notified;
-    };
-    // clang-format off
-    const Row rows[] = {
-        {0, Request::Prompt{"Continue?", false, kCron}, "background", 0}, // free questions never notify
-        {0, Request::Passphrase{"/other/key", "", kCron}, "background", 0}, {0, Request::Passphrase{"/other/key", "", kRemote}, "remote", 0},
-        {0, Request::Passphrase{kEd, "", kRemote}, "remote", 0}, {0, Request::Unlock{std::nullopt, "Vantorelle", kRemote}, "remote", 0},
-        {0, Request::Unlock{std::nullopt, std::nullopt, kCron}, "background", 1}, {300, Request::Passphrase{kEd, "", kCron}, "background", 1},
-        {299, Request::Passphrase{kRsa, "", kCron}, "background", 1}, {1, Request::Passphrase{kRsa, "", kCron}, "background", 2},
-        {0, Request::Unlock{std::nullopt, std::nullopt, -5}, "background", 3}, // no caller: ("ssh", background)
-        {0, Request::Passphrase{kEd, "", 0}, "background", 3}, {0, Request::Prompt{"Continue?", false, 0}, "background", 3},
-    };
-    // clang-format on
-    for (const Row& row : rows) {
-        SCOPED_TRACE(&row - rows);
-        advance(row.after);
-        EXPECT_EQ(*send(row.request), no(row.refusal));
-        EXPECT_EQ(presenter.notified.size(), row.notified);
-    }
-    const Requester cron{"cron", Kind::background};
-    EXPECT_EQ(presenter.notified, (std::vector<Requester>{cron, cron, {"ssh", Kind::background}}));
+    run({{"question cron", "#0 background"}, {"ask /other/key cron", "#1 background"}, // free questions never notify
+         {"ask /other/key remote", "#2 remote"}, {"ask ed remote", "#3 remote"}, {"unlock remote - app", "#4 remote"},
+         {"unlock cron", "#5 background, notify cron"}, {"+300", ""}, {"ask ed cron", "#6 background"}, {"+299", ""},
+         {"ask rsa cron", "#7 background"}, {"+1", ""}, {"ask rsa cron", "#8 background, notify cron"},
+         {"unlock gone", "#9 background, notify ssh"}, {"ask ed none", "#10 background"}, {"question none", "#11 background"}});
+    EXPECT_EQ(presenter.notified[2], (Requester{"ssh", Kind::background})); // a caller that is gone
     EXPECT_EQ(resolved.size(), 9u); // never for a caller without an id
-    EXPECT_TRUE(presenter.unlocks.empty() && presenter.prompts.empty());
 }
+// clang-format on
 
-TEST_F(CoordinatorTest, ConcurrentRequestsShareOneDialogAndEachGetsItsOwnAnswer)
+// clang-format off
+TEST_F(CoordinatorTest, StoreFailingAfterTheApprovalRefusesAndOnlyAnInvalidatedStoreAsksToTypeOnce)
 {
-    auto git = ask(kEd, kGit), sshAdd = ask(kRsa, kSSHAdd);
-    ASSERT_EQ(state(), State(2, 1, 1, 0));
-    const auto& shown = presenter.unlocks[0];
-    EXPECT_EQ(shown.requester, (Requester{"git", Kind::interactive})); // the first request's
-    EXPECT_EQ(shown.keys, keys);
-    EXPECT_EQ(shown.duration, 3600);
-    EXPECT_EQ(shown.mode, PresentMode(PresentMode::Biometric{}));
-    advance(2);
-    approve(0);
-    EXPECT_EQ(*git, yes("ed-pass"));
-    EXPECT_EQ(*sshAdd, Response(Response::AddedToAgent{3600})); // ssh-add is told the key is in
-    EXPECT_EQ(state(), State(0, std::nullopt, 1, 0));
-    EXPECT_EQ(agent.adds, (std::vector<FakeAgent::Add>{{kEd, "ed-pass", 3600}, {kRsa, "rsa-pass", 3600}}));
-    EXPECT_EQ(windowStore.saved, (UnlockWindow{at(3602), 3600}));
+    store.failure = PassphraseStoreError{StoreKind::cancelled, {}};
+    run({{"ask ed git", "dialog0 git/interactive 2 keys 3600"}, {"approve 0", "#0 cancelled"}, {"state", "waiting 0 shown - expiry - delayed 0"},
+         {"ask ed git", "#1 snoozed"}});
+    store.failure = PassphraseStoreError{StoreKind::other, {}};
+    restart();
+    run({{"ask ed shell", "dialog1 ssh/interactive 2 keys 3600"}, {"approve 1", "#2 unavailable"}, {"ask ed shell", "dialog2 ssh/interactive 2 keys 3600"}});
+    store.failure = PassphraseStoreError{StoreKind::invalidated, {}};
+    restart();
+    run({{"ask ed git", "#3 abandoned, dialog3 git/interactive 2 keys 3600, withdrawn dialog2"}, {"approve 3", "dialog4 git/interactive 2 keys 3600 type invalidated"},
+         {"approve 4", "#4 unavailable"}, // approving instead of typing, and failing again: no third dialog
+         {"state", "waiting 0 shown - expiry - delayed 0"}, {"ask ed git", "dialog5 git/interactive 2 keys 3600"}});
 }
+// clang-format on
 
-TEST_F(CoordinatorTest, ManagedKeyIsFoundByItsStandardizedPathElseAskedAsAFreeQuestion)
-{
-    directories = {{kGit, "/home/u/.ssh"}, {kShell, "/tmp"}};
-    ask("id_ed25519", kGit); // relative to the caller's directory
-    ask("../.ssh/./id_rsa", kGit);
-    ask("/home//u/.ssh/../.ssh/id_ed25519", kShell);
-    auto own = send(Request::Passphrase{"id_ed25519", "Key? ", kShell});
-    auto bare = send(Request::Passphrase{"id_rsa", "", kSSHAdd}); // its directory cannot be read
-    ASSERT_EQ(state(), State(3, 1, 1, 2));
-    EXPECT_EQ(presenter.prompts[0].text, "Key? ");
-    EXPECT_TRUE(presenter.prompts[0].secret);
-    EXPECT_EQ(presenter.prompts[1].text, "Enter passphrase for id_rsa: ");
-    presenter.answerPrompt(0, secret("typed"));
-    presenter.answerPrompt(1, std::nullopt);
-    executor.runAll();
-    EXPECT_EQ(*own, Response(Response::Answer{secret("typed")}));
-    EXPECT_EQ(*bare, no("cancelled"));
-}
-
-TEST_F(CoordinatorTest, GraceAnswersOnlyAdmittedPassphraseRequestsUntilTheSweep)
-{
-    ask(kEd, kShell);
-    approve(0);
-    unlock(kGit); // never from the grace...
-    answer(1, PresentResult::Cancelled{}); // ...and git cancels it
-    advance(3);
-    EXPECT_EQ(*ask(kRsa, kShell), yes("rsa-pass"));
-    EXPECT_EQ(*ask(kEd, kSSHAdd), Response(Response::AddedToAgent{3597}));
-    EXPECT_EQ(*ask(kEd, kRemote), no("remote"));
-    EXPECT_EQ(*ask(kEd, kCron), no("background"));
-    EXPECT_EQ(*ask(kEd, 0), no("background"));
-    EXPECT_EQ(*ask(kEd, kGit), no("snoozed"));
-    send(Request::Prompt{"Sure?", false, kGit}); // a prompt: neither snoozed nor from the grace
-    ASSERT_EQ(state(), State(0, std::nullopt, 2, 1));
-    EXPECT_FALSE(presenter.prompts[0].secret);
-    advance(3);
-    EXPECT_EQ(executor.delayedCount(), 0u);
-    clock.at = at(2); // back inside the grace: only a sweep that ran leaves nothing to hand out
-    ask(kEd, kShell);
-    EXPECT_EQ(presenter.unlocks.size(), 3u);
-}
-
-TEST_F(CoordinatorTest, WindowCountsFromTheDialogsReturnAndGraceFromAfterTheAgentWork)
-{
-    verifySeconds = 2;
-    auto answers = ask(kEd, kGit);
-    advance(10);
-    answer(0, typed({{kEd, "ed-pass"}}));
-    EXPECT_EQ(*answers, yes("ed-pass"));
-    EXPECT_EQ(store.saves, 0); // typed at once: used, not saved
-    EXPECT_EQ(coordinator->expiry(), at(3610));
-    clock.at = at(16); // 6 s after the dialog, 4 s after the grant
-    EXPECT_EQ(*ask(kEd, kShell), yes("ed-pass"));
-    EXPECT_EQ(presenter.unlocks.size(), 1u);
-}
-
-TEST_F(CoordinatorTest, CancelAnswersEveryWaiterAndSnoozesTheFirstRequesterForTenMinutes)
-{
-    auto git = ask(kEd, kGit), shell = ask(kRsa, kShell);
-    advance(100);
-    answer(0, PresentResult::Cancelled{});
-    EXPECT_EQ(*git, no("cancelled"));
-    EXPECT_EQ(*shell, no("cancelled"));
-    advance(599);
-    EXPECT_EQ(*ask(kEd, kGit), no("snoozed"));
-    ask(kRsa, kShell); // another requester still gets a dialog...
-    answer(1, PresentResult::Abandoned{});
-    unlock(kGit); // ...and so does an unlock from the snoozed one
-    answer(2, PresentResult::Abandoned{});
-    advance(1); // 600 s after the dialog returned
-    ask(kEd, kGit);
-    EXPECT_EQ(presenter.unlocks.size(), 4u);
-}
-
-TEST_F(CoordinatorTest, StoreFailingAfterTheApproval)
-{
-    struct Case
-    {
-        StoreKind kind;
-        const char* refusal;
-        const char* typeReason; // asks once to type the passphrases
-        bool snoozes;
-    };
-    for (const Case& c :
-         {Case{StoreKind::cancelled, "cancelled", nullptr, true}, Case{StoreKind::other, "unavailable", nullptr, false},
-          Case{StoreKind::invalidated, "unavailable", "invalidated", false}}) {
-        SCOPED_TRACE(c.refusal);
-        store.failure = PassphraseStoreError{c.kind, {}};
-        restart();
-        const size_t first = presenter.unlocks.size();
-        auto answers = ask(kEd, kGit);
-        approve(first);
-        if (c.typeReason) {
-            ASSERT_EQ(presenter.unlocks.size(), first + 2);
-            EXPECT_EQ(presenter.unlocks[first + 1].mode, PresentMode(PresentMode::TypePassphrase{c.typeReason}));
-            approve(first + 1); // approving instead of typing, and failing again: no third dialog
-        }
-        EXPECT_EQ(*answers, no(c.refusal));
-        EXPECT_EQ(presenter.unlocks.size(), first + (c.typeReason ? 2 : 1));
-        EXPECT_FALSE(coordinator->expiry());
-        EXPECT_EQ(*ask(kEd, kGit) == no("snoozed"), c.snoozes);
-    }
-}
-
-TEST_F(CoordinatorTest, MissingPassphrasesAreTypedAndOnlyThoseThatOpenTheirKeyAreSavedAndUsed)
-{
-    store.items.clear();
-    auto ed = ask(kEd, kGit), rsa = ask(kRsa, kShell);
-    approve(0);
-    ASSERT_EQ(presenter.unlocks.size(), 2u);
-    EXPECT_EQ(presenter.unlocks[1].mode, PresentMode(PresentMode::TypePassphrase{"missing"}));
-    EXPECT_TRUE(ed->empty());
-    answer(1, typed({{kEd, "ed-pass"}, {kRsa, "wrong"}}));
-    EXPECT_EQ(verifies, 2);
-    EXPECT_EQ(store.items.at(kEd), secret("ed-pass"));
-    EXPECT_FALSE(store.items.contains(kRsa));
-    EXPECT_EQ(agent.adds, (std::vector<FakeAgent::Add>{{kEd, "ed-pass", 3600}}));
-    EXPECT_EQ(*ed, yes("ed-pass"));
-    EXPECT_EQ(*rsa, no("unavailable"));
-}
-
-TEST_F(CoordinatorTest, KeyTheAgentRefusedIsUnavailableAndWithoutAnyLoadedNoWindowOpens)
-{
-    agent.failing = {kEd, kRsa};
-    auto none = unlock(kGit);
-    approve(0);
-    EXPECT_EQ(*none, no("unavailable"));
-    EXPECT_FALSE(coordinator->expiry());
-    EXPECT_EQ(windowStore.saves, 0);
-    agent.failing = {kRsa};
-    auto ed = ask(kEd, kGit), rsa = ask(kRsa, kShell); // no grace: a dialog of its own
-    approve(1);
-    EXPECT_EQ(*ed, yes("ed-pass"));
-    EXPECT_EQ(*rsa, no("unavailable"));
-    EXPECT_TRUE(coordinator->expiry());
-}
-
+// clang-format off
 TEST_F(CoordinatorTest, UnlockLengthIsClampedAndEveryApprovalRestartsTheWindowFromNow)
 {
-    struct Case
-    {
-        std::optional<double> asked;
-        double configured, shown;
-    };
-    for (const Case& c : {Case{100, 3600, 900}, Case{20000, 3600, 10800}, Case{std::nullopt, 1000, 900},
-                          Case{std::nullopt, 5000, 5400}, Case{2700, 900, 2700}}) {
-        advance(100);
-        duration = c.configured;
-        const size_t call = presenter.unlocks.size();
-        auto answers = send(Request::Unlock{c.asked, "Vantorelle", kGit});
-        ASSERT_EQ(presenter.unlocks.size(), call + 1);
-        EXPECT_EQ(presenter.unlocks[call].requester, (Requester{"Vantorelle", Kind::interactive}));
-        EXPECT_EQ(presenter.unlocks[call].duration, c.shown);
-        approve(call);
-        EXPECT_EQ(*answers, Response(Response::Ok{}));
-        EXPECT_EQ(std::get<2>(agent.adds.back()), c.shown);
-        EXPECT_EQ(windowStore.saved, (UnlockWindow{clock.now() + std::chrono::duration<double>(c.shown), c.shown}));
-        EXPECT_EQ(coordinator->expiry(), windowStore.saved->expiry);
-    }
+    run({{"+100", ""}, {"unlock git 100 app", "dialog0 Vantorelle/interactive 2 keys 900"},
+         {"approve 0", "#0 ok, add id_ed25519 ed-pass 900, add id_rsa rsa-pass 900, saved window 1000 900"}, {"+100", ""},
+         {"unlock git 20000 app", "dialog1 Vantorelle/interactive 2 keys 10800"},
+         {"approve 1", "#1 ok, add id_ed25519 ed-pass 10800, add id_rsa rsa-pass 10800, saved window 11000 10800"},
+         {"+100", ""}, {"length 1000", ""}, {"unlock git - app", "dialog2 Vantorelle/interactive 2 keys 900"},
+         {"approve 2", "#2 ok, add id_ed25519 ed-pass 900, add id_rsa rsa-pass 900, saved window 1200 900"}, {"+100", ""},
+         {"length 5000", ""}, {"unlock git - app", "dialog3 Vantorelle/interactive 2 keys 5400"},
+         {"approve 3", "#3 ok, add id_ed25519 ed-pass 5400, add id_rsa rsa-pass 5400, saved window 5800 5400"}, {"+100", ""},
+         {"length 900", ""}, {"unlock git 2700 app", "dialog4 Vantorelle/interactive 2 keys 2700"},
+         {"approve 4", "#4 ok, add id_ed25519 ed-pass 2700, add id_rsa rsa-pass 2700, saved window 3200 2700"},
+         {"state", "waiting 0 shown - expiry 3200 delayed 1"}});
 }
+// clang-format on
 
 TEST_F(CoordinatorTest, WithoutManagedKeysUnlockIsUnavailableAndAPassphraseAFreeQuestion)
 {
-    auto early = std::make_shared<Replies>();
     coordinator->handle(Request::Unlock{std::nullopt, std::nullopt, kGit}, 1,
-                        [early](Response r) { early->push_back(std::move(r)); });
+                        [this](Response r) { out << describe(r); });
     ASSERT_TRUE(executor.runOne()); // the request starts the presentation...
     keys.clear(); // ...and the keys are gone when it looks
     executor.runAll();
-    EXPECT_EQ(*early, no("unavailable"));
-    EXPECT_TRUE(presenter.unlocks.empty());
-    EXPECT_EQ(*unlock(kGit), no("unavailable"));
-    EXPECT_EQ(*unlock(kCron), no("unavailable")); // before anyone is looked at
+    EXPECT_EQ(out.str(), "unavailable");
+    run({{"unlock git", "#0 unavailable"}, {"unlock cron", "#1 unavailable"}}); // before anyone is looked at
     EXPECT_EQ(resolved.size(), 1u);
-    EXPECT_TRUE(presenter.notified.empty());
-    ask(kEd, kGit);
-    EXPECT_EQ(presenter.prompts.size(), 1u);
-}
-
-TEST_F(CoordinatorTest, WithdrawalOfEveryWaiterTakesTheDialogDownAndItsLateEndStillAnswersThem)
-{
-    std::stop_source a, b, question;
-    send(Request::Prompt{"Continue?", false, kGit}, question.get_token());
-    auto fromA = ask(kEd, kGit, a.get_token()), fromB = unlock(kShell, std::nullopt, b.get_token());
-    question.request_stop();
-    a.request_stop();
-    executor.runAll();
-    EXPECT_TRUE(presenter.prompts[0].stop.stop_requested());
-    EXPECT_EQ(state(), State(2, 1, 1, 1));
-    EXPECT_FALSE(presenter.unlocks[0].stop.stop_requested());
-    b.request_stop();
-    executor.runAll();
-    EXPECT_EQ(state(), State(2, std::nullopt, 1, 1)); // still waiting for the dialog to end
-    EXPECT_TRUE(presenter.unlocks[0].stop.stop_requested());
-    EXPECT_TRUE(fromA->empty());
-    auto c = ask(kRsa, kShell); // the next presentation starts while the old dialog still closes
-    ASSERT_EQ(state(), State(3, 2, 2, 1));
-    EXPECT_EQ(coordinator->lastPresentationID(), 2);
-    approve(0); // late, and approved: the keys are loaded all the same
-    EXPECT_EQ(*fromA, yes("ed-pass"));
-    EXPECT_EQ(*fromB, Response(Response::Ok{}));
-    EXPECT_EQ(agent.adds.size(), 2u);
-    EXPECT_EQ(state(), State(1, 2, 2, 1));
-    approve(1);
-    EXPECT_EQ(*c, yes("rsa-pass"));
-}
-
-TEST_F(CoordinatorTest, RequestGoneBeforeTheDialogNeverShowsOneNorATypingRound)
-{
-    std::stop_source gone, leaving;
-    gone.request_stop();
-    EXPECT_EQ(*ask(kEd, kGit, gone.get_token()), no("abandoned"));
-    EXPECT_TRUE(presenter.unlocks.empty());
-    store.failure = PassphraseStoreError{StoreKind::notFound, {}};
-    auto answers = unlock(kGit, std::nullopt, leaving.get_token());
-    leaving.request_stop();
-    executor.runAll();
-    approve(0);
-    EXPECT_EQ(*answers, no("abandoned"));
-    presenter.loseDialogs = true; // a presenter that drops its dialog: abandoned too
-    EXPECT_EQ(*unlock(kGit), no("abandoned"));
-    EXPECT_EQ(state(), State(0, std::nullopt, 2, 0));
-}
-
-TEST_F(CoordinatorTest, ShutdownWithdrawsTheDialogsAndAnswersEveryWaiterOnce)
-{
-    auto waiting = ask(kEd, kGit);
-    auto asking = send(Request::Prompt{"Continue?", false, kShell});
-    coordinator.reset();
-    executor.runAll();
-    EXPECT_TRUE(presenter.unlocks[0].stop.stop_requested());
-    EXPECT_TRUE(presenter.prompts[0].stop.stop_requested());
-    presenter.answer(0, PresentResult::Approved{}); // late answers are ignored
-    presenter.answerPrompt(0, secret("late"));
-    executor.runAll();
-    EXPECT_EQ(*waiting, no("abandoned"));
-    EXPECT_EQ(*asking, no("abandoned"));
-    EXPECT_TRUE(agent.adds.empty());
-}
-
-TEST_F(CoordinatorTest, LockKeepsTheWindowUntilTheAgentConfirmsNoKeyIsLeftAndStatusClosesOneRunOutOrDropped)
-{
-    EXPECT_EQ(get(&UnlockCoordinator::status), kLocked);
-    unlock(kGit, 1800);
-    approve(0);
-    advance(100.5);
-    const StatusReport open{StatusState::unlocked, 1699, {"me@laptop", "id_rsa"}};
-    EXPECT_EQ(*send(Request::Status{}), Response(Response::Status{open}));
-    EXPECT_EQ(get(&UnlockCoordinator::window), (UnlockWindow{at(1800), 1800}));
-    agent.failing = {"remove"};
-    EXPECT_FALSE(get(&UnlockCoordinator::lockNow));
-    EXPECT_EQ(*send(Request::Lock{}), no("unavailable"));
-    agent.failing = {"list"};
-    EXPECT_FALSE(get(&UnlockCoordinator::lockNow));
-    EXPECT_EQ(get(&UnlockCoordinator::status), kLocked); // an unreachable agent proves nothing
-    EXPECT_EQ(coordinator->expiry(), at(1800));
-    EXPECT_TRUE(windowStore.saved);
-    agent.failing.clear();
-    ask(kEd, kGit);
-    approve(1);
-    EXPECT_EQ(*send(Request::Lock{}), Response(Response::Ok{}));
-    EXPECT_FALSE(coordinator->expiry());
-    EXPECT_FALSE(windowStore.saved);
-    EXPECT_EQ(agent.removes.back(), kRsa); // by the private key: its certificate goes too
-    EXPECT_EQ(get(&UnlockCoordinator::status), kLocked);
-    ask(kEd, kGit); // the lock ended the grace
-    EXPECT_EQ(presenter.unlocks.size(), 3u);
-    approve(2);
-    agent.loaded.clear(); // the agent dropped them
-    EXPECT_EQ(get(&UnlockCoordinator::status), kLocked);
-    EXPECT_FALSE(coordinator->expiry());
-    EXPECT_FALSE(windowStore.saved);
-    agent.extra = {keys[1].fingerprint}; // loaded by hand: unlocked without a time
-    EXPECT_EQ(get(&UnlockCoordinator::status), (StatusReport{StatusState::unlocked, std::nullopt, {"id_rsa"}}));
-    unlock(kGit, 900);
-    approve(3);
-    advance(900); // ran out
-    EXPECT_EQ(get(&UnlockCoordinator::status),
-              (StatusReport{StatusState::unlocked, std::nullopt, {"me@laptop", "id_rsa"}}));
-    EXPECT_FALSE(coordinator->expiry());
-    EXPECT_FALSE(windowStore.saved);
-    EXPECT_EQ(get(&UnlockCoordinator::window), std::nullopt);
+    run({{"ask ed git", "question0 'Enter passphrase for /home/u/.ssh/id_ed25519: ' secret"}});
 }
 
 TEST_F(CoordinatorTest, RestoreTakesUpOnlyAPlausibleSavedWindow)
@@ -430,29 +283,139 @@ TEST_F(CoordinatorTest, RestoreTakesUpOnlyAPlausibleSavedWindow)
     coordinator->restoreWindow();
     executor.runAll();
     EXPECT_EQ(windowStore.clears + agent.lists, 0); // nothing saved, nothing asked
-    struct Case
-    {
-        double expiresIn, duration;
-        bool loaded, agentAnswers, restored;
-    };
+    // Expires in, length, key loaded, agent answers, restored.
     // clang-format off
-    const Case cases[] = {{3600, 10800, true, true, true}, {10800, 10800, true, true, true}, {10801, 10800, true, true, false},
+    const std::tuple<double, double, bool, bool, bool> cases[] = {{3600, 10800, true, true, true}, {10800, 10800, true, true, true}, {10801, 10800, true, true, false},
         {0, 900, true, true, false}, {3600, 10800, false, true, false}, {3600, 10800, true, false, false}, {3600, 0, true, true, false}};
     // clang-format on
-    for (const Case& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        const UnlockWindow saved{clock.now() + std::chrono::duration<double>(c.expiresIn), c.duration};
+    for (const auto& [expiresIn, length, loaded, agentAnswers, restored] : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::tuple{expiresIn, length, loaded, agentAnswers}));
+        const UnlockWindow saved{clock.now() + std::chrono::duration<double>(expiresIn), length};
         windowStore.saved = saved;
-        agent.loaded = c.loaded ? std::set{kEd} : std::set<std::string>{};
-        agent.failing = {c.agentAnswers ? "" : "list"};
+        agent.loaded = loaded ? std::set{kEd} : std::set<std::string>{};
+        agent.failing = {agentAnswers ? "" : "list"};
         restart();
         coordinator->restoreWindow();
         executor.runAll();
-        EXPECT_EQ(coordinator->expiry(), c.restored ? std::optional(saved.expiry) : std::nullopt);
-        EXPECT_EQ(windowStore.saved.has_value(), c.restored);
-        EXPECT_EQ(get(&UnlockCoordinator::window), c.restored ? std::optional(saved) : std::nullopt);
+        EXPECT_EQ(coordinator->expiry(), restored ? std::optional(saved.expiry) : std::nullopt);
+        EXPECT_EQ(windowStore.saved.has_value(), restored);
+        EXPECT_EQ(get(&UnlockCoordinator::window), restored ? std::optional(saved) : std::nullopt);
     }
 }
+
+// clang-format off
+TEST_F(CoordinatorTest, ConcurrentRequestsShareOneDialogAndEachGetsItsOwnAnswer)
+{
+    run({{"ask ed git", "dialog0 git/interactive 2 keys 3600"}, {"ask rsa ssh-add", ""}, {"state", "waiting 2 shown 1 expiry - delayed 0"}, // biometric
+         {"+2", ""}, {"approve 0", "#0 secret ed-pass, #1 added 3600, add id_ed25519 ed-pass 3600, add id_rsa rsa-pass 3600, saved window 3602 3600"},
+         {"state", "waiting 0 shown - expiry 3602 delayed 1"}});
+    EXPECT_EQ(presenter.unlocks[0].keys, keys);
+}
+
+TEST_F(CoordinatorTest, ManagedKeyIsFoundByItsStandardizedPathElseAskedAsAFreeQuestion)
+{
+    directories = {{kGit, "/home/u/.ssh"}, {kShell, "/tmp"}}; // ssh-add's directory cannot be read
+    run({{"ask id_ed25519 git", "dialog0 git/interactive 2 keys 3600"}, {"ask ../.ssh/./id_rsa git", ""},
+         {"ask /home//u/.ssh/../.ssh/id_ed25519 shell", ""}, {"ask id_ed25519 shell Key?", "question0 'Key?' secret"},
+         {"ask id_rsa ssh-add", "question1 'Enter passphrase for id_rsa: ' secret"}, {"state", "waiting 3 shown 1 expiry - delayed 0"},
+         {"reply 0 typed", "#3 answer typed"}, {"reply 1 -", "#4 cancelled"}});
+}
+
+TEST_F(CoordinatorTest, GraceAnswersOnlyAdmittedPassphraseRequestsUntilTheSweep)
+{
+    run({{"ask ed shell", "dialog0 ssh/interactive 2 keys 3600"},
+         {"approve 0", "#0 secret ed-pass, add id_ed25519 ed-pass 3600, add id_rsa rsa-pass 3600, saved window 3600 3600"},
+         {"unlock git", "dialog1 git/interactive 2 keys 3600"}, {"cancel 1", "#1 cancelled"}, // never from the grace
+         {"+3", ""}, {"ask rsa shell", "#2 secret rsa-pass"}, {"ask ed ssh-add", "#3 added 3597"}, {"ask ed remote", "#4 remote"},
+         {"ask ed cron", "#5 background, notify cron"}, {"ask ed none", "#6 background, notify ssh"}, {"ask ed git", "#7 snoozed"},
+         {"question git", "question0 'Sure?'"}, // neither snoozed nor from the grace
+         {"state", "waiting 0 shown - expiry 3600 delayed 1"}, {"+3", ""}, {"state", "waiting 0 shown - expiry 3600 delayed 0"},
+         {"clock 2", ""}, {"ask ed shell", "dialog2 ssh/interactive 2 keys 3600"}}); // only a sweep that ran ends the grace
+}
+
+TEST_F(CoordinatorTest, WindowCountsFromTheDialogsReturnAndGraceFromAfterTheAgentWork)
+{
+    verifySeconds = 2;
+    run({{"ask ed git", "dialog0 git/interactive 2 keys 3600"}, {"+10", ""},
+         {"type 0 ed=ed-pass", "#0 secret ed-pass, add id_ed25519 ed-pass 3600, saved window 3610 3600"}, // used, not saved
+         {"state", "waiting 0 shown - expiry 3610 delayed 1"}, {"clock 16", ""}, // 6 s after the dialog, 4 s after the grant
+         {"ask ed shell", "#1 secret ed-pass"}});
+}
+
+TEST_F(CoordinatorTest, CancelAnswersEveryWaiterAndSnoozesTheFirstRequesterForTenMinutes)
+{
+    run({{"ask ed git", "dialog0 git/interactive 2 keys 3600"}, {"ask rsa shell", ""}, {"+100", ""}, {"cancel 0", "#0 cancelled, #1 cancelled"},
+         {"+599", ""}, {"ask ed git", "#2 snoozed"}, {"ask rsa shell", "dialog1 ssh/interactive 2 keys 3600"}, {"abandon 1", "#3 abandoned"},
+         {"unlock git", "dialog2 git/interactive 2 keys 3600"}, {"abandon 2", "#4 abandoned"}, // an unlock is never snoozed
+         {"+1", ""}, {"ask ed git", "dialog3 git/interactive 2 keys 3600"}}); // 600 s after the dialog returned
+}
+
+TEST_F(CoordinatorTest, MissingPassphrasesAreTypedAndOnlyThoseThatOpenTheirKeyAreSavedAndUsed)
+{
+    store.items.clear();
+    run({{"ask ed git", "dialog0 git/interactive 2 keys 3600"}, {"ask rsa shell", ""}, {"approve 0", "dialog1 git/interactive 2 keys 3600 type missing"},
+         {"type 1 ed=ed-pass rsa=wrong", "#0 secret ed-pass, #1 unavailable, saved, add id_ed25519 ed-pass 3600, saved window 3600 3600"}});
+    EXPECT_EQ(verifies, 2);
+    EXPECT_EQ(store.items.at(kEd), secret("ed-pass"));
+    EXPECT_FALSE(store.items.contains(kRsa));
+}
+
+TEST_F(CoordinatorTest, KeyTheAgentRefusedIsUnavailableAndWithoutAnyLoadedNoWindowOpens)
+{
+    run({{"agent-fails ed rsa", ""}, {"unlock git", "dialog0 git/interactive 2 keys 3600"},
+         {"approve 0", "#0 unavailable, add id_ed25519 ed-pass 3600, add id_rsa rsa-pass 3600"}, {"state", "waiting 0 shown - expiry - delayed 0"},
+         {"agent-fails rsa", ""}, {"ask ed git", "dialog1 git/interactive 2 keys 3600"}, {"ask rsa shell", ""}, // no grace: a dialog of its own
+         {"approve 1", "#1 secret ed-pass, #2 unavailable, add id_ed25519 ed-pass 3600, add id_rsa rsa-pass 3600, saved window 3600 3600"}});
+}
+
+TEST_F(CoordinatorTest, WithdrawalOfEveryWaiterTakesTheDialogDownAndItsLateEndStillAnswersThem)
+{
+    run({{"question git ~q", "question0 'Sure?'"}, {"ask ed git ~a", "dialog0 git/interactive 2 keys 3600"}, {"unlock shell ~b", ""},
+         {"hangup q", "withdrawn question0"}, {"hangup a", ""}, {"state", "waiting 2 shown 1 expiry - delayed 0"},
+         {"hangup b", "withdrawn dialog0"}, {"state", "waiting 2 shown - expiry - delayed 0"}, // still waiting for the dialog to end
+         {"ask rsa shell", "dialog1 ssh/interactive 2 keys 3600"}, {"state", "waiting 3 shown 2 expiry - delayed 0"}, // while the old one closes
+         {"approve 0", "#1 secret ed-pass, #2 ok, add id_ed25519 ed-pass 3600, add id_rsa rsa-pass 3600, saved window 3600 3600"}, // late and approved
+         {"state", "waiting 1 shown 2 expiry 3600 delayed 1"}, {"approve 1", "#3 secret rsa-pass, add id_ed25519 ed-pass 3600, add id_rsa rsa-pass 3600"}});
+    EXPECT_EQ(coordinator->lastPresentationID(), 2);
+}
+
+TEST_F(CoordinatorTest, RequestGoneBeforeTheDialogNeverShowsOneNorATypingRound)
+{
+    store.failure = PassphraseStoreError{StoreKind::notFound, {}};
+    run({{"hangup gone", ""}, {"ask ed git ~gone", "#0 abandoned"}, {"unlock git ~leaving", "dialog0 git/interactive 2 keys 3600"},
+         {"hangup leaving", "withdrawn dialog0"}, {"approve 0", "#1 abandoned"}});
+    presenter.loseDialogs = true; // a presenter that drops its dialog: abandoned too
+    run({{"unlock git", "#2 abandoned, dialog1 git/interactive 2 keys 3600"}, {"state", "waiting 0 shown - expiry - delayed 0"}});
+}
+
+TEST_F(CoordinatorTest, ShutdownWithdrawsTheDialogsAndAnswersEveryWaiterOnce)
+{
+    run({{"ask ed git", "dialog0 git/interactive 2 keys 3600"}, {"question shell", "question0 'Sure?'"},
+         {"shutdown", "#0 abandoned, #1 abandoned, withdrawn dialog0, withdrawn question0"}, {"approve 0", ""}, {"reply 0 late", ""}}); // ignored
+}
+
+TEST_F(CoordinatorTest, LockKeepsTheWindowUntilTheAgentConfirmsNoKeyIsLeftAndStatusClosesOneRunOutOrDropped)
+{
+    run({{"status", "#0 status locked"}, {"unlock git 1800", "dialog0 git/interactive 2 keys 1800"},
+         {"approve 0", "#1 ok, add id_ed25519 ed-pass 1800, add id_rsa rsa-pass 1800, saved window 1800 1800"}, {"+100.5", ""},
+         {"status", "#2 status unlocked 1699 me@laptop id_rsa"}, {"window", "window 1800 1800"},
+         {"agent-fails remove", ""}, {"lockNow", "lockNow 0, remove id_ed25519, remove id_rsa"}, {"lock", "#3 unavailable, remove id_ed25519, remove id_rsa"},
+         {"agent-fails list", ""}, {"lockNow", "lockNow 0, remove id_ed25519, remove id_rsa"}, // an unreachable agent proves nothing
+         {"status", "#4 status locked"}, {"state", "waiting 0 shown - expiry 1800 delayed 0"}, {"agent-fails", ""},
+         {"ask ed git", "dialog1 git/interactive 2 keys 3600"}, {"approve 1", "#5 secret ed-pass, add id_ed25519 ed-pass 3600, add id_rsa rsa-pass 3600, saved window 3701 3600"},
+         {"lock", "#6 ok, remove id_ed25519, remove id_rsa, saved window -"}, // by the private key: its certificate goes too
+         {"state", "waiting 0 shown - expiry - delayed 1"}, {"status", "#7 status locked"},
+         {"ask ed git", "dialog2 git/interactive 2 keys 3600"}, // the lock ended the grace
+         {"approve 2", "#8 secret ed-pass, add id_ed25519 ed-pass 3600, add id_rsa rsa-pass 3600, saved window 3701 3600"}});
+    agent.loaded.clear(); // the agent dropped them
+    run({{"status", "#9 status locked, saved window -"}, {"state", "waiting 0 shown - expiry - delayed 2"}});
+    agent.extra = {keys[1].fingerprint}; // loaded by hand: unlocked without a time
+    run({{"status", "#10 status unlocked id_rsa"}, {"unlock git 900", "dialog3 git/interactive 2 keys 900"},
+         {"approve 3", "#11 ok, add id_ed25519 ed-pass 900, add id_rsa rsa-pass 900, saved window 1001 900"},
+         {"+900", ""}, {"status", "#12 status unlocked me@laptop id_rsa, saved window -"}, // ran out
+         {"state", "waiting 0 shown - expiry - delayed 0"}, {"window", "window -"}});
+}
+// clang-format on
 
 } // namespace
 } // namespace vantorelle

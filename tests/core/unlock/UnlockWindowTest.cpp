@@ -1,18 +1,24 @@
 // The unlock window: its remaining share, keeping it in the shared defaults file across restarts,
-// and whether sounds play.
+// whether sounds play, and window lengths (the clamping rule and the three ways one is written).
 #include <cmath>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <limits>
 
 #include "defaults/FileDefaults.h"
 #include "defaults/MemoryDefaults.h"
 #include "support/TempDir.h"
+#include "window/DurationPolicy.h"
+#include "window/DurationText.h"
 #include "window/SoundPolicy.h"
 #include "window/UserDefaultsUnlockWindowStore.h"
 
 using namespace vantorelle;
 
 namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::nan("");
 
 Date at(double seconds)
 {
@@ -21,17 +27,13 @@ Date at(double seconds)
 
 TEST(UnlockWindow, FractionIsTheShareLeftWithinZeroAndOneAndZeroWithoutAPositiveLength)
 {
-    struct Case
-    {
-        double duration, after, expected;
-    };
+    // Length, seconds from now, share left.
     // clang-format off
-    const Case cases[] = {{3600, 0, 1}, {3600, -100, 1}, {3600, 900, 0.75}, {3600, 1800, 0.5}, {3600, 3600, 0},
-                          {3600, 5000, 0}, {0, 0, 0}, {-60, 0, 0}, {std::nan(""), 0, 0}};
+    const std::tuple<double, double, double> cases[] = {{3600, 0, 1}, {3600, -100, 1}, {3600, 900, 0.75}, {3600, 1800, 0.5},
+        {3600, 3600, 0}, {3600, 5000, 0}, {0, 0, 0}, {-60, 0, 0}, {kNaN, 0, 0}};
     // clang-format on
-    for (const Case& c : cases) {
-        EXPECT_DOUBLE_EQ((UnlockWindow{at(3600), c.duration}.fraction(at(c.after))), c.expected)
-            << c.duration << " " << c.after;
+    for (const auto& [duration, after, expected] : cases) {
+        EXPECT_DOUBLE_EQ((UnlockWindow{at(3600), duration}.fraction(at(after))), expected) << duration << " " << after;
     }
 }
 
@@ -66,26 +68,18 @@ TEST_F(WindowStoreTest, SavedWindowLoadsBackInTheNextRunAndClearForgetsOnlyIt)
 
 TEST_F(WindowStoreTest, IncompleteOrWrongEntriesLoadAsNothingAndStay)
 {
-    struct Case
-    {
-        std::optional<DefaultsValue> expiry, duration;
-    };
     // clang-format off
-    const Case cases[] = {{at(0), std::nullopt}, {at(0), 0.0}, {at(0), -900.0}, {at(0), std::string("900")},
+    const std::pair<std::optional<DefaultsValue>, std::optional<DefaultsValue>> cases[] = {{at(0), std::nullopt}, {at(0), 0.0}, {at(0), -900.0}, {at(0), std::string("900")},
                           {1'800'000'000.0, 900.0}, {std::string("2027-01-15"), 900.0}, {std::nullopt, 900.0}};
     // clang-format on
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
-        defaults.remove("unlockExpiry");
-        defaults.remove("unlockWindowDuration");
-        if (c.expiry) {
-            defaults.set("unlockExpiry", *c.expiry);
-        }
-        if (c.duration) {
-            defaults.set("unlockWindowDuration", *c.duration);
+        for (const auto& [key, value] :
+             {std::pair{"unlockExpiry", c.first}, std::pair{"unlockWindowDuration", c.second}}) {
+            value ? defaults.set(key, *value) : defaults.remove(key);
         }
         EXPECT_FALSE(store.load());
-        EXPECT_EQ(defaults.object("unlockExpiry").has_value(), c.expiry.has_value());
+        EXPECT_EQ(defaults.object("unlockExpiry").has_value(), c.first.has_value());
     }
 }
 
@@ -109,6 +103,53 @@ TEST(SoundPolicy, PlaysUnlessTheAppOrTheSystemTurnedSoundsOffAndReadsOnlyABoolea
         SCOPED_TRACE(&row - rows);
         defaults.set(SoundPolicy::enabledKey, std::get<0>(row));
         EXPECT_EQ(SoundPolicy::shouldPlay(defaults, std::get<1>(row)), std::get<2>(row));
+    }
+}
+
+TEST(DurationPolicy, RoundsToTheStepWithinBoundsAndAConfiguredLengthFallsBackToTheDefault)
+{
+    // clang-format off
+    for (const auto& [in, out] : std::vector<std::pair<double, double>>{
+             {449, 900}, {450, 900}, {1000, 900}, {1349.9, 900}, {1350, 1800}, {1800, 1800}, {3600, 3600}, {4020, 3600},
+             {4050, 4500}, {10349, 9900}, {10350, 10800}, {10800, 10800}, {1e9, 10800}, {0, 900}, {-0.0, 900},
+             {-1350, 900}, {-1e9, 900}, {kInf, 10800}, {-kInf, 900}, {kNaN, 900}}) {
+        EXPECT_EQ(DurationPolicy::clamp(in), out) << in;
+    }
+    EXPECT_EQ(DurationPolicy::clamp(DurationPolicy::defaultValue), DurationPolicy::cap);
+    const std::pair<std::optional<double>, double> configured[] = {{std::nullopt, 10800}, {0.0, 10800}, {-5.0, 10800},
+        {kNaN, 10800}, {1.0, 900}, {3700.0, 3600}, {86400.0, 10800}};
+    // clang-format on
+    for (const auto& [in, out] : configured) {
+        EXPECT_EQ(DurationPolicy::configured(in), out) << in.value_or(-1);
+    }
+}
+
+// Long text drops seconds, never rounds up: a window does not look longer than it is. Compact is
+// "h:mm" the same way; the clock is "h:mm:ss" rounded up. Nothing sensible gives nothing (or 0:00).
+TEST(DurationText, LongCompactAndClockForms)
+{
+    // clang-format off
+    const std::tuple<double, const char*, const char*, const char*, const char*> cases[] = {
+        {10800, "3h", "3 h", "3:00", "3:00:00"}, {5400, "1h 30m", "1 h 30 min", "1:30", "1:30:00"},
+        {2700, "45m", "45 min", "0:45", "0:45:00"}, {3660, "1h 1m", "1 h 1 min", "1:01", "1:01:00"},
+        {1740.9, "29m", "29 min", "0:29", "0:29:01"}, {3599.9, "59m", "59 min", "0:59", "1:00:00"},
+        {7259, "2h", "2 h", "2:00", "2:00:59"}, {90000, "25h", "25 h", "25:00", "25:00:00"},
+        {36000, "10h", "10 h", "10:00", "10:00:00"}, {59, "0m", "0 min", "0:00", "0:00:59"},
+        {59.2, "0m", "0 min", "0:00", "0:01:00"}, {60, "1m", "1 min", "0:01", "0:01:00"},
+        {0.001, "0m", "0 min", "0:00", "0:00:01"}, {10799.5, "2h 59m", "2 h 59 min", "2:59", "3:00:00"},
+        {5405, "1h 30m", "1 h 30 min", "1:30", "1:30:05"}, {0, "0m", "0 min", "0:00", "0:00:00"},
+        {-0.5, "0m", "0 min", "0:00", "0:00:00"}, {-5400, "0m", "0 min", "0:00", "0:00:00"},
+        {kNaN, "", "", "0:00", ""}, {kInf, "", "", "0:00", ""}, {-kInf, "", "", "0:00", "0:00:00"},
+        {1e19, "", "", "0:00", ""}, {-1e19, "", "", "0:00", "0:00:00"}, {9.2e18, nullptr, nullptr, "2555555555555555:33", nullptr}};
+    // clang-format on
+    for (const auto& [in, english, french, compact, clock] : cases) {
+        SCOPED_TRACE(in);
+        if (english) {
+            EXPECT_EQ(DurationText::longText(in, Language::English), english);
+            EXPECT_EQ(DurationText::longText(in, Language::French), french);
+            EXPECT_EQ(DurationText::clock(in), clock);
+        }
+        EXPECT_EQ(DurationText::compact(in), compact);
     }
 }
 
