@@ -11,16 +11,12 @@
 #include <QVBoxLayout>
 
 #include "i18n/L.h"
+#include "platform/AppText.h"
 #include "settings/SettingsStyle.h"
 #include "setup/LineDiff.h"
 
 namespace vantorelle {
 namespace {
-
-QString text(std::string_view key, std::initializer_list<std::string_view> args = {})
-{
-    return QString::fromStdString(L(key, args));
-}
 
 QLabel* wrappedLabel(const QString& content, QWidget* parent)
 {

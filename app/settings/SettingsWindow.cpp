@@ -17,6 +17,7 @@
 #include "defaults/Defaults.h"
 #include "design/Mascot.h"
 #include "i18n/L.h"
+#include "platform/AppText.h"
 #include "platform/Log.h"
 #include "settings/SettingsStyle.h"
 #include "shell/AppModel.h"
@@ -27,11 +28,6 @@ namespace vantorelle {
 namespace {
 
 constexpr const char* kGeometryKey = "settingsWindowGeometry";
-
-QString text(std::string_view key, std::initializer_list<std::string_view> args = {})
-{
-    return QString::fromStdString(L(key, args));
-}
 
 QString qs(const std::string& value)
 {
