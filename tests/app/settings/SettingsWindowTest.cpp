@@ -51,10 +51,6 @@ QString q(const std::string& text)
 // The controller asks these from its worker thread, one call at a time.
 struct Secrets final : ForeignSecrets
 {
-    explicit Secrets(InMemoryPassphraseStore& items)
-        : store(items)
-    {
-    }
     bool hasPassphrase(const std::string& keyPath) override { return store.items.contains(keyPath); }
     bool serviceHasItems(std::string_view) override { return false; }
     PrototypeMigration::KeychainDeleteResult deleteServiceItem(std::string_view) override
@@ -63,7 +59,7 @@ struct Secrets final : ForeignSecrets
     }
     bool hasAgentItem(const std::string&) override { return false; }
     bool deleteAgentItem(const std::string&) override { return false; }
-    InMemoryPassphraseStore& store;
+    InMemoryPassphraseStore store; // the app's own passphrases
 };
 
 struct Session final : SessionEnvironment
@@ -73,11 +69,7 @@ struct Session final : SessionEnvironment
     {
         return values.contains(name) ? std::optional(values[name]) : std::nullopt;
     }
-    bool set(const std::string& name, const std::string& value) override
-    {
-        values[name] = value;
-        return true;
-    }
+    bool set(const std::string& name, const std::string& value) override { return values[name] = value, true; }
     bool unset(const std::string& name) override { return values.erase(name), true; }
     std::map<std::string, std::string> values;
 };
@@ -87,8 +79,7 @@ struct Login final : Autostart
     bool enabled() const override { return on; }
     std::expected<void, Error> setEnabled(bool enabled, const std::string&) override
     {
-        on = enabled;
-        return {};
+        return on = enabled, std::expected<void, Error>();
     }
     bool on = false;
 };
@@ -150,8 +141,8 @@ protected:
     }
 
     TempDir dir{"vt-settings"};
-    InMemoryPassphraseStore store;
-    Secrets secrets{store};
+    Secrets secrets;
+    InMemoryPassphraseStore& store = secrets.store;
     FakeAgent agent;
     Session session;
     Login login;
@@ -274,6 +265,7 @@ TEST_F(SettingsWindowTest, ChecklistForTheStatesANewUserMeets)
         }
     }
     save(*window, "settings-all-done.png");
+    EXPECT_FALSE(button("settings.duration.more")->isEnabled()) << "3 hours is the longest";
 }
 
 TEST_F(SettingsWindowTest, APassphraseTypedIntoTheKeyStepProtectsTheKeyAndStoresIt)
@@ -406,6 +398,34 @@ TEST_F(SettingsWindowTest, KeepsItsSizeWithinBoundsAndRemembersItAcrossRuns)
     window = std::make_unique<SettingsWindow>(*controller, model, clock, defaults);
     window->present();
     EXPECT_EQ(QSize(720, 420), window->size());
+}
+
+TEST_F(SettingsWindowTest, AKeyChosenFromTheListGetsItsFormAndTheDurationStopsAtItsEnds)
+{
+    test::makeKey(key("id_ed25519"), {.passphrase = "one two"});
+    test::makeKey(key("work"), {.passphrase = "three four"});
+    defaults.set("unlockDuration", 1800.0);
+    open();
+    button("settings.keys.manage")->click();
+    for (const char* typed : {"wrong", "one two"}) {
+        auto* field = window->findChild<QLineEdit*>("passphrase");
+        ASSERT_TRUE(field && !window->findChild<QLineEdit*>("repeat")) << "a key with a passphrase: typed once";
+        QTest::keyClicks(field, typed);
+        QTest::keyClick(field, Qt::Key_Return);
+        settle();
+        if (std::string(typed) == "wrong") {
+            EXPECT_EQ(q(L("settings.keys.wrong")), window->findChild<QLabel*>("message")->text());
+            EXPECT_TRUE(store.items.empty());
+            button("settings.keys.manage")->click();
+        }
+    }
+    EXPECT_EQ(std::vector<std::string>{key("id_ed25519").string()}, defaults.stringArray("managedKeyPaths"));
+    // From 30 minutes to 15, the shortest: the shorter button goes grey there (the longer one at 3 hours).
+    auto* shorter = button("settings.duration.less");
+    shorter->click();
+    EXPECT_EQ(900.0, defaults.number("unlockDuration"));
+    EXPECT_FALSE(shorter->isEnabled());
+    EXPECT_TRUE(button("settings.duration.more")->isEnabled());
 }
 
 } // namespace
