@@ -121,7 +121,10 @@ protected:
         fs::permissions(home / ".ssh", fs::perms::owner_all);
         env.set("XDG_CONFIG_HOME", (home / ".config").string());
         autostart = XdgAutostart(env);
-        place = {home, "/bin/zsh", install / "vantorelle-askpass", install / "vantorelle", "/x/vantorelle-app"};
+        place = SetupPlace::forApp(home, install / "vantorelle-app");
+        EXPECT_TRUE(place.askpassPath == install / "vantorelle-askpass" && place.cliTarget == install / "vantorelle"
+                    && place.loginShell.starts_with("/"));
+        place.loginShell = "/bin/zsh";
     }
 
     SetupController& controller()
