@@ -522,6 +522,10 @@ TEST_F(SetupControllerTest, TheKeyStepAsksToChooseAmongTwoKeysAndIsDoneOnceOneIs
 {
     refresh();
     EXPECT_EQ(controller().checklist().keyLine, L("settings.keys.none"));
+    const auto plain = key("id_plain", "");
+    refresh();
+    EXPECT_EQ(controller().checklist().keyLine, L("settings.step.key.todo"));
+    EXPECT_EQ(controller().checklist().keyFormRow->key.path, plain);
     const auto a = key("id_a");
     key("id_b");
     refresh();
