@@ -91,6 +91,17 @@ struct SetupController::ScanResult
     bool sessionEnvironment = false;
 };
 
+SetupPlace SetupPlace::forApp(const fs::path& home, const fs::path& appExecPath)
+{
+    auto beside = [&](const char* name) -> std::optional<fs::path> {
+        std::error_code ec;
+        const fs::path path = appExecPath.parent_path() / name;
+        return fs::is_regular_file(path, ec) ? std::optional(path) : std::nullopt;
+    };
+    return {home, accountShell().value_or(""), beside("vantorelle-askpass"), beside("vantorelle"),
+            appExecPath.string()};
+}
+
 std::string SetupController::Review::id() const
 {
     switch (kind) {

@@ -58,11 +58,13 @@ struct SetupPlace
     std::optional<std::filesystem::path> cliTarget; // "vantorelle" beside the app, when there
     std::string appExecPath; // what the login item starts
     std::filesystem::path cliLinkPath() const { return home / ".local/bin/vantorelle"; }
+    // The running app's: its helpers are the files beside `appExecPath`, the shell the account's.
+    static SetupPlace forApp(const std::filesystem::path& home, const std::filesystem::path& appExecPath);
     std::string shell() const { return loginShell.empty() ? std::string("/bin/zsh") : loginShell; }
 };
 
-// The GUI thread's view of the outside world. Everything but `defaults` and `trash` is used off the
-// GUI thread, one call at a time.
+// The outside world. `store`, `secrets`, `agent`, `session` and `moveToTrash` are called on the
+// controller's one worker thread (one call at a time); `autostart` and `defaults` on the GUI thread.
 struct SetupServices
 {
     PassphraseStore* store = nullptr;

@@ -32,6 +32,10 @@ namespace {
 using Row = SetupController::KeyRow;
 using CLI = SetupController::CLIState;
 const std::string B(MarkedBlock::begin), E(MarkedBlock::end);
+SecretString S(const char* text)
+{
+    return SecretString(std::string_view(text));
+}
 
 class FakeSession final : public SessionEnvironment
 {
@@ -117,7 +121,10 @@ protected:
         fs::permissions(home / ".ssh", fs::perms::owner_all);
         env.set("XDG_CONFIG_HOME", (home / ".config").string());
         autostart = XdgAutostart(env);
-        place = {home, "/bin/zsh", install / "vantorelle-askpass", install / "vantorelle", "/x/vantorelle-app"};
+        place = SetupPlace::forApp(home, install / "vantorelle-app");
+        EXPECT_TRUE(place.askpassPath == install / "vantorelle-askpass" && place.cliTarget == install / "vantorelle"
+                    && place.loginShell.starts_with("/"));
+        place.loginShell = "/bin/zsh";
     }
 
     SetupController& controller()
@@ -163,7 +170,7 @@ protected:
     bool save(const fs::path& path, const std::string& passphrase)
     {
         std::optional<bool> answer;
-        controller().savePassphrase(row(path), SecretString(passphrase), [&](bool ok) { answer = ok; });
+        controller().savePassphrase(row(path), S(passphrase.c_str()), [&](bool ok) { answer = ok; });
         EXPECT_TRUE(QTest::qWaitFor([&] { return answer.has_value(); }, 90000));
         settle();
         return answer.value_or(false);
@@ -226,35 +233,21 @@ TEST_F(SetupControllerTest, SavingAManagedKeyAgainDoesNotDuplicateItAndAWrongPas
     EXPECT_TRUE(row(path).stored);
     EXPECT_EQ(changes, 1);
 
-    // A second key: a wrong passphrase leaves it out of management.
-    const auto other = key("id_other");
+    // A key without a passphrase: the repeat must match, then ssh-keygen encrypts it and it is stored.
+    const auto plain = key("id_plain", "");
     refresh();
-    EXPECT_FALSE(save(other, "right-but-not-this"));
-    EXPECT_EQ(managed(), std::vector{path.string()});
-    EXPECT_FALSE(row(other).managed);
-}
-
-TEST_F(SetupControllerTest, AddingAPassphraseChecksTheRepeatThenEncryptsAndStores)
-{
-    const auto path = key("id_plain", "");
-    refresh();
-    ASSERT_EQ(row(path).key.status, SSHKey::Status::noPassphrase);
     std::optional<bool> answer;
-    controller().addPassphrase(row(path), SecretString(std::string_view("one")), SecretString(std::string_view("two")),
-                               [&](bool ok) { answer = ok; });
-    EXPECT_EQ(answer, false);
+    auto done = [&](bool ok) { answer = ok; };
+    controller().addPassphrase(row(plain), S("one"), S("two"), done);
+    EXPECT_EQ(std::exchange(answer, std::nullopt), false);
     EXPECT_EQ(message(), L("settings.keys.mismatch"));
-
-    answer.reset();
-    controller().addPassphrase(row(path), SecretString(std::string_view("new secret")),
-                               SecretString(std::string_view("new secret")), [&](bool ok) { answer = ok; });
+    controller().addPassphrase(row(plain), S("new secret"), S("new secret"), done);
     ASSERT_TRUE(QTest::qWaitFor([&] { return answer.has_value(); }, 90000));
     settle();
-    EXPECT_EQ(answer, true);
-    EXPECT_FALSE(PassphraseVerifier::isValid(SecretString(std::string_view("other")), path.string()));
-    EXPECT_TRUE(PassphraseVerifier::isValid(SecretString(std::string_view("new secret")), path.string()));
-    EXPECT_EQ(row(path).key.status, SSHKey::Status::usable);
-    EXPECT_EQ(SetupController::rowStateKey(row(path)), "settings.keys.state.managed");
+    EXPECT_TRUE(*answer && PassphraseVerifier::isValid(S("new secret"), plain.string()));
+    EXPECT_FALSE(PassphraseVerifier::isValid(S("other"), plain.string()));
+    EXPECT_EQ(SetupController::rowStateKey(row(plain)), "settings.keys.state.managed");
+    EXPECT_EQ(managed(), (std::vector{path.string(), plain.string()}));
 }
 
 TEST_F(SetupControllerTest, TheOnlyReadyKeyOfAnAppliedSetupOffersUndoInsteadOfUnmanaging)
@@ -285,25 +278,21 @@ TEST_F(SetupControllerTest, TheCommandLineLinkIsInstalledOrReplacedOnlyWhenItIsO
     const fs::path link = home / ".local/bin/vantorelle";
     struct Case
     {
-        std::optional<std::string> linkTo; // nothing: no link
-        bool plainFile;
-        CLI before;
-        CLI after;
+        std::string linkTo; // "": none; "file": a plain file
+        CLI before, after;
         std::string message;
     };
-    const std::vector<Case> cases = {
-        {std::nullopt, false, CLI::absent, CLI::installed, "settings.cli.installed"},
-        {"/usr/lib/vantorelle/vantorelle", false, CLI::outdated, CLI::installed, "settings.cli.installed"},
-        {"/usr/bin/somebody-else", false, CLI::taken, CLI::taken, "settings.cli.taken"},
-        {std::nullopt, true, CLI::taken, CLI::taken, "settings.cli.taken"},
-    };
-    for (const auto& c : cases) {
+    for (const auto& c :
+         std::vector<Case>{{"", CLI::absent, CLI::installed, "settings.cli.installed"},
+                           {"/usr/lib/vantorelle/vantorelle", CLI::outdated, CLI::installed, "settings.cli.installed"},
+                           {"/usr/bin/somebody-else", CLI::taken, CLI::taken, "settings.cli.taken"},
+                           {"file", CLI::taken, CLI::taken, "settings.cli.taken"}}) {
         fs::remove_all(home / ".local");
-        if (c.linkTo) {
-            fs::create_directories(link.parent_path());
-            fs::create_symlink(*c.linkTo, link);
-        } else if (c.plainFile) {
+        fs::create_directories(link.parent_path());
+        if (c.linkTo == "file") {
             test::writeFile(link, "mine");
+        } else if (!c.linkTo.empty()) {
+            fs::create_symlink(c.linkTo, link);
         }
         refresh();
         EXPECT_EQ(state().cliState, c.before);
@@ -315,13 +304,9 @@ TEST_F(SetupControllerTest, TheCommandLineLinkIsInstalledOrReplacedOnlyWhenItIsO
         controller().installCLI();
         EXPECT_EQ(state().cliState, c.after);
         EXPECT_EQ(message(), L(c.message));
-        if (c.after == CLI::installed) {
-            EXPECT_EQ(fs::read_symlink(link), install / "vantorelle");
-        } else if (c.linkTo) {
-            EXPECT_EQ(fs::read_symlink(link), *c.linkTo);
-        } else {
-            EXPECT_EQ(test::readFile(link), "mine");
-        }
+        EXPECT_EQ(fs::is_symlink(link) ? fs::read_symlink(link).string() : test::readFile(link),
+                  c.after == CLI::installed ? (install / "vantorelle").string()
+                                            : (c.linkTo == "file" ? "mine" : c.linkTo));
     }
     place.cliTarget.reset();
     made.reset();
@@ -352,11 +337,8 @@ TEST_F(SetupControllerTest, ApplyWritesBothFilesWithABackupAndAnApplyWithoutChan
     EXPECT_NE(test::readFile(home / ".ssh/config").find("IdentityFile ~/.ssh/id_ed25519"), std::string::npos);
     EXPECT_EQ(session.get("SSH_ASKPASS"), (install / "vantorelle-askpass").string());
     auto list = controller().checklist();
-    EXPECT_TRUE(list.keyDone);
-    EXPECT_TRUE(list.sshDone);
+    EXPECT_TRUE(list.keyDone && list.sshDone && !list.connectShown && list.remaining == 2);
     EXPECT_EQ(list.sshLine, L("settings.step.ssh.done", {"~/.zshenv"}));
-    EXPECT_FALSE(list.connectShown);
-    EXPECT_EQ(list.remaining, 2);
 
     // Nothing left to change: no review, the environment is exported again.
     session.vars.clear();
@@ -427,11 +409,8 @@ TEST_F(SetupControllerTest, UndoGivesEveryFileBackAndRemovesOnlyOurLink)
         EXPECT_EQ(message(), L("settings.undo.done"));
         EXPECT_EQ(test::readFile(home / ".ssh/config"), config);
         EXPECT_EQ(test::readFile(home / ".zshenv"), zshenv);
-        EXPECT_FALSE(session.get("SSH_ASKPASS"));
-        EXPECT_FALSE(session.get("SSH_ASKPASS_REQUIRE"));
-        EXPECT_TRUE(managed().empty());
-        EXPECT_FALSE(secrets.hasPassphrase(path.string()));
-        EXPECT_FALSE(autostart.enabled());
+        EXPECT_TRUE(session.vars.empty() && managed().empty());
+        EXPECT_FALSE(secrets.hasPassphrase(path.string()) || autostart.enabled());
         EXPECT_EQ(fs::is_symlink(link), target == "/usr/bin/someone") << target;
         EXPECT_FALSE(state().setupApplied);
     }
@@ -444,8 +423,7 @@ TEST_F(SetupControllerTest, AnUndoThatCannotDeleteOneItemKeepsThatKeyManaged)
     controller().reviewApply();
     const auto created = controller().cards(*state().review);
     EXPECT_EQ(created[1].summary, L("settings.review.summary.create"));
-    EXPECT_TRUE(created[1].showsDiff);
-    EXPECT_EQ(created[1].diff.size(), 6u);
+    EXPECT_TRUE(created[1].showsDiff && created[1].diff.size() == 6u);
     confirm();
     store.failFor = b;
     controller().reviewUndo();
@@ -453,8 +431,7 @@ TEST_F(SetupControllerTest, AnUndoThatCannotDeleteOneItemKeepsThatKeyManaged)
     const auto cards = controller().cards(*state().review);
     ASSERT_EQ(cards.size(), 2u);
     EXPECT_EQ(cards[1].summary, L("settings.review.summary.delete"));
-    EXPECT_FALSE(cards[1].showsDiff);
-    EXPECT_TRUE(cards[1].diff.empty());
+    EXPECT_TRUE(!cards[1].showsDiff && cards[1].diff.empty());
     confirm();
     EXPECT_EQ(message(), L("settings.undo.keysleft"));
     EXPECT_EQ(managed(), std::vector{b.string()});
@@ -507,12 +484,10 @@ TEST_F(SetupControllerTest, TheMigrationRemovesThePrototypesLinesFilesAndItemsAn
 TEST_F(SetupControllerTest, TheLoginSwitchWritesAndRemovesTheAutostartEntry)
 {
     controller().setLoginItem(true);
-    EXPECT_TRUE(state().loginEnabled && state().loginOn);
-    EXPECT_NE(test::readFile(autostart.entryPath()).find("--autostart"), std::string::npos);
+    EXPECT_TRUE(state().loginEnabled && state().loginOn && autostart.enabled());
     EXPECT_EQ(controller().checklist().loginLine, L("settings.step.login.done"));
     controller().setLoginItem(false);
-    EXPECT_FALSE(fs::exists(autostart.entryPath()));
-    EXPECT_FALSE(state().loginEnabled);
+    EXPECT_FALSE(fs::exists(autostart.entryPath()) || state().loginEnabled);
     EXPECT_EQ(controller().checklist().loginLine, L("settings.step.login.off"));
     // An entry that cannot be written is reported (a file where its directory belongs stops root too).
     fs::remove_all(autostart.entryPath().parent_path());
@@ -526,17 +501,14 @@ TEST_F(SetupControllerTest, TheDurationStepsStopAtTheirBoundsAndTheLanguageIsKep
 {
     struct Case
     {
-        double stored;
-        int step;
-        double shown;
-        int changes;
+        double stored, step, shown, changes;
     };
     for (const auto& c : std::vector<Case>{
              {900, -1, 900, 0}, {10800, +1, 10800, 0}, {3600, +1, 4500, 1}, {1800, -1, 900, 1}, {10800, -1, 9900, 1}}) {
         defaults.set("unlockDuration", c.stored);
         changes = 0;
         refresh();
-        controller().stepDuration(c.step);
+        controller().stepDuration(static_cast<int>(c.step));
         EXPECT_EQ(state().duration, c.shown) << c.stored;
         EXPECT_EQ(defaults.number("unlockDuration"), c.changes ? c.shown : c.stored);
         EXPECT_EQ(changes, c.changes);
@@ -550,6 +522,10 @@ TEST_F(SetupControllerTest, TheKeyStepAsksToChooseAmongTwoKeysAndIsDoneOnceOneIs
 {
     refresh();
     EXPECT_EQ(controller().checklist().keyLine, L("settings.keys.none"));
+    const auto plain = key("id_plain", "");
+    refresh();
+    EXPECT_EQ(controller().checklist().keyLine, L("settings.step.key.todo"));
+    EXPECT_EQ(controller().checklist().keyFormRow->key.path, plain);
     const auto a = key("id_a");
     key("id_b");
     refresh();
@@ -600,12 +576,7 @@ TEST(SetupReviewText, SummariesFollowTheShapeOfEachChange)
     auto lines = [](int n) {
         return L(n == 1 ? "settings.review.lines.one" : "settings.review.lines.many", {std::to_string(n)});
     };
-    struct Case
-    {
-        FileChange change;
-        std::string summary;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::pair<FileChange, std::string>> cases = {
         {{"/h/a", "a\nb\n", "", true}, L("settings.review.summary.delete")},
         {{"/h/a", "", "new\n", false}, L("settings.review.summary.create")},
         {{"/h/a", "a\n", "a\n", false}, L("settings.review.summary.none")},
@@ -616,8 +587,8 @@ TEST(SetupReviewText, SummariesFollowTheShapeOfEachChange)
         {{"/h/a", "a\nb\n" + block, "a\n" + block, false}, L("settings.review.summary.remove", {lines(1)})},
         {{"/h/a", "a\nb\n", "a\nc\nd\n", false}, L("settings.review.summary.both", {lines(2), lines(1)})},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(SetupController::summary(c.change), c.summary) << c.change.after;
+    for (const auto& [change, summary] : cases) {
+        EXPECT_EQ(SetupController::summary(change), summary) << change.after;
     }
 }
 
