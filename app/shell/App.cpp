@@ -19,10 +19,10 @@
 #include "dialogs/DialogPresenter.h"
 #include "dialogs/WindowFocus.h"
 #include "i18n/L.h"
-#include "platform/AppText.h"
 #include "ipc/IPCPaths.h"
 #include "ipc/SocketServer.h"
 #include "platform/AgentSocket.h"
+#include "platform/AppText.h"
 #include "platform/Autostart.h"
 #include "platform/BackgroundNotifier.h"
 #include "platform/DesktopSoundSetting.h"
@@ -32,10 +32,10 @@
 #include "platform/SessionEnvironment.h"
 #include "platform/SessionWatcher.h"
 #include "platform/Sounds.h"
-#include "setup/SetupPlan.h"
 #include "settings/SecretServiceForeignSecrets.h"
 #include "settings/SettingsWindow.h"
 #include "settings/SetupController.h"
+#include "setup/SetupPlan.h"
 #include "shell/AppModel.h"
 #include "shell/ApplicationAdaptor.h"
 #include "shell/StatusItemController.h"
@@ -43,7 +43,6 @@
 #include "ssh/KeyScanCache.h"
 #include "ssh/KeyScanner.h"
 #include "ssh/PassphraseVerifier.h"
-#include "sys/Account.h"
 #include "sys/Files.h"
 #include "sys/WorkingDirectory.h"
 #include "unlock/RequesterResolver.h"
@@ -432,25 +431,13 @@ void App::openSettings()
 {
     applog::info("app", "settings requested");
     if (!m_settingsWindow) {
-        const QString here = QCoreApplication::applicationDirPath();
-        const auto beside = [&](const char* name) -> std::optional<std::filesystem::path> {
-            const std::filesystem::path path = std::filesystem::path(here.toStdString()) / name;
-            std::error_code ec;
-            return std::filesystem::is_regular_file(path, ec) ? std::optional(path) : std::nullopt;
-        };
         if (!m_autostart) {
             m_autostart = std::make_unique<XdgAutostart>(m_options.env);
         }
         m_settingsStore = std::make_unique<SecretServicePassphraseStore>();
         m_settingsAgent = std::make_unique<AgentClient>(m_agentSocket, m_options.env);
         m_foreignSecrets = std::make_unique<SecretServiceForeignSecrets>();
-        SetupPlace place{
-            .home = m_home,
-            .loginShell = accountShell(),
-            .askpassPath = beside("vantorelle-askpass"),
-            .cliTarget = beside("vantorelle"),
-            .appExecPath = QCoreApplication::applicationFilePath().toStdString(),
-        };
+        SetupPlace place = SetupPlace::forApp(m_home, QCoreApplication::applicationFilePath().toStdString());
         SetupServices services{
             .store = m_settingsStore.get(),
             .secrets = m_foreignSecrets.get(),
@@ -458,9 +445,10 @@ void App::openSettings()
             .session = m_sessionEnvironment.get(),
             .autostart = m_autostart.get(),
             .defaults = &m_defaults,
-            .moveToTrash = [](const std::filesystem::path& path) {
-                return QFile::moveToTrash(QString::fromStdString(path.string()));
-            },
+            .moveToTrash =
+                [](const std::filesystem::path& path) {
+                    return QFile::moveToTrash(QString::fromStdString(path.string()));
+                },
         };
         QPointer<App> self(this);
         m_setupController = std::make_unique<SetupController>(std::move(place), std::move(services), [self] {
