@@ -140,6 +140,28 @@ std::expected<ItemList, PassphraseStoreError> findItems(SecretService* service, 
     return ItemList(items);
 }
 
+// Every item carrying these attributes, whatever its schema.
+std::expected<ItemList, PassphraseStoreError> findForeign(SecretService* service,
+                                                          const SecretServicePassphraseStore::Attributes& wanted,
+                                                          std::chrono::milliseconds limit)
+{
+    Watchdog watchdog(limit);
+    // The table borrows the map's strings, which outlive the call.
+    std::unique_ptr<GHashTable, HashTableUnref> attributes(g_hash_table_new(g_str_hash, g_str_equal));
+    for (const auto& [name, value] : wanted) {
+        g_hash_table_insert(attributes.get(), const_cast<char*>(name.c_str()), const_cast<char*>(value.c_str()));
+    }
+    GError* raw = nullptr;
+    GList* items = secret_service_search_sync(service, nullptr, attributes.get(), SECRET_SEARCH_ALL,
+                                              watchdog.cancellable(), &raw);
+    ErrorPtr error(raw);
+    if (error) {
+        g_list_free_full(items, g_object_unref);
+        return std::unexpected(failure(error.get(), watchdog));
+    }
+    return ItemList(items);
+}
+
 // True when the service reports the objects unlocked; false when the user dismissed the prompt.
 std::expected<bool, PassphraseStoreError> unlock(SecretService* service, GList* objects,
                                                  std::chrono::milliseconds limit)
@@ -347,6 +369,49 @@ bool SecretServicePassphraseStore::hasPassphrase(const std::string& keyPath)
     }
     auto items = findItems(service->get(), keyPath, m_timeouts.call);
     return items && *items;
+}
+
+bool SecretServicePassphraseStore::hasItems(const Attributes& attributes)
+{
+    auto service = openService(SECRET_SERVICE_NONE, m_timeouts.call);
+    if (!service) {
+        return false;
+    }
+    auto items = findForeign(service->get(), attributes, m_timeouts.call);
+    return items && *items;
+}
+
+SecretServicePassphraseStore::DeleteOne SecretServicePassphraseStore::deleteOneItem(const Attributes& attributes)
+{
+    auto service = openService(SECRET_SERVICE_NONE, m_timeouts.call);
+    if (!service) {
+        return DeleteOne::failed;
+    }
+    auto items = findForeign(service->get(), attributes, m_timeouts.call);
+    if (!items) {
+        return DeleteOne::failed;
+    }
+    if (!*items) {
+        return DeleteOne::notFound;
+    }
+    auto* item = SECRET_ITEM(items->get()->data);
+    if (secret_item_get_locked(item)) {
+        GList only = {item, nullptr, nullptr};
+        auto unlocked = unlock(service->get(), &only, m_timeouts.prompt);
+        if (!unlocked || !*unlocked) {
+            applog::error(kCategory, "delete failed: locked");
+            return DeleteOne::failed;
+        }
+    }
+    Watchdog watchdog(m_timeouts.call);
+    GError* raw = nullptr;
+    const bool deleted = secret_item_delete_sync(item, watchdog.cancellable(), &raw);
+    ErrorPtr error(raw);
+    if (!deleted) {
+        applog::error(kCategory, "delete failed: " + failure(error.get(), watchdog).detail);
+        return DeleteOne::failed;
+    }
+    return DeleteOne::deleted;
 }
 
 } // namespace vantorelle

@@ -41,6 +41,14 @@ public:
     // Any failure (no Secret Service, deadline) answers false.
     bool hasPassphrase(const std::string& keyPath);
 
+    // Items of any schema, matched on these attributes alone: other programs' items (GNOME
+    // Keyring's SSH agent, an earlier tool). Whether one exists, found without unlocking or
+    // prompting (any failure answers false); deleting one unlocks it first, which may prompt.
+    using Attributes = std::map<std::string, std::string>;
+    bool hasItems(const Attributes& attributes);
+    enum class DeleteOne { deleted, notFound, failed };
+    DeleteOne deleteOneItem(const Attributes& attributes);
+
     static constexpr const char* schemaName = "org.vantorelle.Vantorelle.passphrase";
     static std::string serviceAttribute(); // bundle id + ".passphrase"
 

@@ -5,13 +5,12 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QFile>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <unistd.h>
 
 #include "Vantorelle.h"
@@ -21,10 +20,10 @@
 #include "dialogs/DialogPresenter.h"
 #include "dialogs/WindowFocus.h"
 #include "i18n/L.h"
-#include "platform/AppText.h"
 #include "ipc/IPCPaths.h"
 #include "ipc/SocketServer.h"
 #include "platform/AgentSocket.h"
+#include "platform/AppText.h"
 #include "platform/Autostart.h"
 #include "platform/BackgroundNotifier.h"
 #include "platform/DesktopSoundSetting.h"
@@ -34,7 +33,10 @@
 #include "platform/SessionEnvironment.h"
 #include "platform/SessionWatcher.h"
 #include "platform/Sounds.h"
-#include "setup/MarkedBlock.h"
+#include "settings/SecretServiceForeignSecrets.h"
+#include "settings/SettingsWindow.h"
+#include "settings/SetupController.h"
+#include "setup/SetupPlan.h"
 #include "shell/AppModel.h"
 #include "shell/ApplicationAdaptor.h"
 #include "shell/StatusItemController.h"
@@ -49,6 +51,7 @@
 #include "unlock/UnlockCoordinator.h"
 #include "updates/Installation.h"
 #include "updates/UpdateController.h"
+#include "updates/UpdateSettingsRow.h"
 #include "window/DurationPolicy.h"
 #include "window/UserDefaultsUnlockWindowStore.h"
 
@@ -57,16 +60,6 @@ namespace {
 
 constexpr int kRefreshIntervalMs = 30'000;
 constexpr int kReopenTimeoutMs = 2'000;
-
-std::string readText(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    if (in) {
-        content << in.rdbuf();
-    }
-    return std::move(content).str();
-}
 
 const char* kindName(const Request& request)
 {
@@ -101,6 +94,9 @@ App::App(Options options)
 
 App::~App()
 {
+    // The window before the controller it shows; the controller waits for its own worker.
+    m_settingsWindow.reset();
+    m_setupController.reset();
     // A downloaded update that still waits goes in place for the next start. The controller goes
     // before the model it publishes into, which is an earlier child of this object.
     if (m_updates) {
@@ -150,6 +146,7 @@ App::LaunchResult App::launch()
     // Step 2: the agent this app loads keys into.
     m_sessionEnvironment = std::make_unique<SystemdSessionEnvironment>();
     const std::string agentSocket = agentSocketPath(m_options.env, *m_sessionEnvironment);
+    m_agentSocket = agentSocket;
     if (agentSocket.empty()) {
         applog::error("app", "SSH_AUTH_SOCK not found; the agent is unreachable");
     }
@@ -239,7 +236,11 @@ App::LaunchResult App::launch()
             self->m_model->installUpdate();
         }
     };
-    // The settings come with their own window; until then its item stays inert.
+    m_statusItem->setSettingsAction([self] {
+        if (self) {
+            self->openSettings();
+        }
+    });
     const bool trayShown = m_statusItem->show();
     if (!trayShown) {
         applog::notice("app", "no system tray available; serving requests without a menu");
@@ -380,12 +381,7 @@ double App::configuredDuration(const Defaults& defaults)
 
 bool App::setupApplied(const std::string& home)
 {
-    for (const char* name : {".zshenv", ".bashrc"}) {
-        if (MarkedBlock::contains(readText(std::filesystem::path(home) / name))) {
-            return true;
-        }
-    }
-    return false;
+    return SetupPlan::applied(home);
 }
 
 void App::exportAskpassEnvironment()
@@ -485,8 +481,39 @@ void App::refresh()
 
 void App::openSettings()
 {
-    // The settings window comes with its own work; until then a reopen only refreshes.
     applog::info("app", "settings requested");
+    if (!m_settingsWindow) {
+        if (!m_autostart) {
+            m_autostart = std::make_unique<XdgAutostart>(m_options.env);
+        }
+        m_settingsStore = std::make_unique<SecretServicePassphraseStore>();
+        m_settingsAgent = std::make_unique<AgentClient>(m_agentSocket, m_options.env);
+        m_foreignSecrets = std::make_unique<SecretServiceForeignSecrets>();
+        SetupPlace place = SetupPlace::forApp(m_home, QCoreApplication::applicationFilePath().toStdString());
+        SetupServices services{
+            .store = m_settingsStore.get(),
+            .secrets = m_foreignSecrets.get(),
+            .agent = m_settingsAgent.get(),
+            .session = m_sessionEnvironment.get(),
+            .autostart = m_autostart.get(),
+            .defaults = &m_defaults,
+            .moveToTrash =
+                [](const std::filesystem::path& path) {
+                    return QFile::moveToTrash(QString::fromStdString(path.string()));
+                },
+        };
+        QPointer<App> self(this);
+        m_setupController = std::make_unique<SetupController>(std::move(place), std::move(services), [self] {
+            if (self) {
+                self->refresh();
+            }
+        });
+        m_settingsWindow = std::make_unique<SettingsWindow>(*m_setupController, *m_model, m_clock, m_defaults);
+        if (m_updates) {
+            m_settingsWindow->setUpdatesRow(new UpdateSettingsRow(*m_updates));
+        }
+    }
+    m_settingsWindow->present();
     refresh();
 }
 

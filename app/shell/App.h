@@ -37,6 +37,9 @@ class KeyScanCache;
 class PassphraseStore;
 class SessionEnvironment;
 class SessionWatcher;
+class SettingsWindow;
+class SetupController;
+class ForeignSecrets;
 class SocketServer;
 class StatusItemController;
 class ThreadExecutor;
@@ -91,7 +94,7 @@ public:
     // The rules the coordinator is given, on their own so they can be checked directly.
     static std::vector<SSHKey> managedKeys(const Defaults& defaults, KeyScanCache& cache, const std::string& home);
     static double configuredDuration(const Defaults& defaults);
-    // Whether ~/.zshenv or ~/.bashrc (in that order) holds the managed block.
+    // Whether a shell start-up file setup writes holds the managed block.
     static bool setupApplied(const std::string& home);
     // Asks the copy that owns the bus name to show its settings; false when nobody answered in time.
     static bool reopenRunningInstance();
@@ -152,6 +155,14 @@ private:
     bool m_refreshRunning = false;
     bool m_refreshAgain = false;
     std::jthread m_exportThread;
+    std::string m_agentSocket;
+    // Made on the first opening of the settings and kept for the rest of the run. The settings have
+    // their own store and agent client: they work on the controller's thread, not the coordinator's.
+    std::unique_ptr<PassphraseStore> m_settingsStore;
+    std::unique_ptr<AgentClient> m_settingsAgent;
+    std::unique_ptr<ForeignSecrets> m_foreignSecrets;
+    std::unique_ptr<SetupController> m_setupController;
+    std::unique_ptr<SettingsWindow> m_settingsWindow;
 };
 
 } // namespace vantorelle

@@ -23,6 +23,9 @@ struct SetupFacts
     std::optional<std::string> appAskpass; // this application's own helper; absent when not found
     bool cliLinked = false; // the command-line tool link is in place
     bool loginEnabled = false; // the application starts at login
+    // false where the session environment cannot be changed (no user systemd): the ssh step then
+    // needs only its two files, since no later step could ever put the helper there.
+    bool sessionEnvironment = true;
 
     bool operator==(const SetupFacts&) const = default;
 };

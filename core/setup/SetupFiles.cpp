@@ -69,20 +69,21 @@ std::string sshBlock(const std::vector<std::string>& identityFiles)
                         "AddKeysToAgent no\n"
                         "UseKeychain no";
     for (const auto& path : identityFiles) {
-        // One configuration line per path: a line break would end the line and let the rest of
-        // the name be read as configuration.
-        if (path.find_first_of("\r\n") != std::string::npos) {
-            continue;
-        }
-        // Nor can a path holding "${": ssh reads it as an environment variable and has no way to
-        // escape it, so writing it would stop ssh from running for every host.
-        if (path.find("${") != std::string::npos) {
+        if (!fitsSSHBlock(path)) {
             continue;
         }
         block += "\nIdentityFile ";
         block += sshArgument(path);
     }
     return block;
+}
+
+bool fitsSSHBlock(std::string_view path)
+{
+    // One configuration line per path: a line break would end the line and let the rest of the
+    // name be read as configuration. Nor can a path holding "${": ssh reads it as an environment
+    // variable and has no way to escape it, so writing it would stop ssh from running for every host.
+    return path.find_first_of("\r\n") == std::string_view::npos && path.find("${") == std::string_view::npos;
 }
 
 std::string shellQuoted(std::string_view text)
@@ -102,6 +103,25 @@ std::string zshBlock(std::string_view askpassPath)
 {
     const std::string q = shellQuoted(askpassPath);
     return "if [ -x " + q + " ]; then\n  export SSH_ASKPASS=" + q + "\n  export SSH_ASKPASS_REQUIRE=force\nfi";
+}
+
+std::string fishQuoted(std::string_view text)
+{
+    std::string out = "'";
+    for (const char c : text) {
+        if (c == '\\' || c == '\'') {
+            out += '\\';
+        }
+        out += c;
+    }
+    out += '\'';
+    return out;
+}
+
+std::string fishBlock(std::string_view askpassPath)
+{
+    const std::string q = fishQuoted(askpassPath);
+    return "if test -x " + q + "\n  set -gx SSH_ASKPASS " + q + "\n  set -gx SSH_ASKPASS_REQUIRE force\nend";
 }
 
 FileText read(const fs::path& path)

@@ -18,12 +18,20 @@ namespace vantorelle::SetupFiles {
 // environment expansion: both are left out.
 std::string sshBlock(const std::vector<std::string>& identityFiles);
 
+// Whether sshBlock can write the path (no line break, no "${").
+bool fitsSSHBlock(std::string_view path);
+
 // The body of the shell start-up block: the two exports, guarded by a test that the helper is
 // there. The path is double-quoted for the shell with '\', '"', '$' and '`' escaped.
 std::string zshBlock(std::string_view askpassPath);
 
 // The shell's double-quoted form of `text`.
 std::string shellQuoted(std::string_view text);
+
+// The same two variables for fish ("set -gx"), guarded the same way; the path single-quoted
+// with '\' and '\'' escaped, the only escapes fish reads inside single quotes.
+std::string fishBlock(std::string_view askpassPath);
+std::string fishQuoted(std::string_view text);
 
 // A file's text as setup sees it.
 struct FileText

@@ -60,8 +60,38 @@ fs::path SetupPlan::shellFile(const fs::path& home, std::string_view loginShell)
 {
     const auto slash = loginShell.rfind('/');
     const std::string_view name = slash == std::string_view::npos ? loginShell : loginShell.substr(slash + 1);
+    if (name == "fish") {
+        // fish never reads the POSIX start-up files; it sources every snippet in conf.d.
+        return home / ".config/fish/conf.d/vantorelle.fish";
+    }
     // On Debian-family systems terminals run non-login bash, which reads only ~/.bashrc.
     return home / (name == "bash" ? ".bashrc" : ".zshenv");
+}
+
+std::vector<fs::path> SetupPlan::shellFiles(const fs::path& home)
+{
+    return {home / ".zshenv", home / ".bashrc", shellFile(home, "fish")};
+}
+
+bool SetupPlan::applied(const fs::path& home)
+{
+    for (const auto& file : shellFiles(home)) {
+        if (MarkedBlock::contains(SetupFiles::read(file).text)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<fs::path> SetupPlan::leftOutKeys(const std::vector<SSHKey>& keys)
+{
+    std::vector<fs::path> out;
+    for (const auto& key : keys) {
+        if (!SetupFiles::fitsSSHBlock(key.path.string())) {
+            out.push_back(key.path);
+        }
+    }
+    return out;
 }
 
 SetupPlan SetupPlan::make(const fs::path& home, std::string_view askpassPath, const std::vector<SSHKey>& keys,
@@ -96,8 +126,9 @@ SetupPlan SetupPlan::make(const fs::path& home, std::string_view askpassPath, co
     if (shellText.state == SetupFiles::FileText::State::unreadable) {
         return plan;
     }
-    std::string after
-        = MarkedBlock::apply(SetupFiles::zshBlock(askpassPath), shellText.text, MarkedBlock::Position::bottom);
+    const std::string block
+        = shell == shellFile(home, "fish") ? SetupFiles::fishBlock(askpassPath) : SetupFiles::zshBlock(askpassPath);
+    std::string after = MarkedBlock::apply(block, shellText.text, MarkedBlock::Position::bottom);
     if (after != shellText.text) {
         plan.changes.push_back(FileChange{shell, shellText.text, std::move(after), false});
     }
@@ -111,8 +142,9 @@ SetupPlan SetupPlan::undo(const fs::path& home) const
         candidates.push_back(change.url);
     }
     candidates.push_back(sshConfig(home));
-    candidates.push_back(home / ".zshenv");
-    candidates.push_back(home / ".bashrc");
+    for (auto& file : shellFiles(home)) {
+        candidates.push_back(std::move(file));
+    }
 
     SetupPlan plan;
     std::set<fs::path> seen;

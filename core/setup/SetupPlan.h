@@ -38,8 +38,16 @@ struct SetupPlan
     static constexpr std::string_view backupSuffix = ".bak-vantorelle";
 
     static std::filesystem::path sshConfig(const std::filesystem::path& home);
-    // ".bashrc" when the login shell's last path component is exactly "bash", else ".zshenv".
+    // ".bashrc" when the login shell's last path component is exactly "bash", the fish
+    // configuration snippet when it is "fish", else ".zshenv".
     static std::filesystem::path shellFile(const std::filesystem::path& home, std::string_view loginShell);
+    // Every start-up file setup may write, in the order they are checked: ".zshenv", ".bashrc",
+    // then fish's "~/.config/fish/conf.d/vantorelle.fish".
+    static std::vector<std::filesystem::path> shellFiles(const std::filesystem::path& home);
+    // Whether any of them holds the managed block.
+    static bool applied(const std::filesystem::path& home);
+    // The keys whose paths the ssh block cannot hold (a line break or "${"): make() leaves them out.
+    static std::vector<std::filesystem::path> leftOutKeys(const std::vector<SSHKey>& keys);
 
     // The setup: the ssh block at the top of the ssh configuration (naming the keys its own
     // configuration does not name already) and the askpass block at the bottom of the shell
@@ -48,8 +56,8 @@ struct SetupPlan
     static SetupPlan make(const std::filesystem::path& home, std::string_view askpassPath,
                           const std::vector<SSHKey>& keys, std::string_view loginShell);
 
-    // The plan that removes every managed block from this plan's files and the three fixed files
-    // (ssh configuration, ".zshenv", ".bashrc"). A file that holds nothing else and was created by
+    // The plan that removes every managed block from this plan's files and the fixed files
+    // (ssh configuration and every shellFiles() entry). A file that holds nothing else and was created by
     // setup (it has no backup) is deleted. Never fails.
     SetupPlan undo(const std::filesystem::path& home) const;
 

@@ -19,8 +19,9 @@ std::vector<Item> evaluate(const SetupFacts& facts)
     if (!facts.shellBlock) {
         missing.push_back(Missing::shellFile);
     }
-    if (facts.launchAskpass.empty() || !facts.appAskpass
-        || Files::standardizedPath(*facts.appAskpass) != Files::standardizedPath(facts.launchAskpass)) {
+    if (facts.sessionEnvironment
+        && (facts.launchAskpass.empty() || !facts.appAskpass
+            || Files::standardizedPath(*facts.appAskpass) != Files::standardizedPath(facts.launchAskpass))) {
         missing.push_back(Missing::appEnvironment);
     }
     const bool sshDone = missing.empty();

@@ -1,6 +1,7 @@
 // Environment: a snapshot of environment variables, passed into logic so tests can fake it.
 #include "sys/Environment.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 namespace vantorelle {
@@ -58,6 +59,18 @@ std::vector<std::string> Environment::entries() const
         out.push_back(name + "=" + value);
     }
     return out;
+}
+
+std::optional<std::string> accountShell()
+{
+    passwd entry = {};
+    passwd* result = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &result) != 0 || !result || !result->pw_shell
+        || *result->pw_shell == '\0') {
+        return std::nullopt;
+    }
+    return std::string(result->pw_shell);
 }
 
 } // namespace vantorelle

@@ -30,4 +30,8 @@ private:
     std::map<std::string, std::string, std::less<>> m_vars;
 };
 
+// The login shell the password database names for this process's user; nothing when it names
+// none. Safe on any thread.
+std::optional<std::string> accountShell();
+
 } // namespace vantorelle

@@ -160,12 +160,13 @@ protected:
         return waitFor([&] { return countInLog(text) >= count; }, 60s);
     }
     // Waits for the app's window and gives it the focus; its X id, or empty when none came.
-    std::string focusWindow()
+    // `name` is a pattern for the window's title: the app's own panels and questions by default.
+    std::string focusWindow(const std::string& name = "^Vantorelle$")
     {
         std::string window;
         if (!waitFor(
                 [&] {
-                    window = tool("/usr/bin/xdotool", {"search", "--onlyvisible", "--name", "Vantorelle"}).output;
+                    window = tool("/usr/bin/xdotool", {"search", "--onlyvisible", "--name", name}).output;
                     return !window.empty();
                 },
                 60s)) {
@@ -179,7 +180,7 @@ protected:
     {
         return waitFor(
             [&] {
-                return tool("/usr/bin/xdotool", {"search", "--onlyvisible", "--name", "Vantorelle"}).status != 0;
+                return tool("/usr/bin/xdotool", {"search", "--onlyvisible", "--name", "^Vantorelle$"}).status != 0;
             },
             60s);
     }
@@ -203,10 +204,10 @@ protected:
     }
     // Focuses the app's window, types `typed` into it, saves a screenshot if asked and presses `key`.
     testing::AssertionResult pressInWindow(const std::string& key, const std::string& screenshotName = {},
-                                           const std::string& typed = {})
+                                           const std::string& typed = {}, const std::string& name = "^Vantorelle$")
     {
-        if (focusWindow().empty()) {
-            return testing::AssertionFailure() << "no window";
+        if (focusWindow(name).empty()) {
+            return testing::AssertionFailure() << "no window named " << name << "\n" << appLog();
         }
         if (!typed.empty()) {
             tool("/usr/bin/xdotool", {"type", "--delay", "5", typed});
@@ -819,6 +820,67 @@ TEST_F(ScriptedAppEndToEnd, AnotherFingerOffersARetryAndTheEnrolledOneLetsSshCon
     EXPECT_TRUE(connected(connecting.finish())) << appLog();
     EXPECT_TRUE(waitForLog("unlock presentation ended, result approved")) << appLog();
     EXPECT_EQ(0, listAgent().status) << "the key is in the agent";
+}
+
+// A new user's whole road through the settings of the installed app, on the desktop: store the
+// passphrase, connect ssh after the review, connect from a fresh shell that asks through the helper,
+// then undo and find every file as it was.
+TEST_F(AppEndToEnd, ANewUserConnectsSshThroughTheSettingsAndUndoesItAll)
+{
+    startSshd();
+    ASSERT_TRUE(install());
+    fs::remove(plainKey());
+    fs::remove(plainKey() += ".pub");
+    const std::string bashrc = "# my own\nalias ll='ls -l'\n";
+    writeFile(home() / ".bashrc", bashrc);
+    const auto installedApp = (root() / "prefix/lib/vantorelle/vantorelle-app").string();
+    const std::string settings = "^" + L("settings.title") + "$";
+    ASSERT_TRUE(startApp({"--background"}, installedApp));
+
+    // Starting the app again opens the settings of the running one, its key step asking for the
+    // passphrase once the scan has found the key.
+    auto second = launch({}, root() / "second.log", installedApp);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(0, second->waitUntil(after(60s)));
+    ASSERT_TRUE(waitForLog("key form for id_ed25519")) << appLog();
+    ASSERT_TRUE(pressInWindow("Return", "settings-on-the-desktop", kPassphrase, settings));
+    ASSERT_TRUE(waitFor([&] {
+        return defaults().stringArray("managedKeyPaths") == std::vector<std::string>{keyPath().string()};
+    })) << appLog();
+
+    // Connect: the review names both files; Return confirms.
+    ASSERT_TRUE(waitForLog("ssh step offers connect")) << appLog();
+    ASSERT_TRUE(pressInWindow("alt+c", {}, {}, settings));
+    const std::string review = "^" + L("settings.review.apply.title") + "$";
+    ASSERT_TRUE(pressInWindow("Return", "settings-review-on-the-desktop", {}, review));
+    ASSERT_TRUE(waitFor([&] { return MarkedBlock::contains(readFile(home() / ".bashrc")); })) << appLog();
+    EXPECT_TRUE(MarkedBlock::contains(readFile(home() / ".ssh/config")));
+    EXPECT_TRUE(readFile(home() / ".bashrc").starts_with(bashrc));
+
+    // A fresh interactive bash, as a new terminal runs it, reads the block: ssh asks the helper,
+    // which shows the unlock panel.
+    Environment shell = m_env;
+    shell.set("SHELL", "/bin/bash");
+    std::string command = "/usr/bin/ssh";
+    auto arguments = sshArguments("echo ran-$((6*7))", {"IdentityAgent=none"});
+    arguments.erase(arguments.begin(), arguments.begin() + 2); // "-F /dev/null": the user's configuration counts
+    for (const auto& word : arguments) {
+        command += " '" + word + "'";
+    }
+    TerminalRun connecting("/bin/bash", {"-i", "-c", command}, shell);
+    ASSERT_TRUE(waitForLog("unlock presentation started, stage typing, keys 1")) << appLog();
+    ASSERT_TRUE(pressInWindow("Return", {}, kPassphrase));
+    const auto connected = connecting.finish();
+    EXPECT_EQ(0, connected.status) << connected.output << appLog();
+    EXPECT_TRUE(mentions(connected.output, "ran-42")) << connected.output;
+    EXPECT_EQ(1, countInLog("request passphrase from peer")) << appLog();
+
+    // Undo, reviewed the same way: the files are as they were before, byte for byte.
+    ASSERT_TRUE(pressInWindow("alt+u", {}, {}, settings));
+    ASSERT_TRUE(pressInWindow("Return", {}, {}, "^" + L("settings.review.undo.title") + "$"));
+    EXPECT_TRUE(waitFor([&] { return readFile(home() / ".bashrc") == bashrc; })) << readFile(home() / ".bashrc");
+    EXPECT_TRUE(waitFor([&] { return !fs::exists(home() / ".ssh/config"); })) << "setup made it, undo removes it";
+    EXPECT_TRUE(waitFor([&] { return defaults().stringArray("managedKeyPaths").value_or(std::vector<std::string>{"x"}).empty(); }));
 }
 
 } // namespace
