@@ -9,6 +9,7 @@
 
 #include "Vantorelle.h"
 #include "i18n/L.h"
+#include "platform/AppText.h"
 #include "platform/Log.h"
 
 namespace vantorelle {
@@ -18,11 +19,6 @@ constexpr std::string_view kCategory = "notify";
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
-
-QString localised(std::string_view key, std::initializer_list<std::string_view> args = {})
-{
-    return QString::fromStdString(L(key, args));
-}
 
 void notPosted(const QString& reason)
 {
@@ -68,10 +64,10 @@ void BackgroundNotifier::send(const QString& requester)
         {QStringLiteral("requester"), requester},
         {QStringLiteral("desktop-entry"), QString::fromUtf8(Vantorelle::bundleID.data(), Vantorelle::bundleID.size())},
     };
-    call << localised("app.name") << m_ids.value(requester, 0u)
+    call << text("app.name") << m_ids.value(requester, 0u)
          << QString::fromUtf8(Vantorelle::bundleID.data(), Vantorelle::bundleID.size())
-         << localised("notify.background.title", {name}) << localised("notify.background.body")
-         << QStringList{QStringLiteral("default"), localised("notify.background.open")} << hints << -1;
+         << text("notify.background.title", {name}) << text("notify.background.body")
+         << QStringList{QStringLiteral("default"), text("notify.background.open")} << hints << -1;
     m_inFlight.insert(requester);
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kCallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, requester](QDBusPendingCallWatcher* done) {

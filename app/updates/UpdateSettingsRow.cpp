@@ -6,18 +6,11 @@
 #include <QPushButton>
 
 #include "i18n/L.h"
+#include "platform/AppText.h"
 #include "shell/AppModel.h"
 #include "updates/UpdateController.h"
 
 namespace vantorelle {
-namespace {
-
-QString text(std::string_view key)
-{
-    return QString::fromStdString(L(key));
-}
-
-} // namespace
 
 UpdateSettingsRow::UpdateSettingsRow(UpdateController& controller, QWidget* parent)
     : QWidget(parent)

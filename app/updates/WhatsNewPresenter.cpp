@@ -6,6 +6,7 @@
 
 #include "dialogs/DialogPanels.h"
 #include "i18n/L.h"
+#include "platform/AppText.h"
 #include "shell/AppModel.h"
 #include "updates/ReleaseNotesText.h"
 #include "updates/UpdateController.h"
@@ -14,11 +15,6 @@ namespace vantorelle {
 namespace {
 
 constexpr int kNotesMaxHeight = 220;
-
-QString text(std::string_view key)
-{
-    return QString::fromStdString(L(key));
-}
 
 } // namespace
 
@@ -82,8 +78,7 @@ void WhatsNewPresenter::show()
     titleFont.setPointSize(titleFont.pointSize() + 3);
     title->setFont(titleFont);
     layout->addWidget(title);
-    layout->addWidget(
-        new QLabel(QString::fromStdString(L("whatsnew.version")).arg(QString::fromStdString(record.version)), panel));
+    layout->addWidget(new QLabel(text("whatsnew.version").arg(QString::fromStdString(record.version)), panel));
 
     const auto lines = ReleaseNotesText::lines(record.notes, record.format);
     if (lines.empty()) {

@@ -8,13 +8,12 @@
 #include <QPushButton>
 #include <gtest/gtest.h>
 
+#include "app/TestApplication.h"
 #include "design/Mascot.h"
 #include "i18n/L.h"
 #include "platform/Log.h"
 
 namespace vantorelle {
-
-QApplication& testApplication();
 
 namespace {
 

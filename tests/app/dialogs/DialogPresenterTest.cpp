@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <xcb/xcb.h>
 
+#include "app/TestApplication.h"
 #include "dialogs/WindowFocus.h"
 #include "i18n/L.h"
 #include "platform/Log.h"
@@ -16,17 +17,6 @@
 namespace vantorelle {
 
 using namespace std::chrono_literals;
-
-// One application for the whole program, on the offscreen platform: the panels are widgets.
-QApplication& testApplication()
-{
-    static int argc = 1;
-    static char name[] = "test", *argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Never destroyed: Qt's own globals are gone by the time static objects would be.
-    static auto* app = new QApplication(argc, argv);
-    return *app;
-}
 
 namespace {
 

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <map>
 
+#include "app/TestApplication.h"
 #include "defaults/MemoryDefaults.h"
 #include "fakes/CoordinatorRig.h"
 #include "i18n/L.h"
@@ -33,15 +34,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Status = SSHKey::Status;
-
-QApplication& application()
-{
-    static int argc = 1;
-    static char name[] = "test", *argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static auto* app = new QApplication(argc, argv);
-    return *app;
-}
 
 QString q(const std::string& text)
 {
@@ -89,7 +81,7 @@ class SettingsWindowTest : public testing::Test
 protected:
     void SetUp() override
     {
-        application();
+        testApplication();
         i18n::setCurrentLanguage(Language::English);
         fs::create_directories(home() / ".ssh");
         test::writeFile(helper(), "#!/bin/sh\n");

@@ -13,6 +13,7 @@
 #include <sodium.h>
 
 #include "TarWriter.h"
+#include "app/TestApplication.h"
 #include "defaults/MemoryDefaults.h"
 #include "platform/Log.h"
 #include "shell/AppModel.h"
@@ -31,15 +32,6 @@ void save(QWidget& widget, const QString& name)
     QDir().mkpath(directory);
     widget.adjustSize();
     EXPECT_TRUE(widget.grab().save(directory + "/" + name + ".png"));
-}
-
-QApplication& application()
-{
-    static int argc = 1;
-    static char name[] = "test", *argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static auto* app = new QApplication(argc, argv);
-    return *app;
 }
 
 bool spinUntil(const std::function<bool()>& condition)
@@ -124,7 +116,7 @@ struct ItemSpec
 // One install in a temporary prefix running build 5, a key pair, a server and the controller.
 struct Rig
 {
-    QApplication& app = application(); // before any QObject of the rig
+    QApplication& app = testApplication(); // before any QObject of the rig
     TempDir prefix{"vt-upd"};
     fs::path lib = prefix.path() / "lib";
     Server server;
