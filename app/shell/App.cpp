@@ -379,6 +379,16 @@ double App::configuredDuration(const Defaults& defaults)
     return DurationPolicy::configured(defaults.number("unlockDuration"));
 }
 
+std::filesystem::path App::programFolder()
+{
+    return Installation::lastingProgramFolder(QCoreApplication::applicationDirPath().toStdString());
+}
+
+std::filesystem::path App::appProgram()
+{
+    return programFolder() / std::filesystem::path(QCoreApplication::applicationFilePath().toStdString()).filename();
+}
+
 bool App::setupApplied(const std::string& home)
 {
     return SetupPlan::applied(home);
@@ -386,8 +396,7 @@ bool App::setupApplied(const std::string& home)
 
 void App::exportAskpassEnvironment()
 {
-    const auto helper
-        = std::filesystem::path(QCoreApplication::applicationDirPath().toStdString()) / "vantorelle-askpass";
+    const auto helper = programFolder() / "vantorelle-askpass";
     std::error_code ec;
     if (!std::filesystem::is_regular_file(helper, ec)) {
         return;
@@ -437,7 +446,7 @@ void App::defaultLoginItem()
     m_defaults.set("loginItemDefaulted", true);
     m_autostart = std::make_unique<XdgAutostart>(m_options.env);
     // A failure is dropped: the key stays set, so the user's later choice is never overridden.
-    (void)m_autostart->setEnabled(true, QCoreApplication::applicationFilePath().toStdString());
+    (void)m_autostart->setEnabled(true, appProgram().string());
 }
 
 void App::lockForSession(const char* why)
@@ -489,7 +498,7 @@ void App::openSettings()
         m_settingsStore = std::make_unique<SecretServicePassphraseStore>();
         m_settingsAgent = std::make_unique<AgentClient>(m_agentSocket, m_options.env);
         m_foreignSecrets = std::make_unique<SecretServiceForeignSecrets>();
-        SetupPlace place = SetupPlace::forApp(m_home, QCoreApplication::applicationFilePath().toStdString());
+        SetupPlace place = SetupPlace::forApp(m_home, appProgram());
         SetupServices services{
             .store = m_settingsStore.get(),
             .secrets = m_foreignSecrets.get(),

@@ -96,6 +96,9 @@ public:
     static double configuredDuration(const Defaults& defaults);
     // Whether a shell start-up file setup writes holds the managed block.
     static bool setupApplied(const std::string& home);
+    // This program's folder and path as files that outlive this version should name them.
+    static std::filesystem::path programFolder();
+    static std::filesystem::path appProgram();
     // Asks the copy that owns the bus name to show its settings; false when nobody answered in time.
     static bool reopenRunningInstance();
 

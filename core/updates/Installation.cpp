@@ -65,6 +65,17 @@ std::expected<Installation, Installation::Refusal> Installation::find(const fs::
     return Installation(lib, folder.filename());
 }
 
+fs::path Installation::lastingProgramFolder(const fs::path& programFolder)
+{
+    std::error_code ec;
+    const fs::path folder = fs::weakly_canonical(programFolder, ec);
+    const fs::path link = folder.parent_path() / "vantorelle";
+    if (!ec && fs::is_symlink(link, ec) && fs::weakly_canonical(link, ec) == folder && !ec) {
+        return link;
+    }
+    return programFolder;
+}
+
 std::expected<fs::path, std::string> Installation::makeStagingFolder() const
 {
     std::error_code ec;

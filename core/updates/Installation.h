@@ -27,6 +27,12 @@ public:
     // of a link lib/vantorelle beside it.
     static std::expected<Installation, Refusal> find(const std::filesystem::path& programFolder);
 
+    // The folder to name in files that outlive this version (the helper path in the shell start-up
+    // file and the session, the login item, the command-line link): lib/vantorelle when that link
+    // leads to `programFolder`, since a version folder is removed two updates later; otherwise
+    // `programFolder` itself.
+    static std::filesystem::path lastingProgramFolder(const std::filesystem::path& programFolder);
+
     // Build numbers come from the feed and end up in a folder name: digits, letters, '.', '_'
     // and '-' only, and not "." or "..".
     static bool validBuild(std::string_view build);

@@ -211,6 +211,13 @@ TEST(Installation, OnlyALinkedWritablePerUserInstallUpdatesItself)
     ASSERT_FALSE(plain);
     EXPECT_EQ(plain.error().kind, Installation::Refusal::Kind::notPerUser);
 
+    // Files that outlive a version name it through the link, never through its own folder.
+    EXPECT_EQ(Installation::lastingProgramFolder(prefix.lib / "vantorelle-5"), prefix.lib / "vantorelle");
+    fs::create_directories(prefix.lib / "vantorelle-4");
+    for (const fs::path& folder : {prefix.lib / "vantorelle-4", prefix.dir.path() / "plain/lib/vantorelle"}) {
+        EXPECT_EQ(Installation::lastingProgramFolder(folder), folder);
+    }
+
     fs::permissions(prefix.lib, fs::perms(0555));
     const int kind = runWithoutPrivileges(prefix.dir.path(), [&] {
         const auto found = Installation::find(prefix.lib / "vantorelle-5");
