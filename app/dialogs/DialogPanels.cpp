@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "design/Mascot.h"
+#include "dialogs/SecretField.h"
 #include "i18n/L.h"
 #include "platform/AppText.h"
 #include "platform/Log.h"
@@ -27,22 +28,6 @@ namespace {
 std::string panelId(const QWidget* panel)
 {
     return UnlockModel::identity(panel);
-}
-
-// The field's text as a secret; the UTF-8 copy made on the way is wiped.
-SecretString secretOf(const QLineEdit* edit)
-{
-    QByteArray bytes = edit->text().toUtf8();
-    SecretString secret(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-    wipeBytes(bytes.data(), static_cast<std::size_t>(bytes.size()));
-    return secret;
-}
-
-// Overwrites the field's text before clearing it, so the widget's buffer does not keep it.
-void forget(QLineEdit* edit)
-{
-    edit->setText(QString(edit->text().size(), QLatin1Char(' ')));
-    edit->clear();
 }
 
 // A hidden field shows small bullets rather than the style's large discs, which crowd a long passphrase.

@@ -16,6 +16,7 @@
 
 #include "defaults/Defaults.h"
 #include "design/Mascot.h"
+#include "dialogs/SecretField.h"
 #include "i18n/L.h"
 #include "platform/AppText.h"
 #include "platform/Log.h"
@@ -59,14 +60,11 @@ QLabel* sectionTitle(const QString& title, QWidget* parent)
     return label;
 }
 
-// The field's text as a secret; the UTF-8 copy made on the way is wiped, then the field itself.
+// The field's text as a secret, and the field wiped.
 SecretString takeSecret(QLineEdit* edit)
 {
-    QByteArray bytes = edit->text().toUtf8();
-    SecretString secret(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-    wipeBytes(bytes.data(), static_cast<std::size_t>(bytes.size()));
-    edit->setText(QString(edit->text().size(), QLatin1Char(' ')));
-    edit->clear();
+    SecretString secret = secretOf(edit);
+    forget(edit);
     return secret;
 }
 

@@ -1,0 +1,26 @@
+// Password fields: their text taken as a secret, and their buffer overwritten before it is cleared.
+#pragma once
+
+#include <QLineEdit>
+
+#include "sys/SecretString.h"
+
+namespace vantorelle {
+
+// The field's text as a secret; the UTF-8 copy made on the way is wiped.
+inline SecretString secretOf(const QLineEdit* edit)
+{
+    QByteArray bytes = edit->text().toUtf8();
+    SecretString secret(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    wipeBytes(bytes.data(), static_cast<std::size_t>(bytes.size()));
+    return secret;
+}
+
+// Overwrites the field's text before clearing it, so the widget's buffer does not keep it.
+inline void forget(QLineEdit* edit)
+{
+    edit->setText(QString(edit->text().size(), QLatin1Char(' ')));
+    edit->clear();
+}
+
+} // namespace vantorelle
