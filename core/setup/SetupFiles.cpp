@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "setup/MarkedBlock.h"
 #include "sys/Files.h"
 #include "sys/Utf8.h"
 
@@ -209,9 +210,14 @@ std::expected<void, std::error_code> write(std::string_view text, const fs::path
             return std::unexpected(
                 std::error_code(original.error().error ? original.error().error : EINVAL, std::generic_category()));
         }
-        if (auto copied = Files::createExclusive(backup, *original, mode);
-            !copied && copied.error().value() != EEXIST) {
-            return copied;
+        // A file holding nothing but the block is one setup created: it has nothing of the user's
+        // to keep, and without a backup undo knows to remove it.
+        const bool onlyOurs = MarkedBlock::contains(*original) && MarkedBlock::remove(*original).empty();
+        if (!onlyOurs) {
+            if (auto copied = Files::createExclusive(backup, *original, mode);
+                !copied && copied.error().value() != EEXIST) {
+                return copied;
+            }
         }
     }
     return Files::replace(target, text, mode);

@@ -70,6 +70,21 @@ TEST(SetupShellsTest, FishSnippetUsesFishSyntaxAndUndoRemovesIt)
     EXPECT_EQ(test::readFile(home / ".config/fish/conf.d/vantorelle.fish"), "set -gx A b\n");
 }
 
+TEST(SetupShellsTest, FilesSetupCreatedAreRemovedByUndoEvenAfterALaterApplyChangedThem)
+{
+    TempDir dir;
+    const fs::path home = dir.path();
+    ASSERT_TRUE(
+        SetupPlan::make(home, "/a/askpass", {key(home / ".ssh/id_a")}, "/bin/bash").apply(SetupPlan::backupSuffix));
+    // A key added later rewrites both blocks; nothing of the user's was ever in these files.
+    ASSERT_TRUE(SetupPlan::make(home, "/b/askpass", {key(home / ".ssh/id_a"), key(home / ".ssh/id_b")}, "/bin/bash")
+                    .apply(SetupPlan::backupSuffix));
+    ASSERT_TRUE(SetupPlan{}.undo(home).apply(SetupPlan::backupSuffix));
+    for (const char* file : {".ssh/config", ".bashrc", ".ssh/config.bak-vantorelle", ".bashrc.bak-vantorelle"}) {
+        EXPECT_FALSE(fs::exists(home / file)) << file;
+    }
+}
+
 TEST(SetupShellsTest, KeysTheSSHBlockCannotHoldAreReported)
 {
     const std::vector<SSHKey> keys
