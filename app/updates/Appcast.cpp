@@ -92,7 +92,8 @@ std::optional<AppcastItem> newest(const std::vector<AppcastItem>& items, const Q
 
 bool allowedURL(const QUrl& url)
 {
-    if (!url.isValid() || url.host().isEmpty()) {
+    // Credentials in an address end up in requests to wherever it redirects, and in the log.
+    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty()) {
         return false;
     }
     return url.scheme() == u"https" || (url.scheme() == u"http" && url.host() == u"127.0.0.1");

@@ -34,7 +34,8 @@ std::expected<std::vector<AppcastItem>, QString> parse(const QByteArray& xml);
 // The item with the greatest build above `runningBuild` (builds compared numerically), or none.
 std::optional<AppcastItem> newest(const std::vector<AppcastItem>& items, const QString& runningBuild);
 
-// Where the updater may fetch from: HTTPS anywhere, plain HTTP only from 127.0.0.1.
+// Where the updater may fetch from: HTTPS anywhere, plain HTTP only from 127.0.0.1, never an
+// address carrying a user name or password.
 bool allowedURL(const QUrl& url);
 
 } // namespace Appcast

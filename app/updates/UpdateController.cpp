@@ -230,7 +230,7 @@ void UpdateController::becomeReady(const AppcastItem& item, std::function<void()
 void UpdateController::fetchReleaseNotes(const QUrl& link, WhatsNew record)
 {
     if (!Appcast::allowedURL(link)) {
-        logError(QStringLiteral("release notes link failed: refused address %1").arg(link.toString()));
+        logError(QStringLiteral("release notes link failed: refused address %1").arg(link.toString(QUrl::RemoveUserInfo)));
         return;
     }
     QNetworkReply* reply = m_network->get(QNetworkRequest(link));
@@ -352,6 +352,8 @@ void UpdateController::didAbortWithError(int code, const QString& description)
     if (code == Updater::kNoUpdateError) {
         return;
     }
+    // No relaunch follows: a later start of this build is an ordinary one.
+    m_defaults.remove(kRelaunchKey);
     logError(QStringLiteral("update cycle aborted: %1").arg(description));
 }
 

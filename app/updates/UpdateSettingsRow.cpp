@@ -21,6 +21,8 @@ UpdateSettingsRow::UpdateSettingsRow(UpdateController& controller, QWidget* pare
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     m_line->setWordWrap(true);
+    // The line carries the feed's version text, which must never be read as markup.
+    m_line->setTextFormat(Qt::PlainText);
     layout->addWidget(m_line, 1);
     layout->addWidget(m_button);
     AppModel& model = controller.model();

@@ -78,7 +78,9 @@ void WhatsNewPresenter::show()
     titleFont.setPointSize(titleFont.pointSize() + 3);
     title->setFont(titleFont);
     layout->addWidget(title);
-    layout->addWidget(new QLabel(text("whatsnew.version").arg(QString::fromStdString(record.version)), panel));
+    auto* version = new QLabel(text("whatsnew.version").arg(QString::fromStdString(record.version)), panel);
+    version->setTextFormat(Qt::PlainText); // the feed's text, never markup
+    layout->addWidget(version);
 
     const auto lines = ReleaseNotesText::lines(record.notes, record.format);
     if (lines.empty()) {

@@ -87,7 +87,9 @@ std::optional<std::filesystem::path> safeName(const std::string& name)
     return clean;
 }
 
-// A link target, read from the link's own folder, that stays inside the archive's folder.
+// A link target, read from the link's own folder, that stays inside the archive's folder. A ".."
+// is taken only before any named part: after a name, which may itself be a link of the archive,
+// the kernel climbs from wherever that link leads, not from where the name stands.
 bool linkStaysInside(const std::filesystem::path& link, const std::string& target)
 {
     if (target.empty() || target.front() == '/') {
@@ -98,13 +100,14 @@ bool linkStaysInside(const std::filesystem::path& link, const std::string& targe
         (void)part;
         ++depth;
     }
+    bool named = false;
     for (const auto& part : std::filesystem::path(target)) {
         if (part == "..") {
-            if (--depth < 0) {
+            if (named || --depth < 0) {
                 return false;
             }
         } else if (!part.empty() && part != ".") {
-            ++depth;
+            named = true;
         }
     }
     return true;

@@ -85,6 +85,8 @@ TEST(UpdateArchive, RefusesEverythingThatCouldLeaveTheFolder)
         {"link out", TarWriter().link("lib/out", "../../escaped").finish()},
         {"absolute link", TarWriter().link("lib/out", "/etc").finish()},
         {"write through a link", TarWriter().link("lib/in", ".").file("lib/in/x", "x").finish()},
+        // Each link alone stays inside, but "a/a" is the folder itself, so "a/a/../.." leaves it.
+        {"link through a link", TarWriter().link("a", ".").link("s", "a/a/../..").finish()},
         {"hard link", TarWriter().hardLink("lib/h", "/etc/passwd").finish()},
         {"duplicate", TarWriter().file("a", "1").file("a", "2").finish()},
         {"truncated", good.substr(0, 700)},
