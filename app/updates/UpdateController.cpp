@@ -230,7 +230,8 @@ void UpdateController::becomeReady(const AppcastItem& item, std::function<void()
 void UpdateController::fetchReleaseNotes(const QUrl& link, WhatsNew record)
 {
     if (!Appcast::allowedURL(link)) {
-        logError(QStringLiteral("release notes link failed: refused address %1").arg(link.toString(QUrl::RemoveUserInfo)));
+        logError(
+            QStringLiteral("release notes link failed: refused address %1").arg(link.toString(QUrl::RemoveUserInfo)));
         return;
     }
     QNetworkReply* reply = m_network->get(QNetworkRequest(link));

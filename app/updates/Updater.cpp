@@ -48,9 +48,8 @@ std::expected<void, QString> Updater::start()
         return std::unexpected(QStringLiteral("no update feed is configured"));
     }
     if (!Appcast::allowedURL(m_config.feed)) {
-        return std::unexpected(
-            QStringLiteral("the update feed %1 is not an HTTPS address without credentials")
-                .arg(m_config.feed.toString(QUrl::RemoveUserInfo)));
+        return std::unexpected(QStringLiteral("the update feed %1 is not an HTTPS address without credentials")
+                                   .arg(m_config.feed.toString(QUrl::RemoveUserInfo)));
     }
     if (m_config.publicKey.isEmpty()) {
         return std::unexpected(QStringLiteral("no update signing key is built in"));
@@ -96,7 +95,10 @@ void Updater::fetch(const QUrl& url, qint64 limit, std::chrono::milliseconds dea
 {
     if (!Appcast::allowedURL(url)) {
         QMetaObject::invokeMethod(
-            this, [done, url] { done(std::unexpected(QStringLiteral("refused address %1").arg(url.toString(QUrl::RemoveUserInfo)))); },
+            this,
+            [done, url] {
+                done(std::unexpected(QStringLiteral("refused address %1").arg(url.toString(QUrl::RemoveUserInfo))));
+            },
             Qt::QueuedConnection);
         return;
     }

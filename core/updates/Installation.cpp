@@ -12,6 +12,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kStagingPrefix = ".vantorelle-update-";
+constexpr std::string_view kLinkPrefix = ".vantorelle-link-";
 
 std::string randomSuffix()
 {
@@ -80,7 +81,8 @@ std::expected<fs::path, std::string> Installation::makeStagingFolder() const
 {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(m_lib, ec)) {
-        if (entry.path().filename().string().starts_with(kStagingPrefix)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(kStagingPrefix) || name.starts_with(kLinkPrefix)) {
             fs::remove_all(entry.path(), ec);
         }
     }
@@ -94,7 +96,7 @@ std::expected<fs::path, std::string> Installation::makeStagingFolder() const
 
 std::expected<void, std::string> Installation::pointLinkAt(const fs::path& folderName)
 {
-    const fs::path temporary = m_lib / (".vantorelle-link-" + randomSuffix());
+    const fs::path temporary = m_lib / (std::string(kLinkPrefix) + randomSuffix());
     std::error_code ec;
     fs::create_symlink(folderName, temporary, ec);
     if (ec) {

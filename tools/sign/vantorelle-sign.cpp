@@ -61,6 +61,7 @@ int main(int argc, char** argv)
         sodium_memzero(secret->data(), secret->size());
     }
     if (!decoded || !data) {
+        sodium_memzero(sk, sizeof sk); // a key file of the wrong length still decodes partly
         std::fprintf(stderr, "vantorelle-sign: cannot read the key or the file\n");
         return 1;
     }

@@ -158,10 +158,9 @@ struct Rig
         const QString item
             = QStringLiteral(
                   "<item><title>Vantorelle %1</title><sparkle:version>%2</sparkle:version>"
-                  "<sparkle:shortVersionString>%2</sparkle:shortVersionString>%3%4%5"
+                  "<sparkle:shortVersionString>%9</sparkle:shortVersionString>%3%4%5"
                   "<enclosure url=\"%6\" length=\"%7\" type=\"application/x-tar\" sparkle:edSignature=\"%8\"/></item>")
-                  .arg(spec.build, spec.displayVersion.isEmpty() ? QStringLiteral("1.") + spec.build
-                                                                 : spec.displayVersion.toHtmlEscaped())
+                  .arg(spec.build, spec.build)
                   .arg(spec.description.isEmpty()
                            ? QString()
                            : QStringLiteral("<description sparkle:format=\"%1\"><![CDATA[%2]]></description>")
@@ -173,7 +172,9 @@ struct Rig
                   .arg(spec.informationOnly ? QStringLiteral("<sparkle:informationalUpdate/>") : QString())
                   .arg(server.url(QStringLiteral("/v.tar")))
                   .arg(length < 0 ? signedData.size() : length)
-                  .arg(signature(signedData));
+                  .arg(signature(signedData))
+                  .arg(spec.displayVersion.isEmpty() ? QStringLiteral("1.") + spec.build
+                                                     : spec.displayVersion.toHtmlEscaped());
         server.answers[QStringLiteral("/appcast.xml")]
             = {200,
                (QStringLiteral("<?xml version=\"1.0\"?><rss version=\"2.0\" "

@@ -200,7 +200,8 @@ TEST(Installation, RefusesBadBuildsAndTreesWithoutTheProgramFolder)
     EXPECT_FALSE(install->install(empty, "6"));
     EXPECT_EQ(fs::read_symlink(prefix.lib / "vantorelle"), "vantorelle-5");
     EXPECT_FALSE(install->rollBack());
-    // A new staging folder sweeps what earlier attempts left.
+    // A new staging folder sweeps what earlier attempts left, a link that was never switched too.
+    fs::create_directory_symlink("vantorelle-5", prefix.lib / ".vantorelle-link-stale");
     (void)install->makeStagingFolder();
     EXPECT_EQ(listing(prefix.lib).size(), 3u);
 }
