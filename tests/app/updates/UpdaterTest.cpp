@@ -55,6 +55,7 @@ public:
     {
         int status = 200;
         QByteArray body;
+        QByteArray location; // a redirect's target
     };
     std::map<QString, Answer> answers;
     int requests = 0;
@@ -86,7 +87,8 @@ private:
         m_buffers.erase(socket);
         const auto it = answers.find(path);
         const Answer answer = it == answers.end() ? Answer{404, "missing"} : it->second;
-        socket->write("HTTP/1.1 " + QByteArray::number(answer.status) + " X\r\nContent-Length: "
+        const QByteArray location = answer.location.isEmpty() ? QByteArray() : "Location: " + answer.location + "\r\n";
+        socket->write("HTTP/1.1 " + QByteArray::number(answer.status) + " X\r\n" + location + "Content-Length: "
                       + QByteArray::number(answer.body.size()) + "\r\nConnection: close\r\n\r\n" + answer.body);
         socket->disconnectFromHost();
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -296,6 +298,24 @@ TEST(Updater, FeedTextIsNeverShownAsMarkup)
         if (label->text().contains(hostile)) {
             EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
         }
+    }
+}
+
+TEST(Updater, ARedirectIsFollowedOnlyToAnAllowedAddress)
+{
+    for (const char* target : {"/signed.tar", "http://u:pw@127.0.0.1:%1/signed.tar"}) {
+        Rig rig;
+        rig.publish({}, Rig::archive(), Rig::archive());
+        const QString location = QString::fromLatin1(target).contains(u'%')
+            ? QString::fromLatin1(target).arg(rig.server.serverPort())
+            : rig.server.url(QString::fromLatin1(target));
+        rig.server.answers[QStringLiteral("/v.tar")] = {302, {}, location.toUtf8()};
+        rig.server.answers[QStringLiteral("/signed.tar")] = {200, Rig::archive()};
+        rig.makeController();
+        rig.startAndSettle();
+        const bool allowed = !location.contains(u'@');
+        EXPECT_EQ(rig.model.updateReady().has_value(), allowed) << target;
+        EXPECT_EQ(rig.server.requests, allowed ? 3 : 2) << target;
     }
 }
 
