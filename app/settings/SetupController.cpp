@@ -731,6 +731,14 @@ void SetupController::reviewApply()
     if (keys.empty()) {
         return;
     }
+    // The plan would leave such a file out, yet report the setup applied (and "already applied"
+    // from then on) while ssh never asks through the helper: change nothing and say why.
+    for (const auto& file : {SetupPlan::sshConfig(m_place.home), shellFile()}) {
+        if (SetupFiles::read(file).state == SetupFiles::FileText::State::unreadable) {
+            say(L("settings.error.unreadable"));
+            return;
+        }
+    }
     auto plan = SetupPlan::make(m_place.home, m_place.askpassPath->string(), keys, m_place.shell());
     if (!plan.changes.empty()) {
         m_state.review = Review{Review::Kind::apply, std::move(plan), {}};

@@ -378,6 +378,23 @@ TEST_F(SetupControllerTest, AFileChangedBetweenReviewAndConfirmStopsEverything)
     EXPECT_FALSE(session.get("SSH_ASKPASS"));
 }
 
+TEST_F(SetupControllerTest, AFileSetupCannotReadStopsTheSetupInsteadOfHalfApplyingIt)
+{
+    // Left out of the plan, the unreadable file would never get its block while every apply
+    // reported success ("already applied" from then on).
+    readyKey("id_ed25519");
+    for (const fs::path& file : {home / ".zshenv", home / ".ssh/config"}) {
+        fs::remove(home / ".zshenv");
+        fs::remove(home / ".ssh/config");
+        test::writeFile(file, "export A=\xff\n");
+        controller().reviewApply();
+        settle();
+        EXPECT_FALSE(state().review) << file;
+        EXPECT_EQ(message(), L("settings.error.unreadable"));
+        EXPECT_EQ(fs::exists(home / ".ssh/config") + fs::exists(home / ".zshenv"), 1);
+    }
+}
+
 TEST_F(SetupControllerTest, UndoGivesEveryFileBackAndRemovesOnlyOurLink)
 {
     for (const std::string target : {"ours", "/usr/lib/vantorelle/vantorelle", "/usr/bin/someone"}) {
