@@ -3,6 +3,7 @@
 // and its result hops back to the GUI thread before it touches the state.
 #include "settings/SetupController.h"
 
+#include <QFile>
 #include <QMetaObject>
 #include <QThreadPool>
 #include <algorithm>
@@ -90,6 +91,16 @@ struct SetupController::ScanResult
     std::string launchAskpass;
     bool sessionEnvironment = false;
 };
+
+bool moveToDesktopTrash(const fs::path& path)
+{
+    // The Trash refuses a link that points nowhere; it holds nothing to keep, so it simply goes.
+    std::error_code ec;
+    if (fs::is_symlink(fs::symlink_status(path, ec)) && !fs::exists(path, ec) && !ec) {
+        return fs::remove(path, ec) && !ec;
+    }
+    return QFile::moveToTrash(QString::fromStdString(path.string()));
+}
 
 SetupPlace SetupPlace::forApp(const fs::path& home, const fs::path& appExecPath)
 {

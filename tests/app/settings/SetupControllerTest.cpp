@@ -132,6 +132,9 @@ protected:
         if (!made) {
             auto trash = [this](const fs::path& p) {
                 QString inTrash;
+                if (desktopTrash) {
+                    return moveToDesktopTrash(p);
+                }
                 if (p == keepOutOfTrash || !QFile::moveToTrash(QString::fromStdString(p), &inTrash)) {
                     return false;
                 }
@@ -212,6 +215,7 @@ protected:
     SetupPlace place;
     int changes = 0;
     fs::path keepOutOfTrash; // the Trash refuses this one
+    bool desktopTrash = false; // the app's own way to the Trash
     std::vector<fs::path> trashed; // where the Trash put what it took
     std::unique_ptr<SetupController> made;
 };
@@ -496,6 +500,22 @@ TEST_F(SetupControllerTest, TheMigrationRemovesThePrototypesLinesFilesAndItemsAn
     EXPECT_TRUE(state().leftovers.empty());
     EXPECT_FALSE(fs::exists(home / "Applications/Quillgate Unlock.app"));
     EXPECT_EQ(trashed.size(), 3u);
+}
+
+TEST_F(SetupControllerTest, APrototypeLinkPointingNowhereIsStillCleanedUp)
+{
+    // The Trash refuses a dangling link; kept, it would be reported left over after every clean-up.
+    desktopTrash = true;
+    fs::create_directories(home / ".local/bin");
+    fs::create_symlink("/nonexistent/ssh-quillgate-askpass", home / ".local/bin/ssh-quillgate-askpass");
+    test::writeFile(home / ".local/bin/quillgate-unlock", "#!/bin/sh\n");
+    refresh();
+    ASSERT_EQ(state().leftovers.size(), 2u);
+    controller().reviewMigration();
+    confirm();
+    EXPECT_EQ(message(), L("settings.migration.done"));
+    EXPECT_TRUE(state().leftovers.empty());
+    EXPECT_FALSE(fs::is_symlink(home / ".local/bin/ssh-quillgate-askpass"));
 }
 
 TEST_F(SetupControllerTest, TheLoginSwitchWritesAndRemovesTheAutostartEntry)
