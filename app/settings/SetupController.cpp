@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QMetaObject>
+#include <QStandardPaths>
 #include <QThreadPool>
 #include <algorithm>
 #include <sys/stat.h>
@@ -98,6 +99,12 @@ bool moveToDesktopTrash(const fs::path& path)
     std::error_code ec;
     if (fs::is_symlink(fs::symlink_status(path, ec)) && !fs::exists(path, ec) && !ec) {
         return fs::remove(path, ec) && !ec;
+    }
+    // Without the data directory Qt finds no Trash in the home, and then moves the item into
+    // "files" under the current directory and reports success.
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (data.isEmpty() || !Files::createDirectories(data.toStdString(), 0700)) {
+        return false;
     }
     return QFile::moveToTrash(QString::fromStdString(path.string()));
 }

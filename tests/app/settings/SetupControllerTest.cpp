@@ -502,10 +502,13 @@ TEST_F(SetupControllerTest, TheMigrationRemovesThePrototypesLinesFilesAndItemsAn
     EXPECT_EQ(trashed.size(), 3u);
 }
 
-TEST_F(SetupControllerTest, APrototypeLinkPointingNowhereIsStillCleanedUp)
+TEST_F(SetupControllerTest, TheCleanUpRemovesALinkPointingNowhereAndTrashesIntoTheHomeTrashOnly)
 {
     // The Trash refuses a dangling link; kept, it would be reported left over after every clean-up.
+    // And a data directory not made yet must not send the Trash elsewhere.
     desktopTrash = true;
+    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QByteArray::fromStdString((home / "data").string()));
     fs::create_directories(home / ".local/bin");
     fs::create_symlink("/nonexistent/ssh-quillgate-askpass", home / ".local/bin/ssh-quillgate-askpass");
     test::writeFile(home / ".local/bin/quillgate-unlock", "#!/bin/sh\n");
@@ -516,6 +519,8 @@ TEST_F(SetupControllerTest, APrototypeLinkPointingNowhereIsStillCleanedUp)
     EXPECT_EQ(message(), L("settings.migration.done"));
     EXPECT_TRUE(state().leftovers.empty());
     EXPECT_FALSE(fs::is_symlink(home / ".local/bin/ssh-quillgate-askpass"));
+    EXPECT_EQ(test::readFile(home / "data/Trash/files/quillgate-unlock"), "#!/bin/sh\n");
+    qputenv("XDG_DATA_HOME", dataHome);
 }
 
 TEST_F(SetupControllerTest, TheLoginSwitchWritesAndRemovesTheAutostartEntry)
