@@ -17,9 +17,14 @@ inline SecretString secretOf(const QLineEdit* edit)
 }
 
 // Overwrites the field's text before clearing it, so the widget's buffer does not keep it.
+// text() shares that buffer; setText() or clear() alone would free it with the text still in it.
 inline void forget(QLineEdit* edit)
 {
-    edit->setText(QString(edit->text().size(), QLatin1Char(' ')));
+    const QString shared = edit->text();
+    // No capacity: static text (a literal), not typed and not writable.
+    if (shared.capacity() > 0) {
+        wipeBytes(const_cast<QChar*>(shared.constData()), static_cast<std::size_t>(shared.size()) * sizeof(QChar));
+    }
     edit->clear();
 }
 

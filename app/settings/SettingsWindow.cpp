@@ -68,6 +68,17 @@ SecretString takeSecret(QLineEdit* edit)
     return secret;
 }
 
+// Every passphrase field under `widget`, wiped: a form that goes, or a window that only hides,
+// keeps nothing typed and not saved.
+void forgetTyped(QWidget* widget)
+{
+    for (auto* edit : widget->findChildren<QLineEdit*>()) {
+        if (edit->echoMode() != QLineEdit::Normal) {
+            forget(edit);
+        }
+    }
+}
+
 QLineEdit* secretField(const QString& placeholder, QWidget* parent)
 {
     auto* edit = new QLineEdit(parent);
@@ -380,6 +391,7 @@ void SettingsWindow::renderKeys(const SetupController::State& state, const Setup
     // change may come from within one of them (Return in a passphrase field).
     const auto retire = [](QWidget* widget) {
         if (widget) {
+            forgetTyped(widget);
             widget->hide();
             widget->setParent(nullptr);
             widget->deleteLater();
@@ -625,6 +637,7 @@ void SettingsWindow::closeEvent(QCloseEvent* event)
 {
     saveGeometry();
     m_tick->stop();
+    forgetTyped(this);
     if (m_sheet) {
         m_sheet->reject();
     }

@@ -3,7 +3,9 @@
 // and its result hops back to the GUI thread before it touches the state.
 #include "settings/SetupController.h"
 
+#include <QFile>
 #include <QMetaObject>
+#include <QStandardPaths>
 #include <QThreadPool>
 #include <algorithm>
 #include <sys/stat.h>
@@ -90,6 +92,22 @@ struct SetupController::ScanResult
     std::string launchAskpass;
     bool sessionEnvironment = false;
 };
+
+bool moveToDesktopTrash(const fs::path& path)
+{
+    // The Trash refuses a link that points nowhere; it holds nothing to keep, so it simply goes.
+    std::error_code ec;
+    if (fs::is_symlink(fs::symlink_status(path, ec)) && !fs::exists(path, ec) && !ec) {
+        return fs::remove(path, ec) && !ec;
+    }
+    // Without the data directory Qt finds no Trash in the home, and then moves the item into
+    // "files" under the current directory and reports success.
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (data.isEmpty() || !Files::createDirectories(data.toStdString(), 0700)) {
+        return false;
+    }
+    return QFile::moveToTrash(QString::fromStdString(path.string()));
+}
 
 SetupPlace SetupPlace::forApp(const fs::path& home, const fs::path& appExecPath)
 {
@@ -730,6 +748,14 @@ void SetupController::reviewApply()
     }
     if (keys.empty()) {
         return;
+    }
+    // The plan would leave such a file out, yet report the setup applied (and "already applied"
+    // from then on) while ssh never asks through the helper: change nothing and say why.
+    for (const auto& file : {SetupPlan::sshConfig(m_place.home), shellFile()}) {
+        if (SetupFiles::read(file).state == SetupFiles::FileText::State::unreadable) {
+            say(L("settings.error.unreadable"));
+            return;
+        }
     }
     auto plan = SetupPlan::make(m_place.home, m_place.askpassPath->string(), keys, m_place.shell());
     if (!plan.changes.empty()) {

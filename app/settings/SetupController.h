@@ -63,6 +63,10 @@ struct SetupPlace
     std::string shell() const { return loginShell.empty() ? std::string("/bin/zsh") : loginShell; }
 };
 
+// Moves a file or directory to the desktop's Trash (a dangling link, which the Trash refuses, is
+// removed); false when it could not.
+bool moveToDesktopTrash(const std::filesystem::path& path);
+
 // The outside world. `store`, `secrets`, `agent`, `session` and `moveToTrash` are called on the
 // controller's one worker thread (one call at a time); `autostart` and `defaults` on the GUI thread.
 struct SetupServices

@@ -506,10 +506,7 @@ void App::openSettings()
             .session = m_sessionEnvironment.get(),
             .autostart = m_autostart.get(),
             .defaults = &m_defaults,
-            .moveToTrash =
-                [](const std::filesystem::path& path) {
-                    return QFile::moveToTrash(QString::fromStdString(path.string()));
-                },
+            .moveToTrash = moveToDesktopTrash,
         };
         QPointer<App> self(this);
         m_setupController = std::make_unique<SetupController>(std::move(place), std::move(services), [self] {

@@ -279,6 +279,35 @@ TEST_F(SettingsWindowTest, APassphraseTypedIntoTheKeyStepProtectsTheKeyAndStores
     EXPECT_EQ(q(L("settings.keys.saved", {"id_ed25519"})), window->findChild<QLabel*>("message")->text());
 }
 
+TEST_F(SettingsWindowTest, APassphraseTypedButNeverSavedIsWipedWhenTheFormGoesOrTheWindowCloses)
+{
+    test::makeKey(key("id_ed25519"), {.passphrase = "one two"});
+    test::makeKey(key("work"), {.passphrase = "three four"});
+    open();
+    button("settings.keys.manage")->click();
+    auto* field = window->findChild<QLineEdit*>("passphrase");
+    ASSERT_TRUE(field);
+    QTest::keyClicks(field, "horse battery");
+    // text() shares the field's own buffer: what it holds is what the freed memory would hold.
+    const QString typed = field->text();
+    const QPointer<QLineEdit> watched(field);
+    controller->refresh(); // a fresh scan lays the key list out again
+    settle();
+    EXPECT_FALSE(typed.contains(QStringLiteral("horse")));
+    if (watched) {
+        EXPECT_TRUE(watched->text().isEmpty());
+    }
+
+    button("settings.keys.manage")->click();
+    field = window->findChild<QLineEdit*>("passphrase");
+    ASSERT_TRUE(field);
+    QTest::keyClicks(field, "correct staple");
+    const QString again = field->text();
+    window->close();
+    EXPECT_TRUE(field->text().isEmpty()) << "the hidden window keeps no passphrase for the rest of the run";
+    EXPECT_FALSE(again.contains(QStringLiteral("staple")));
+}
+
 TEST_F(SettingsWindowTest, UnmanageAsksFirstEscapeCancelsAndTheLastKeyOffersTheUndo)
 {
     test::makeKey(key("id_ed25519"), {.passphrase = "one two"});

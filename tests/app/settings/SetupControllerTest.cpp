@@ -132,6 +132,9 @@ protected:
         if (!made) {
             auto trash = [this](const fs::path& p) {
                 QString inTrash;
+                if (desktopTrash) {
+                    return moveToDesktopTrash(p);
+                }
                 if (p == keepOutOfTrash || !QFile::moveToTrash(QString::fromStdString(p), &inTrash)) {
                     return false;
                 }
@@ -212,6 +215,7 @@ protected:
     SetupPlace place;
     int changes = 0;
     fs::path keepOutOfTrash; // the Trash refuses this one
+    bool desktopTrash = false; // the app's own way to the Trash
     std::vector<fs::path> trashed; // where the Trash put what it took
     std::unique_ptr<SetupController> made;
 };
@@ -378,6 +382,23 @@ TEST_F(SetupControllerTest, AFileChangedBetweenReviewAndConfirmStopsEverything)
     EXPECT_FALSE(session.get("SSH_ASKPASS"));
 }
 
+TEST_F(SetupControllerTest, AFileSetupCannotReadStopsTheSetupInsteadOfHalfApplyingIt)
+{
+    // Left out of the plan, the unreadable file would never get its block while every apply
+    // reported success ("already applied" from then on).
+    readyKey("id_ed25519");
+    for (const fs::path& file : {home / ".zshenv", home / ".ssh/config"}) {
+        fs::remove(home / ".zshenv");
+        fs::remove(home / ".ssh/config");
+        test::writeFile(file, "export A=\xff\n");
+        controller().reviewApply();
+        settle();
+        EXPECT_FALSE(state().review) << file;
+        EXPECT_EQ(message(), L("settings.error.unreadable"));
+        EXPECT_EQ(fs::exists(home / ".ssh/config") + fs::exists(home / ".zshenv"), 1);
+    }
+}
+
 TEST_F(SetupControllerTest, UndoGivesEveryFileBackAndRemovesOnlyOurLink)
 {
     for (const std::string target : {"ours", "/usr/lib/vantorelle/vantorelle", "/usr/bin/someone"}) {
@@ -479,6 +500,27 @@ TEST_F(SetupControllerTest, TheMigrationRemovesThePrototypesLinesFilesAndItemsAn
     EXPECT_TRUE(state().leftovers.empty());
     EXPECT_FALSE(fs::exists(home / "Applications/Quillgate Unlock.app"));
     EXPECT_EQ(trashed.size(), 3u);
+}
+
+TEST_F(SetupControllerTest, TheCleanUpRemovesALinkPointingNowhereAndTrashesIntoTheHomeTrashOnly)
+{
+    // The Trash refuses a dangling link; kept, it would be reported left over after every clean-up.
+    // And a data directory not made yet must not send the Trash elsewhere.
+    desktopTrash = true;
+    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QByteArray::fromStdString((home / "data").string()));
+    fs::create_directories(home / ".local/bin");
+    fs::create_symlink("/nonexistent/ssh-quillgate-askpass", home / ".local/bin/ssh-quillgate-askpass");
+    test::writeFile(home / ".local/bin/quillgate-unlock", "#!/bin/sh\n");
+    refresh();
+    ASSERT_EQ(state().leftovers.size(), 2u);
+    controller().reviewMigration();
+    confirm();
+    EXPECT_EQ(message(), L("settings.migration.done"));
+    EXPECT_TRUE(state().leftovers.empty());
+    EXPECT_FALSE(fs::is_symlink(home / ".local/bin/ssh-quillgate-askpass"));
+    EXPECT_EQ(test::readFile(home / "data/Trash/files/quillgate-unlock"), "#!/bin/sh\n");
+    qputenv("XDG_DATA_HOME", dataHome);
 }
 
 TEST_F(SetupControllerTest, TheLoginSwitchWritesAndRemovesTheAutostartEntry)
