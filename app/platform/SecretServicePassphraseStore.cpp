@@ -123,15 +123,15 @@ std::expected<GPtr<SecretService>, PassphraseStoreError> openService(SecretServi
     return GPtr<SecretService>(service);
 }
 
-// Every item stored for the path, in any collection, locked or not; nothing is unlocked.
-std::expected<ItemList, PassphraseStoreError> findItems(SecretService* service, const std::string& keyPath,
-                                                        std::chrono::milliseconds limit)
+// Every item matching `attributes` (of `schema`, or of any schema), in any collection, locked or
+// not; nothing is unlocked.
+std::expected<ItemList, PassphraseStoreError> search(SecretService* service, const SecretSchema* schema,
+                                                     GHashTable* attributes, std::chrono::milliseconds limit)
 {
     Watchdog watchdog(limit);
-    auto attributes = attributesFor(keyPath);
     GError* raw = nullptr;
-    GList* items = secret_service_search_sync(service, schema(), attributes.get(), SECRET_SEARCH_ALL,
-                                              watchdog.cancellable(), &raw);
+    GList* items
+        = secret_service_search_sync(service, schema, attributes, SECRET_SEARCH_ALL, watchdog.cancellable(), &raw);
     ErrorPtr error(raw);
     if (error) {
         g_list_free_full(items, g_object_unref);
@@ -140,26 +140,24 @@ std::expected<ItemList, PassphraseStoreError> findItems(SecretService* service, 
     return ItemList(items);
 }
 
+// Every item stored for the path, in any collection, locked or not; nothing is unlocked.
+std::expected<ItemList, PassphraseStoreError> findItems(SecretService* service, const std::string& keyPath,
+                                                        std::chrono::milliseconds limit)
+{
+    return search(service, schema(), attributesFor(keyPath).get(), limit);
+}
+
 // Every item carrying these attributes, whatever its schema.
 std::expected<ItemList, PassphraseStoreError> findForeign(SecretService* service,
                                                           const SecretServicePassphraseStore::Attributes& wanted,
                                                           std::chrono::milliseconds limit)
 {
-    Watchdog watchdog(limit);
     // The table borrows the map's strings, which outlive the call.
     std::unique_ptr<GHashTable, HashTableUnref> attributes(g_hash_table_new(g_str_hash, g_str_equal));
     for (const auto& [name, value] : wanted) {
         g_hash_table_insert(attributes.get(), const_cast<char*>(name.c_str()), const_cast<char*>(value.c_str()));
     }
-    GError* raw = nullptr;
-    GList* items = secret_service_search_sync(service, nullptr, attributes.get(), SECRET_SEARCH_ALL,
-                                              watchdog.cancellable(), &raw);
-    ErrorPtr error(raw);
-    if (error) {
-        g_list_free_full(items, g_object_unref);
-        return std::unexpected(failure(error.get(), watchdog));
-    }
-    return ItemList(items);
+    return search(service, nullptr, attributes.get(), limit);
 }
 
 // True when the service reports the objects unlocked; false when the user dismissed the prompt.
