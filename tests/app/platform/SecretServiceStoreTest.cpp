@@ -1,10 +1,9 @@
 // The Secret Service store against a real GNOME Keyring on a private session bus.
-#include <cctype>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
 #include <csignal>
 #include <filesystem>
 #include <future>
-#include <gtest/gtest.h>
-#include <libsecret/secret.h>
 
 #include "BusServices.h"
 #include "platform/SecretServicePassphraseStore.h"
@@ -16,154 +15,90 @@ using Kind = PassphraseStoreError::Kind;
 
 namespace {
 
-SSHKey key(const std::string& path)
-{
-    SSHKey k;
-    k.path = path;
-    return k;
-}
+const QString kSecrets = QStringLiteral("org.freedesktop.secrets"), kRoot = QStringLiteral("/org/freedesktop/secrets"),
+              kService = QStringLiteral("org.freedesktop.Secret.Service");
+using Paths = QList<QDBusObjectPath>;
 
-SecretString secret(std::string_view text)
-{
-    return SecretString(text);
-}
-
-// Our own service object: libsecret's shared one may still speak to an earlier test's daemon.
-SecretService* openService()
-{
-    return secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_LOAD_COLLECTIONS, nullptr, nullptr);
-}
-
-// Locks the default collection, as a screen lock would.
-void lockDefaultCollection()
-{
-    SecretService* service = openService();
-    SecretCollection* collection = secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT,
-                                                                    SECRET_COLLECTION_NONE, nullptr, nullptr);
-    ASSERT_NE(collection, nullptr);
-    GList objects = {collection, nullptr, nullptr};
-    EXPECT_EQ(secret_service_lock_sync(service, &objects, nullptr, nullptr, nullptr), 1);
-    g_object_unref(collection);
-    g_object_unref(service);
-}
-
+// Locked and unlocked items alike.
 int itemCount(const std::string& path)
 {
-    const std::string service = SecretServicePassphraseStore::serviceAttribute();
-    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
-    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(service.c_str()));
-    g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(path.c_str()));
-    SecretService* connection = openService();
-    GList* items = secret_service_search_sync(connection, nullptr, attributes, SECRET_SEARCH_ALL, nullptr, nullptr);
-    const int count = static_cast<int>(g_list_length(items));
-    g_list_free_full(items, g_object_unref);
-    g_object_unref(connection);
-    g_hash_table_unref(attributes);
-    return count;
+    qDBusRegisterMetaType<QMap<QString, QString>>();
+    const QMap<QString, QString> attributes{
+        {"service", QString::fromStdString(SecretServicePassphraseStore::serviceAttribute())},
+        {"account", QString::fromStdString(path)}};
+    const auto found = test::busCall(kSecrets, kRoot, kService, "SearchItems", {QVariant::fromValue(attributes)});
+    return qdbus_cast<Paths>(found.arguments().value(0)).size() + qdbus_cast<Paths>(found.arguments().value(1)).size();
 }
-
-struct Approval : AuthenticationContext
-{
-};
-
-class SecretServiceStore : public ::testing::Test
-{
-protected:
-    test::Daemon keyring = test::startGnomeKeyring();
-    SecretServicePassphraseStore store{{.call = 20s, .prompt = 3s}};
-    test::LogCapture log;
-};
 
 } // namespace
 
-TEST_F(SecretServiceStore, SavingTwiceLeavesOneItemAndDeletingTwiceIsNoError)
+TEST(SecretServiceStore, OneItemPerKeyMissingKeysLeftOutLockedOrSilentServiceCancelledInTime)
 {
-    const auto k = key("/home/u/.ssh/id_twice");
-    ASSERT_TRUE(store.save(secret("first"), k));
-    ASSERT_TRUE(store.save(secret("second"), k));
+    test::QtApp app;
+    test::Daemon keyring = test::startGnomeKeyring();
+    SecretServicePassphraseStore store{{.call = 20s, .prompt = 3s}};
+    test::LogCapture log;
+    const SSHKey k{.path = "/home/u/.ssh/id_stored"}, missing{.path = "/home/u/.ssh/id_missing"};
+    const std::string canary = "pässphrase ✓ canary-7f3a";
+
+    // Saved twice: one item. Read on another thread, as the coordinator's executor does.
+    ASSERT_TRUE(store.save(SecretString(std::string("first")), k));
+    ASSERT_TRUE(store.save(SecretString(canary), k));
     EXPECT_EQ(itemCount(k.path), 1);
-    EXPECT_EQ(store.passphrases({k}, nullptr)->at(k.path).view(), "second");
+    auto read = std::async(std::launch::async, [&] { return store.passphrases({missing, k}, nullptr); }).get();
+    ASSERT_TRUE(read);
+    ASSERT_EQ(read->size(), 1u);
+    EXPECT_EQ(read->at(k.path).view(), canary);
+    for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+        for (const char* part : {"cmdline", "environ"}) {
+            EXPECT_EQ(test::readFile(process.path() / part).find(canary), std::string::npos) << process.path();
+        }
+    }
 
-    EXPECT_TRUE(store.remove(k));
-    EXPECT_EQ(itemCount(k.path), 0);
-    EXPECT_FALSE(store.hasPassphrase(k.path));
-    EXPECT_TRUE(store.remove(k));
-}
-
-TEST_F(SecretServiceStore, MissingKeysAreLeftOutAndOnlyNoneAtAllIsNotFound)
-{
-    const auto missing = key("/home/u/.ssh/id_missing"), other = key("/home/u/.ssh/id_other"),
-               stored = key("/home/u/.ssh/id_stored");
-    ASSERT_TRUE(store.save(secret("pässphrase ✓"), stored));
-
-    // Read on another thread, as the coordinator's executor does.
-    auto one = std::async(std::launch::async, [&] { return store.passphrases({missing, stored}, nullptr); }).get();
-    ASSERT_TRUE(one);
-    ASSERT_EQ(one->size(), 1u);
-    EXPECT_EQ(one->at(stored.path).view(), "pässphrase ✓");
-
-    auto none = store.passphrases({missing, other}, nullptr);
+    // None of the keys stored; then deleted twice.
+    auto none = store.passphrases({missing}, nullptr);
     ASSERT_FALSE(none);
     EXPECT_EQ(none.error().kind, Kind::notFound);
-    EXPECT_EQ(log.lines().back(), "keychain: read refused: not found");
-}
+    EXPECT_EQ(log.lines.back(), "keychain: read refused: not found");
+    EXPECT_TRUE(store.remove(k));
+    EXPECT_FALSE(store.hasPassphrase(k.path));
+    EXPECT_TRUE(store.remove(k));
 
-TEST_F(SecretServiceStore, ALockedCollectionIsCancelledWithoutPromptingYetCountsAsStored)
-{
-    const auto k = key("/home/u/.ssh/id_locked");
-    ASSERT_TRUE(store.save(secret("locked away"), k));
-    lockDefaultCollection();
-
+    // A locked collection, as after a screen lock: cancelled at once without prompting, yet stored.
+    ASSERT_TRUE(store.save(SecretString(std::string("locked away")), k));
+    const auto alias = test::busCall(kSecrets, kRoot, kService, "ReadAlias", {"default"}).arguments().value(0);
+    const Paths collection{alias.value<QDBusObjectPath>()};
+    const auto lock = test::busCall(kSecrets, kRoot, kService, "Lock", {QVariant::fromValue(collection)});
+    ASSERT_EQ(qdbus_cast<Paths>(lock.arguments().value(0)), collection);
     const auto started = std::chrono::steady_clock::now();
-    auto read = store.passphrases({k}, nullptr);
-    ASSERT_FALSE(read);
-    EXPECT_EQ(read.error().kind, Kind::cancelled);
+    auto locked = store.passphrases({k}, nullptr);
+    ASSERT_FALSE(locked);
+    EXPECT_EQ(locked.error().kind, Kind::cancelled);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10s) << "answered at once, not at the 20 s deadline";
-    EXPECT_EQ(log.lines().back(), "keychain: read refused: locked");
+    EXPECT_EQ(log.lines.back(), "keychain: read refused: locked");
     EXPECT_TRUE(store.hasPassphrase(k.path));
-    EXPECT_FALSE(store.hasPassphrase("/home/u/.ssh/never_saved"));
-
+    EXPECT_FALSE(store.hasPassphrase(missing.path));
     // With an approval the store asks to unlock; with nobody to answer (no display) that fails
-    // within the prompt deadline instead of hanging.
-    auto approved = store.passphrases({k}, std::make_shared<Approval>());
+    // within the prompt deadline instead of hanging. Deleting needs the same unlock.
+    auto approved = store.passphrases({k}, std::make_shared<AuthenticationContext>());
     ASSERT_FALSE(approved);
     EXPECT_EQ(approved.error().kind, Kind::cancelled) << approved.error().detail;
-    // Deleting needs the same unlock; refused, the item stays.
     EXPECT_FALSE(store.remove(k));
     EXPECT_EQ(itemCount(k.path), 1);
-}
 
-TEST_F(SecretServiceStore, AServiceThatDoesNotAnswerIsCancelledAtTheDeadlineButAnEmptyListNeedsNoService)
-{
-    const auto k = key("/home/u/.ssh/id_stopped");
-    ASSERT_TRUE(store.save(secret("stopped"), k));
+    // A service that does not answer: cancelled at the deadline. An empty list needs no service.
     SecretServicePassphraseStore impatient{{.call = 500ms, .prompt = 500ms}};
     ::kill(keyring.pid(), SIGSTOP);
     auto empty = impatient.passphrases({}, nullptr);
-    auto read = impatient.passphrases({k}, nullptr);
+    auto silent = impatient.passphrases({k}, nullptr);
+    const std::string logged = log.lines.back();
     const bool present = impatient.hasPassphrase(k.path);
-    auto saved = impatient.save(secret("other"), k);
+    auto saved = impatient.save(SecretString(std::string("other")), k);
     ::kill(keyring.pid(), SIGCONT);
-    ASSERT_TRUE(empty);
-    EXPECT_TRUE(empty->empty());
-    ASSERT_FALSE(read);
-    EXPECT_EQ(read.error().kind, Kind::cancelled);
-    EXPECT_EQ(log.lines().at(0), "keychain: read refused: no answer from the Secret Service in time");
+    EXPECT_TRUE(empty && empty->empty());
+    ASSERT_FALSE(silent);
+    EXPECT_EQ(silent.error().kind, Kind::cancelled);
+    EXPECT_EQ(logged, "keychain: read refused: no answer from the Secret Service in time");
     EXPECT_FALSE(present);
     EXPECT_FALSE(saved);
-}
-
-TEST_F(SecretServiceStore, NoPassphraseAppearsInAnyProcessArgumentsOrEnvironment)
-{
-    const std::string canary = "argv-and-environ-canary-7f3a";
-    const auto k = key("/home/u/.ssh/id_canary");
-    ASSERT_TRUE(store.save(secret(canary), k));
-    ASSERT_EQ(store.passphrases({k}, nullptr)->at(k.path).view(), canary);
-    for (const auto& process : std::filesystem::directory_iterator("/proc")) {
-        for (const char* part : {"cmdline", "environ"}) {
-            if (std::isdigit(process.path().filename().string()[0])) {
-                EXPECT_EQ(test::readFile(process.path() / part).find(canary), std::string::npos) << process.path();
-            }
-        }
-    }
 }

@@ -1,3 +1,2 @@
 #!/bin/sh
-# Stands in for a session tool that never answers.
 exec sleep 600
