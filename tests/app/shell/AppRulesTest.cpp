@@ -16,14 +16,11 @@ namespace fs = std::filesystem;
 
 TEST(AppRules, ConfiguredDuration)
 {
-    const std::vector<std::pair<std::optional<double>, double>> cases = {
-        {0, 10800}, {-5, 10800}, {std::nullopt, 10800}, {1000, 900}, {99999, 10800}, {2700, 2700}, {1400, 1800},
-    };
+    const std::pair<std::optional<double>, double> cases[]
+        = {{0, 10800}, {-5, 10800}, {std::nullopt, 10800}, {1000, 900}, {99999, 10800}, {2700, 2700}, {1400, 1800}};
     for (const auto& [stored, expected] : cases) {
         MemoryDefaults defaults;
-        if (stored) {
-            defaults.set("unlockDuration", *stored);
-        }
+        stored ? defaults.set("unlockDuration", *stored) : void();
         EXPECT_EQ(expected, App::configuredDuration(defaults)) << (stored ? std::to_string(*stored) : "missing");
     }
     MemoryDefaults text;
@@ -35,13 +32,10 @@ TEST(AppRules, SetupAppliedLooksAtZshenvThenBashrc)
 {
     const std::string block
         = std::string(MarkedBlock::begin) + "\nexport SSH_ASKPASS=x\n" + std::string(MarkedBlock::end) + "\n";
-    const std::vector<std::tuple<const char*, const char*, bool>> cases = {
-        {".zshenv", "", true},
-        {".bashrc", "", true},
-        {".bash_profile", "", false}, // not read on this platform
-        {".profile", "", false},
-    };
-    for (const auto& [file, _, expected] : cases) {
+    // .bash_profile and .profile are not read on this platform.
+    const std::pair<const char*, bool> cases[]
+        = {{".zshenv", true}, {".bashrc", true}, {".bash_profile", false}, {".profile", false}};
+    for (const auto& [file, expected] : cases) {
         TempDir home;
         EXPECT_FALSE(App::setupApplied(home.path().string()));
         test::writeFile(home.path() / file, "alias ll='ls -l'\n" + block);
@@ -52,49 +46,31 @@ TEST(AppRules, SetupAppliedLooksAtZshenvThenBashrc)
     EXPECT_FALSE(App::setupApplied(half.path().string())) << "a begin marker alone is no block";
 }
 
-class ManagedKeysTest : public ::testing::Test
+TEST(AppRules, ManagedKeysAreStandardisedInScanOrderAndNothingManagedScansNothing)
 {
-protected:
-    ManagedKeysTest()
-        : m_cache([this](const fs::path& dir, std::string_view, const std::string&) {
-            ++m_scans;
-            std::vector<SSHKey> keys;
-            for (const char* name : {"id_ed25519", "id_rsa", "work"}) {
-                SSHKey key;
-                key.path = (dir / name).string();
-                keys.push_back(key);
-            }
-            return keys;
-        })
-    {
-    }
-    std::vector<std::string> managed(std::optional<std::vector<std::string>> paths)
-    {
-        MemoryDefaults defaults;
-        if (paths) {
-            defaults.set("managedKeyPaths", *paths);
+    TempDir home;
+    int scans = 0;
+    KeyScanCache cache([&](const fs::path& dir, std::string_view, const std::string&) {
+        ++scans;
+        std::vector<SSHKey> keys(3);
+        for (int i = 0; const char* name : {"id_ed25519", "id_rsa", "work"}) {
+            keys[i++].path = (dir / name).string();
         }
+        return keys;
+    });
+    const auto managed = [&](std::optional<std::vector<std::string>> paths) {
+        MemoryDefaults defaults;
+        paths ? defaults.set("managedKeyPaths", *paths) : void();
         std::vector<std::string> names;
-        for (const auto& key : App::managedKeys(defaults, m_cache, m_home.path().string())) {
+        for (const auto& key : App::managedKeys(defaults, cache, home.path().string())) {
             names.push_back(fs::path(key.path).filename().string());
         }
         return names;
-    }
-    TempDir m_home;
-    int m_scans = 0;
-    KeyScanCache m_cache;
-};
-
-TEST_F(ManagedKeysTest, NothingManagedScansNothing)
-{
+    };
     EXPECT_TRUE(managed(std::nullopt).empty());
     EXPECT_TRUE(managed(std::vector<std::string>{}).empty());
-    EXPECT_EQ(0, m_scans);
-}
-
-TEST_F(ManagedKeysTest, PathsAreStandardisedAndKeepScanOrder)
-{
-    const std::string ssh = (m_home.path() / ".ssh").string();
+    EXPECT_EQ(0, scans);
+    const std::string ssh = (home.path() / ".ssh").string();
     EXPECT_EQ((std::vector<std::string>{"id_ed25519", "work"}),
               managed(std::vector<std::string>{ssh + "/work", ssh + "/../.ssh/./id_ed25519", ssh + "//id_ed25519"}));
     EXPECT_TRUE(managed(std::vector<std::string>{"~/.ssh/id_rsa"}).empty()) << "a tilde is not expanded";

@@ -4,11 +4,9 @@
 //   VANTORELLE_TEST_UNLOCK=cancel          every unlock dialog is cancelled
 //   VANTORELLE_TEST_UNLOCK=type:FILE       the passphrases of FILE ("<key path>\t<passphrase>" lines)
 //                                          are typed into every unlock dialog
-// Every log line goes to standard error behind the app's monotonic time in milliseconds, so tests
-// can tell how far apart two events were for the app itself.
+// Every log line goes to standard error.
 #include <QMetaObject>
 #include <QObject>
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 
@@ -34,25 +32,22 @@ public:
         applog::info("app",
                      "scripted unlock for " + requester.displayName + " ("
                          + std::to_string(static_cast<long long>(duration)) + " s): " + m_script);
-        PresentResult result = PresentResult::Cancelled{};
+        auto result = std::make_shared<PresentResult>(PresentResult::Cancelled{});
         if (m_script.starts_with("type:")) {
             PresentResult::Typed typed;
             std::ifstream in(m_script.substr(5));
-            std::string line;
-            while (std::getline(in, line)) {
+            for (std::string line; std::getline(in, line); wipeString(line)) {
                 if (const auto tab = line.find('\t'); tab != std::string::npos) {
                     typed.passphrases.emplace(line.substr(0, tab),
                                               SecretString(std::string_view(line).substr(tab + 1)));
                 }
-                wipeString(line);
             }
-            result = std::move(typed);
+            *result = std::move(typed);
         }
         // Answered from the GUI thread, as a dialog would be.
         QMetaObject::invokeMethod(
             &m_context,
-            [done = std::make_shared<UnlockCompletion>(std::move(done)),
-             result = std::make_shared<PresentResult>(std::move(result))]() mutable { (*done)(std::move(*result)); },
+            [done = std::make_shared<UnlockCompletion>(std::move(done)), result] { (*done)(std::move(*result)); },
             Qt::QueuedConnection);
     }
     void notifyBackground(const Requester&) override { }
@@ -69,10 +64,7 @@ private:
 int main(int argc, char** argv)
 {
     vantorelle::applog::setSink([](std::string_view category, vantorelle::applog::Level, std::string_view message) {
-        const auto now = std::chrono::steady_clock::now().time_since_epoch();
-        vantorelle::io::writeAll(2,
-                                 std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now).count())
-                                     + " vantorelle[" + std::string(category) + "]: " + std::string(message) + "\n");
+        vantorelle::io::writeAll(2, "vantorelle[" + std::string(category) + "]: " + std::string(message) + "\n");
     });
     const char* script = std::getenv("VANTORELLE_TEST_UNLOCK");
     const std::string chosen = script ? script : "cancel";
