@@ -24,7 +24,7 @@ using test::readFile;
 class FileDefaultsTest : public ::testing::Test
 {
 protected:
-    std::size_t entries() const { return std::distance(fs::directory_iterator(dir.path()), {}); }
+    std::size_t entries(const fs::path& at) const { return std::distance(fs::directory_iterator(at), {}); }
     TempDir dir;
     fs::path file = dir.path() / "defaults.json";
 };
@@ -83,55 +83,50 @@ TEST_F(FileDefaultsTest, ValuesKeepTheirKindInAPrivateFileOtherProcessesReadAtTh
 TEST_F(FileDefaultsTest, HostileFilesAreKeptAsideAndFilesThatCannotBeReplacedAreLeftAlone)
 {
     const std::string deep = R"({"a":)" + std::string(100'000, '[') + std::string(100'000, ']') + "}";
+    // clang-format off
     const std::vector<std::pair<std::string, std::function<void()>>> cases{
-        {"fifo", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }},
-        {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", file); }},
+        {"fifo", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }}, {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", file); }},
         {"larger than 1 MiB", [&] { test::writeFile(file, std::string((1 << 20) + 1, ' ') + "{}"); }},
-        {"nested too deeply", [&] { test::writeFile(file, deep); }},
-        {"not JSON", [&] { test::writeFile(file, "{ not json"); }},
-    };
+        {"nested too deeply", [&] { test::writeFile(file, deep); }}, {"not JSON", [&] { test::writeFile(file, "{ not json"); }}};
+    // clang-format on
     for (const auto& [what, plant] : cases) {
-        fs::remove_all(dir.path());
-        fs::create_directory(dir.path());
+        fs::create_directories((file = dir.path() / what / "defaults.json").parent_path());
         plant();
         FileDefaults defaults(file);
         EXPECT_FALSE(defaults.object("a")) << what;
         defaults.set("a", 900.0);
         EXPECT_EQ(defaults.number("a"), 900.0) << what;
-        EXPECT_EQ(entries(), 3u) << what; // the file, its lock and the damaged copy
+        EXPECT_EQ(entries(file.parent_path()), 3u) << what; // the file, its lock and the damaged copy
     }
     // A second damaged version within the same second is not lost to a backup name already taken.
     test::writeFile(file, "second damage");
     FileDefaults(file).set("a", true);
     std::set<std::string> kept;
-    for (const auto& entry : fs::directory_iterator(dir.path())) {
+    for (const auto& entry : fs::directory_iterator(file.parent_path())) {
         kept.insert(entry.path().filename().string().starts_with("defaults.json.damaged.") ? readFile(entry) : "");
     }
     EXPECT_EQ(kept, (std::set<std::string>{"", "{ not json", "second damage"}));
     EXPECT_EQ(FileDefaults(file).boolean("a"), true);
-    // A directory cannot be replaced and is left as it is.
-    fs::remove(file);
-    fs::create_directory(file);
-    FileDefaults defaults(file);
-    defaults.set("a", false);
-    EXPECT_TRUE(defaults.lastWriteFailed() && fs::is_directory(file));
-    fs::remove(file);
-    // An unwritable directory and an unreadable file are left alone too.
+    // A directory cannot be replaced, an unwritable directory and an unreadable file are left alone too.
     const fs::path locked = dir.path() / "locked" / "defaults.json";
     FileDefaults(locked).set("a", true);
+    fs::remove_all(file = dir.path() / "defaults.json");
     test::writeFile(file, R"({"managedKeyPaths":["/k"]})", fs::perms::none);
     fs::permissions(locked.parent_path(), fs::perms(0500));
+    fs::create_directory(dir.path() / "directory");
     const int outcome = runWithoutPrivileges(dir.path(), [&] {
-        FileDefaults inLocked(locked), unreadable(file);
+        FileDefaults inLocked(locked), unreadable(file), directory(dir.path() / "directory");
         inLocked.set("a", false);
         unreadable.set("a", true);
+        directory.set("a", false);
         return int(!(inLocked.lastWriteFailed() && inLocked.boolean("a") == true && unreadable.lastWriteFailed()
-                     && !unreadable.object("managedKeyPaths")));
+                     && !unreadable.object("managedKeyPaths") && directory.lastWriteFailed()));
     });
     EXPECT_EQ(outcome, 0);
     fs::permissions(file, fs::perms(0600));
     EXPECT_EQ(readFile(file), R"({"managedKeyPaths":["/k"]})");
     EXPECT_EQ(FileDefaults(locked).boolean("a"), true);
+    EXPECT_TRUE(fs::is_directory(dir.path() / "directory"));
 }
 
 // Each writer has its own lock descriptor, so two threads contend for the lock as two processes do;
@@ -152,7 +147,7 @@ TEST_F(FileDefaultsTest, ConcurrentWritersKeepEachOthersKeysAndAHeldLockNeverHan
     for (int i = 0; i < 150; ++i) {
         EXPECT_TRUE(defaults.integer("a" + std::to_string(i)) == i && defaults.integer("b" + std::to_string(i)) == i);
     }
-    EXPECT_EQ(entries(), 2u); // no damaged copy: every write saw a whole file
+    EXPECT_EQ(entries(dir.path()), 2u); // no damaged copy: every write saw a whole file
     // flock(2) locks belong to the open file description, so this one conflicts in-process too.
     Fd holder(::open((file.native() + ".lock").c_str(), O_RDWR | O_CLOEXEC));
     ASSERT_EQ(::flock(holder.get(), LOCK_EX), 0);

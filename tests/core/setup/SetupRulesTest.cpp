@@ -1,13 +1,16 @@
 // The rules under setup: the marked block (markers, insertion, removal) and the line diff the
-// review shows, as tables and as properties over generated texts; the checklist and the two rules
-// over managed key paths.
+// review shows (their round trips on arbitrary texts are the fuzz targets' part); the checklist
+// (the rules over managed key paths are the settings controller's tests), and moving off the prototype: its lines,
+// detection and removal on a real home, and the secret-store deletion rule.
 #include <gtest/gtest.h>
-#include <random>
+#include <map>
 
 #include "setup/LineDiff.h"
-#include "setup/ManagedKeyRules.h"
 #include "setup/MarkedBlock.h"
+#include "setup/PrototypeMigration.h"
 #include "setup/SetupStatus.h"
+#include "support/TempDir.h"
+#include "support/TestFiles.h"
 
 namespace vantorelle {
 namespace {
@@ -68,19 +71,8 @@ std::string shown(const std::vector<Line>& lines)
     return out;
 }
 
-std::string numbered(const std::string& prefix, int count)
-{
-    std::string text;
-    for (int k = 0; k < count; ++k) {
-        text += prefix + std::to_string(k) + "\n";
-    }
-    return text;
-}
-
 TEST(LineDiffTest, SplitDiffUnifiedCountsAndTheSizeLimitOnTheTrimmedMiddle)
 {
-    EXPECT_EQ(LineDiff::split("\na\r\n\nb\r"), (std::vector<std::string>{"", "a\r", "", "b\r"}));
-    EXPECT_TRUE(LineDiff::split("").empty());
     // clang-format off
     const std::tuple<std::string, std::string, std::string> diffs[] = {
         {"", "x\n", "+x|"}, {"x\n", "", "-x|"}, {"a\nb", "a\nb\n", " a| b|"}, {"a\nb\n", "a\r\nb\n", "-a|+a\r| b|"},
@@ -93,125 +85,149 @@ TEST(LineDiffTest, SplitDiffUnifiedCountsAndTheSizeLimitOnTheTrimmedMiddle)
     const std::string a = "0\n1\n2\nr\n4\n5\n6\n7\n8\n10\n11\n", b = "0\n1\n2\n4\n5\n6\n7\n8\nz\n10\n11\n";
     EXPECT_EQ(shown(LineDiff::unified(a, b, 2)), "~| 1| 2|-r| 4| 5|~| 7| 8|+z| 10| 11|");
     EXPECT_EQ(shown(LineDiff::unified(a, b, -5)), "~|-r|~|+z|~|"); // a negative context counts as 0
-    EXPECT_EQ(shown(LineDiff::unified(a, b, 1 << 30)), shown(LineDiff::diff(a, b)));
     EXPECT_EQ(shown(LineDiff::unified(a, a, 2)), "~|");
     EXPECT_EQ(shown(LineDiff::unified("", "", 2)), "");
     const std::string old = "a\nb\nc\n";
     EXPECT_EQ(LineDiff::counts(old, "# >>>\nx\n# <<<\n" + old), (LineDiff::Counts{3, 0, true, false}));
     EXPECT_EQ(LineDiff::counts(old, old + "d\ne\n"), (LineDiff::Counts{2, 0, false, true}));
-    EXPECT_EQ(LineDiff::counts(old, "a\nB\nc\n"), (LineDiff::Counts{1, 1, false, false}));
     EXPECT_EQ(LineDiff::counts(old, ""), (LineDiff::Counts{0, 3, true, true}));
-    EXPECT_EQ(LineDiff::counts(old, old), (LineDiff::Counts{}));
     // The size limit is on the trimmed middle: 2000 x 2000 cells are still matched and the one common line is found;
     // one more line on each side and the middle shows as removed, then added.
-    for (const int n : {1000, 1001}) {
-        const auto lines = LineDiff::diff(numbered("a", n) + "common\n" + numbered("b", 999),
-                                          numbered("c", n) + "common\n" + numbered("d", 999));
-        EXPECT_EQ(lines[n + 1000], (n == 1000 ? Line{Kind::context, "common"} : Line{Kind::added, "c0"}));
-    }
-    const std::string frame = numbered("frame ", 5000);
-    EXPECT_EQ(LineDiff::counts(frame + "x\n" + frame, frame + "y\n" + frame), (LineDiff::Counts{1, 1, false, false}));
-}
-
-// One generator for both properties: remove undoes apply and apply is idempotent; replaying the
-// diff rebuilds both sides, with as many context lines as the textbook longest common subsequence.
-TEST(SetupTextTest, MarkedBlockAndLineDiffPropertiesHoldOnGeneratedTexts)
-{
-    std::mt19937 rng(20240611);
-    const auto random = [&rng](const std::vector<std::string>& pieces, int most) {
+    const auto numbered = [](char prefix, int count) {
         std::string text;
-        for (auto k = rng() % (most + 1); k > 0; --k) {
-            text += pieces[rng() % pieces.size()];
+        for (int k = 0; k < count; ++k) {
+            text += prefix + std::to_string(k) + "\n";
         }
         return text;
     };
-    // clang-format off
-    const std::vector<std::string> pieces = {"a", "a", " ", "\t", "#", "\r", "\xc3\xa9", "\xe2\x80\xa8", "\n", "\n", "\n", "\r\n",
-        "\r\n", B, E, " " + B, B + " ", "b\n", "a\n", " a\n", "a\r\n", "IdentityFile x\n"};
-    // clang-format on
-    for (int iteration = 0; iteration < 12000; ++iteration) {
-        const std::string text = random(pieces, 16), other = random(pieces, 16);
-        const std::string block = random({"IdentityFile ~/.ssh/id", "x", "\r", " ", "\n", "\r\n"}, 6);
-        SCOPED_TRACE(::testing::PrintToString(text) + " " + ::testing::PrintToString(other));
-        for (const auto position : {Position::top, Position::bottom}) {
-            const std::string applied = MarkedBlock::apply(block, text, position);
-            ASSERT_TRUE(MarkedBlock::contains(applied) && MarkedBlock::apply(block, applied, position) == applied);
-            ASSERT_EQ(MarkedBlock::remove(applied), MarkedBlock::remove(text)) << ::testing::PrintToString(block);
-        }
-        const auto x = LineDiff::split(text), y = LineDiff::split(other);
-        const auto lines = LineDiff::diff(text, other);
-        std::vector<std::string> old, now;
-        for (const auto& line : lines) {
-            (line.kind == Kind::added ? now : old).push_back(line.text);
-            if (line.kind == Kind::context) {
-                now.push_back(line.text);
-            }
-        }
-        ASSERT_TRUE(old == x && now == y);
-        std::vector<std::vector<std::size_t>> t(x.size() + 1, std::vector<std::size_t>(y.size() + 1));
-        for (std::size_t i = x.size(); i-- > 0;) {
-            for (std::size_t j = y.size(); j-- > 0;) {
-                t[i][j] = x[i] == y[j] ? t[i + 1][j + 1] + 1 : std::max(t[i + 1][j], t[i][j + 1]);
-            }
-        }
-        ASSERT_EQ(x.size() + y.size() - lines.size(), t[0][0]);
+    for (const int n : {1000, 1001}) {
+        const auto lines = LineDiff::diff(numbered('a', n) + "common\n" + numbered('b', 999),
+                                          numbered('c', n) + "common\n" + numbered('d', 999));
+        EXPECT_EQ(lines[n + 1000], (n == 1000 ? Line{Kind::context, "common"} : Line{Kind::added, "c0"}));
     }
+    const std::string frame = numbered('f', 5000);
+    EXPECT_EQ(LineDiff::counts(frame + "x\n" + frame, frame + "y\n" + frame), (LineDiff::Counts{1, 1, false, false}));
 }
 
 using SetupStatus::Item;
 using SetupStatus::Missing;
 using SetupStatus::Step;
 
+// The key step wants at least one key and every passphrase stored; the ssh step wants both blocks and,
+// where the session environment can be changed, the app's own helper in it, compared standardised.
 TEST(SetupStatusTest, EachStepIsDoneOnlyWhenEverythingItNeedsIsInPlace)
 {
-    const SetupFacts done{{{"id_ed25519", true}}, true, true, "/opt/v/askpass", "/opt/v/askpass", true, true};
-    auto items = SetupStatus::evaluate(done);
-    EXPECT_EQ(items,
-              (std::vector<Item>{
-                  {Step::key, true, {}}, {Step::ssh, true, {}}, {Step::cli, true, {}}, {Step::login, true, {}}}));
-    EXPECT_EQ(SetupStatus::remaining(items), 0);
-    items = SetupStatus::evaluate(SetupFacts{});
-    EXPECT_EQ(items[1], (Item{Step::ssh, false, {Missing::sshConfig, Missing::shellFile, Missing::appEnvironment}}));
-    EXPECT_EQ(SetupStatus::remaining(items), 4);
-    // The key step wants at least one key and every passphrase stored; the helper paths are
-    // compared standardised, not through links.
     using Keys = std::vector<SetupFacts::ManagedKey>;
+    using enum Missing;
+    const Keys one{{"a", true}};
+    const std::string app = "/opt/v/askpass";
+    // keys, ssh block, shell block, helper in the session, the app's helper, session changeable; key done, missing
     // clang-format off
-    const std::tuple<Keys, std::string, std::optional<std::string>, bool, bool> cases[] = {
-        {{}, "/opt/v/askpass", "/opt/v/askpass", false, true}, {{{"a", true}, {"b", false}}, "/opt/v/askpass", "/opt/v/askpass", false, true},
-        {{{"a", true}, {"b", true}}, "/opt/v/bin/../askpass", "/opt/v/askpass", true, true},
-        {{{"a", true}}, "/opt/./v/askpass", "/opt/v/askpass", true, true}, {{{"a", true}}, "/usr/local/bin/askpass", "/opt/v/askpass", true, false},
-        {{{"a", true}}, "", "/opt/v/askpass", true, false}, {{{"a", true}}, "/opt/v/askpass", std::nullopt, true, false}};
+    const std::tuple<Keys, bool, bool, std::string, std::optional<std::string>, bool, bool, std::vector<Missing>> cases[] = {
+        {{}, false, false, "", {}, true, false, {sshConfig, shellFile, appEnvironment}}, {{}, true, true, app, app, true, false, {}},
+        {{{"a", true}, {"b", false}}, true, true, app, app, true, false, {}}, {{{"a", true}, {"b", true}}, true, true, "/opt/v/bin/../askpass", app, true, true, {}},
+        {one, true, true, "/opt/./v/askpass", app, true, true, {}}, {one, true, true, "/usr/local/bin/askpass", app, true, true, {appEnvironment}},
+        {one, true, true, app, {}, true, true, {appEnvironment}}, {one, true, false, app, app, true, true, {shellFile}},
+        {one, true, true, "", {}, false, true, {}}, {one, true, false, "", {}, false, true, {shellFile}}};
     // clang-format on
-    for (const auto& [keys, launch, app, keyDone, helperFound] : cases) {
-        const auto steps = SetupStatus::evaluate(SetupFacts{keys, true, true, launch, app, true, true});
-        EXPECT_EQ(steps[0].done, keyDone) << launch;
-        EXPECT_EQ(steps[1].done, helperFound) << launch;
-        EXPECT_EQ(steps[1].missing, std::vector(!helperFound, Missing::appEnvironment)) << launch;
+    for (const auto& [keys, config, shell, launch, helper, session, keyDone, missing] : cases) {
+        const auto items = SetupStatus::evaluate(SetupFacts{keys, config, shell, launch, helper, true, false, session});
+        EXPECT_EQ(items[1], (Item{Step::ssh, missing.empty(), missing})) << launch;
+        EXPECT_TRUE((items[0] == Item{Step::key, keyDone, {}} && items[2] == Item{Step::cli, true, {}}
+                     && items[3] == Item{Step::login, false, {}}));
+        EXPECT_EQ(SetupStatus::remaining(items), 2 - keyDone + !missing.empty()) << launch;
     }
-    auto facts = done;
-    facts.shellBlock = facts.cliLinked = facts.loginEnabled = false;
-    EXPECT_EQ(SetupStatus::evaluate(facts)[1].missing, std::vector<Missing>{Missing::shellFile});
-    EXPECT_EQ(SetupStatus::remaining(SetupStatus::evaluate(facts)), 3);
 }
 
-TEST(ManagedKeyRulesTest, PathsKeptAfterUndoAndTheLastReadyKey)
+namespace fs = std::filesystem;
+namespace PM = PrototypeMigration;
+const std::string kExport = "export SSH_ASKPASS=\"$HOME/.local/bin/ssh-quillgate-askpass\"";
+const std::string kComment = "# SSH key passphrase via Touch ID";
+const std::string kCompanion = "export SSH_ASKPASS_REQUIRE=force";
+const std::string kPrototypeLines = kComment + "\n" + kExport + "\n" + kCompanion + "\n";
+
+TEST(PrototypeMigrationTest, TheExportLinesGoWithTheirCommentCompanionAndOneBlankLine)
 {
-    using V = std::vector<std::string>;
-    const V managed = {"/h/.ssh/a", "/h/.ssh/b", "/h/.ssh/c"};
-    EXPECT_EQ(ManagedKeyRules::pathsKeptAfterUndo(managed, {"/h/.ssh/./c", "/h/.ssh/a"}),
-              (V{"/h/.ssh/a", "/h/.ssh/c"}));
-    EXPECT_EQ(ManagedKeyRules::pathsKeptAfterUndo({"/h/x/../.ssh/b"}, {"/h/.ssh/b"}), V{"/h/x/../.ssh/b"});
-    EXPECT_TRUE(ManagedKeyRules::pathsKeptAfterUndo(managed, {"/elsewhere/a"}).empty());
-    // Unmanaging breaks ssh only for the last ready key, and only once setup is applied.
+    // What is left; nothing when the text stays as it is. Only one blank line goes, the companion
+    // must follow directly, Unicode blanks are trimmed and our own block is never touched.
     // clang-format off
-    const std::tuple<V, bool, bool> cases[] = {{{}, true, false}, {{"/h/a", "/h/b"}, true, false}, {{"/h/a"}, true, true},
-        {{"/h/a", "/h/./a"}, true, true}, {{"/h/a"}, false, false}, {{"/h/b"}, true, false}};
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"export A=1\n\n" + kPrototypeLines + "export B=2\n", "export A=1\nexport B=2\n"},
+        {"a\n\n\n" + kComment + "\n" + kExport + "\n", "a\n\n"}, {"a\n  " + kExport + "  \n\t" + kCompanion + " \nb", "a\nb"},
+        {"a\n\xc2\xa0" + kExport + "\xe2\x80\x83\n\xe3\x80\x80" + kCompanion + "\nb", "a\nb"}, {kExport + "\n" + kExport + "\nz", "z"},
+        {kComment + " (quillgate)\n" + kExport + "\n", ""}, {kExport + "\n\n" + kCompanion + "\n", "\n" + kCompanion + "\n"},
+        {"a\r\n\r\n" + kComment + "\r\n" + kExport + "\r\n" + kCompanion + "\r\nb\r\n", "a\r\nb\r\n"},
+        {"export SSH_ASKPASS=/usr/bin/ksshaskpass\n" + kCompanion + "\n", {}}, {"echo ssh-quillgate-askpass\n", {}},
+        {B + "\n" + kExport + "\n" + E + "\n", {}}, {"  " + B + "\n" + kExport + "\n" + E + "  \n", {}},
+        {B + "\n\n" + E + "\n" + kExport + "\n", B + "\n\n" + E + "\n"}};
     // clang-format on
-    for (const auto& [ready, applied, breaks] : cases) {
-        EXPECT_EQ(ManagedKeyRules::unmanageBreaksSSH("/h/a", ready, applied), breaks)
-            << ::testing::PrintToString(ready);
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(PM::stripPrototypeExport(text), expected.value_or(text)) << text;
     }
+}
+
+TEST(PrototypeMigrationTest, TheAgentSettingGetsItsEarlierValueBackOrGoes)
+{
+    const std::string unchanged
+        = "AddKeysToAgent 1h\nAddKeysToAgent yes\n# AddKeysToAgent 3h\n" + B + "\nAddKeysToAgent 3h\n" + E + "\n";
+    // clang-format off
+    const std::tuple<std::string, std::optional<std::string>, std::string> cases[] = {
+        {"Host *\n  AddKeysToAgent 3h\n  User me\n", std::nullopt, "Host *\n  User me\n"}, {unchanged, "yes", unchanged},
+        {"AddKeysToAgent=3H\n", "yes", "AddKeysToAgent=yes\n"}, {"addkeystoagent  3h\n", "confirm", "addkeystoagent  confirm\n"},
+        {"AddKeysToAgent 3h\nHost a\nAddKeysToAgent 3h\n", "no", "AddKeysToAgent no\nHost a\nAddKeysToAgent no\n"},
+        {"AddKeysToAgent 3h\r\nUser me\r\n", "yes", "AddKeysToAgent yes\r\nUser me\r\n"}};
+    // clang-format on
+    for (const auto& [text, earlier, expected] : cases) {
+        EXPECT_EQ(PM::restoreAddKeysToAgent(text, earlier), expected) << text;
+    }
+    EXPECT_EQ(PM::earlierAddKeysToAgent("Host *\n\n  AddKeysToAgent yes\nAddKeysToAgent no\n"), "yes");
+    EXPECT_EQ(PM::earlierAddKeysToAgent("AddKeysToAgent\nAddKeysToAgent = confirm \n"), "confirm");
+    EXPECT_EQ(PM::earlierAddKeysToAgent("AddKeysToAgent 3h\n"), std::nullopt); // the prototype's own value
+}
+
+// The whole clean-up through the settings window is the app's test; here what detection skips, the
+// order it reports in, and the agent setting given back from the prototype's backup.
+TEST(PrototypeMigrationTest, DetectAndRemoveOnARealHome)
+{
+    TempDir dir;
+    const fs::path home = dir.path(), zshenv = home / ".zshenv", config = home / ".ssh/config";
+    const auto keychainHas = [](std::string_view service) { return service == "ssh-quillgate"; };
+    // Unreadable files, other start-up files and settings inside our block are nothing to find.
+    test::writeFile(home / ".bashrc", kExport + "\n");
+    test::writeFile(zshenv, "\xff" + kExport + "\n");
+    test::writeFile(config, B + "\nAddKeysToAgent 3h\n" + E + "\nAddKeysToAgent 1h\n");
+    EXPECT_TRUE(PM::detect(home, [](std::string_view) { return false; }).empty());
+    test::writeFile(zshenv, "export A=1\n\n" + kPrototypeLines);
+    test::writeFile(config, "Host *\n  AddKeysToAgent=3H\n  User me\n");
+    test::writeFile(config.string() + ".bak-quillgate", "Host *\n  AddKeysToAgent=yes\n");
+    fs::create_directories(home / ".local/share");
+    fs::create_symlink(home / "nowhere", home / ".local/share/ssh-quillgate"); // dangling counts
+    const auto found = PM::detect(home, keychainHas);
+    EXPECT_EQ(found,
+              (std::vector<Leftover>{Leftover::shellExport(zshenv), Leftover::addKeysToAgent(config),
+                                     Leftover::path(home / ".local/share/ssh-quillgate"),
+                                     Leftover::keychainService("ssh-quillgate")}));
+    const auto plan = PM::removalPlan(found, home);
+    ASSERT_EQ(plan.changes.size(), 2u);
+    EXPECT_EQ(plan.changes[0], (FileChange{zshenv, "export A=1\n\n" + kPrototypeLines, "export A=1\n", false}));
+    EXPECT_EQ(plan.changes[1].after, "Host *\n  AddKeysToAgent=yes\n  User me\n");
+    // Without the prototype's backup there is no earlier value: the line goes.
+    fs::remove(config.string() + ".bak-quillgate");
+    EXPECT_EQ(PM::removalPlan({Leftover::addKeysToAgent(config)}, home).changes.at(0).after, "Host *\n  User me\n");
+}
+
+TEST(PrototypeMigrationTest, RemoveKeychainServicesAsksThirtyTwoTimesThenChecks)
+{
+    std::map<std::string, int> items = {{"ssh-quillgate", 40}, {"ssh-quillgate-grace", 3}, {"empty", 0}}, calls;
+    const auto deleteOne = [&](std::string_view service) {
+        ++calls[std::string(service)];
+        auto& count = items[std::string(service)];
+        return count > 0 && count-- ? PM::KeychainDeleteResult::deleted : PM::KeychainDeleteResult::notFound;
+    };
+    const auto keychainHas = [&](std::string_view service) { return items[std::string(service)] > 0; };
+    EXPECT_EQ(PM::removeKeychainServices({"ssh-quillgate", "ssh-quillgate-grace", "empty"}, deleteOne, keychainHas),
+              std::vector<std::string>{"ssh-quillgate"}); // 40 items, only 32 deletions
+    EXPECT_EQ(calls, (std::map<std::string, int>{{"ssh-quillgate", 32}, {"ssh-quillgate-grace", 32}, {"empty", 32}}));
 }
 
 } // namespace
