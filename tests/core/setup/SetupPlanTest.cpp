@@ -1,5 +1,8 @@
-// SetupPlan and SetupFiles: block texts read back by the real ssh and shells, making and undoing
-// plans, and applying them safely on a real file system, including the ways an apply can fail.
+// Setup: block texts read back by the real ssh and shells, making and undoing plans and applying
+// them safely on a real file system (including the ways an apply can fail); the marked block and
+// the line diff the review shows (their round trips on arbitrary texts are the fuzz targets' part;
+// the checklist and the rules over managed key paths are the settings controller's tests); and
+// moving off the prototype: its lines, detection on a real home, and the secret-store deletion rule.
 #include "setup/SetupPlan.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +11,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include "setup/LineDiff.h"
 #include "setup/MarkedBlock.h"
+#include "setup/PrototypeMigration.h"
 #include "setup/SetupFiles.h"
 #include "support/SshTools.h"
 #include "support/TempDir.h"
@@ -99,7 +104,6 @@ TEST_F(SetupPlanTest, RealSSHAndShellsUseExactlyThePathsTheBlocksName)
            home / "tab\there",  home / "100%",     home / "%d and $x%{y}", home / "$HOME`x`"};
     const std::string head = "IgnoreUnknown UseKeychain\n# Managed by Vantorelle. Remove with the app's undo.\n"
                              "AddKeysToAgent no\nUseKeychain no";
-    EXPECT_EQ(SetupFiles::sshBlock({}), head);
     EXPECT_EQ(SetupFiles::sshBlock({paths[0], paths[5], "~/.ssh/id"}),
               head + "\nIdentityFile \"" + paths[0] + "\"\nIdentityFile " + home.string()
                   + "/100%%\nIdentityFile ~/.ssh/id");
@@ -121,9 +125,8 @@ TEST_F(SetupPlanTest, RealSSHAndShellsUseExactlyThePathsTheBlocksName)
 TEST_F(SetupPlanTest, TheShellFileFollowsTheLoginShellAndKeysTheUsersConfigurationNamesGetNoLine)
 {
     // clang-format off
-    const std::pair<std::string, std::string> shells[] = {{"/bin/bash", ".bashrc"}, {"/usr/local/bin/bash", ".bashrc"},
-        {"bash", ".bashrc"}, {"/bin/zsh", ".zshenv"}, {"", ".zshenv"}, {"/bin/bash5", ".zshenv"}, {"/bin/rbash", ".zshenv"},
-        {"/usr/bin/fish", ".config/fish/conf.d/vantorelle.fish"}, {"fish", ".config/fish/conf.d/vantorelle.fish"},
+    const std::pair<std::string, std::string> shells[] = {{"/usr/local/bin/bash", ".bashrc"}, {"bash", ".bashrc"},
+        {"/bin/zsh", ".zshenv"}, {"", ".zshenv"}, {"/bin/bash5", ".zshenv"}, {"fish", ".config/fish/conf.d/vantorelle.fish"},
         {"/usr/bin/fishy", ".zshenv"}, {"/opt/fish/bin/sh", ".zshenv"}};
     // clang-format on
     for (const auto& [shell, file] : shells) {
@@ -272,16 +275,176 @@ TEST_F(SetupPlanTest, ApplyingAtOnceThenUndoingRestoresEveryStartState)
               (std::vector{FileChange{home / "." / ".bashrc", "x\n" + B + "\ny\n" + E + "\n", "x\n", false}}));
 }
 
-TEST_F(SetupPlanTest, AFileThatAppearedSinceThePlanIsNeverBackedUpOrOverwritten)
+using LineDiff::Line;
+using MarkedBlock::Position;
+
+TEST(MarkedBlockTest, ContainsAndRemoveFollowTheByteExactMarkerRules)
 {
-    write(".zshenv", "same\n");
-    // Another process created it with this very text: done, and no backup of its file.
-    EXPECT_TRUE(SetupFiles::write("same\n", home / ".zshenv", kSuffix, fs::perms(0644), SetupFiles::Expected::missing));
-    write(".zshenv", "theirs\n");
-    EXPECT_EQ(SetupFiles::write("same\n", home / ".zshenv", kSuffix, fs::perms(0644), SetupFiles::Expected::missing),
-              std::unexpected(std::error_code(EEXIST, std::generic_category())));
-    EXPECT_EQ(readFile(home / ".zshenv"), "theirs\n");
-    EXPECT_FALSE(contents(home / ".zshenv.bak-vantorelle"));
+    // What remove leaves; nothing when the text holds no block, which then stays as it is.
+    // clang-format off
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"a\n" + B + "\nx\n", {}}, {"a\n" + E + "\nb\n", {}}, {E + "\n" + B + "\n", {}}, {B + E, {}},
+        {B + " \nx\n" + E + "\n", {}}, {" " + B + "\n" + E + "\n", {}}, {B + "\n" + E + "\t\n", {}},
+        {B + "\n" + E, ""}, {B + "\nx\n" + E + "\nb\n", "b\n"}, {B + "\r\nx\r\n" + E + "\r\nb\r\n", "b\r\n"},
+        {B + "\n" + E + "\r", "\r"}, {"a\n" + B + "\n" + E + "\rb", "a\n\rb"}, {B + "\n" + E + "\n" + B + "\n", B + "\n"},
+        // A block at the very end takes the line break before it, but an LF-style one leaves a lone CR.
+        {"a\n" + B + "\nx\n" + E, "a"}, {"a\r\n" + B + "\r\nx\r\n" + E, "a"}, {"a\r\n" + B + "\nx\n" + E, "a\r"},
+        {B + "\n1\n" + E + "\n" + B + "\n2\n" + E + "\nz", "z"},
+        // A begin marker the user left behind is the user's text: the block opens at the nearest one.
+        {"a\n" + B + "\nmine\n" + B + "\nx\n" + E + "\n", "a\n" + B + "\nmine\n"}};
+    // clang-format on
+    for (const auto& [text, removed] : cases) {
+        EXPECT_EQ(MarkedBlock::contains(text), removed.has_value()) << ::testing::PrintToString(text);
+        EXPECT_EQ(MarkedBlock::remove(text), removed.value_or(text)) << ::testing::PrintToString(text);
+    }
+}
+
+TEST(MarkedBlockTest, ApplyPutsOneBlockAtTheTopOrTheBottomInTheTextsLineBreakStyle)
+{
+    const auto top = Position::top, bottom = Position::bottom;
+    // clang-format off
+    const std::tuple<std::string, std::string, Position, std::string> cases[] = {
+        {"x\ny", "", bottom, B + "\nx\ny\n" + E + "\n"}, {"x", "a\n", top, B + "\nx\n" + E + "\na\n"},
+        {"x", "a\nb", bottom, "a\nb\n" + B + "\nx\n" + E}, {"x", "a\nb\n", bottom, "a\nb\n" + B + "\nx\n" + E + "\n"},
+        {"x\ny", "a\r\nb\r\n", bottom, "a\r\nb\r\n" + B + "\r\nx\r\ny\r\n" + E + "\r\n"},
+        {"x", "a\r\n", top, B + "\r\nx\r\n" + E + "\r\na\r\n"}, {"x\r\ny", "", bottom, B + "\nx\ny\n" + E + "\n"},
+        {"x\n", "", bottom, B + "\nx\n\n" + E + "\n"},
+        {"new", "a\n" + B + "\nold\n" + E + "\nb\n", bottom, "a\nb\n" + B + "\nnew\n" + E + "\n"},
+        {"new", B + "\n1\n" + E + "\nmid\n" + B + "\n2\n" + E + "\n", top, B + "\nnew\n" + E + "\nmid\n"}};
+    // clang-format on
+    for (const auto& [block, text, position, expected] : cases) {
+        EXPECT_EQ(MarkedBlock::apply(block, text, position), expected) << ::testing::PrintToString(text);
+    }
+}
+
+// The diff as the review shows it: each line marked ' ', '+', '-' or '~' (a folded stretch).
+std::string shown(const std::vector<Line>& lines)
+{
+    std::string out;
+    for (const auto& line : lines) {
+        out += " +-~"[static_cast<int>(line.kind)] + line.text + "|";
+    }
+    return out;
+}
+
+TEST(LineDiffTest, SplitDiffUnifiedCountsAndTheSizeLimitOnTheTrimmedMiddle)
+{
+    // clang-format off
+    const std::tuple<std::string, std::string, std::string> diffs[] = {
+        {"", "x\n", "+x|"}, {"x\n", "", "-x|"}, {"a\nb", "a\nb\n", " a| b|"}, {"a\nb\n", "a\r\nb\n", "-a|+a\r| b|"},
+        {"a\na\n", "a\n", " a|-a|"}, {"a\nb\n", "n\na\nb\n", "+n| a| b|"}, {"a\nb\na\nb\n", "b\na\nb\na\n", "-a| b| a| b|+a|"},
+        {"x\np\nq\ny\n", "x\nr\ns\ny\n", " x|-p|-q|+r|+s| y|"}}; // removals come before the lines replacing them
+    // clang-format on
+    for (const auto& [before, after, expected] : diffs) {
+        EXPECT_EQ(shown(LineDiff::diff(before, after)), expected) << before << "|" << after;
+    }
+    const std::string a = "0\n1\n2\nr\n4\n5\n6\n7\n8\n10\n11\n", b = "0\n1\n2\n4\n5\n6\n7\n8\nz\n10\n11\n";
+    EXPECT_EQ(shown(LineDiff::unified(a, b, 2)), "~| 1| 2|-r| 4| 5|~| 7| 8|+z| 10| 11|");
+    EXPECT_EQ(shown(LineDiff::unified(a, b, -5)), "~|-r|~|+z|~|"); // a negative context counts as 0
+    EXPECT_EQ(shown(LineDiff::unified(a, a, 2)), "~|");
+    const std::string old = "a\nb\nc\n";
+    EXPECT_EQ(LineDiff::counts(old, "# >>>\nx\n# <<<\n" + old), (LineDiff::Counts{3, 0, true, false}));
+    EXPECT_EQ(LineDiff::counts(old, old + "d\ne\n"), (LineDiff::Counts{2, 0, false, true}));
+    EXPECT_EQ(LineDiff::counts(old, ""), (LineDiff::Counts{0, 3, true, true}));
+    // The size limit is on the trimmed middle: 2000 x 2000 cells are still matched and the one common line is found;
+    // one more line on each side and the middle shows as removed, then added.
+    const auto numbered = [](char prefix, int count) {
+        std::string text;
+        for (int k = 0; k < count; ++k) {
+            text += prefix + std::to_string(k) + "\n";
+        }
+        return text;
+    };
+    for (const int n : {1000, 1001}) {
+        const auto lines = LineDiff::diff(numbered('a', n) + "common\n" + numbered('b', 999),
+                                          numbered('c', n) + "common\n" + numbered('d', 999));
+        EXPECT_EQ(lines[n + 1000],
+                  (n == 1000 ? Line{LineDiff::Kind::context, "common"} : Line{LineDiff::Kind::added, "c0"}));
+    }
+    const std::string frame = numbered('f', 5000);
+    EXPECT_EQ(LineDiff::counts(frame + "x\n" + frame, frame + "y\n" + frame), (LineDiff::Counts{1, 1, false, false}));
+}
+
+namespace PM = PrototypeMigration;
+const std::string kExport = "export SSH_ASKPASS=\"$HOME/.local/bin/ssh-quillgate-askpass\"";
+const std::string kComment = "# SSH key passphrase via Touch ID";
+const std::string kCompanion = "export SSH_ASKPASS_REQUIRE=force";
+const std::string kPrototypeLines = kComment + "\n" + kExport + "\n" + kCompanion + "\n";
+
+TEST(PrototypeMigrationTest, TheExportLinesGoWithTheirCommentCompanionAndOneBlankLine)
+{
+    // What is left; nothing when the text stays as it is. Only one blank line goes, the companion
+    // must follow directly, Unicode blanks are trimmed and our own block is never touched.
+    // clang-format off
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"export A=1\n\n" + kPrototypeLines + "export B=2\n", "export A=1\nexport B=2\n"},
+        {"a\n\n\n" + kComment + "\n" + kExport + "\n", "a\n\n"}, {"a\n  " + kExport + "  \n\t" + kCompanion + " \nb", "a\nb"},
+        {"a\n\xc2\xa0" + kExport + "\xe2\x80\x83\n\xe3\x80\x80" + kCompanion + "\nb", "a\nb"}, {kExport + "\n" + kExport + "\nz", "z"},
+        {kComment + " (quillgate)\n" + kExport + "\n", ""}, {kExport + "\n\n" + kCompanion + "\n", "\n" + kCompanion + "\n"},
+        {"a\r\n\r\n" + kComment + "\r\n" + kExport + "\r\n" + kCompanion + "\r\nb\r\n", "a\r\nb\r\n"},
+        {"export SSH_ASKPASS=/usr/bin/ksshaskpass\n" + kCompanion + "\n", {}}, {"echo ssh-quillgate-askpass\n", {}},
+        {B + "\n" + kExport + "\n" + E + "\n", {}}, {"  " + B + "\n" + kExport + "\n" + E + "  \n", {}},
+        {B + "\n\n" + E + "\n" + kExport + "\n", B + "\n\n" + E + "\n"}};
+    // clang-format on
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(PM::stripPrototypeExport(text), expected.value_or(text)) << text;
+    }
+}
+
+TEST(PrototypeMigrationTest, TheAgentSettingGetsItsEarlierValueBackOrGoes)
+{
+    const std::string unchanged
+        = "AddKeysToAgent 1h\nAddKeysToAgent yes\n# AddKeysToAgent 3h\n" + B + "\nAddKeysToAgent 3h\n" + E + "\n";
+    // clang-format off
+    const std::tuple<std::string, std::optional<std::string>, std::string> cases[] = {
+        {"Host *\n  AddKeysToAgent 3h\n  User me\n", std::nullopt, "Host *\n  User me\n"}, {unchanged, "yes", unchanged},
+        {"AddKeysToAgent=3H\n", "yes", "AddKeysToAgent=yes\n"}, {"addkeystoagent  3h\n", "confirm", "addkeystoagent  confirm\n"},
+        {"AddKeysToAgent 3h\nHost a\nAddKeysToAgent 3h\n", "no", "AddKeysToAgent no\nHost a\nAddKeysToAgent no\n"},
+        {"AddKeysToAgent 3h\r\nUser me\r\n", "yes", "AddKeysToAgent yes\r\nUser me\r\n"}};
+    // clang-format on
+    for (const auto& [text, earlier, expected] : cases) {
+        EXPECT_EQ(PM::restoreAddKeysToAgent(text, earlier), expected) << text;
+    }
+    EXPECT_EQ(PM::earlierAddKeysToAgent("AddKeysToAgent\nAddKeysToAgent = confirm \n"), "confirm");
+    EXPECT_EQ(PM::earlierAddKeysToAgent("AddKeysToAgent 3h\n"), std::nullopt); // the prototype's own value
+}
+
+// The whole clean-up through the settings window is the app's test; here what detection skips, the
+// order it reports in, and the agent setting given back from the prototype's backup.
+TEST(PrototypeMigrationTest, DetectAndRemoveOnARealHome)
+{
+    TempDir dir;
+    const fs::path home = dir.path(), zshenv = home / ".zshenv", config = home / ".ssh/config";
+    // Unreadable files, other start-up files and settings inside our block are nothing to find.
+    test::writeFile(home / ".bashrc", kExport + "\n");
+    test::writeFile(zshenv, "\xff" + kExport + "\n");
+    test::writeFile(config, B + "\nAddKeysToAgent 3h\n" + E + "\nHost *\n  AddKeysToAgent=3H\n");
+    test::writeFile(config.string() + ".bak-quillgate", "Host *\n  AddKeysToAgent=yes\n");
+    fs::create_directories(home / ".local/share");
+    fs::create_symlink(home / "nowhere", home / ".local/share/ssh-quillgate"); // dangling counts
+    const auto found = PM::detect(home, [](std::string_view service) { return service == "ssh-quillgate"; });
+    EXPECT_EQ(
+        found,
+        (std::vector<Leftover>{Leftover::addKeysToAgent(config), Leftover::path(home / ".local/share/ssh-quillgate"),
+                               Leftover::keychainService("ssh-quillgate")}));
+    EXPECT_EQ(PM::removalPlan(found, home).changes.at(0).after,
+              B + "\nAddKeysToAgent 3h\n" + E + "\nHost *\n  AddKeysToAgent=yes\n");
+    fs::remove(config.string() + ".bak-quillgate"); // without it there is no earlier value: the line goes
+    EXPECT_EQ(PM::removalPlan(found, home).changes.at(0).after, B + "\nAddKeysToAgent 3h\n" + E + "\nHost *\n");
+}
+
+TEST(PrototypeMigrationTest, RemoveKeychainServicesAsksThirtyTwoTimesThenChecks)
+{
+    std::map<std::string, int> items = {{"ssh-quillgate", 40}, {"ssh-quillgate-grace", 3}, {"empty", 0}}, calls;
+    const auto deleteOne = [&](std::string_view service) {
+        ++calls[std::string(service)];
+        auto& count = items[std::string(service)];
+        return count > 0 && count-- ? PM::KeychainDeleteResult::deleted : PM::KeychainDeleteResult::notFound;
+    };
+    const auto keychainHas = [&](std::string_view service) { return items[std::string(service)] > 0; };
+    EXPECT_EQ(PM::removeKeychainServices({"ssh-quillgate", "ssh-quillgate-grace", "empty"}, deleteOne, keychainHas),
+              std::vector<std::string>{"ssh-quillgate"}); // 40 items, only 32 deletions
+    EXPECT_EQ(calls, (std::map<std::string, int>{{"ssh-quillgate", 32}, {"ssh-quillgate-grace", 32}, {"empty", 32}}));
 }
 
 } // namespace

