@@ -122,7 +122,7 @@ TEST_F(SetupPlanTest, RealSSHAndShellsUseExactlyThePathsTheBlocksName)
     EXPECT_EQ(SetupPlan::leftOutKeys({key(unfit[0]), key("/k/$d {e}%"), key(unfit[1]), key(unfit[2])}), unfit);
 }
 
-TEST_F(SetupPlanTest, TheShellFileFollowsTheLoginShellAndKeysTheUsersConfigurationNamesGetNoLine)
+TEST_F(SetupPlanTest, TheShellFileFollowsTheLoginShellFishGetsItsOwnSyntaxAndKeysTheUsersConfigurationNamesGetNoLine)
 {
     // clang-format off
     const std::pair<std::string, std::string> shells[] = {{"/usr/local/bin/bash", ".bashrc"}, {"bash", ".bashrc"},
@@ -149,8 +149,6 @@ TEST_F(SetupPlanTest, TheShellFileFollowsTheLoginShellAndKeysTheUsersConfigurati
                   + "\n  set -gx SSH_ASKPASS_REQUIRE force\nend\n" + E + "\n");
 }
 
-// Fish reads neither POSIX file: its snippet has its own syntax and quoting, and undo removes it
-// together with a POSIX block an earlier setup left, but keeps a snippet the user had before.
 // A file that cannot be read is left out of the plan; any file no longer as shown stops the apply
 // before anything is written.
 TEST_F(SetupPlanTest, UnreadableFilesAreLeftOutAndAnyFileNoLongerAsShownStopsTheApplyBeforeAnyWrite)
