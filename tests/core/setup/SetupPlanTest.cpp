@@ -36,11 +36,6 @@ protected:
     {
         return SetupPlan::make(home, "/usr/lib/vantorelle/vantorelle-askpass", k, s);
     }
-    // Setup files are ordinary user files: 0644 unless a test says otherwise.
-    void write(const fs::path& to, const std::string& text, int mode = 0644) const
-    {
-        test::writeFile(home / to, text, fs::perms(mode));
-    }
     static std::optional<std::string> contents(const fs::path& p)
     {
         return fs::exists(fs::symlink_status(p)) ? std::optional(readFile(p)) : std::nullopt;
@@ -136,7 +131,7 @@ TEST_F(SetupPlanTest, TheShellFileFollowsTheLoginShellFishGetsItsOwnSyntaxAndKey
 
     // An IdentityFile line inside an old managed block does not count as the user's own.
     const std::string own = "Host work\n  IdentityFile ~/.ssh/work\n";
-    write(".ssh/config", B + "\nIdentityFile ~/.ssh/old\n" + E + "\n" + own);
+    test::writeFile(home / ".ssh/config", B + "\nIdentityFile ~/.ssh/old\n" + E + "\n" + own);
     const auto plan = make({key(home / ".ssh/work"), key(home / ".ssh/./old"), key("/srv/keys/deploy key"),
                             key(home.string() + "/../" + home.filename().string() + "/other")});
     EXPECT_EQ(plan.changes.at(0).after,
@@ -153,8 +148,9 @@ TEST_F(SetupPlanTest, TheShellFileFollowsTheLoginShellFishGetsItsOwnSyntaxAndKey
 // before anything is written.
 TEST_F(SetupPlanTest, UnreadableFilesAreLeftOutAndAnyFileNoLongerAsShownStopsTheApplyBeforeAnyWrite)
 {
-    const auto writes
-        = [&](const fs::path& name, const std::string& content) { return [=, this] { write(name, content); }; };
+    const auto writes = [&](const fs::path& name, const std::string& content) {
+        return [=, this] { test::writeFile(home / name, content); };
+    };
     const std::function<void()> nothing = [] {};
     // clang-format off
     const std::tuple<std::function<void()>, std::function<void()>, std::vector<std::string>, std::optional<SetupPlanError>> cases[] = {
@@ -181,6 +177,8 @@ TEST_F(SetupPlanTest, UnreadableFilesAreLeftOutAndAnyFileNoLongerAsShownStopsThe
                   error ? std::optional(SetupPlanError{error->kind, home / error->url, {}}) : std::nullopt);
         EXPECT_EQ(error ? snapshot() : untouched, untouched); // a failed apply did not even make the first change
     }
+    const SetupPlan removal{{FileChange{home / "gone", "", "", true}}}; // a file to remove that is gone
+    EXPECT_EQ(removal.apply(kSuffix).error(), (SetupPlanError{Kind::changedSinceShown, home / "gone", {}}));
 }
 
 // Apply then undo from every start state, for the three shells and a linked start-up file, with two
@@ -207,8 +205,8 @@ TEST_F(SetupPlanTest, ApplyingAtOnceThenUndoingRestoresEveryStartState)
             fs::create_symlink(start ? fs::path("dotfiles/rc") : lives, shellFile);
         }
         if (start) {
-            write(config, *start, 0600);
-            write(lives, *start, 0640);
+            test::writeFile(config, *start, fs::perms(0600));
+            test::writeFile(lives, *start, fs::perms(0640));
         }
         const auto plan = make({key(home / ".ssh/id")}, shell);
         ASSERT_EQ(plan.changes.size(), 2u);
