@@ -54,18 +54,7 @@ TEST(CatalogTest, BothLanguagesHoldTheSameKeysAndPlaceholdersAndEveryKeyTheCodeN
     EXPECT_GT(checked, 10);
 }
 
-TEST(CatalogTest, LookupsFallBackToTheKeyAndFormatFillsNumberedPlaceholders)
-{
-    EXPECT_EQ(i18n::text(Language::French, "no.such.key"), "no.such.key");
-    i18n::setCurrentLanguage(Language::French);
-    EXPECT_EQ(L("status.locked"), i18n::text(Language::French, "status.locked"));
-    EXPECT_NE(L("status.locked"), i18n::text(Language::English, "status.locked"));
-    EXPECT_EQ(L("no.such.%1", {"key"}), "no.such.key");
-    EXPECT_EQ(i18n::format("%2 then %1, 100%%, %3 missing, trailing %", {"a", "b"}),
-              "b then a, 100%,  missing, trailing %");
-}
-
-TEST(LanguageTest, ChosenFromOverrideThenLocaleVariables)
+TEST(LanguageTest, ChosenFromOverrideThenLocaleVariablesAndLookupsFallBackToTheKey)
 {
     const auto fr = Language::French, en = Language::English;
     // clang-format off
@@ -86,6 +75,14 @@ TEST(LanguageTest, ChosenFromOverrideThenLocaleVariables)
         }
         EXPECT_EQ(i18n::languageFor(env, defaults), expected) << variables;
     }
+    // Lookups fall back to the key, and format fills numbered placeholders.
+    EXPECT_EQ(i18n::text(Language::French, "no.such.key"), "no.such.key");
+    i18n::setCurrentLanguage(Language::French);
+    EXPECT_EQ(L("status.locked"), i18n::text(Language::French, "status.locked"));
+    EXPECT_NE(L("status.locked"), i18n::text(Language::English, "status.locked"));
+    EXPECT_EQ(L("no.such.%1", {"key"}), "no.such.key");
+    EXPECT_EQ(i18n::format("%2 then %1, 100%%, %3 missing, trailing %", {"a", "b"}),
+              "b then a, 100%,  missing, trailing %");
 }
 
 } // namespace

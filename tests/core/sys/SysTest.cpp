@@ -1,11 +1,10 @@
 // The system layer against the real system: Files (bounded reads that never block, atomic replaces,
 // exclusive creation, directories), Utf8, ChildProcess (plain children with stdin on /dev/null and
-// output through a pipe, detached ones, always reaped) and Fd.
+// output through a pipe, always reaped) and Fd.
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <thread>
 
 #include "support/SshTools.h"
 #include "support/TempDir.h"
@@ -29,56 +28,37 @@ TEST(Files, ReadsOnlyRegularFilesWithinTheBoundReplacesAtomicallyAndMakesDirecto
 {
     TempDir dir;
     writeFile(dir.path() / "ten", "0123456789");
-    ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0); // no writer: a blocking open would hang
-    fs::create_symlink("/dev/zero", dir.path() / "zero");
     using Kind = Files::ReadError::Kind;
     using Result = std::expected<std::string, Kind>;
+    // A FIFO and /dev/zero are among the defaults file's hostile cases.
     // clang-format off
     const auto no = [](Kind kind) { return Result(std::unexpected(kind)); };
-    const std::tuple<std::string, std::size_t, Result> cases[] = {{"ten", 10, "0123456789"},
-        {"ten", 9, no(Kind::tooLarge)}, {"missing", 10, no(Kind::missing)}, {"ten/below", 10, no(Kind::missing)},
-        {"fifo", 10, no(Kind::notRegular)}, {"zero", 10, no(Kind::notRegular)}, {".", 10, no(Kind::notRegular)}};
+    const std::tuple<std::string, std::size_t, Result> cases[] = {{"ten", 10, "0123456789"}, {"ten", 9, no(Kind::tooLarge)},
+        {"ten/below", 10, no(Kind::missing)}, {".", 10, no(Kind::notRegular)}};
     // clang-format on
     for (const auto& [name, bound, expected] : cases) {
         const auto read = Files::read(dir.path() / name, bound);
         EXPECT_EQ(read ? Result(*read) : std::unexpected(read.error().kind), expected) << name;
     }
-    // Replaces and exclusive creations are atomic, even concurrently, with the given mode.
+    // Replaces and exclusive creations are atomic with the given mode (mkostemp(3) keeps concurrent
+    // writers apart); a link at the target is replaced, not written through.
     const fs::path file = dir.path() / "f";
-    writeFile(file, "old", fs::perms(0644));
-    ASSERT_TRUE(Files::replace(file, "new", Files::Mode{0640, false}));
-    EXPECT_EQ(readFile(file), "new");
-    EXPECT_EQ(modeOf(file), fs::perms(0640));
-    // A link at the target is replaced, not written through.
     writeFile(dir.path() / "victim", "keep");
-    fs::remove(file);
     fs::create_symlink(dir.path() / "victim", file);
-    ASSERT_TRUE(Files::replace(file, "mine", Files::Mode{0600, false}));
+    ASSERT_TRUE(Files::replace(file, "mine", Files::Mode{0640, false}));
     EXPECT_EQ(readFile(dir.path() / "victim"), "keep");
-    EXPECT_FALSE(fs::is_symlink(file));
+    EXPECT_EQ(readFile(file), "mine");
+    EXPECT_EQ(modeOf(file), fs::perms(0640));
     EXPECT_EQ(Files::replace(file, "x", Files::Mode{}, Files::Existing::keep), kExists);
     EXPECT_EQ(Files::createExclusive(file, "x", Files::Mode{}), kExists);
-    EXPECT_EQ(readFile(file), "mine");
     const mode_t previous = ::umask(027); // 0666 as the umask leaves it
     ASSERT_TRUE(Files::replace(dir.path() / "new", "n", Files::Mode{0666, true}, Files::Existing::keep));
     ::umask(previous);
     EXPECT_EQ(modeOf(dir.path() / "new"), fs::perms(0640));
     ASSERT_TRUE(Files::createExclusive(dir.path() / "backup", "first", Files::Mode{0604, false}));
-    EXPECT_EQ(readFile(dir.path() / "backup"), "first");
+    EXPECT_EQ(readFile(dir.path() / "backup") + " " + readFile(file), "first mine");
     EXPECT_EQ(modeOf(dir.path() / "backup"), fs::perms(0604));
-    // Concurrent replaces never share a temporary file.
-    std::atomic<int> failures = 0;
-    const auto writer = [&](char c) {
-        for (int i = 0; i < 300; ++i) {
-            failures += !Files::replace(file, std::string(4096, c), Files::Mode{0600, false});
-        }
-    };
-    {
-        std::jthread a(writer, 'a'), b(writer, 'b');
-    }
-    EXPECT_EQ(failures, 0);
-    EXPECT_TRUE(readFile(file) == std::string(4096, 'a') || readFile(file) == std::string(4096, 'b'));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 4 + 3); // nothing left
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 5); // nothing left
     // Directories are made with exactly the mode and kept; their safety is judged by owner and mode.
     const mode_t umasked = ::umask(077);
     EXPECT_EQ(Files::createDirectories(dir.path() / "a/b", 0711), true);
@@ -104,36 +84,26 @@ TEST(Files, ReadsOnlyRegularFilesWithinTheBoundReplacesAtomicallyAndMakesDirecto
     EXPECT_EQ(runWithoutPrivileges(dir.path(), wrong), 0);
     const auto cwd = fs::current_path();
     for (const auto& [path, expected] : std::vector<std::pair<fs::path, fs::path>>{
-             {"/a/./b/../c", "/a/c"}, {"/a//b/", "/a/b"}, {"/", "/"}, {"rel/k", cwd / "rel/k"}, {"", cwd}}) {
+             {"/a/./b/../c", "/a/c"}, {"/a//b/", "/a/b"}, {"rel/k", cwd / "rel/k"}}) {
         EXPECT_EQ(Files::standardizedPath(path), expected) << path;
     }
 }
 
-TEST(Utf8, RepairReplacesEachMaximalSubpartOnceAndDecodingRefusesIllFormedSequences)
+TEST(Utf8, RepairReplacesEachMaximalSubpartOnceAndValidityRefusesIllFormedSequences)
 {
     const std::string r = "\xEF\xBF\xBD";
     // Latin-1, overlong forms, a surrogate, truncations, above U+10FFFF, and U+10FFFF itself.
     // clang-format off
     const std::pair<std::string, std::string> repairs[] = {
-        {"plain", "plain"}, {"caf\xC3\xA9", "caf\xC3\xA9"}, {"\xF0\x9F\x94\x91 key", "\xF0\x9F\x94\x91 key"},
-        {"a\xFF!", "a" + r + "!"}, {"caf\xE9", "caf" + r}, {"\xC0\xAF", r + r}, {"\xE0\x80\x80", r + r + r},
-        {"\xED\xA0\x80", r + r + r}, {"\xE2\x82", r}, {"\xE2\x82x", r + "x"}, {"\xF4\x90\x80\x80", r + r + r + r},
-        {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"}};
+        {"caf\xC3\xA9", "caf\xC3\xA9"}, {"\xF0\x9F\x94\x91 key", "\xF0\x9F\x94\x91 key"}, {"caf\xE9", "caf" + r},
+        {"\xC0\xAF", r + r}, {"\xE0\x80\x80", r + r + r}, {"\xED\xA0\x80", r + r + r}, {"\xE2\x82", r}, {"\xE2\x82x", r + "x"},
+        {"\xF4\x90\x80\x80", r + r + r + r}, {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"}};
     // clang-format on
     for (const auto& [bytes, repaired] : repairs) {
         EXPECT_EQ(Utf8::repaired(bytes), repaired) << bytes;
         EXPECT_EQ(Utf8::isValid(bytes), bytes == repaired) << bytes;
     }
-    using Decoded = std::pair<char32_t, std::size_t>; // {0, 0}: refused
-    // clang-format off
-    const std::pair<std::string, Decoded> decodes[] = {
-        {"A", {U'A', 1}}, {"\xC2\xA0", {0xA0, 2}}, {"\xE3\x80\x80", {0x3000, 3}}, {"\xF0\x9F\x94\x91", {0x1F511, 4}},
-        {"\xC1\xBF", {}}, {"\xED\xBF\xBF", {}}, {"\xE3\x80", {}}, {"\x80", {}}};
-    // clang-format on
-    for (const auto& [bytes, expected] : decodes) {
-        const auto decoded = Utf8::decodeAt(bytes, 0);
-        EXPECT_EQ((decoded ? Decoded{decoded->value, decoded->length} : Decoded{}), expected) << bytes;
-    }
+    EXPECT_EQ(Utf8::decodeAt("\xF0\x9F\x94\x91", 0).value().value, U'\U0001F511'); // and U+3000 in the ssh config rules
 }
 
 // "<status> <output>" of a finished run, "timedOut <output so far>" or "launchFailed <errno>".
@@ -149,7 +119,8 @@ std::string shell(const std::string& script, std::chrono::milliseconds limit = 3
         : "launchFailed " + std::to_string(run.error().error);
 }
 
-TEST(ChildProcess, InputIsTheNullDeviceOutputAndStatusAreCollectedDeadlinesHoldAndDetachedProgramsRunApart)
+// Detached programs are the app launcher's tests, with real processes.
+TEST(ChildProcess, InputIsTheNullDeviceOutputAndStatusAreCollectedDeadlinesHoldAndEveryChildIsReaped)
 {
     EXPECT_EQ(shell("cat; echo \"eof $?\"; if (: </dev/tty) 2>/dev/null; then echo tty; fi; echo err >&2"),
               "0 eof 0\nerr\n");
@@ -172,23 +143,10 @@ TEST(ChildProcess, InputIsTheNullDeviceOutputAndStatusAreCollectedDeadlinesHoldA
     EXPECT_FALSE(child->running());
     moved.reset(); // dropping a running child kills and reaps it
     EXPECT_NE(::kill(pid, 0), 0);
-    TempDir dir;
-    // Not our session, and the program does not lead its own, so it can never get a controlling terminal.
-    const std::string script = "s=$(ps -o sid= -p $$ | tr -d ' '); echo \"$(pwd) $([ $s != $$ ] && [ $s != $1 ] "
-                               "&& echo apart)\" > report.tmp && mv report.tmp report";
-    ASSERT_TRUE(ChildProcess::spawnDetached({.path = "/bin/sh",
-                                             .args = {"-c", script, "sh", std::to_string(::getsid(0))},
-                                             .env = test::minimalEnvironment(),
-                                             .directory = dir.path()},
-                                            std::chrono::steady_clock::now() + 20s));
-    ASSERT_TRUE(test::waitFor([&] { return fs::exists(dir.path() / "report"); }));
-    EXPECT_EQ(readFile(dir.path() / "report"), dir.path().string() + " apart\n");
-    EXPECT_EQ(ChildProcess::spawnDetached({"/nonexistent/program"}, std::chrono::steady_clock::now() + 20s),
-              std::unexpected(ENOENT));
-    test::expectNoChildren(); // every child reaped, the detached program adopted elsewhere
+    test::expectNoChildren(); // every child reaped
 }
 
-TEST(Fd, ClosesWhatItOwnsEvenDescriptorZeroAndMovesHandItOn)
+TEST(Fd, ClosesWhatItOwnsEvenDescriptorZero)
 {
     const auto isOpen = [](int fd) { return ::fcntl(fd, F_GETFD) >= 0; };
     // A daemon started with its standard input closed gets 0 from its first open.
@@ -198,15 +156,6 @@ TEST(Fd, ClosesWhatItOwnsEvenDescriptorZeroAndMovesHandItOn)
     const bool closed = !isOpen(0);
     ::dup2(savedStdin, 0), ::close(savedStdin);
     EXPECT_TRUE(closed) << "descriptor 0 was left open";
-    Fd first(::open("/dev/null", O_RDONLY | O_CLOEXEC)), second(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    const int number = first.get();
-    Fd moved(std::move(second));
-    first = std::move(moved); // the old descriptor goes
-    EXPECT_EQ(second.get() + moved.get(), -2);
-    EXPECT_FALSE(isOpen(number));
-    const int kept = first.release(); // given up, not closed
-    EXPECT_TRUE(isOpen(kept));
-    ::close(kept);
 }
 
 } // namespace
