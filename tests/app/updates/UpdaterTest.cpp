@@ -235,22 +235,22 @@ TEST(Updater, RefusedUpdatesWriteNothingAndTheRunningVersionStays)
     {
         const char* what;
         Item item;
-        Server::Answer archive;
-        QByteArray signedData; // announced as the archive's length
         Check check;
         int requests;
         const char* logged;
+        Server::Answer archive = {200, good};
+        QByteArray signedData = good; // announced as the archive's length
     };
     // clang-format off
     const Case cases[] = {
-        {"wrong signature", {}, {200, good}, good.chopped(1) + "x", Check::idle, 2, "signature is not valid"},
-        {"truncated", {}, {200, good.chopped(700)}, good, Check::idle, 2, "download incomplete"},
-        {"larger than announced", {}, {200, good + good}, good, Check::idle, 2, "larger than announced"},
-        {"no answer", {}, {0}, good, Check::idle, 2, "did not answer in time"},
-        {"redirect with credentials", {}, {302, {}, withCredentials}, good, Check::idle, 2, "update failed: "},
-        {"bad build name", {.build = "7/x"}, {200, good}, good, Check::idle, 1, "refused build"},
-        {"not newer", {.build = "5"}, {200, good}, good, Check::upToDate, 1, "no update: "},
-        {"information only", {.extra = "<sparkle:informationalUpdate/>"}, {200, good}, good, Check::idle, 1, "information-only"},
+        {"wrong signature", {}, Check::idle, 2, "signature is not valid", {200, good}, good.chopped(1) + "x"},
+        {"truncated", {}, Check::idle, 2, "download incomplete", {200, good.chopped(700)}},
+        {"larger than announced", {}, Check::idle, 2, "larger than announced", {200, good + good}},
+        {"no answer", {}, Check::idle, 2, "did not answer in time", {0}},
+        {"redirect with credentials", {}, Check::idle, 2, "update failed: ", {302, {}, withCredentials}},
+        {"bad build name", {.build = "7/x"}, Check::idle, 1, "refused build"},
+        {"not newer", {.build = "5"}, Check::upToDate, 1, "no update: "},
+        {"information only", {.extra = "<sparkle:informationalUpdate/>"}, Check::idle, 1, "information-only"},
     };
     // clang-format on
     for (const auto& c : cases) {

@@ -14,7 +14,6 @@ namespace vantorelle {
 namespace {
 
 namespace fs = std::filesystem;
-using test::TarWriter;
 
 std::set<std::string> listing(const fs::path& root)
 {
@@ -27,18 +26,18 @@ std::set<std::string> listing(const fs::path& root)
 
 TEST(UpdateArchive, RefusesDamageAndEverythingThatCouldLeaveTheFolder)
 {
-    const std::string good = TarWriter().file("lib/vantorelle/a", "x").finish();
+    const std::string good = test::TarWriter().file("lib/vantorelle/a", "x").finish();
     // clang-format off
     const std::pair<const char*, std::string> cases[] = {
-        {"dot-dot name", TarWriter().file("lib/../../escaped", "x").finish()},
-        {"absolute name", TarWriter().file("/tmp/escaped", "x").finish()},
-        {"link out", TarWriter().link("lib/out", "../../escaped").finish()},
-        {"absolute link", TarWriter().link("lib/out", "/etc").finish()},
-        {"write through a link", TarWriter().link("lib/in", ".").file("lib/in/x", "x").finish()},
+        {"dot-dot name", test::TarWriter().file("lib/../../escaped", "x").finish()},
+        {"absolute name", test::TarWriter().file("/tmp/escaped", "x").finish()},
+        {"link out", test::TarWriter().link("lib/out", "../../escaped").finish()},
+        {"absolute link", test::TarWriter().link("lib/out", "/etc").finish()},
+        {"write through a link", test::TarWriter().link("lib/in", ".").file("lib/in/x", "x").finish()},
         // Each link alone stays inside, but "a/a" is the folder itself, so "a/a/../.." leaves it.
-        {"link through a link", TarWriter().link("a", ".").link("s", "a/a/../..").finish()},
-        {"hard link", TarWriter().hardLink("lib/h", "/etc/passwd").finish()},
-        {"duplicate", TarWriter().file("a", "1").file("a", "2").finish()},
+        {"link through a link", test::TarWriter().link("a", ".").link("s", "a/a/../..").finish()},
+        {"hard link", test::TarWriter().hardLink("lib/h", "/etc/passwd").finish()},
+        {"duplicate", test::TarWriter().file("a", "1").file("a", "2").finish()},
         {"truncated", good.substr(0, 700)},
         {"no end", good.substr(0, 1024)},
         {"bad checksum", "b" + good.substr(1)},
@@ -138,6 +137,7 @@ TEST(Installation, SwitchesKeepsOneVersionBackRollsBackAndUpdatesOnlyALinkedWrit
                                      "vantorelle-7/marker"}));
     ASSERT_TRUE(install->rollBack());
     EXPECT_EQ(fs::read_symlink(lib / "vantorelle"), "vantorelle-6");
+    EXPECT_EQ(install->program("marker"), lib / "vantorelle/marker");
 
     // Files that outlive a version name it through the link, never through its own folder.
     const fs::path plain = dir.path() / "plain/lib/vantorelle";
