@@ -1,7 +1,6 @@
 #include "dialogs/DialogPanels.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QPainter>
 #include <gtest/gtest.h>
 
@@ -15,16 +14,10 @@ namespace {
 
 using namespace test;
 
-void save(const QImage& image, const std::string& name)
-{
-    const QString directory = QStringLiteral(VANTORELLE_SOURCE_DIR "/docs/screenshots");
-    QDir().mkpath(directory);
-    ASSERT_TRUE(image.save(directory + "/" + QString::fromStdString(name) + ".png"));
-}
-
 TEST(DialogPanels, BothStagesInBothLanguagesShowOnTopMountTheFingerprintWidgetAndTheMascotWakes)
 {
     testApplication();
+    const QString screenshots = QStringLiteral(VANTORELLE_SOURCE_DIR "/docs/screenshots/");
     LogCapture log;
     ManualClock clock;
     PanelViews views(clock);
@@ -40,9 +33,9 @@ TEST(DialogPanels, BothStagesInBothLanguagesShowOnTopMountTheFingerprintWidgetAn
             settle();
             auto* window = qobject_cast<DialogPanel*>(QApplication::topLevelWidgets().back());
             ASSERT_NE(window, nullptr);
-            EXPECT_GE(window->width(), 290);
             EXPECT_TRUE(window->windowFlags() & Qt::WindowStaysOnTopHint);
-            save(window->grab().toImage(), std::string("dialog-") + (typing ? "typing-" : "fingerprint-") + suffix);
+            const auto stage = typing ? "typing" : "fingerprint";
+            ASSERT_TRUE(window->grab().save(screenshots + QStringLiteral("dialog-%1-%2.png").arg(stage, suffix)));
             EXPECT_EQ(std::ranges::count_if(log.lines, [](auto& l) { return l.starts_with("LAAuthenticationView"); }),
                       typing ? 0 : 1)
                 << "the fingerprint widget mounts once it is shown";
@@ -65,7 +58,7 @@ TEST(DialogPanels, BothStagesInBothLanguagesShowOnTopMountTheFingerprintWidgetAn
     painter.end();
     EXPECT_NE(faces[0], faces[1]);
     EXPECT_NE(faces[1], faces[2]);
-    save(sheet, "mascot-moods");
+    ASSERT_TRUE(sheet.save(screenshots + "mascot-moods.png"));
 }
 
 } // namespace
