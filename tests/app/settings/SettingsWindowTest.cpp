@@ -109,8 +109,7 @@ protected:
             all, [&](QPushButton* b) { return b->text() == q(L(key)) && b->isVisibleTo(window.get()); });
         return found == all.end() ? nullptr : *found;
     }
-    // After a fresh scan, the passphrase form of the first key the list offers to manage, with `entered` typed and
-    // sent.
+    // After a fresh scan, the first offered key's passphrase form, with `entered` typed and sent.
     QLineEdit* chooseKey(const char* entered = nullptr)
     {
         controller.refresh();
