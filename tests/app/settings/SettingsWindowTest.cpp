@@ -210,6 +210,7 @@ TEST_F(SettingsWindowTest, ANewUserIsLedThroughTheSetupInAWindowThatCountsDownAn
     ASSERT_TRUE(sheet);
     const auto cards = sheet->cards();
     ASSERT_EQ(2, cards.size());
+    EXPECT_EQ("~/.bashrc", cards[1]->pathText());
     EXPECT_EQ(q(L("settings.review.summary.add.bottom", {L("settings.review.lines.many", {"6"})})),
               cards[1]->summaryText());
     // The diff opens on demand, in a fixed-width font, with its two lines of context.
