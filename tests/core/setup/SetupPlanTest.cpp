@@ -2,8 +2,8 @@
 // them safely on a real file system (including the ways an apply can fail); the marked block and
 // the line diff the review shows (their round trips on arbitrary texts are the fuzz targets' part;
 // the checklist and the rules over managed key paths are the settings controller's tests); and
-// moving off the prototype: its lines (detection and removal on a real home, with the secret store,
-// are the settings controller's tests).
+// moving off the prototype: its lines, detection and the removal plan on a real home, and the
+// secret-store deletion rule.
 #include "setup/SetupPlan.h"
 
 #include <gtest/gtest.h>
@@ -363,6 +363,52 @@ TEST(PrototypeMigrationTest, TheExportLinesGoWithTheirCompanionsAndTheAgentSetti
     }
     EXPECT_EQ(PM::earlierAddKeysToAgent("AddKeysToAgent\nAddKeysToAgent = confirm \n"), "confirm");
     EXPECT_EQ(PM::earlierAddKeysToAgent("AddKeysToAgent 3h\n"), std::nullopt); // the prototype's own value
+}
+
+TEST(PrototypeMigrationTest, DetectionSkipsWhatIsNotTheirsAndTheRemovalGivesTheEarlierSettingBack)
+{
+    TempDir dir;
+    const fs::path home = dir.path(), zshenv = home / ".zshenv", config = home / ".ssh/config";
+    const auto keychainHas = [](std::string_view service) { return service == "ssh-quillgate"; };
+    // Unreadable files, other start-up files and settings inside our block are nothing to find.
+    test::writeFile(home / ".bashrc", kExport + "\n");
+    test::writeFile(zshenv, "\xff" + kExport + "\n");
+    test::writeFile(config, B + "\nAddKeysToAgent 3h\n" + E + "\nAddKeysToAgent 1h\n");
+    EXPECT_TRUE(PM::detect(home, [](std::string_view) { return false; }).empty());
+
+    test::writeFile(zshenv, "export A=1\n\n" + kPrototypeLines);
+    test::writeFile(config, "Host *\n  AddKeysToAgent=3H\n  User me\n");
+    test::writeFile(config.string() + ".bak-quillgate", "Host *\n  AddKeysToAgent=yes\n");
+    test::writeFile(home / ".local/bin/ssh-quillgate-askpass", "#!/bin/sh\n");
+    fs::create_directories(home / ".local/share");
+    fs::create_symlink(home / "nowhere", home / ".local/share/ssh-quillgate"); // dangling counts
+    const auto found = PM::detect(home, keychainHas);
+    EXPECT_EQ(found,
+              (std::vector<Leftover>{Leftover::shellExport(zshenv), Leftover::addKeysToAgent(config),
+                                     Leftover::path(home / ".local/bin/ssh-quillgate-askpass"),
+                                     Leftover::path(home / ".local/share/ssh-quillgate"),
+                                     Leftover::keychainService("ssh-quillgate")}));
+    const auto plan = PM::removalPlan(found, home);
+    ASSERT_EQ(plan.changes.size(), 2u);
+    EXPECT_EQ(plan.changes[0].after, "export A=1\n");
+    EXPECT_EQ(plan.changes[1].after, "Host *\n  AddKeysToAgent=yes\n  User me\n");
+    ASSERT_TRUE(plan.apply(PM::backupSuffix).has_value());
+    EXPECT_EQ(readFile(zshenv.string() + ".bak-vantorelle-migration"), "export A=1\n\n" + kPrototypeLines);
+    EXPECT_EQ(PM::detect(home, keychainHas).size(), 3u); // the plan leaves the paths and the service
+}
+
+TEST(PrototypeMigrationTest, EachServiceIsAskedThirtyTwoDeletionsThenChecked)
+{
+    std::map<std::string, int> items = {{"ssh-quillgate", 40}, {"ssh-quillgate-grace", 3}, {"empty", 0}}, calls;
+    const auto deleteOne = [&](std::string_view service) {
+        ++calls[std::string(service)];
+        auto& count = items[std::string(service)];
+        return count > 0 && count-- ? PM::KeychainDeleteResult::deleted : PM::KeychainDeleteResult::notFound;
+    };
+    const auto keychainHas = [&](std::string_view service) { return items[std::string(service)] > 0; };
+    EXPECT_EQ(PM::removeKeychainServices({"ssh-quillgate", "ssh-quillgate-grace", "empty"}, deleteOne, keychainHas),
+              std::vector<std::string>{"ssh-quillgate"}); // 40 items, only 32 deletions
+    EXPECT_EQ(calls, (std::map<std::string, int>{{"ssh-quillgate", 32}, {"ssh-quillgate-grace", 32}, {"empty", 32}}));
 }
 
 } // namespace
