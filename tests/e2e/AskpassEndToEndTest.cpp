@@ -23,20 +23,6 @@ std::optional<int> waitForChild(pid_t pid)
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
-std::optional<pid_t> childNamed(pid_t parent, const std::string& name)
-{
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string pid = entry.path().filename();
-        if (pid.find_first_not_of("0123456789") == std::string::npos) {
-            if (const auto info = RequesterResolver::liveTable(std::stoi(pid));
-                info && info->ppid == parent && info->name == name) {
-                return info->pid;
-            }
-        }
-    }
-    return std::nullopt;
-}
-
 class AskpassEndToEnd : public EndToEnd
 {
 protected:
@@ -156,14 +142,15 @@ TEST_F(AskpassEndToEnd, KilledSshEndsTheHelperAndWithdrawsTheRequest)
     std::ranges::copy(sshArguments("true"), std::back_inserter(args));
     TerminalRun shell("/bin/sh", args, clientEnvironment());
     ASSERT_TRUE(waitForLog("showUnlock")) << context();
-    const auto ssh = childNamed(shell.process().pid(), "ssh");
-    ASSERT_TRUE(ssh.has_value()) << "no ssh under the shell";
-    const auto helper = childNamed(*ssh, "vantorelle-askpass");
-    ASSERT_TRUE(helper.has_value()) << "no helper under ssh";
+    const auto ssh = test::childrenOf(shell.process().pid(), "ssh");
+    ASSERT_EQ(1u, ssh.size()) << "no ssh under the shell";
+    const auto helper = test::childrenOf(ssh[0]); // its only child
+    ASSERT_EQ(1u, helper.size()) << "no helper under ssh";
+    EXPECT_TRUE(mentions(test::readProcFile(helper[0], "cmdline"), "vantorelle-askpass"));
 
     const auto killed = std::chrono::steady_clock::now();
-    ::kill(*ssh, SIGKILL);
-    EXPECT_EQ(1, waitForChild(*helper)) << "the helper outlived its ssh";
+    ::kill(ssh[0], SIGKILL);
+    EXPECT_EQ(1, waitForChild(helper[0])) << "the helper outlived its ssh";
     const auto took = std::chrono::steady_clock::now() - killed;
     EXPECT_LT(took, 500ms) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
     EXPECT_TRUE(waitForLog("client-gone passphrase")) << context();

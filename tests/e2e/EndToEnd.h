@@ -64,10 +64,6 @@ inline Environment with(Environment env, const std::vector<std::string>& setting
     }
     return env;
 }
-inline Requester::Kind ownAncestry()
-{
-    return RequesterResolver::resolveLive(::getpid(), std::nullopt).kind;
-}
 inline std::optional<ChildProcess> spawnLogged(const std::string& path, const std::vector<std::string>& args,
                                                Environment env, const fs::path& log)
 {
@@ -148,7 +144,7 @@ protected:
         if (::mkdir("/run/sshd", 0755) != 0 && errno != EEXIST) {
             GTEST_SKIP() << "sshd's privilege separation directory /run/sshd is missing and cannot be created";
         }
-        if (ownAncestry() == Requester::Kind::remote) {
+        if (RequesterResolver::resolveLive(::getpid(), std::nullopt).kind == Requester::Kind::remote) {
             GTEST_SKIP() << "this test process runs under sshd, so every requester below it resolves as remote; "
                             "run the suite from a local session";
         }

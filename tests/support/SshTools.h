@@ -122,8 +122,8 @@ inline std::string readProcFile(pid_t pid, const char* name)
     return readFile("/proc/" + std::to_string(pid) + "/" + name);
 }
 
-// Live children of this process, optionally only those with a given comm.
-inline std::vector<pid_t> childrenOfThisProcess(const std::string& comm = {})
+// Live children of `parent`, optionally only those with a given comm.
+inline std::vector<pid_t> childrenOf(pid_t parent, const std::string& comm = {})
 {
     std::vector<pid_t> children;
     std::error_code ec;
@@ -136,12 +136,16 @@ inline std::vector<pid_t> childrenOfThisProcess(const std::string& comm = {})
         char state = 0;
         pid_t ppid = 0;
         if (close != std::string::npos && open < close
-            && std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == ::getpid() && state != 'Z'
+            && std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent && state != 'Z'
             && (comm.empty() || stat.substr(open + 1, close - open - 1) == comm)) {
             children.push_back(std::stoi(name));
         }
     }
     return children;
+}
+inline std::vector<pid_t> childrenOfThisProcess(const std::string& comm = {})
+{
+    return childrenOf(::getpid(), comm);
 }
 
 inline int openDescriptorCount()
