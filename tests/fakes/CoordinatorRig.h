@@ -41,14 +41,14 @@ struct FakeAgent final : AgentControlling
         removes.push_back(path);
         return failing.contains("remove") ? Done(std::unexpected(AgentClientError{})) : (loaded.erase(path), Done());
     }
-    using Listed = std::expected<std::set<std::string>, AgentClientError>;
-    Listed loadedFingerprints() override
+    std::expected<std::set<std::string>, AgentClientError> loadedFingerprints() override
     {
         ++lists;
         std::set<std::string> fingerprints = extra; // extra: keys loaded from elsewhere
         for (const std::string& path : loaded) {
             fingerprints.insert("SHA256:" + path);
         }
+        using Listed = std::expected<std::set<std::string>, AgentClientError>;
         return failing.contains("list") ? std::unexpected(AgentClientError{}) : Listed(fingerprints);
     }
     std::set<std::string> loaded, failing, extra;
@@ -125,13 +125,13 @@ private:
 struct MemoryWindowStore final : UnlockWindowStore
 {
     std::optional<UnlockWindow> saved;
-    int saves = 0, clears = 0;
+    int clears = 0;
     std::optional<UnlockWindow> load() const override { return saved; }
-    void save(const UnlockWindow& window) override { saved = window, ++saves; }
+    void save(const UnlockWindow& window) override { saved = window; }
     void clear() override { saved.reset(), ++clears; }
 };
 
-// Managed keys with their passphrases in the store (and accepted by `verify`); the resolver, the
+// Managed keys with their passphrases in the store (and accepted by `verify`); the resolver and the
 // callers' names and directories answer from the tables, unknown pids as ("ssh", background).
 struct CoordinatorRig
 {
@@ -157,7 +157,7 @@ struct CoordinatorRig
             .presenter = presenter,
             .resolve =
                 [this](std::int32_t pid, const std::optional<std::string>& reason) {
-                    resolved.emplace_back(pid, reason);
+                    ++resolves;
                     const Requester found = find(requesters, pid).value_or(Requester{"ssh"});
                     return reason && found.kind != Requester::Kind::remote
                         ? Requester{*reason, Requester::Kind::interactive}
@@ -186,8 +186,7 @@ struct CoordinatorRig
     std::map<std::int32_t, Requester> requesters;
     std::map<std::int32_t, std::string> names;
     std::map<std::int32_t, std::filesystem::path> directories;
-    std::vector<std::pair<std::int32_t, std::optional<std::string>>> resolved;
-    int verifies = 0;
+    int resolves = 0, verifies = 0;
     double verifySeconds = 0; // how far each check moves the clock
 };
 
