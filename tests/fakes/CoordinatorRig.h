@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <deque>
 #include <mutex>
 #include <set>
@@ -57,42 +58,41 @@ struct FakeAgent final : AgentControlling
     int lists = 0;
 };
 
-// Records the dialogs and answers them when told. Thread-safe; completions run outside the lock.
+// Records the dialogs ("git 3600 type missing": who asks, the length, why typing) and the questions
+// ("'Sure?' secret"), and answers them when told. Thread-safe; completions run outside the lock.
 class FakePresenter final : public UnlockPresenter
 {
 public:
-    struct Unlock
+    template <class Completion> struct Call
     {
-        Requester requester;
-        std::vector<SSHKey> keys;
-        double duration;
-        PresentMode mode;
+        std::string shown;
         std::stop_token stop;
-        UnlockCompletion done; // null once answered
+        Completion done; // null once answered
     };
-    struct Prompt
+    void showUnlock(const Requester& requester, const std::vector<SSHKey>&, double duration, const PresentMode& mode,
+                    std::stop_token stop, UnlockCompletion done) override
     {
-        std::string text;
-        bool secret;
-        std::stop_token stop;
-        PromptCompletion done;
-    };
-    void showUnlock(const Requester& requester, const std::vector<SSHKey>& keys, double duration,
-                    const PresentMode& mode, std::stop_token stop, UnlockCompletion done) override
-    {
+        const auto* typing = std::get_if<PresentMode::TypePassphrase>(&mode.value);
+        std::string shown = requester.displayName + " " + std::to_string(std::lround(duration));
         std::lock_guard lock(m_lock);
-        unlocks.push_back({requester, keys, duration, mode, stop, loseDialogs ? nullptr : std::move(done)});
+        unlocks.push_back(
+            {shown + (typing ? " type " + typing->reason : ""), stop, loseDialogs ? nullptr : std::move(done)});
     }
     void showPrompt(const std::string& text, bool secret, std::stop_token stop, PromptCompletion done) override
     {
         std::lock_guard lock(m_lock);
-        prompts.push_back({text, secret, stop, std::move(done)});
+        prompts.push_back({"'" + text + "'" + (secret ? " secret" : ""), stop, std::move(done)});
     }
     void notifyBackground(const Requester& requester) override { notified.push_back(requester); }
 
-    // False when that dialog was answered already.
-    bool answer(size_t index, PresentResult result) { return reply(unlocks, index, std::move(result)); }
-    bool answerPrompt(size_t index, std::optional<SecretString> text) { return reply(prompts, index, std::move(text)); }
+    // False when that call was answered already.
+    template <class Call, class Result> bool answer(std::deque<Call>& calls, size_t index, Result result)
+    {
+        std::unique_lock lock(m_lock);
+        auto done = index < calls.size() ? std::exchange(calls[index].done, nullptr) : nullptr;
+        lock.unlock();
+        return done ? (done(std::move(result)), true) : false;
+    }
     // The calls not answered yet, with their withdrawal tokens.
     template <class Call> std::map<size_t, std::stop_token> open(const std::deque<Call>& calls) const
     {
@@ -106,29 +106,21 @@ public:
         return found;
     }
 
-    std::deque<Unlock> unlocks;
-    std::deque<Prompt> prompts;
+    std::deque<Call<UnlockCompletion>> unlocks;
+    std::deque<Call<PromptCompletion>> prompts;
     std::vector<Requester> notified;
     bool loseDialogs = false; // lets unlock completions go without calling them
 
 private:
-    template <class Call, class Result> bool reply(std::deque<Call>& calls, size_t index, Result result)
-    {
-        std::unique_lock lock(m_lock);
-        auto done = index < calls.size() ? std::exchange(calls[index].done, nullptr) : nullptr;
-        lock.unlock();
-        return done ? (done(std::move(result)), true) : false;
-    }
     mutable std::mutex m_lock;
 };
 
 struct MemoryWindowStore final : UnlockWindowStore
 {
     std::optional<UnlockWindow> saved;
-    int clears = 0;
     std::optional<UnlockWindow> load() const override { return saved; }
     void save(const UnlockWindow& window) override { saved = window; }
-    void clear() override { saved.reset(), ++clears; }
+    void clear() override { saved.reset(); }
 };
 
 // Managed keys with their passphrases in the store (and accepted by `verify`); the resolver and the

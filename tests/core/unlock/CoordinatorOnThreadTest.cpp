@@ -1,19 +1,13 @@
-// UnlockCoordinator on a real thread: behind the real socket server, then many clients, hang-ups
-// and dialog answers in random order. Every request is answered exactly once. Also run under
+// UnlockCoordinator on a real thread: many clients, hang-ups and dialog answers in random order,
+// then shutdown with requests waiting. Every request is answered exactly once. Also run under
 // ThreadSanitizer.
 #include <algorithm>
-#include <future>
 #include <gtest/gtest.h>
 #include <random>
 #include <thread>
 
 #include "fakes/CoordinatorRig.h"
-#include "ipc/SocketClient.h"
-#include "ipc/SocketIO.h"
-#include "ipc/SocketServer.h"
-#include "support/TempDir.h"
 #include "support/WaitFor.h"
-#include "sys/Io.h"
 #include "unlock/ThreadExecutor.h"
 
 namespace vantorelle {
@@ -23,91 +17,63 @@ using namespace std::chrono_literals;
 
 const std::vector<std::string> kPaths = {"/home/u/.ssh/id_ed25519", "/home/u/.ssh/id_rsa", "/home/u/.ssh/work"};
 
-TEST(CoordinatorOnThreadTest, AnswersOverTheSocketWithdrawsOnHangUpAndAnswersEveryRequestOnceUnderLoad)
+TEST(CoordinatorOnThreadTest, AnswersEveryRequestExactlyOnceUnderLoadAndAtShutdown)
 {
-    CoordinatorRig rig(
-        {{kPaths[0], "pass:" + kPaths[0]}, {kPaths[1], "pass:" + kPaths[1]}, {kPaths[2], "pass:" + kPaths[2]}});
+    CoordinatorRig rig({{kPaths[0], "pw0"}, {kPaths[1], "pw1"}, {kPaths[2], "pw2"}});
     for (std::int32_t pid = 1; pid <= 40; ++pid) { // background, remote, interactive; every fifth one ssh-add
-        rig.requesters[pid] = {"git" + std::to_string(pid % 7),
-                               std::array{Requester::Kind::background, Requester::Kind::remote,
-                                          Requester::Kind::interactive}[std::min(pid % 4, 2)]};
+        const Requester::Kind kinds[]
+            = {Requester::Kind::background, Requester::Kind::remote, Requester::Kind::interactive};
+        rig.requesters[pid] = {"git" + std::to_string(pid % 7), kinds[std::min(pid % 4, 2)]};
         rig.names[pid] = pid % 5 ? "ssh" : "ssh-add";
     }
     auto open = [&] { return rig.presenter.open(rig.presenter.unlocks); };
     const char* seedText = std::getenv("VANTORELLE_STRESS_SEED");
     const unsigned seed = seedText ? unsigned(std::stoul(seedText)) : std::random_device{}();
     SCOPED_TRACE("VANTORELLE_STRESS_SEED=" + std::to_string(seed));
-
     ThreadExecutor executor;
     auto coordinator = std::make_unique<UnlockCoordinator>(executor, rig.dependencies());
-    {
-        TempDir dir("vt-unl");
-        const auto path = dir.path() / "c.sock";
-        SocketServer server(path, std::bind_front(&UnlockCoordinator::handle, coordinator.get()));
-        ASSERT_TRUE(server.start());
-        EXPECT_EQ(SocketClient::send(Request::Status{}, path, 10),
-                  Response(Response::Status{StatusReport{StatusState::locked, std::nullopt, {}}}));
-        const Request passphrase = Request::Passphrase{kPaths[0], "", 2};
-        {
-            auto connection = SocketIO::connectSocket(path, std::chrono::steady_clock::now() + 10s);
-            ASSERT_TRUE(connection && io::writeAll(connection->get(), std::string(encode(passphrase)->view()) + "\n"));
-            ASSERT_TRUE(test::waitFor([&] { return open().size() == 1; }));
-            EXPECT_FALSE(open().at(0).stop_requested());
-        } // the client hangs up: its dialog is withdrawn, and closes as a real one does
-        ASSERT_TRUE(test::waitFor([&] { return open().at(0).stop_requested(); }));
-        rig.presenter.answer(0, PresentResult::Abandoned{});
-        EXPECT_TRUE(test::waitFor([&] { return coordinator->waitingCount() == 0; }));
-        EXPECT_EQ(coordinator->inFlightPresentation(), std::nullopt);
-        auto answer = std::async(std::launch::async, [&] { return SocketClient::send(passphrase, path, 30); });
-        ASSERT_TRUE(test::waitFor([&] { return open().contains(1); }));
-        rig.presenter.answer(1, PresentResult::Approved{});
-        EXPECT_EQ(answer.get(), Response(Response::Secret{secret("pass:" + kPaths[0])}));
-    }
 
-    auto randomRequest = [](std::mt19937& random) -> Request {
-        const auto pid = std::int32_t(random() % 42) - 1;
-        const std::string path = random() % 4 ? kPaths[random() % kPaths.size()] : "/home/u/.ssh/other";
-        const Request requests[]
-            = {Request::Status{}, Request::Lock{}, Request::Prompt{"Continue?", random() % 2 == 0, pid},
-               Request::Unlock{double(random() % 20000), std::nullopt, pid}};
-        return random() % 2 ? requests[random() % 4] : Request::Passphrase{path, "", pid};
-    };
     std::jthread dialogs([&](std::stop_token stop) {
-        std::mt19937 random(seed + 1000);
-        while (!stop.stop_requested()) {
+        for (std::mt19937 random(seed + 1000); !stop.stop_requested(); std::this_thread::yield()) {
             if (const auto calls = open(); !calls.empty()) { // a withdrawn dialog closes as a real one does
                 const auto& [call, withdrawn] = *std::next(calls.begin(), random() % calls.size());
                 PresentResult::Typed typed;
-                for (const std::string& path : kPaths) {
-                    typed.passphrases.emplace(path, secret(random() % 3 ? "pass:" + path : "wrong"));
+                for (const auto& [path, passphrase] : rig.accepted) {
+                    typed.passphrases.emplace(path, secret(random() % 3 ? passphrase : "wrong"));
                 }
                 PresentResult results[] = {PresentResult::Abandoned{}, PresentResult::Approved{}, std::move(typed),
                                            PresentResult::Cancelled{}};
-                rig.presenter.answer(call, std::move(results[withdrawn.stop_requested() ? 0 : random() % 4]));
+                rig.presenter.answer(rig.presenter.unlocks, call,
+                                     std::move(results[withdrawn.stop_requested() ? 0 : random() % 4]));
             }
             if (const auto prompts = rig.presenter.open(rig.presenter.prompts); !prompts.empty()) {
-                rig.presenter.answerPrompt(std::next(prompts.begin(), random() % prompts.size())->first,
-                                           random() % 2 ? std::optional(secret("yes")) : std::nullopt);
+                rig.presenter.answer(rig.presenter.prompts,
+                                     std::next(prompts.begin(), random() % prompts.size())->first,
+                                     random() % 2 ? std::optional(secret("yes")) : std::nullopt);
             }
             if (random() % 8 == 0) {
                 rig.clock.advance(std::uniform_real_distribution<double>(0, 400)(random));
             }
-            std::this_thread::yield();
         }
     });
     constexpr int kClients = 4, kPerClient = 250, kLate = 300;
     std::vector<std::atomic<int>> replies(kClients * kPerClient + kLate);
     std::atomic<int> answered{0};
     auto request = [&](std::mt19937& random, size_t id, std::stop_token stop) {
+        const auto pid = std::int32_t(random() % 42) - 1;
+        const Request requests[]
+            = {Request::Status{}, Request::Lock{}, Request::Prompt{"Go?", random() % 2 == 0, pid},
+               Request::Unlock{double(random() % 20000), std::nullopt, pid},
+               Request::Passphrase{random() % 4 ? kPaths[random() % 3] : "/home/u/.ssh/other", "", pid}};
         coordinator->handle(
-            randomRequest(random), 1, [&, id](Response) { answered += replies[id]++ == 0; }, stop);
+            requests[random() % 2 ? random() % 4 : 4], 1, [&, id](Response) { answered += replies[id]++ == 0; }, stop);
     };
     std::vector<std::jthread> clients;
     for (int client = 0; client < kClients; ++client) {
         clients.emplace_back([&, client] {
             std::mt19937 random(seed + unsigned(client));
             std::vector<std::stop_source> hangUps(8);
-            for (int i = 0; i < kPerClient; ++i) {
+            for (int i = 0; i < kPerClient; ++i, std::this_thread::yield()) {
                 std::stop_source& connection = hangUps[random() % hangUps.size()];
                 connection.request_stop(); // an earlier client of this slot hangs up
                 connection = {};
@@ -119,7 +85,6 @@ TEST(CoordinatorOnThreadTest, AnswersOverTheSocketWithdrawsOnHangUpAndAnswersEve
                     coordinator->window([](std::optional<UnlockWindow>) {});
                 }
                 (void)coordinator->expiry();
-                std::this_thread::yield();
             }
         });
     }
@@ -129,8 +94,7 @@ TEST(CoordinatorOnThreadTest, AnswersOverTheSocketWithdrawsOnHangUpAndAnswersEve
     EXPECT_EQ(coordinator->inFlightPresentation(), std::nullopt);
 
     // Shutdown with requests still waiting: the dialogs stop answering, then the coordinator goes.
-    dialogs.request_stop();
-    dialogs.join();
+    dialogs = {};
     std::mt19937 random(seed);
     std::stop_source hungUp;
     for (size_t id = kClients * kPerClient; id < replies.size(); ++id) {
@@ -140,7 +104,7 @@ TEST(CoordinatorOnThreadTest, AnswersOverTheSocketWithdrawsOnHangUpAndAnswersEve
     coordinator.reset();
     EXPECT_TRUE(test::waitFor([&] { return answered == int(replies.size()); }, 60s));
     for (const auto& call : open()) {
-        rig.presenter.answer(call.first, PresentResult::Approved{}); // too late: ignored
+        rig.presenter.answer(rig.presenter.unlocks, call.first, PresentResult::Approved{}); // too late: ignored
     }
     EXPECT_GT(rig.presenter.unlocks.size(), 2u); // the run went through dialogs
     EXPECT_TRUE(std::ranges::all_of(replies, [](const std::atomic<int>& count) { return count == 1; }));

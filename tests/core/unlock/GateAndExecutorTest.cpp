@@ -32,10 +32,12 @@ TEST(ApprovalGateTest, SnoozeAndNotificationsLastSixHundredSecondsPerRequesterAn
     EXPECT_FALSE(gate.isSnoozed(gitBackground, at(1)));
     EXPECT_FALSE(gate.isSnoozed(git, at(900)));
     EXPECT_TRUE(gate.snoozedUntil().empty()); // removed when it ran out
-    for (const auto& [seconds, notify] : std::vector<std::pair<double, bool>>{
-             {0, true}, {599, false}, {600, true}, {1199, false}, {1200, true}, {50, true}}) { // 50: clock set back
+    // clang-format off
+    for (const auto& [seconds, notify] : std::vector<std::pair<double, bool>>{{0, true}, {599, false}, {600, true}, {1199, false},
+             {1200, true}, {50, true}}) { // 50: clock set back
         EXPECT_EQ(gate.shouldNotify(gitBackground, at(seconds)), notify) << seconds;
     }
+    // clang-format on
     EXPECT_TRUE(gate.shouldNotify(git, at(51)));
     EXPECT_EQ(gate.lastNotified().at(gitBackground), at(50));
 }
@@ -51,8 +53,7 @@ TEST(ApprovalGateTest, GraceGivesSecretsUpToFiveSecondsInclusiveAndTheSweepEndsI
         gate.grant(std::move(granted), at(seconds));
     };
     // The passphrases the lookups find, in order, "-" for none.
-    auto grace = [&](std::initializer_list<std::pair<const char*, double>> lookups) {
-        std::string found;
+    auto grace = [&](std::initializer_list<std::pair<const char*, double>> lookups, std::string found = "") {
         for (const auto& [path, seconds] : lookups) {
             const auto secret = gate.graceSecret(path, at(seconds));
             found += secret ? std::string(secret->view()) : "-";
@@ -80,36 +81,33 @@ TEST(ApprovalGateTest, GraceGivesSecretsUpToFiveSecondsInclusiveAndTheSweepEndsI
 }
 
 using Seconds = SerialExecutor::Seconds;
-using Ran = std::vector<std::pair<int, double>>;
 
 TEST(ManualExecutorTest, RunsTasksInOrderAndDelayedOnesWhenTimeReachesThem)
 {
     ManualExecutor executor;
-    Ran ran;
+    std::vector<std::pair<int, double>> ran;
     std::vector<double> seen;
-    auto record = [&](int id, int next = 0, double after = 0) {
-        return [&, id, next, after] {
-            ran.emplace_back(id, executor.now().count());
-            if (next) {
-                auto task = [&, next] { ran.emplace_back(next, executor.now().count()); };
-                after ? executor.postAfter(Seconds(after), task) : executor.post(task);
-            }
-        };
-    };
+    const auto record = [&](int id) { return [&, id] { ran.emplace_back(id, executor.now().count()); }; };
     executor.onTimeChange([&](Seconds now) { seen.push_back(now.count()); });
-    executor.post(record(1, 3));
+    executor.post([&] {
+        record(1)();
+        executor.post(record(3));
+    });
     executor.post(record(2));
     EXPECT_EQ(executor.runAll(), 3u);
     EXPECT_FALSE(executor.runOne());
     executor.postAfter(Seconds(6), record(6));
-    executor.postAfter(Seconds(2), record(2, 3, 1));
+    executor.postAfter(Seconds(2), [&] {
+        record(2)();
+        executor.postAfter(Seconds(1), record(3));
+    });
     executor.postAfter(Seconds(2), record(22));
     executor.advance(Seconds(1.5));
     EXPECT_EQ(ran.size(), 3u);
     executor.advance(Seconds(3));
     EXPECT_EQ(executor.delayedCount(), 1u);
     executor.advance(Seconds(10));
-    EXPECT_EQ(ran, (Ran{{1, 0}, {2, 0}, {3, 0}, {2, 2}, {22, 2}, {3, 3}, {6, 6}}));
+    EXPECT_EQ(ran, (std::vector<std::pair<int, double>>{{1, 0}, {2, 0}, {3, 0}, {2, 2}, {22, 2}, {3, 3}, {6, 6}}));
     EXPECT_EQ(seen, (std::vector<double>{1.5, 2, 2, 3, 4.5, 6, 14.5}));
 }
 
