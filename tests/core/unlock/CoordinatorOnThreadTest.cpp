@@ -37,14 +37,10 @@ TEST(CoordinatorOnThreadTest, AnswersEveryRequestExactlyOnceUnderLoadAndAtShutdo
         for (std::mt19937 random(seed + 1000); !stop.stop_requested(); std::this_thread::yield()) {
             if (const auto calls = open(); !calls.empty()) { // a withdrawn dialog closes as a real one does
                 const auto& [call, withdrawn] = *std::next(calls.begin(), random() % calls.size());
-                PresentResult::Typed typed;
-                for (const auto& [path, passphrase] : rig.accepted) {
-                    typed.passphrases.emplace(path, secret(random() % 3 ? passphrase : "wrong"));
-                }
-                PresentResult results[] = {PresentResult::Abandoned{}, PresentResult::Approved{}, std::move(typed),
-                                           PresentResult::Cancelled{}};
+                PresentResult results[]
+                    = {PresentResult::Abandoned{}, PresentResult::Approved{}, PresentResult::Cancelled{}};
                 rig.presenter.answer(rig.presenter.unlocks, call,
-                                     std::move(results[withdrawn.stop_requested() ? 0 : random() % 4]));
+                                     std::move(results[withdrawn.stop_requested() ? 0 : random() % 3]));
             }
             if (const auto prompts = rig.presenter.open(rig.presenter.prompts); !prompts.empty()) {
                 rig.presenter.answer(rig.presenter.prompts,
@@ -80,9 +76,6 @@ TEST(CoordinatorOnThreadTest, AnswersEveryRequestExactlyOnceUnderLoadAndAtShutdo
                 request(random, size_t(client * kPerClient + i), connection.get_token());
                 if (random() % 3 == 0) {
                     connection.request_stop();
-                }
-                if (random() % 16 == 0) {
-                    coordinator->window([](std::optional<UnlockWindow>) {});
                 }
                 (void)coordinator->expiry();
             }

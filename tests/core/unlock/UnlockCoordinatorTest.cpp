@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
+#include <numeric>
 #include <ranges>
 #include <sstream>
 
@@ -27,25 +28,23 @@ template <class... F> struct Overload : F...
 {
     using F::operator()...;
 };
+// clang-format off
 std::string describe(const Response& response)
 {
-    const auto status = [](const Response::Status& value) {
-        std::string text = "status " + std::string(wireWord(value.report.state));
-        text += value.report.remainingSeconds ? " " + std::to_string(*value.report.remainingSeconds) : "";
-        for (const auto& word : value.report.keys) {
-            text += " " + word;
-        }
-        return text;
-    };
-    return std::visit(
-        Overload{
-            [](const Response::Secret& value) { return "secret " + std::string(value.value.view()); },
-            [](const Response::Answer& value) { return "answer " + std::string(value.value.view()); },
-            [](const Response::Denied& value) { return std::string(wireWord(value.reason)); },
-            [](const Response::AddedToAgent& value) { return "added " + std::to_string(std::lround(value.lifetime)); },
-            [](const Response::Ok&) { return std::string("ok"); }, status},
-        response.value);
+    return std::visit(Overload{
+        [](const Response::Secret& value) { return "secret " + std::string(value.value.view()); },
+        [](const Response::Answer& value) { return "answer " + std::string(value.value.view()); },
+        [](const Response::Denied& value) { return std::string(wireWord(value.reason)); },
+        [](const Response::AddedToAgent& value) { return "added " + std::to_string(std::lround(value.lifetime)); },
+        [](const Response::Ok&) { return std::string("ok"); },
+        [](const Response::Status& value) {
+            const auto& [state, remaining, keys] = value.report;
+            const std::string left = remaining ? " " + std::to_string(*remaining) : "";
+            return std::accumulate(keys.begin(), keys.end(), "status " + std::string(wireWord(state)) + left,
+                                   [](const std::string& text, const std::string& key) { return text + " " + key; });
+        }}, response.value);
 }
+// clang-format on
 
 class CoordinatorTest : public ::testing::Test, protected CoordinatorRig
 {
@@ -79,7 +78,7 @@ protected:
     // changes. Steps: "+SECONDS", "clock SECONDS", "ask KEY WHO [PROMPT]", "unlock WHO [LENGTH|-] [app]",
     // "question WHO", "lock", "status", "hangup NAME", "approve|cancel|abandon N", "type N KEY=TEXT...",
     // "reply N TEXT|-", "lockNow", "menu", "state", "agent-fails WHAT...", "length SECONDS",
-    // "store KIND|empty", "shutdown". A request ending in "~NAME" hangs up with "hangup NAME". KEY is ed,
+    // "store KIND|ok|empty", "shutdown". A request ending in "~NAME" hangs up with "hangup NAME". KEY is ed,
     // rsa or a path; "app" asks as the application.
     std::string step(const std::string& command)
     {
@@ -136,7 +135,7 @@ protected:
                 std::ranges::transform(w | std::views::drop(1), std::inserter(agent.failing, agent.failing.end()), path);
             }},
             {"length", [&] { duration = std::stod(w[1]); }},
-            {"store", [&] { w[1] == "empty" ? store.items.clear() : (void)store.failure.emplace(failures.at(w[1]), ""); }},
+            {"store", [&] { w[1] == "empty" ? store.items.clear() : w[1] == "ok" ? store.failure.reset() : (void)store.failure.emplace(failures.at(w[1]), ""); }},
             {"shutdown", [&] { coordinator.reset(); }},
         };
         // clang-format on
@@ -210,13 +209,17 @@ TEST_F(CoordinatorTest, RemoteAndBackgroundCallersAreRefusedAndBackgroundOnesNot
     EXPECT_EQ(resolves, 8); // never for a caller without an id
 }
 
-TEST_F(CoordinatorTest, StoreFailingAfterTheApprovalRefusesAndOnlyAnInvalidatedStoreAsksToTypeOnce)
+TEST_F(CoordinatorTest, StoreOrAgentFailingAfterTheApprovalRefusesAndOnlyAnInvalidatedStoreAsksToTypeOnce)
 {
     run({"store cancelled", "ask ed git -> dialog0 git 3600", "approve 0 -> #0 cancelled", "ask ed git -> #1 snoozed",
          "store other", "ask ed shell -> dialog1 ssh 3600", "approve 1 -> #2 unavailable", "store invalidated",
          "ask ed shell -> dialog2 ssh 3600", "approve 2 -> dialog3 ssh 3600 type invalidated",
          "approve 3 -> #3 unavailable", // approving instead of typing, and failing again: no third dialog
-         "state -> waiting 0 shown - expiry - delayed 0", "ask ed shell -> dialog4 ssh 3600"});
+         "state -> waiting 0 shown - expiry - delayed 0", "store ok", "agent-fails ed rsa",
+         "unlock shell -> dialog4 ssh 3600", "approve 4 -> #4 unavailable, add ed 3600, add rsa 3600", // no key loaded: no window
+         "state -> waiting 0 shown - expiry - delayed 0", "agent-fails rsa", "ask ed shell -> dialog5 ssh 3600",
+         "ask rsa shell", // no grace: a dialog of its own
+         "approve 5 -> #5 secret pw-ed, #6 unavailable, add ed 3600, add rsa 3600, window 3600 3600"});
 }
 
 TEST_F(CoordinatorTest, UnlockLengthIsClampedTheRequestsOwnWinsAndEveryApprovalRestartsTheWindowFromNow)
@@ -311,23 +314,17 @@ TEST_F(CoordinatorTest, CancelAnswersEveryWaiterAndSnoozesTheFirstRequesterForTe
          "+1", "ask ed git -> dialog4 git 3600"}); // 600 s after the dialog returned
 }
 
-TEST_F(CoordinatorTest, KeyTheAgentRefusedIsUnavailableAndWithoutAnyLoadedNoWindowOpens)
-{
-    run({"agent-fails ed rsa", "unlock git -> dialog0 git 3600", "approve 0 -> #0 unavailable, add ed 3600, add rsa 3600",
-         "state -> waiting 0 shown - expiry - delayed 0", "agent-fails rsa", "ask ed git -> dialog1 git 3600",
-         "ask rsa shell", // no grace: a dialog of its own
-         "approve 1 -> #1 secret pw-ed, #2 unavailable, add ed 3600, add rsa 3600, window 3600 3600"});
-}
-
-TEST_F(CoordinatorTest, WithdrawalOfEveryWaiterTakesTheDialogDownAndItsLateEndStillAnswersThem)
+TEST_F(CoordinatorTest, WithdrawalOfEveryWaiterTakesTheDialogDownItsLateEndStillAnswersThemAndShutdownAnswersTheRest)
 {
     run({"question git ~q -> question0 'Sure?'", "ask ed git ~a -> dialog0 git 3600", "unlock shell ~b",
          "hangup q -> withdrawn question0", "hangup a", "state -> waiting 2 shown 1 expiry - delayed 0",
          "hangup b -> withdrawn dialog0", "state -> waiting 2 shown - expiry - delayed 0", // the dialog has not ended
          "ask rsa shell -> dialog1 ssh 3600", "state -> waiting 3 shown 2 expiry - delayed 0", // while the old one closes
          "approve 0 -> #1 secret pw-ed, #2 ok, add ed 3600, add rsa 3600, window 3600 3600", // late and approved
-         "state -> waiting 1 shown 2 expiry 3600 delayed 1", "approve 1 -> #3 secret pw-rsa, add ed 3600, add rsa 3600"});
+         "state -> waiting 1 shown 2 expiry 3600 delayed 1"});
     EXPECT_EQ(coordinator->lastPresentationID(), 2);
+    run({"question shell -> question1 'Sure?'", "shutdown -> #3 abandoned, #0 abandoned, #4 abandoned, withdrawn dialog1, withdrawn question1",
+         "approve 1", "reply 1 late"}); // ignored
 }
 
 TEST_F(CoordinatorTest, RequestGoneBeforeTheDialogNeverShowsOneNorATypingRound)
@@ -336,12 +333,6 @@ TEST_F(CoordinatorTest, RequestGoneBeforeTheDialogNeverShowsOneNorATypingRound)
          "hangup leaving -> withdrawn dialog0", "approve 0 -> #1 abandoned"});
     presenter.loseDialogs = true; // a presenter that drops its dialog: abandoned too
     run({"unlock git -> #2 abandoned, dialog1 git 3600", "state -> waiting 0 shown - expiry - delayed 0"});
-}
-
-TEST_F(CoordinatorTest, ShutdownWithdrawsTheDialogsAndAnswersEveryWaiterOnce)
-{
-    run({"ask ed git -> dialog0 git 3600", "question shell -> question0 'Sure?'",
-         "shutdown -> #0 abandoned, #1 abandoned, withdrawn dialog0, withdrawn question0", "approve 0", "reply 0 late"});
 }
 
 TEST_F(CoordinatorTest, LockKeepsTheWindowUntilTheAgentConfirmsNoKeyIsLeftAndStatusClosesOneRunOutOrDropped)
