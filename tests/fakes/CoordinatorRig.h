@@ -141,31 +141,23 @@ struct CoordinatorRig
     }
     UnlockCoordinator::Dependencies dependencies()
     {
-        return {
-            .keys = [this] { return keys; },
-            .duration = [this] { return duration; },
-            .store = store,
-            .agent = agent,
-            .presenter = presenter,
-            .resolve =
-                [this](std::int32_t pid, const std::optional<std::string>& reason) {
-                    ++resolves;
-                    const Requester found = find(requesters, pid).value_or(Requester{"ssh"});
-                    return reason && found.kind != Requester::Kind::remote
-                        ? Requester{*reason, Requester::Kind::interactive}
-                        : found;
-                },
-            .clock = clock,
-            .verify =
-                [this](const SecretString& typed, const std::string& path) {
-                    ++verifies;
-                    clock.advance(verifySeconds);
-                    return accepted.contains(path) && accepted.at(path) == typed.view();
-                },
-            .callerName = [this](std::int32_t pid) { return find(names, pid); },
-            .callerDirectory = [this](std::int32_t pid) { return find(directories, pid); },
-            .windowStore = &windowStore,
+        const auto resolve = [this](std::int32_t pid, const std::optional<std::string>& reason) {
+            ++resolves;
+            const Requester found = find(requesters, pid).value_or(Requester{"ssh"});
+            return reason && found.kind != Requester::Kind::remote ? Requester{*reason, Requester::Kind::interactive}
+                                                                   : found;
         };
+        const auto verify = [this](const SecretString& typed, const std::string& path) {
+            ++verifies;
+            clock.advance(verifySeconds);
+            return accepted.contains(path) && accepted.at(path) == typed.view();
+        };
+        // clang-format off
+        return {.keys = [this] { return keys; }, .duration = [this] { return duration; }, .store = store, .agent = agent,
+                .presenter = presenter, .resolve = resolve, .clock = clock, .verify = verify,
+                .callerName = [this](std::int32_t pid) { return find(names, pid); },
+                .callerDirectory = [this](std::int32_t pid) { return find(directories, pid); }, .windowStore = &windowStore};
+        // clang-format on
     }
     std::vector<SSHKey> keys;
     double duration = 3600;

@@ -2,6 +2,8 @@
 // then shutdown with requests waiting. Every request is answered exactly once. Also run under
 // ThreadSanitizer.
 #include <algorithm>
+#include <array>
+#include <deque>
 #include <gtest/gtest.h>
 #include <random>
 #include <thread>
@@ -20,10 +22,9 @@ const std::vector<std::string> kPaths = {"/home/u/.ssh/id_ed25519", "/home/u/.ss
 TEST(CoordinatorOnThreadTest, AnswersEveryRequestExactlyOnceUnderLoadAndAtShutdown)
 {
     CoordinatorRig rig({{kPaths[0], "pw0"}, {kPaths[1], "pw1"}, {kPaths[2], "pw2"}});
+    using enum Requester::Kind;
     for (std::int32_t pid = 1; pid <= 40; ++pid) { // background, remote, interactive; every fifth one ssh-add
-        const Requester::Kind kinds[]
-            = {Requester::Kind::background, Requester::Kind::remote, Requester::Kind::interactive};
-        rig.requesters[pid] = {"git" + std::to_string(pid % 7), kinds[std::min(pid % 4, 2)]};
+        rig.requesters[pid] = {"git" + std::to_string(pid % 7), std::array{background, remote, interactive}[pid % 3]};
         rig.names[pid] = pid % 5 ? "ssh" : "ssh-add";
     }
     auto open = [&] { return rig.presenter.open(rig.presenter.unlocks); };
@@ -32,7 +33,6 @@ TEST(CoordinatorOnThreadTest, AnswersEveryRequestExactlyOnceUnderLoadAndAtShutdo
     SCOPED_TRACE("VANTORELLE_STRESS_SEED=" + std::to_string(seed));
     ThreadExecutor executor;
     auto coordinator = std::make_unique<UnlockCoordinator>(executor, rig.dependencies());
-
     std::jthread dialogs([&](std::stop_token stop) {
         for (std::mt19937 random(seed + 1000); !stop.stop_requested(); std::this_thread::yield()) {
             if (const auto calls = open(); !calls.empty()) { // a withdrawn dialog closes as a real one does
@@ -68,15 +68,10 @@ TEST(CoordinatorOnThreadTest, AnswersEveryRequestExactlyOnceUnderLoadAndAtShutdo
     for (int client = 0; client < kClients; ++client) {
         clients.emplace_back([&, client] {
             std::mt19937 random(seed + unsigned(client));
-            std::vector<std::stop_source> hangUps(8);
+            std::deque<std::stop_source> connections;
             for (int i = 0; i < kPerClient; ++i, std::this_thread::yield()) {
-                std::stop_source& connection = hangUps[random() % hangUps.size()];
-                connection.request_stop(); // an earlier client of this slot hangs up
-                connection = {};
-                request(random, size_t(client * kPerClient + i), connection.get_token());
-                if (random() % 3 == 0) {
-                    connection.request_stop();
-                }
+                request(random, size_t(client * kPerClient + i), connections.emplace_back().get_token());
+                connections[random() % connections.size()].request_stop(); // this client or an earlier one hangs up
                 (void)coordinator->expiry();
             }
         });

@@ -45,12 +45,14 @@ TEST(ResolveTest, NamesAndClassifiesTheChain)
         {"ssh+|zsh+|sshd", "Vantorelle", {"sshd", R}}, // remote wins over a reason
         {"ssh|SSHD", nullptr, {"ssh", B}}, {"vantorelle-app|systemd", "Vantorelle", {"Vantorelle", I}},
         {"ssh+|zsh+|xterm|git", nullptr, {"ssh", I}}, // a tool above the terminal is not used
-        {"ssh|git|Code Helper (Plugin)", nullptr, {"Visual Studio Code", B}}, {"ssh|code", nullptr, {"Visual Studio Code", B}},
-        {"ssh+|Code Helper (Renderer)", nullptr, {"Visual Studio Code", I}}, {"ssh|Electron", nullptr, {"Visual Studio Code", B}},
-        {"ssh|git|Claude", nullptr, {"Claude Code", I}}, {"ssh|git|claude", nullptr, {"Claude Code", I}},
-        {"ssh+|GhosttyApp", nullptr, {"ssh", I}}, {"GHOSTTY", nullptr, {"Ghostty", I}},
-        {"ssh+|GIT+", nullptr, {"ssh", I}}, {"ssh|rsync|zsh+", nullptr, {"rsync", I}}, // tool names are case-sensitive
-        {"|x", nullptr, {"ssh", B}}, {"ssh|myterminal", nullptr, {"ssh", B}}, // a terminal's key must begin the name
+        {"ssh|git|Code Helper (Plugin)", nullptr, {"Visual Studio Code", B}},
+        {"ssh|code", nullptr, {"Visual Studio Code", B}},
+        {"ssh+|Code Helper (Renderer)", nullptr, {"Visual Studio Code", I}},
+        {"ssh|Electron", nullptr, {"Visual Studio Code", B}}, {"ssh|git|Claude", nullptr, {"Claude Code", I}},
+        {"ssh|git|claude", nullptr, {"Claude Code", I}}, {"ssh+|GhosttyApp", nullptr, {"ssh", I}},
+        {"GHOSTTY", nullptr, {"Ghostty", I}}, {"ssh+|GIT+", nullptr, {"ssh", I}}, // tool names are case-sensitive
+        {"ssh|rsync|zsh+", nullptr, {"rsync", I}}, {"|x", nullptr, {"ssh", B}}, // an empty name
+        {"ssh|myterminal", nullptr, {"ssh", B}}, // a terminal's key must begin the name
         {"gnome-terminal-server", nullptr, {"GNOME Terminal", I}},
     };
     // clang-format on
