@@ -1,4 +1,4 @@
-// RequesterResolver::liveTable against the real /proc: this process, its ancestors, children
+// RequesterResolver::liveTable against the real /proc: this process, pid 1, children
 // started in a new session with and without a terminal, odd names, vanished pids, damaged records.
 #include <climits>
 #include <fcntl.h>
@@ -23,16 +23,11 @@ using RequesterResolver::liveTable;
 namespace fs = std::filesystem;
 
 // Copies of sleep named `name` in a new session, with a controlling terminal if asked.
-TEST(LiveTableTest, ThisProcessItsAncestorsAndChildrenWithAndWithoutTerminalAndOddNames)
+TEST(LiveTableTest, ThisProcessInitAndChildrenWithAndWithoutTerminalAndOddNames)
 {
-    EXPECT_EQ(liveTable(::getpid())->ppid, ::getppid());
+    EXPECT_EQ(liveTable(::getpid()).value().ppid, ::getppid());
     EXPECT_EQ(workingDirectoryOf(::getpid()), fs::current_path());
-    int steps = 0;
-    for (auto info = liveTable(::getpid()); info && info->ppid >= 1 && steps < 200; ++steps) {
-        info = liveTable(info->ppid);
-        ASSERT_TRUE(info && !info->name.empty()) << "after " << steps << " steps";
-    }
-    EXPECT_LT(steps, 200);
+    EXPECT_EQ(liveTable(1).value().ppid, 0); // the top of the tree
     TempDir dir("vt-proc", VANTORELLE_BUILD_DIR);
     for (const auto& [name, terminal] : std::vector<std::pair<std::string, bool>>{
              {"sleep2", true}, {"vantorelle-long-sleeper-name", false}, {"we) ird (x y", false}}) {

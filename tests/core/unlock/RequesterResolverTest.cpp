@@ -1,5 +1,5 @@
 // RequesterResolver::resolve over a process table built in the test: naming, kinds and the bounds
-// of the walk; and the requester's JSON form.
+// of the walk.
 #include "unlock/RequesterResolver.h"
 
 #include <gtest/gtest.h>
@@ -78,23 +78,6 @@ TEST(ResolveTest, WalkEndsAtALoopAVanishedParentPidZeroOrTwentyProcesses)
         int counted = 0;
         EXPECT_EQ(resolve(chain, nullptr, parent, &counted), expected) << chain;
         EXPECT_EQ(counted, lookups) << chain;
-    }
-}
-
-TEST(RequesterTest, JSONFormRoundTripsAndRefusesAnythingElse)
-{
-    const Requester code{"Visual Studio Code", I};
-    EXPECT_EQ(encodeRequester(code), R"({"displayName":"Visual Studio Code","kind":"interactive"})");
-    for (const Requester& r : {code, Requester{"sshd", R}, Requester{"", B}, Requester{"say \"hi\" \\ é", B}}) {
-        EXPECT_EQ(decodeRequester(encodeRequester(r)), r) << r.displayName;
-    }
-    // A process name that is not valid UTF-8 still encodes.
-    EXPECT_EQ(decodeRequester(encodeRequester({"ab\xff", B})), (Requester{"ab\xEF\xBF\xBD", B}));
-    EXPECT_EQ(decodeRequester(R"({"kind":"remote","displayName":"x","extra":[1]})"), (Requester{"x", R}));
-    for (const std::string bad : {"", "null", "[]", "{", R"({"displayName":"x"})", R"({"kind":"remote"})",
-                                  R"({"displayName":1,"kind":"remote"})", R"({"displayName":"x","kind":"Remote"})",
-                                  R"({"displayName":"x","kind":"remote"} trailing)"}) {
-        EXPECT_EQ(decodeRequester(bad), std::nullopt) << bad;
     }
 }
 

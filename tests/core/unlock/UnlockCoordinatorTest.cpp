@@ -202,8 +202,8 @@ TEST_F(CoordinatorTest, RemoteAndBackgroundCallersAreRefusedAndBackgroundOnesNot
 {
     run({"question cron -> #0 background", "ask /other/key cron -> #1 background", // free questions never notify
          "ask /other/key remote -> #2 remote", "ask ed remote -> #3 remote", "unlock remote - app -> #4 remote",
-         "unlock cron -> #5 background, notify cron", "+599", "ask ed cron -> #6 background",
-         "+1", "ask rsa cron -> #7 background, notify cron", "unlock gone -> #8 background, notify ssh",
+         "unlock cron -> #5 background, notify cron", "ask ed cron -> #6 background",
+         "+600", "ask rsa cron -> #7 background, notify cron", "unlock gone -> #8 background, notify ssh",
          "ask ed none -> #9 background", "question none -> #10 background"});
     EXPECT_EQ(presenter.notified[2], (Requester{"ssh", Kind::background})); // a caller that is gone
     EXPECT_EQ(resolves, 8); // never for a caller without an id
@@ -215,20 +215,11 @@ TEST_F(CoordinatorTest, StoreOrAgentFailingAfterTheApprovalRefusesAndOnlyAnInval
          "store other", "ask ed shell -> dialog1 ssh 3600", "approve 1 -> #2 unavailable", "store invalidated",
          "ask ed shell -> dialog2 ssh 3600", "approve 2 -> dialog3 ssh 3600 type invalidated",
          "approve 3 -> #3 unavailable", // approving instead of typing, and failing again: no third dialog
-         "state -> waiting 0 shown - expiry - delayed 0", "store ok", "agent-fails ed rsa",
+         "store ok", "agent-fails ed rsa",
          "unlock shell -> dialog4 ssh 3600", "approve 4 -> #4 unavailable, add ed 3600, add rsa 3600", // no key loaded: no window
-         "state -> waiting 0 shown - expiry - delayed 0", "agent-fails rsa", "ask ed shell -> dialog5 ssh 3600",
+         "agent-fails rsa", "ask ed shell -> dialog5 ssh 3600",
          "ask rsa shell", // no grace: a dialog of its own
          "approve 5 -> #5 secret pw-ed, #6 unavailable, add ed 3600, add rsa 3600, window 3600 3600"});
-}
-
-TEST_F(CoordinatorTest, UnlockLengthIsClampedTheRequestsOwnWinsAndEveryApprovalRestartsTheWindowFromNow)
-{
-    run({"+100", "unlock git 100 app -> dialog0 Vantorelle 900", "approve 0 -> #0 ok, add ed 900, add rsa 900, window 1000 900",
-         "+100", "length 5000", "unlock git - app -> dialog1 Vantorelle 5400",
-         "approve 1 -> #1 ok, add ed 5400, add rsa 5400, window 5600 5400", "length 900",
-         "unlock git 2700 app -> dialog2 Vantorelle 2700", "approve 2 -> #2 ok, add ed 2700, add rsa 2700, window 2900 2700",
-         "state -> waiting 0 shown - expiry 2900 delayed 2"});
 }
 // clang-format on
 
@@ -335,22 +326,23 @@ TEST_F(CoordinatorTest, RequestGoneBeforeTheDialogNeverShowsOneNorATypingRound)
     run({"unlock git -> #2 abandoned, dialog1 git 3600", "state -> waiting 0 shown - expiry - delayed 0"});
 }
 
-TEST_F(CoordinatorTest, LockKeepsTheWindowUntilTheAgentConfirmsNoKeyIsLeftAndStatusClosesOneRunOutOrDropped)
+TEST_F(CoordinatorTest, LengthsAreClampedLockKeepsTheWindowUntilTheAgentConfirmsNoKeyIsLeftAndStatusClosesOneRunOut)
 {
     run({"status -> #0 status locked", "unlock git 1800 -> dialog0 git 1800",
          "approve 0 -> #1 ok, add ed 1800, add rsa 1800, window 1800 1800", "+100.5",
          "status -> #2 status unlocked 1699 me@laptop id_rsa", "menu -> menu 1800 1800", "agent-fails remove",
          "lock -> #3 unavailable, remove ed, remove rsa", "agent-fails list",
          "lockNow -> lockNow 0, remove ed, remove rsa", // an unreachable agent proves nothing
-         "status -> #4 status locked", "state -> waiting 0 shown - expiry 1800 delayed 0", "agent-fails",
-         "ask ed git -> dialog1 git 3600", "approve 1 -> #5 secret pw-ed, add ed 3600, add rsa 3600, window 3701 3600",
+         "status -> #4 status locked", "state -> waiting 0 shown - expiry 1800 delayed 0", "agent-fails", "length 5000",
+         "ask ed git -> dialog1 git 5400", // a new approval restarts the window from now
+         "approve 1 -> #5 secret pw-ed, add ed 5400, add rsa 5400, window 5501 5400",
          "lock -> #6 ok, remove ed, remove rsa, window -", // by the private key: its certificate goes too
-         "ask ed git -> dialog2 git 3600", // the lock ended the grace
-         "approve 2 -> #7 secret pw-ed, add ed 3600, add rsa 3600, window 3701 3600"});
+         "ask ed git -> dialog2 git 5400", // the lock ended the grace
+         "approve 2 -> #7 secret pw-ed, add ed 5400, add rsa 5400, window 5501 5400"});
     agent.loaded.clear(); // the agent dropped them
     run({"status -> #8 status locked, window -"});
     agent.extra = {keys[1].fingerprint}; // loaded by hand: unlocked without a time
-    run({"status -> #9 status unlocked id_rsa", "unlock git 900 -> dialog3 git 900",
+    run({"status -> #9 status unlocked id_rsa", "unlock git 100 app -> dialog3 Vantorelle 900",
          "approve 3 -> #10 ok, add ed 900, add rsa 900, window 1001 900", "+900",
          "status -> #11 status unlocked me@laptop id_rsa, window -", "menu -> menu -"}); // ran out: the keys stay
 }
