@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cmath>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <tuple>
@@ -58,32 +60,30 @@ struct FakeAgent final : AgentControlling
     int lists = 0;
 };
 
-// Records the dialogs ("git 3600 type missing": who asks, the length, why typing) and the questions
-// ("'Sure?' secret"), and answers them when told. Thread-safe; completions run outside the lock.
+// Tells in `events` what the user saw: each dialog ("dialog0 git 3600 type missing": who asks, the
+// length, why typing), question ("question0 'Sure?' secret"), withdrawal and notification. Answers
+// the calls when told. Thread-safe; completions run outside the lock.
 class FakePresenter final : public UnlockPresenter
 {
 public:
     template <class Completion> struct Call
     {
-        std::string shown;
-        std::stop_token stop;
         Completion done; // null once answered
+        std::unique_ptr<std::stop_callback<std::function<void()>>> onWithdrawal;
     };
     void showUnlock(const Requester& requester, const std::vector<SSHKey>&, double duration, const PresentMode& mode,
                     std::stop_token stop, UnlockCompletion done) override
     {
         const auto* typing = std::get_if<PresentMode::TypePassphrase>(&mode.value);
-        std::string shown = requester.displayName + " " + std::to_string(std::lround(duration));
-        std::lock_guard lock(m_lock);
-        unlocks.push_back(
-            {shown + (typing ? " type " + typing->reason : ""), stop, loseDialogs ? nullptr : std::move(done)});
+        const std::string shown = requester.displayName + " " + std::to_string(std::lround(duration));
+        show(unlocks, "dialog", shown + (typing ? " type " + typing->reason : ""), stop,
+             loseDialogs ? nullptr : std::move(done));
     }
     void showPrompt(const std::string& text, bool secret, std::stop_token stop, PromptCompletion done) override
     {
-        std::lock_guard lock(m_lock);
-        prompts.push_back({"'" + text + "'" + (secret ? " secret" : ""), stop, std::move(done)});
+        show(prompts, "question", "'" + text + "'" + (secret ? " secret" : ""), stop, std::move(done));
     }
-    void notifyBackground(const Requester& requester) override { notified.push_back(requester); }
+    void notifyBackground(const Requester& requester) override { log("notify " + requester.displayName); }
 
     // False when that call was answered already.
     template <class Call, class Result> bool answer(std::deque<Call>& calls, size_t index, Result result)
@@ -93,25 +93,35 @@ public:
         lock.unlock();
         return done ? (done(std::move(result)), true) : false;
     }
-    // The calls not answered yet, with their withdrawal tokens.
-    template <class Call> std::map<size_t, std::stop_token> open(const std::deque<Call>& calls) const
+    template <class Call> size_t count(const std::deque<Call>& calls) const
     {
         std::lock_guard lock(m_lock);
-        std::map<size_t, std::stop_token> found;
-        for (size_t i = 0; i < calls.size(); ++i) {
-            if (calls[i].done) {
-                found.emplace(i, calls[i].stop);
-            }
-        }
-        return found;
+        return calls.size();
     }
 
     std::deque<Call<UnlockCompletion>> unlocks;
     std::deque<Call<PromptCompletion>> prompts;
-    std::vector<Requester> notified;
+    std::vector<std::string> events;
     bool loseDialogs = false; // lets unlock completions go without calling them
 
 private:
+    void log(const std::string& event)
+    {
+        std::lock_guard lock(m_lock);
+        events.push_back(event);
+    }
+    template <class Call, class Done>
+    void show(std::deque<Call>& calls, const std::string& kind, const std::string& shown, std::stop_token stop,
+              Done done)
+    {
+        std::unique_lock lock(m_lock);
+        const std::string name = kind + std::to_string(calls.size());
+        events.push_back(name + " " + shown);
+        Call& call = calls.emplace_back(std::move(done), nullptr);
+        lock.unlock();
+        call.onWithdrawal = std::make_unique<std::stop_callback<std::function<void()>>>(
+            stop, [this, name] { log("withdrawn " + name); });
+    }
     mutable std::mutex m_lock;
 };
 

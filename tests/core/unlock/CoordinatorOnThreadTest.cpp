@@ -27,7 +27,6 @@ TEST(CoordinatorOnThreadTest, AnswersEveryRequestExactlyOnceUnderLoadAndAtShutdo
         rig.requesters[pid] = {"git" + std::to_string(pid % 7), std::array{background, remote, interactive}[pid % 3]};
         rig.names[pid] = pid % 5 ? "ssh" : "ssh-add";
     }
-    auto open = [&] { return rig.presenter.open(rig.presenter.unlocks); };
     const char* seedText = std::getenv("VANTORELLE_STRESS_SEED");
     const unsigned seed = seedText ? unsigned(std::stoul(seedText)) : std::random_device{}();
     SCOPED_TRACE("VANTORELLE_STRESS_SEED=" + std::to_string(seed));
@@ -35,16 +34,13 @@ TEST(CoordinatorOnThreadTest, AnswersEveryRequestExactlyOnceUnderLoadAndAtShutdo
     auto coordinator = std::make_unique<UnlockCoordinator>(executor, rig.dependencies());
     std::jthread dialogs([&](std::stop_token stop) {
         for (std::mt19937 random(seed + 1000); !stop.stop_requested(); std::this_thread::yield()) {
-            if (const auto calls = open(); !calls.empty()) { // a withdrawn dialog closes as a real one does
-                const auto& [call, withdrawn] = *std::next(calls.begin(), random() % calls.size());
+            if (const size_t shown = rig.presenter.count(rig.presenter.unlocks)) {
                 PresentResult results[]
                     = {PresentResult::Abandoned{}, PresentResult::Approved{}, PresentResult::Cancelled{}};
-                rig.presenter.answer(rig.presenter.unlocks, call,
-                                     std::move(results[withdrawn.stop_requested() ? 0 : random() % 3]));
+                rig.presenter.answer(rig.presenter.unlocks, random() % shown, std::move(results[random() % 3]));
             }
-            if (const auto prompts = rig.presenter.open(rig.presenter.prompts); !prompts.empty()) {
-                rig.presenter.answer(rig.presenter.prompts,
-                                     std::next(prompts.begin(), random() % prompts.size())->first,
+            if (const size_t asked = rig.presenter.count(rig.presenter.prompts)) {
+                rig.presenter.answer(rig.presenter.prompts, random() % asked,
                                      random() % 2 ? std::optional(secret("yes")) : std::nullopt);
             }
             if (random() % 8 == 0) {
@@ -91,8 +87,8 @@ TEST(CoordinatorOnThreadTest, AnswersEveryRequestExactlyOnceUnderLoadAndAtShutdo
     hungUp.request_stop();
     coordinator.reset();
     EXPECT_TRUE(test::waitFor([&] { return answered == int(replies.size()); }, 60s));
-    for (const auto& call : open()) {
-        rig.presenter.answer(rig.presenter.unlocks, call.first, PresentResult::Approved{}); // too late: ignored
+    for (size_t call = 0; call < rig.presenter.unlocks.size(); ++call) {
+        rig.presenter.answer(rig.presenter.unlocks, call, PresentResult::Approved{}); // too late: ignored
     }
     EXPECT_GT(rig.presenter.unlocks.size(), 2u); // the run went through dialogs
     EXPECT_TRUE(std::ranges::all_of(replies, [](const std::atomic<int>& count) { return count == 1; }));

@@ -154,25 +154,12 @@ protected:
                 seen << ", " << describe(list[done], done);
             }
         };
-        const auto withdrawals = [&](const auto& calls, const std::string& kind) {
-            for (size_t i = 0; i < calls.size(); ++i) {
-                if (calls[i].stop.stop_requested() && withdrawn.insert(kind + std::to_string(i)).second) {
-                    seen << ", withdrawn " << kind << i;
-                }
-            }
-        };
         const auto name = [](const std::string& key) { return key == kEd ? "ed" : key == kRsa ? "rsa" : key; };
-        since(presenter.unlocks, counts[0],
-              [](const auto& d, size_t i) { return "dialog" + std::to_string(i) + " " + d.shown; });
-        since(presenter.prompts, counts[1],
-              [](const auto& q, size_t i) { return "question" + std::to_string(i) + " " + q.shown; });
-        withdrawals(presenter.unlocks, "dialog");
-        withdrawals(presenter.prompts, "question");
-        since(presenter.notified, counts[2], [](const Requester& r, size_t) { return "notify " + r.displayName; });
-        since(agent.adds, counts[3], [&](const FakeAgent::Add& add, size_t) {
+        since(presenter.events, counts[0], [](const std::string& event, size_t) { return event; });
+        since(agent.adds, counts[1], [&](const FakeAgent::Add& add, size_t) {
             return "add " + name(std::get<0>(add)) + " " + std::to_string(std::lround(std::get<2>(add)));
         });
-        since(agent.removes, counts[4], [&](const std::string& key, size_t) { return "remove " + name(key); });
+        since(agent.removes, counts[2], [&](const std::string& key, size_t) { return "remove " + name(key); });
         if (std::exchange(savedWindow, windowStore.saved) != windowStore.saved) {
             seen << ", window " << window(windowStore.saved);
         }
@@ -191,8 +178,7 @@ protected:
     ManualExecutor executor;
     std::unique_ptr<UnlockCoordinator> coordinator;
     std::ostringstream out;
-    size_t requests = 0, counts[5] = {}; // what changes() has told of each list
-    std::set<std::string> withdrawn;
+    size_t requests = 0, counts[3] = {}; // what changes() has told of each list
     std::optional<UnlockWindow> savedWindow;
     std::map<std::string, std::stop_source> hangUps;
 };
@@ -203,9 +189,8 @@ TEST_F(CoordinatorTest, RemoteAndBackgroundCallersAreRefusedAndBackgroundOnesNot
     run({"question cron -> #0 background", "ask /other/key cron -> #1 background", // free questions never notify
          "ask /other/key remote -> #2 remote", "ask ed remote -> #3 remote", "unlock remote - app -> #4 remote",
          "unlock cron -> #5 background, notify cron", "ask ed cron -> #6 background",
-         "+600", "ask rsa cron -> #7 background, notify cron", "unlock gone -> #8 background, notify ssh",
+         "+600", "ask rsa cron -> #7 background, notify cron", "unlock gone -> #8 background, notify ssh" /* a caller that is gone */,
          "ask ed none -> #9 background", "question none -> #10 background"});
-    EXPECT_EQ(presenter.notified[2], (Requester{"ssh", Kind::background})); // a caller that is gone
     EXPECT_EQ(resolves, 8); // never for a caller without an id
 }
 
