@@ -21,6 +21,10 @@ inline SecretString secret(std::string_view text)
     return SecretString(text);
 }
 
+// What the fakes were asked to do, one line each, when they are given a log. Written only on the
+// coordinator's executor.
+using Events = std::vector<std::string>;
+
 struct FakeClock final : Clock
 {
     std::atomic<Date> at{dateFromSeconds(1'800'000'000)};
@@ -29,7 +33,7 @@ struct FakeClock final : Clock
 };
 
 // A key added under a path is listed as "SHA256:" + path. `failing` names the paths whose add
-// fails, and "remove" or "list" to fail those. Used on the coordinator's executor.
+// fails, and "remove" or "list" to fail those. Logs "add <file name> <lifetime>" and "remove <file name>".
 struct FakeAgent final : AgentControlling
 {
     using Add = std::tuple<std::string, std::string, double>; // path, passphrase, lifetime
@@ -37,11 +41,13 @@ struct FakeAgent final : AgentControlling
     Done add(const std::string& path, const SecretString& passphrase, double lifetime) override
     {
         adds.emplace_back(path, passphrase.view(), lifetime);
+        note("add " + std::filesystem::path(path).filename().string() + " " + std::to_string(std::lround(lifetime)));
         return failing.contains(path) ? Done(std::unexpected(AgentClientError{})) : (loaded.insert(path), Done());
     }
     Done remove(const std::string& path) override
     {
         removes.push_back(path);
+        note("remove " + std::filesystem::path(path).filename().string());
         return failing.contains("remove") ? Done(std::unexpected(AgentClientError{})) : (loaded.erase(path), Done());
     }
     std::expected<std::set<std::string>, AgentClientError> loadedFingerprints() override
@@ -54,15 +60,17 @@ struct FakeAgent final : AgentControlling
         using Listed = std::expected<std::set<std::string>, AgentClientError>;
         return failing.contains("list") ? std::unexpected(AgentClientError{}) : Listed(fingerprints);
     }
+    void note(const std::string& event) { events ? events->push_back(event) : void(); }
     std::set<std::string> loaded, failing, extra;
     std::vector<Add> adds;
     std::vector<std::string> removes;
     int lists = 0;
+    Events* events = nullptr;
 };
 
-// Tells in `events` what the user saw: each dialog ("dialog0 git 3600 type missing": who asks, the
-// length, why typing), question ("question0 'Sure?' secret"), withdrawal and notification. Answers
-// the calls when told. Thread-safe; completions run outside the lock.
+// Logs each dialog ("dialog0 git 3600 type missing": who asks, the length, why typing), question
+// ("question0 'Sure?' secret"), withdrawal and notification; answers the calls when told. The calls
+// are thread-safe, and completions run outside the lock.
 class FakePresenter final : public UnlockPresenter
 {
 public:
@@ -83,7 +91,7 @@ public:
     {
         show(prompts, "question", "'" + text + "'" + (secret ? " secret" : ""), stop, std::move(done));
     }
-    void notifyBackground(const Requester& requester) override { log("notify " + requester.displayName); }
+    void notifyBackground(const Requester& requester) override { note("notify " + requester.displayName); }
 
     // False when that call was answered already.
     template <class Call, class Result> bool answer(std::deque<Call>& calls, size_t index, Result result)
@@ -101,40 +109,45 @@ public:
 
     std::deque<Call<UnlockCompletion>> unlocks;
     std::deque<Call<PromptCompletion>> prompts;
-    std::vector<std::string> events;
     bool loseDialogs = false; // lets unlock completions go without calling them
+    Events* events = nullptr;
 
 private:
-    void log(const std::string& event)
-    {
-        std::lock_guard lock(m_lock);
-        events.push_back(event);
-    }
+    void note(const std::string& event) { events ? events->push_back(event) : void(); }
     template <class Call, class Done>
     void show(std::deque<Call>& calls, const std::string& kind, const std::string& shown, std::stop_token stop,
               Done done)
     {
         std::unique_lock lock(m_lock);
         const std::string name = kind + std::to_string(calls.size());
-        events.push_back(name + " " + shown);
         Call& call = calls.emplace_back(std::move(done), nullptr);
         lock.unlock();
+        note(name + " " + shown);
         call.onWithdrawal = std::make_unique<std::stop_callback<std::function<void()>>>(
-            stop, [this, name] { log("withdrawn " + name); });
+            stop, [this, name] { note("withdrawn " + name); });
     }
     mutable std::mutex m_lock;
 };
 
+// Logs "window <expiry> <length>" in seconds from the fake clock's start, and "window -".
 struct MemoryWindowStore final : UnlockWindowStore
 {
-    std::optional<UnlockWindow> saved;
     std::optional<UnlockWindow> load() const override { return saved; }
-    void save(const UnlockWindow& window) override { saved = window; }
-    void clear() override { saved.reset(); }
+    void save(const UnlockWindow& window) override
+    {
+        saved = window;
+        const auto expiry = std::lround(secondsSince1970(window.expiry) - 1'800'000'000);
+        note("window " + std::to_string(expiry) + " " + std::to_string(std::lround(window.duration)));
+    }
+    void clear() override { saved ? saved.reset(), note("window -") : void(); }
+    void note(const std::string& event) { events ? events->push_back(event) : void(); }
+    std::optional<UnlockWindow> saved;
+    Events* events = nullptr;
 };
 
 // Managed keys with their passphrases in the store (and accepted by `verify`); the resolver and the
-// callers' names and directories answer from the tables, unknown pids as ("ssh", background).
+// callers' names and directories answer from the tables, unknown pids as ("ssh", background). The
+// agent, the presenter and the window store log into `events`.
 struct CoordinatorRig
 {
     explicit CoordinatorRig(const std::map<std::string, std::string>& passphrases)
@@ -144,6 +157,7 @@ struct CoordinatorRig
             keys.push_back({path, path + ".pub", "SHA256:" + path});
             store.items.emplace(path, secret(passphrase));
         }
+        agent.events = presenter.events = windowStore.events = &events;
     }
     template <class Value> static std::optional<Value> find(const std::map<std::int32_t, Value>& map, std::int32_t pid)
     {
@@ -172,6 +186,7 @@ struct CoordinatorRig
     std::vector<SSHKey> keys;
     double duration = 3600;
     std::map<std::string, std::string> accepted; // the passphrase that opens each key
+    Events events;
     FakeClock clock;
     FakeAgent agent;
     InMemoryPassphraseStore store;
