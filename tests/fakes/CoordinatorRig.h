@@ -36,11 +36,9 @@ struct FakeClock final : Clock
 // fails, and "remove" or "list" to fail those. Logs "add <file name> <lifetime>" and "remove <file name>".
 struct FakeAgent final : AgentControlling
 {
-    using Add = std::tuple<std::string, std::string, double>; // path, passphrase, lifetime
     using Done = std::expected<void, AgentClientError>;
-    Done add(const std::string& path, const SecretString& passphrase, double lifetime) override
+    Done add(const std::string& path, const SecretString&, double lifetime) override
     {
-        adds.emplace_back(path, passphrase.view(), lifetime);
         note("add " + std::filesystem::path(path).filename().string() + " " + std::to_string(std::lround(lifetime)));
         return failing.contains(path) ? Done(std::unexpected(AgentClientError{})) : (loaded.insert(path), Done());
     }
@@ -62,7 +60,6 @@ struct FakeAgent final : AgentControlling
     }
     void note(const std::string& event) { events ? events->push_back(event) : void(); }
     std::set<std::string> loaded, failing, extra;
-    std::vector<Add> adds;
     std::vector<std::string> removes;
     int lists = 0;
     Events* events = nullptr;
