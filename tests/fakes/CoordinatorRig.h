@@ -9,7 +9,6 @@
 #include <memory>
 #include <mutex>
 #include <set>
-#include <tuple>
 
 #include "fakes/InMemoryPassphraseStore.h"
 #include "unlock/UnlockCoordinator.h"
@@ -50,7 +49,6 @@ struct FakeAgent final : AgentControlling
     }
     std::expected<std::set<std::string>, AgentClientError> loadedFingerprints() override
     {
-        ++lists;
         std::set<std::string> fingerprints = extra; // extra: keys loaded from elsewhere
         for (const std::string& path : loaded) {
             fingerprints.insert("SHA256:" + path);
@@ -61,7 +59,6 @@ struct FakeAgent final : AgentControlling
     void note(const std::string& event) { events ? events->push_back(event) : void(); }
     std::set<std::string> loaded, failing, extra;
     std::vector<std::string> removes;
-    int lists = 0;
     Events* events = nullptr;
 };
 

@@ -59,9 +59,8 @@ protected:
         // clang-format on
         names = {{kSSHAdd, "ssh-add"}, {kShell, "ssh"}};
         executor.onTimeChange([this](SerialExecutor::Seconds now) { clock.at = at(now.count()); });
-        restart();
+        coordinator = std::make_unique<UnlockCoordinator>(executor, dependencies());
     }
-    void restart() { coordinator = std::make_unique<UnlockCoordinator>(executor, dependencies()); }
 
     static Date at(double seconds) { return dateFromSeconds(1'800'000'000 + seconds); }
     static std::string when(std::optional<Date> date)
@@ -78,8 +77,8 @@ protected:
     // changes. Steps: "+SECONDS", "clock SECONDS", "ask KEY WHO [PROMPT]", "unlock WHO [LENGTH|-] [app]",
     // "question WHO", "lock", "status", "hangup NAME", "approve|cancel|abandon N", "type N KEY=TEXT...",
     // "reply N TEXT|-", "lockNow", "menu", "state", "agent-fails WHAT...", "length SECONDS",
-    // "store KIND|ok|empty", "shutdown". A request ending in "~NAME" hangs up with "hangup NAME". KEY is ed,
-    // rsa or a path; "app" asks as the application.
+    // "store KIND|ok|empty", "shutdown", "saved EXPIRES-IN LENGTH", "restore". A request ending in "~NAME" hangs up
+    // with "hangup NAME". KEY is ed, rsa or a path; "app" asks as the application.
     std::string step(const std::string& command)
     {
         std::istringstream in(command);
@@ -137,6 +136,8 @@ protected:
             {"length", [&] { duration = std::stod(w[1]); }},
             {"store", [&] { w[1] == "empty" ? store.items.clear() : w[1] == "ok" ? store.failure.reset() : (void)store.failure.emplace(failures.at(w[1]), ""); }},
             {"shutdown", [&] { coordinator.reset(); }},
+            {"saved", [&] { windowStore.saved = UnlockWindow{clock.now() + std::chrono::duration<double>(std::stod(w[1])), std::stod(w[2])}; }},
+            {"restore", [&] { (coordinator = std::make_unique<UnlockCoordinator>(executor, dependencies()))->restoreWindow(); }},
         };
         // clang-format on
         out.str("");
@@ -203,31 +204,16 @@ TEST_F(CoordinatorTest, WithoutManagedKeysUnlockIsUnavailableAndAPassphraseAFree
     run({"ask ed git -> question0 'Enter passphrase for /home/u/.ssh/ed: ' secret"});
 }
 
+// clang-format off
 TEST_F(CoordinatorTest, RestoreTakesUpOnlyAPlausibleSavedWindow)
 {
-    coordinator->restoreWindow();
-    executor.runAll();
-    EXPECT_EQ(agent.lists, 0); // nothing saved, nothing asked
-    // Expires in, length, key loaded, agent answers, restored.
-    // clang-format off
-    const std::tuple<double, double, bool, bool, bool> cases[] = {{3600, 10800, true, true, true},
-        {10800, 10800, true, true, true}, {10801, 10800, true, true, false}, {0, 900, true, true, false},
-        {3600, 10800, false, true, false}, {3600, 10800, true, false, false}, {3600, 0, true, true, false}};
-    // clang-format on
-    for (const auto& [expiresIn, length, loaded, agentAnswers, restored] : cases) {
-        SCOPED_TRACE(testing::PrintToString(std::tuple{expiresIn, length, loaded, agentAnswers}));
-        const UnlockWindow saved{clock.now() + std::chrono::duration<double>(expiresIn), length};
-        windowStore.saved = saved;
-        agent.loaded = loaded ? std::set{kEd} : std::set<std::string>{};
-        agent.failing = {agentAnswers ? "" : "list"};
-        restart();
-        coordinator->restoreWindow();
-        coordinator->window([&](const auto& open) { EXPECT_EQ(open, restored ? std::optional(saved) : std::nullopt); });
-        executor.runAll();
-        EXPECT_EQ(coordinator->expiry(), restored ? std::optional(saved.expiry) : std::nullopt);
-        EXPECT_EQ(windowStore.saved.has_value(), restored);
-    }
+    run({"unlock git -> dialog0 git 3600", "approve 0 -> #0 ok, add ed 3600, add rsa 3600, window 3600 3600",
+         "restore", "menu -> menu 3600 3600", "saved 10800 10800", "restore", "menu -> menu 10800 10800",
+         "saved 10801 10800", "restore -> window -", "menu -> menu -", "saved 0 900", "restore -> window -",
+         "saved 3600 0", "restore -> window -", "agent-fails list", "saved 3600 10800", "restore -> window -",
+         "agent-fails", "lock -> #1 ok, remove ed, remove rsa", "saved 3600 10800", "restore -> window -"});
 }
+// clang-format on
 
 // clang-format off
 TEST_F(CoordinatorTest, ConcurrentRequestsShareOneDialogThenGraceAnswersOnlyAdmittedPassphraseRequestsUntilTheSweep)
