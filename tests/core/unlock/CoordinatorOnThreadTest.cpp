@@ -1,6 +1,6 @@
 // UnlockCoordinator on a real thread: clients, hang-ups and dialog answers in random order, then
-// shutdown with requests still waiting. Every request is answered exactly once. Also run under
-// ThreadSanitizer.
+// shutdown with requests still waiting. Every request is answered exactly once. Then the thread
+// executor alone: delays and what happens to work left at the end. Also run under ThreadSanitizer.
 #include <algorithm>
 #include <deque>
 #include <gtest/gtest.h>
@@ -79,6 +79,27 @@ TEST(CoordinatorOnThreadTest, AnswersEveryRequestExactlyOnceUnderLoadAndAtShutdo
     }
     EXPECT_GT(rig.presenter.unlocks.size(), 2u); // the run went through dialogs
     EXPECT_TRUE(std::ranges::all_of(replies, [](const std::atomic<int>& count) { return count == 1; }));
+}
+
+using Seconds = SerialExecutor::Seconds;
+
+// Order and one-at-a-time running are what the coordinator's stress run relies on throughout.
+TEST(ThreadExecutorTest, RunsDelayedWorkNoSoonerThanAskedOnItsOwnThreadAndDropsWhatIsPendingAtTheEnd)
+{
+    std::atomic<bool> delayedRan{false};
+    auto dropped = std::make_shared<int>(0);
+    const std::weak_ptr<int> droppedWatch = dropped;
+    {
+        ThreadExecutor executor;
+        const auto posted = std::chrono::steady_clock::now();
+        executor.postAfter(Seconds(0.05), [&] {
+            delayedRan = std::chrono::steady_clock::now() - posted >= 50ms && executor.isCurrent();
+        });
+        executor.postAfter(Seconds(3600), [keep = std::move(dropped)] {});
+        EXPECT_FALSE(executor.isCurrent());
+        EXPECT_TRUE(test::waitFor([&] { return delayedRan.load(); }));
+    }
+    EXPECT_TRUE(droppedWatch.expired());
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // UnlockCoordinator on the manual executor over fakes: who is asked and who refused, the shared
 // dialog, grace, snooze, withdrawal, the typing round, lock, status and the window. Most scenarios
-// are steps run by one driver, each step written as "command -> everything it caused".
+// are steps run by one driver, each step written as "command -> everything it caused". Then its
+// ApprovalGate alone: snooze, notification throttle and grace, each against explicit moments.
 #include "unlock/UnlockCoordinator.h"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <sstream>
 
 #include "fakes/CoordinatorRig.h"
+#include "unlock/ApprovalGate.h"
 #include "unlock/ManualExecutor.h"
 
 namespace vantorelle {
@@ -23,6 +25,12 @@ const std::string kEd = "/home/u/.ssh/ed", kRsa = "/home/u/.ssh/rsa";
 const std::map<std::string, std::int32_t> kCallers
     = {{"git", kGit},       {"shell", kShell}, {"ssh-add", kSSHAdd}, {"cron", kCron},
        {"remote", kRemote}, {"none", 0},       {"gone", -5}};
+
+const Requester git{"git", Kind::interactive}, gitBackground{"git", Kind::background};
+Date at(double seconds)
+{
+    return dateFromSeconds(1'800'000'000 + seconds);
+}
 
 template <class... F> struct Overload : F...
 {
@@ -62,7 +70,6 @@ protected:
         coordinator = std::make_unique<UnlockCoordinator>(executor, dependencies());
     }
 
-    static Date at(double seconds) { return dateFromSeconds(1'800'000'000 + seconds); }
     static std::string when(std::optional<Date> date)
     {
         return date ? std::to_string(std::lround(secondsSince1970(*date) - 1'800'000'000)) : "-";
@@ -299,6 +306,61 @@ TEST_F(CoordinatorTest, LengthsAreClampedLockKeepsTheWindowUntilTheAgentConfirms
          "status -> #11 status unlocked me@laptop rsa, window -", "menu -> menu -"}); // ran out: the keys stay
 }
 // clang-format on
+
+TEST(ApprovalGateTest, SnoozeAndNotificationsLastSixHundredSecondsPerRequesterAndKind)
+{
+    ApprovalGate gate;
+    EXPECT_FALSE(gate.isSnoozed(git, at(0)));
+    gate.snooze(git, at(0));
+    gate.snooze(git, at(300)); // replaces the earlier entry
+    EXPECT_TRUE(gate.isSnoozed(git, at(899.9)));
+    EXPECT_FALSE(gate.isSnoozed(gitBackground, at(1)));
+    EXPECT_FALSE(gate.isSnoozed(git, at(900)));
+    EXPECT_TRUE(gate.snoozedUntil().empty()); // removed when it ran out
+    // clang-format off
+    for (const auto& [seconds, notify] : std::vector<std::pair<double, bool>>{{0, true}, {599, false}, {600, true}, {1199, false},
+             {1200, true}, {50, true}}) { // 50: clock set back
+        EXPECT_EQ(gate.shouldNotify(gitBackground, at(seconds)), notify) << seconds;
+    }
+    // clang-format on
+    EXPECT_TRUE(gate.shouldNotify(git, at(51)));
+    EXPECT_EQ(gate.lastNotified().at(gitBackground), at(50));
+}
+
+TEST(ApprovalGateTest, GraceGivesSecretsUpToFiveSecondsInclusiveAndTheSweepEndsItAfter)
+{
+    ApprovalGate gate;
+    auto grant = [&](std::map<std::string, std::string> secrets, double seconds) {
+        std::map<std::string, SecretString> granted;
+        for (const auto& [path, text] : secrets) {
+            granted.emplace(path, SecretString(std::string_view(text)));
+        }
+        gate.grant(std::move(granted), at(seconds));
+    };
+    // The passphrases the lookups find, in order, "-" for none.
+    auto grace = [&](std::initializer_list<std::pair<const char*, double>> lookups, std::string found = "") {
+        for (const auto& [path, seconds] : lookups) {
+            const auto secret = gate.graceSecret(path, at(seconds));
+            found += secret ? std::string(secret->view()) : "-";
+        }
+        return found;
+    };
+    grant({{"/k/a", "alpha"}, {"/k/b", "beta"}}, 0);
+    EXPECT_EQ(grace({{"/k/a", 0}, {"/k/other", 1}, {"/k/b", 5}}), "alpha-beta"); // unknown key: grace goes on
+    EXPECT_EQ(grace({{"/k/a", 5.001}, {"/k/b", 5}}), "--"); // over is over
+    EXPECT_EQ(gate.graceSecretCount(), 0u);
+    grant({{"/k/a", "alpha"}}, 0);
+    EXPECT_EQ(grace({{"/k/a", -0.5}, {"/k/a", 1}}), "--"); // clock set back before the approval ends it
+    grant({{"/k/a", "alpha"}, {"/k/b", "beta"}}, 0);
+    grant({{"/k/b", "beta2"}}, 4); // replaces it wholesale
+    EXPECT_EQ(grace({{"/k/a", 8}, {"/k/b", 8}}), "-beta2");
+    for (const auto& [sweep, left] : std::vector<std::pair<double, size_t>>{{5, 1}, {6, 0}, {-1, 0}}) {
+        grant({{"/k/a", "alpha"}}, 0);
+        gate.expireGrace(at(sweep));
+        EXPECT_EQ(gate.graceSecretCount(), left) << sweep;
+        EXPECT_EQ(gate.approvedAt().has_value(), left == 1) << sweep;
+    }
+}
 
 } // namespace
 } // namespace vantorelle
