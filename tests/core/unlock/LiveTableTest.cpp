@@ -1,5 +1,5 @@
-// RequesterResolver::liveTable against the real /proc: this process, pid 1, children
-// started in a new session with and without a terminal, odd names, vanished pids, damaged records.
+// RequesterResolver::liveTable against the real /proc: this process, pid 1, children started in
+// a new session with and without a terminal, odd names, reaped pids; damaged records under a made-up root.
 #include <climits>
 #include <fcntl.h>
 #include <filesystem>
@@ -23,7 +23,7 @@ using RequesterResolver::liveTable;
 namespace fs = std::filesystem;
 
 // Copies of sleep named `name` in a new session, with a controlling terminal if asked.
-TEST(LiveTableTest, ThisProcessInitAndChildrenWithAndWithoutTerminalAndOddNames)
+TEST(LiveTableTest, ThisProcessInitChildrenWithAndWithoutTerminalOddNamesAndReapedOnes)
 {
     EXPECT_EQ(liveTable(::getpid()).value().ppid, ::getppid());
     EXPECT_EQ(workingDirectoryOf(::getpid()), fs::current_path());
@@ -53,20 +53,15 @@ TEST(LiveTableTest, ThisProcessInitAndChildrenWithAndWithoutTerminalAndOddNames)
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
         ::close(master); // -1 without a terminal: nothing to close
+        for (const pid_t gone : {pid, 0, -1, INT_MAX}) { // reaped, impossible
+            EXPECT_EQ(liveTable(gone), std::nullopt) << gone;
+            EXPECT_EQ(workingDirectoryOf(gone), std::nullopt) << gone;
+        }
     }
 }
 
-TEST(LiveTableTest, VanishedImpossibleAndDamagedRecordsGiveNothing)
+TEST(LiveTableTest, DamagedRecordsGiveNothing)
 {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::_exit(0);
-    }
-    ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
-    for (const pid_t gone : {pid, 0, -1, INT_MAX}) {
-        EXPECT_EQ(liveTable(gone), std::nullopt) << gone;
-        EXPECT_EQ(workingDirectoryOf(gone), std::nullopt) << gone;
-    }
     TempDir root("vt-proc");
     // 11 is a record for another pid; 10 has a name that is not UTF-8, 14 none: the record's own.
     // clang-format off
