@@ -21,7 +21,7 @@ namespace {
 using Kind = Requester::Kind;
 using StoreKind = PassphraseStoreError::Kind;
 constexpr std::int32_t kGit = 100, kShell = 200, kSSHAdd = 250, kCron = 300, kRemote = 400;
-const std::string kEd = "/home/u/.ssh/ed", kRsa = "/home/u/.ssh/rsa";
+const std::string kEd = "/u/ed", kRsa = "/u/rsa";
 const std::map<std::string, std::int32_t> kCallers
     = {{"git", kGit},       {"shell", kShell}, {"ssh-add", kSSHAdd}, {"cron", kCron},
        {"remote", kRemote}, {"none", 0},       {"gone", -5}};
@@ -79,91 +79,75 @@ protected:
         return window ? when(window->expiry) + " " + std::to_string(std::lround(window->duration)) : "-";
     }
 
-    // Runs one step and tells what it caused: the replies as they came ("#<request> ..."), then the
-    // dialogs and questions shown or withdrawn, notifications, passphrases stored, agent and window
-    // changes. Steps: "+SECONDS", "clock SECONDS", "ask KEY WHO [PROMPT]", "unlock WHO [LENGTH|-] [app]",
-    // "unlock-as-keys-go WHO", "question WHO", "lock", "status", "hangup NAME", "approve|cancel|abandon N", "type N
-    // KEY=TEXT...", "reply N TEXT|-", "lockNow", "menu", "state", "agent-fails WHAT...", "length SECONDS", "store
-    // KIND|ok|empty", "shutdown", "saved EXPIRES-IN LENGTH", "restore". A request ending in "~NAME" hangs up with
-    // "hangup NAME". KEY is ed, rsa or a path; "app" asks as the application.
-    std::string step(const std::string& command)
+    // A step tells what it caused: the replies as they came ("#<request> ..."), then the events. Steps:
+    // "+SECONDS", "clock SECONDS", "ask KEY WHO [PROMPT]", "unlock WHO [LENGTH|-] [app]", "unlock-as-keys-go
+    // WHO", "question WHO", "lock", "status", "hangup NAME", "approve|cancel|abandon N", "type N KEY=TEXT...",
+    // "reply N TEXT|-", "lockNow", "menu", "state", "agent-fails WHAT...", "length SECONDS", "store
+    // KIND|ok|empty", "shutdown", "saved EXPIRES-IN LENGTH", "restore". A request ending in "~NAME" hangs up
+    // with "hangup NAME"; "app" asks as the application.
+    // Runs the steps and checks that each caused what it must; stops at the first that did otherwise.
+    void run(std::initializer_list<std::string> lines)
     {
-        std::istringstream in(command);
-        const std::vector<std::string> w{std::istream_iterator<std::string>(in), {}};
-        const auto path = [](const std::string& key) { return key == "ed" ? kEd : key == "rsa" ? kRsa : key; };
-        const auto who = [&](size_t i) { return kCallers.at(w[i]); };
-        const auto arg = [&](size_t i) { return w.size() > i && !w[i].starts_with("~") ? w[i] : ""; };
-        const auto request = [&](Request made) {
-            const auto stop = w.back().starts_with("~") ? hangUps[w.back().substr(1)].get_token() : std::stop_token();
-            const auto reply = [this, id = requests++](Response r) { out << ", #" << id << " " << describe(r); };
-            coordinator->handle(std::move(made), 1, reply, stop);
-        };
-        const auto dialog = [&](PresentResult result) {
-            EXPECT_TRUE(presenter.answer(presenter.unlocks, std::stoul(w[1]), std::move(result)));
-        };
-        const auto typed = [&] {
-            PresentResult::Typed result;
-            for (auto word = w.begin() + 2; word != w.end(); ++word) {
-                const size_t is = word->find('=');
-                result.passphrases.emplace(path(word->substr(0, is)), secret(word->substr(is + 1)));
-            }
-            return result;
-        };
-        const auto state = [&] {
-            const auto shown = coordinator->inFlightPresentation();
-            out << ", waiting " << coordinator->waitingCount() << " shown " << (shown ? std::to_string(*shown) : "-")
-                << " expiry " << when(coordinator->expiry()) << " delayed " << executor.delayedCount();
-        };
-        const std::map<std::string, StoreKind> failures = {
-            {"cancelled", StoreKind::cancelled}, {"other", StoreKind::other}, {"invalidated", StoreKind::invalidated}};
-        // clang-format off
-        const std::map<std::string, std::function<void()>> steps = {
-            {"clock", [&] { clock.at = at(std::stod(w[1])); }},
-            {"ask", [&] { request(Request::Passphrase{path(w[1]), arg(3), who(2)}); }},
-            {"unlock", [&] {
-                const auto length = arg(2).empty() || w[2] == "-" ? std::nullopt : std::optional(std::stod(w[2]));
-                request(Request::Unlock{length, arg(3) == "app" ? std::optional("Vantorelle") : std::nullopt, who(1)});
-            }},
-            {"unlock-as-keys-go", [&] { request(Request::Unlock{std::nullopt, std::nullopt, who(1)}), executor.post([&] { keys.clear(); }); }},
-            {"question", [&] { request(Request::Prompt{"Sure?", false, who(1)}); }},
-            {"lock", [&] { request(Request::Lock{}); }},
-            {"status", [&] { request(Request::Status{}); }},
-            {"hangup", [&] { hangUps[w[1]].request_stop(); }},
-            {"approve", [&] { dialog(PresentResult::Approved{}); }},
-            {"cancel", [&] { dialog(PresentResult::Cancelled{}); }},
-            {"abandon", [&] { dialog(PresentResult::Abandoned{}); }},
-            {"type", [&] { dialog(typed()); }},
-            {"reply", [&] { presenter.answer(presenter.prompts, std::stoul(w[1]), w[2] == "-" ? std::nullopt : std::optional(secret(w[2]))); }},
-            {"lockNow", [&] { coordinator->lockNow([&](bool locked) { out << ", lockNow " << locked; }); }},
-            {"menu", [&] { coordinator->window([&](const auto& open) { out << ", menu " << window(open); }); }},
-            {"state", state},
-            {"agent-fails", [&] {
-                agent.failing.clear();
-                std::ranges::transform(w | std::views::drop(1), std::inserter(agent.failing, agent.failing.end()), path);
-            }},
-            {"length", [&] { duration = std::stod(w[1]); }},
-            {"store", [&] { w[1] == "empty" ? store.items.clear() : w[1] == "ok" ? store.failure.reset() : (void)store.failure.emplace(failures.at(w[1]), ""); }},
-            {"shutdown", [&] { coordinator.reset(); }},
-            {"saved", [&] { windowStore.saved = UnlockWindow{clock.now() + std::chrono::duration<double>(std::stod(w[1])), std::stod(w[2])}; }},
-            {"restore", [&] { (coordinator = std::make_unique<UnlockCoordinator>(executor, dependencies()))->restoreWindow(); }},
-        };
-        // clang-format on
-        out.str("");
-        w[0].starts_with("+") ? executor.advance(SerialExecutor::Seconds(std::stod(w[0]))) : steps.at(w[0])();
-        executor.runAll();
-        for (; told < events.size(); ++told) {
-            out << ", " << events[told];
-        }
-        const std::string caused = out.str();
-        return caused.substr(std::min<size_t>(2, caused.size()));
-    }
-    // Steps with what each must cause; they stop at the first step that did otherwise.
-    void run(std::initializer_list<std::string> steps)
-    {
-        for (const std::string& line : steps) {
+        for (const std::string& line : lines) {
             const size_t arrow = line.find(" -> ");
-            const std::string command = line.substr(0, arrow);
-            ASSERT_EQ(step(command), arrow == std::string::npos ? "" : line.substr(arrow + 4)) << "at: " << command;
+            std::istringstream in(line.substr(0, arrow));
+            const std::vector<std::string> w{std::istream_iterator<std::string>(in), {}};
+            const auto who = [&](size_t i) { return kCallers.at(w[i]); };
+            const auto arg = [&](size_t i) { return w.size() > i && !w[i].starts_with("~") ? w[i] : ""; };
+            const auto request = [&](Request made) {
+                const auto stop
+                    = w.back().starts_with("~") ? hangUps[w.back().substr(1)].get_token() : std::stop_token();
+                const auto reply = [this, id = requests++](Response r) { out << ", #" << id << " " << describe(r); };
+                coordinator->handle(std::move(made), 1, reply, stop);
+            };
+            const auto typed = [&] {
+                PresentResult::Typed result;
+                for (auto word = w.begin() + 2; word != w.end(); ++word) {
+                    result.passphrases.emplace(word->substr(0, word->find('=')),
+                                               secret(word->substr(word->find('=') + 1)));
+                }
+                return result;
+            };
+            // clang-format off
+            const auto dialog = [&](PresentResult result) { EXPECT_TRUE(presenter.answer(presenter.unlocks, std::stoul(w[1]), std::move(result))); };
+            const std::map<std::string, StoreKind> failures = {{"cancelled", StoreKind::cancelled}, {"other", StoreKind::other}, {"invalidated", StoreKind::invalidated}};
+            const std::map<std::string, std::function<void()>> steps = {
+                {"clock", [&] { clock.at = at(std::stod(w[1])); }},
+                {"ask", [&] { request(Request::Passphrase{w[1], arg(3), who(2)}); }},
+                {"unlock", [&] {
+                    const auto length = arg(2).empty() || w[2] == "-" ? std::nullopt : std::optional(std::stod(w[2]));
+                    request(Request::Unlock{length, arg(3) == "app" ? std::optional("Vantorelle") : std::nullopt, who(1)});
+                }},
+                {"unlock-as-keys-go", [&] { request(Request::Unlock{std::nullopt, std::nullopt, who(1)}), executor.post([&] { keys.clear(); }); }},
+                {"question", [&] { request(Request::Prompt{"Sure?", false, who(1)}); }},
+                {"lock", [&] { request(Request::Lock{}); }},
+                {"status", [&] { request(Request::Status{}); }},
+                {"hangup", [&] { hangUps[w[1]].request_stop(); }},
+                {"approve", [&] { dialog(PresentResult::Approved{}); }},
+                {"cancel", [&] { dialog(PresentResult::Cancelled{}); }},
+                {"abandon", [&] { dialog(PresentResult::Abandoned{}); }},
+                {"type", [&] { dialog(typed()); }},
+                {"reply", [&] { presenter.answer(presenter.prompts, std::stoul(w[1]), w[2] == "-" ? std::nullopt : std::optional(secret(w[2]))); }},
+                {"lockNow", [&] { coordinator->lockNow([&](bool locked) { out << ", lockNow " << locked; }); }},
+                {"menu", [&] { coordinator->window([&](const auto& open) { out << ", menu " << window(open); }); }},
+                {"state", [&] { out << ", waiting " << coordinator->waitingCount() << " shown " << coordinator->inFlightPresentation().transform([](int id) { return std::to_string(id); }).value_or("-")
+                                    << " expiry " << when(coordinator->expiry()) << " delayed " << executor.delayedCount(); }},
+                {"agent-fails", [&] { agent.failing = {w.begin() + 1, w.end()}; }},
+                {"length", [&] { duration = std::stod(w[1]); }},
+                {"store", [&] { w[1] == "empty" ? store.items.clear() : w[1] == "ok" ? store.failure.reset() : (void)store.failure.emplace(failures.at(w[1]), ""); }},
+                {"shutdown", [&] { coordinator.reset(); }},
+                {"saved", [&] { windowStore.saved = UnlockWindow{clock.now() + std::chrono::duration<double>(std::stod(w[1])), std::stod(w[2])}; }},
+                {"restore", [&] { (coordinator = std::make_unique<UnlockCoordinator>(executor, dependencies()))->restoreWindow(); }},
+            };
+            // clang-format on
+            out.str("");
+            w[0].starts_with("+") ? executor.advance(SerialExecutor::Seconds(std::stod(w[0]))) : steps.at(w[0])();
+            executor.runAll();
+            for (; told < events.size(); ++told) {
+                out << ", " << events[told];
+            }
+            const std::string caused = out.str().substr(std::min<size_t>(2, out.str().size()));
+            ASSERT_EQ(caused, arrow == std::string::npos ? "" : line.substr(arrow + 4)) << "at: " << line;
         }
     }
 
@@ -178,23 +162,23 @@ protected:
 TEST_F(CoordinatorTest, RemoteAndBackgroundCallersAreRefusedAndBackgroundOnesNotifiedAtMostEveryTenMinutes)
 {
     run({"question cron -> #0 background", "ask /other/key cron -> #1 background", // free questions never notify
-         "ask /other/key remote -> #2 remote", "ask ed remote -> #3 remote", "unlock remote - app -> #4 remote",
-         "unlock cron -> #5 background, notify cron", "ask ed cron -> #6 background",
-         "+600", "ask rsa cron -> #7 background, notify cron", "unlock gone -> #8 background, notify ssh" /* a caller that is gone */,
-         "ask ed none -> #9 background", "question none -> #10 background"});
+         "ask /other/key remote -> #2 remote", "ask /u/ed remote -> #3 remote", "unlock remote - app -> #4 remote",
+         "unlock cron -> #5 background, notify cron", "ask /u/ed cron -> #6 background",
+         "+600", "ask /u/rsa cron -> #7 background, notify cron", "unlock gone -> #8 background, notify ssh" /* a caller that is gone */,
+         "ask /u/ed none -> #9 background", "question none -> #10 background"});
     EXPECT_EQ(resolves, 8); // never for a caller without an id
 }
 
 TEST_F(CoordinatorTest, StoreOrAgentFailingAfterTheApprovalRefusesAndOnlyAnInvalidatedStoreAsksToTypeOnce)
 {
-    run({"store cancelled", "ask ed git -> dialog0 git 3600", "approve 0 -> #0 cancelled", "ask ed git -> #1 snoozed",
-         "store other", "ask ed shell -> dialog1 ssh 3600", "approve 1 -> #2 unavailable", "store invalidated",
-         "ask ed shell -> dialog2 ssh 3600", "approve 2 -> dialog3 ssh 3600 type invalidated",
+    run({"store cancelled", "ask /u/ed git -> dialog0 git 3600", "approve 0 -> #0 cancelled", "ask /u/ed git -> #1 snoozed",
+         "store other", "ask /u/ed shell -> dialog1 ssh 3600", "approve 1 -> #2 unavailable", "store invalidated",
+         "ask /u/ed shell -> dialog2 ssh 3600", "approve 2 -> dialog3 ssh 3600 type invalidated",
          "approve 3 -> #3 unavailable", // approving instead of typing, and failing again: no third dialog
-         "store ok", "agent-fails ed rsa",
+         "store ok", "agent-fails /u/ed /u/rsa",
          "unlock shell -> dialog4 ssh 3600", "approve 4 -> #4 unavailable, add ed 3600, add rsa 3600", // no key loaded: no window
-         "agent-fails rsa", "ask ed shell -> dialog5 ssh 3600",
-         "ask rsa shell", // no grace: a dialog of its own
+         "agent-fails /u/rsa", "ask /u/ed shell -> dialog5 ssh 3600",
+         "ask /u/rsa shell", // no grace: a dialog of its own
          "approve 5 -> #5 secret pw-ed, #6 unavailable, add ed 3600, add rsa 3600, window 3600 3600"});
 }
 // clang-format on
@@ -203,7 +187,7 @@ TEST_F(CoordinatorTest, WithoutManagedKeysUnlockIsUnavailableAndAPassphraseAFree
 {
     run({"unlock-as-keys-go git -> #0 unavailable", // the keys are gone when the dialog is to show
          "unlock git -> #1 unavailable", "unlock cron -> #2 unavailable", // before anyone is looked at
-         "ask ed git -> question0 'Enter passphrase for /home/u/.ssh/ed: ' secret"});
+         "ask /u/ed git -> question0 'Enter passphrase for /u/ed: ' secret"});
     EXPECT_EQ(resolves, 2); // the first unlock and the question only
 }
 
@@ -221,31 +205,30 @@ TEST_F(CoordinatorTest, RestoreTakesUpOnlyAPlausibleSavedWindow)
 // clang-format off
 TEST_F(CoordinatorTest, ConcurrentRequestsShareOneDialogThenGraceAnswersOnlyAdmittedPassphraseRequestsUntilTheSweep)
 {
-    run({"ask ed shell -> dialog0 ssh 3600", "ask rsa ssh-add", "state -> waiting 2 shown 1 expiry - delayed 0",
+    run({"ask /u/ed shell -> dialog0 ssh 3600", "ask /u/rsa ssh-add", "state -> waiting 2 shown 1 expiry - delayed 0",
          "approve 0 -> #0 secret pw-ed, #1 added 3600, add ed 3600, add rsa 3600, window 3600 3600",
          "unlock git -> dialog1 git 3600", "cancel 1 -> #2 cancelled", // never from the grace
-         "+3", "ask rsa shell -> #3 secret pw-rsa", "ask ed ssh-add -> #4 added 3597", "ask ed remote -> #5 remote",
-         "ask ed cron -> #6 background, notify cron", "ask ed git -> #7 snoozed",
+         "+3", "ask /u/rsa shell -> #3 secret pw-rsa", "ask /u/ed ssh-add -> #4 added 3597", "ask /u/ed remote -> #5 remote",
+         "ask /u/ed cron -> #6 background, notify cron", "ask /u/ed git -> #7 snoozed",
          "question git -> question0 'Sure?'", // neither snoozed nor from the grace
          "state -> waiting 0 shown - expiry 3600 delayed 1", "+3", "state -> waiting 0 shown - expiry 3600 delayed 0",
-         "clock 2", "ask ed shell -> dialog2 ssh 3600"}); // only a sweep that ran ends the grace
+         "clock 2", "ask /u/ed shell -> dialog2 ssh 3600"}); // only a sweep that ran ends the grace
 }
 
 TEST_F(CoordinatorTest, ManagedKeyIsFoundByItsStandardizedPathElseAskedAsAFreeQuestion)
 {
-    directories = {{kGit, "/home/u/.ssh"}, {kShell, "/tmp"}}; // ssh-add's directory cannot be read
-    run({"ask ./ed git -> dialog0 git 3600", "ask ../.ssh/./rsa git", "ask /home//u/.ssh/../.ssh/ed shell",
-         "ask ./ed shell Key? -> question0 'Key?' secret", "ask ./rsa ssh-add -> question1 'Enter passphrase for ./rsa: ' secret",
-         "state -> waiting 3 shown 1 expiry - delayed 0", "reply 0 typed -> #3 answer typed", "reply 1 - -> #4 cancelled"});
+    directories = {{kGit, "/u"}, {kShell, "/tmp"}}; // ssh-add's directory cannot be read
+    run({"ask ed git -> dialog0 git 3600", "ask ../u/./rsa git", "ask //u/../u/ed shell", "ask ed shell Key? -> question0 'Key?' secret",
+         "ask rsa ssh-add -> question1 'Enter passphrase for rsa: ' secret", "state -> waiting 3 shown 1 expiry - delayed 0", "reply 0 typed -> #3 answer typed", "reply 1 - -> #4 cancelled"});
 }
 
 TEST_F(CoordinatorTest, TypedPassphrasesOpenTheWindowFromTheDialogsReturnAndOnlyATypingRoundStoresThem)
 {
     verifySeconds = 2;
-    run({"ask ed git -> dialog0 git 3600", "+10", "type 0 ed=pw-ed -> #0 secret pw-ed, add ed 3600, window 3610 3600",
-         "clock 16", "ask ed shell -> #1 secret pw-ed", // 6 s after the dialog, 4 s after the grant
-         "store empty", "+10", "ask ed git -> dialog1 git 3600", "ask rsa shell", "approve 1 -> dialog2 git 3600 type missing",
-         "type 2 ed=pw-ed rsa=wrong -> #2 secret pw-ed, #3 unavailable, add ed 3600, window 3620 3600"});
+    run({"ask /u/ed git -> dialog0 git 3600", "+10", "type 0 /u/ed=pw-ed -> #0 secret pw-ed, add ed 3600, window 3610 3600",
+         "clock 16", "ask /u/ed shell -> #1 secret pw-ed", // 6 s after the dialog, 4 s after the grant
+         "store empty", "+10", "ask /u/ed git -> dialog1 git 3600", "ask /u/rsa shell", "approve 1 -> dialog2 git 3600 type missing",
+         "type 2 /u/ed=pw-ed /u/rsa=wrong -> #2 secret pw-ed, #3 unavailable, add ed 3600, window 3620 3600"});
     EXPECT_EQ(verifies, 3);
     EXPECT_EQ(store.saves, 1);
     EXPECT_EQ(store.items.at(kEd), secret("pw-ed"));
@@ -253,19 +236,19 @@ TEST_F(CoordinatorTest, TypedPassphrasesOpenTheWindowFromTheDialogsReturnAndOnly
 
 TEST_F(CoordinatorTest, CancelAnswersEveryWaiterAndSnoozesTheFirstRequesterForTenMinutes)
 {
-    run({"ask ed git -> dialog0 git 3600", "ask rsa shell", "+100", "cancel 0 -> #0 cancelled, #1 cancelled", "+599",
-         "ask ed git -> #2 snoozed", "ask rsa shell -> dialog1 ssh 3600", "abandon 1 -> #3 abandoned",
-         "ask rsa shell -> dialog2 ssh 3600", "abandon 2 -> #4 abandoned", // abandoning does not snooze
+    run({"ask /u/ed git -> dialog0 git 3600", "ask /u/rsa shell", "+100", "cancel 0 -> #0 cancelled, #1 cancelled", "+599",
+         "ask /u/ed git -> #2 snoozed", "ask /u/rsa shell -> dialog1 ssh 3600", "abandon 1 -> #3 abandoned",
+         "ask /u/rsa shell -> dialog2 ssh 3600", "abandon 2 -> #4 abandoned", // abandoning does not snooze
          "unlock git -> dialog3 git 3600", "abandon 3 -> #5 abandoned", // an unlock is never snoozed
-         "+1", "ask ed git -> dialog4 git 3600"}); // 600 s after the dialog returned
+         "+1", "ask /u/ed git -> dialog4 git 3600"}); // 600 s after the dialog returned
 }
 
 TEST_F(CoordinatorTest, WithdrawalOfEveryWaiterTakesTheDialogDownItsLateEndStillAnswersThemAndShutdownAnswersTheRest)
 {
-    run({"question git ~q -> question0 'Sure?'", "ask ed git ~a -> dialog0 git 3600", "unlock shell ~b",
+    run({"question git ~q -> question0 'Sure?'", "ask /u/ed git ~a -> dialog0 git 3600", "unlock shell ~b",
          "hangup q -> withdrawn question0", "hangup a", "state -> waiting 2 shown 1 expiry - delayed 0",
          "hangup b -> withdrawn dialog0", "state -> waiting 2 shown - expiry - delayed 0", // the dialog has not ended
-         "ask rsa shell -> dialog1 ssh 3600", "state -> waiting 3 shown 2 expiry - delayed 0", // while the old one closes
+         "ask /u/rsa shell -> dialog1 ssh 3600", "state -> waiting 3 shown 2 expiry - delayed 0", // while the old one closes
          "approve 0 -> #1 secret pw-ed, #2 ok, add ed 3600, add rsa 3600, window 3600 3600", // late and approved
          "state -> waiting 1 shown 2 expiry 3600 delayed 1", "question shell -> question1 'Sure?'", "shutdown -> #3 abandoned, #0 abandoned, #4 abandoned, withdrawn dialog1, withdrawn question1",
          "approve 1", "reply 1 late"}); // ignored
@@ -273,7 +256,7 @@ TEST_F(CoordinatorTest, WithdrawalOfEveryWaiterTakesTheDialogDownItsLateEndStill
 
 TEST_F(CoordinatorTest, RequestGoneBeforeTheDialogNeverShowsOneNorATypingRound)
 {
-    run({"store empty", "hangup gone", "ask ed git ~gone -> #0 abandoned", "unlock git ~leaving -> dialog0 git 3600",
+    run({"store empty", "hangup gone", "ask /u/ed git ~gone -> #0 abandoned", "unlock git ~leaving -> dialog0 git 3600",
          "hangup leaving -> withdrawn dialog0", "approve 0 -> #1 abandoned"});
     presenter.loseDialogs = true; // a presenter that drops its dialog: abandoned too
     run({"unlock git -> #2 abandoned, dialog1 git 3600", "state -> waiting 0 shown - expiry - delayed 0"});
@@ -287,10 +270,10 @@ TEST_F(CoordinatorTest, LengthsAreClampedLockKeepsTheWindowUntilTheAgentConfirms
          "lock -> #3 unavailable, remove ed, remove rsa", "agent-fails list",
          "lockNow -> lockNow 0, remove ed, remove rsa", // an unreachable agent proves nothing
          "status -> #4 status locked", "state -> waiting 0 shown - expiry 1800 delayed 0", "agent-fails", "length 5000",
-         "ask ed git -> dialog1 git 5400", // a new approval restarts the window from now
+         "ask /u/ed git -> dialog1 git 5400", // a new approval restarts the window from now
          "approve 1 -> #5 secret pw-ed, add ed 5400, add rsa 5400, window 5501 5400",
          "lock -> #6 ok, remove ed, remove rsa, window -", // by the private key: its certificate goes too
-         "ask ed git -> dialog2 git 5400", // the lock ended the grace
+         "ask /u/ed git -> dialog2 git 5400", // the lock ended the grace
          "approve 2 -> #7 secret pw-ed, add ed 5400, add rsa 5400, window 5501 5400"});
     agent.loaded.clear(); // the agent dropped them
     run({"status -> #8 status locked, window -"});
