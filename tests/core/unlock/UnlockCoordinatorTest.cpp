@@ -164,7 +164,7 @@ TEST_F(CoordinatorTest, RemoteAndBackgroundCallersAreRefusedAndBackgroundOnesNot
     run({"question cron -> #0 background", "ask /other/key cron -> #1 background", // free questions never notify
          "ask /other/key remote -> #2 remote", "ask /u/ed remote -> #3 remote", "unlock remote - app -> #4 remote",
          "unlock cron -> #5 background, notify cron", "ask /u/ed cron -> #6 background",
-         "+600", "ask /u/rsa cron -> #7 background, notify cron", "unlock gone -> #8 background, notify ssh" /* a caller that is gone */,
+         "+600", "ask /u/rsa cron -> #7 background, notify cron", "unlock gone -> #8 background, notify ssh",
          "ask /u/ed none -> #9 background", "question none -> #10 background"});
     EXPECT_EQ(resolves, 8); // never for a caller without an id
 }
