@@ -15,10 +15,9 @@
 
 namespace vantorelle {
 
-inline SecretString secret(std::string_view text)
-{
-    return SecretString(text);
-}
+// clang-format off
+inline SecretString secret(std::string_view text) { return SecretString(text); }
+// clang-format on
 
 // What the fakes were asked to do, one line each, when they are given a log. Written only on the
 // coordinator's executor.
@@ -53,8 +52,8 @@ struct FakeAgent final : AgentControlling
         for (const std::string& path : loaded) {
             fingerprints.insert("SHA256:" + path);
         }
-        using Listed = std::expected<std::set<std::string>, AgentClientError>;
-        return failing.contains("list") ? std::unexpected(AgentClientError{}) : Listed(fingerprints);
+        return failing.contains("list") ? std::unexpected(AgentClientError{})
+                                        : decltype(loadedFingerprints())(fingerprints);
     }
     void note(const std::string& event) { events ? events->push_back(event) : void(); }
     std::set<std::string> loaded, failing, extra;
@@ -90,15 +89,13 @@ public:
     // False when that call was answered already.
     template <class Call, class Result> bool answer(std::deque<Call>& calls, size_t index, Result result)
     {
-        std::unique_lock lock(m_lock);
-        auto done = index < calls.size() ? std::exchange(calls[index].done, nullptr) : nullptr;
-        lock.unlock();
+        auto done
+            = withLock([&] { return index < calls.size() ? std::exchange(calls[index].done, nullptr) : nullptr; });
         return done ? (done(std::move(result)), true) : false;
     }
-    template <class Call> size_t count(const std::deque<Call>& calls) const
+    template <class Call> size_t count(const std::deque<Call>& calls)
     {
-        std::lock_guard lock(m_lock);
-        return calls.size();
+        return withLock([&] { return calls.size(); });
     }
 
     std::deque<Call<UnlockCompletion>> unlocks;
@@ -112,15 +109,18 @@ private:
     void show(std::deque<Call>& calls, const std::string& kind, const std::string& shown, std::stop_token stop,
               Done done)
     {
-        std::unique_lock lock(m_lock);
-        const std::string name = kind + std::to_string(calls.size());
-        Call& call = calls.emplace_back(std::move(done), nullptr);
-        lock.unlock();
+        const std::string name = kind + std::to_string(count(calls));
+        Call& call = withLock([&]() -> Call& { return calls.emplace_back(std::move(done), nullptr); });
         note(name + " " + shown);
         call.onWithdrawal = std::make_unique<std::stop_callback<std::function<void()>>>(
             stop, [this, name] { note("withdrawn " + name); });
     }
-    mutable std::mutex m_lock;
+    template <class Work> decltype(auto) withLock(Work work)
+    {
+        std::lock_guard lock(m_lock);
+        return work();
+    }
+    std::mutex m_lock;
 };
 
 // Logs "window <expiry> <length>" in seconds from the fake clock's start, and "window -".

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <map>
+#include <regex>
 
 namespace vantorelle {
 namespace {
@@ -37,24 +38,18 @@ TEST(ResolveTest, NamesAndClassifiesTheChain)
     // The requesting process first, then its ancestors; the reason given; who it resolves to.
     // clang-format off
     const std::tuple<const char*, const char*, Requester> cases[] = {
-        {"", nullptr, {"ssh", B}}, // unknown pid
-        {"", "Vantorelle", {"Vantorelle", B}}, {"ssh+|git+|zsh+|login+|Terminal", nullptr, {"git", I}},
-        {"ssh+|zsh+|iTerm2", nullptr, {"ssh", I}}, {"ssh+|bash+|gnome-terminal-server|systemd", nullptr, {"ssh", I}},
-        {"ssh|backup-agent|launchd", nullptr, {"ssh", B}}, {"ssh|konsole", nullptr, {"ssh", I}}, // a terminal alone will do
-        {"Alacritty", nullptr, {"Alacritty", I}}, {"ssh+|zsh+|sshd-session", nullptr, {"sshd", R}},
-        {"ssh+|zsh+|sshd", "Vantorelle", {"sshd", R}}, // remote wins over a reason
-        {"ssh|SSHD", nullptr, {"ssh", B}}, {"vantorelle-app|systemd", "Vantorelle", {"Vantorelle", I}},
-        {"ssh+|zsh+|xterm|git", nullptr, {"ssh", I}}, // a tool above the terminal is not used
-        {"ssh|git|Code Helper (Plugin)", nullptr, {"Visual Studio Code", B}},
-        {"ssh|code", nullptr, {"Visual Studio Code", B}},
-        {"ssh+|Code Helper (Renderer)", nullptr, {"Visual Studio Code", I}},
-        {"ssh|Electron", nullptr, {"Visual Studio Code", B}}, {"ssh|git|Claude", nullptr, {"Claude Code", I}},
-        {"ssh|git|claude", nullptr, {"Claude Code", I}}, {"ssh+|GhosttyApp", nullptr, {"ssh", I}},
-        {"GHOSTTY", nullptr, {"Ghostty", I}}, {"ssh+|GIT+", nullptr, {"ssh", I}}, // tool names are case-sensitive
-        {"ssh|rsync|zsh+", nullptr, {"rsync", I}}, {"|x", nullptr, {"ssh", B}}, // an empty name
-        {"ssh|myterminal", nullptr, {"ssh", B}}, // a terminal's key must begin the name
-        {"gnome-terminal-server", nullptr, {"GNOME Terminal", I}},
-    };
+        {"", nullptr, {"ssh", B}}, {"", "Vantorelle", {"Vantorelle", B}}, {"Alacritty", nullptr, {"Alacritty", I}}, // first two: unknown pid
+        {"ssh+|git+|zsh+|login+|Terminal", nullptr, {"git", I}}, {"ssh+|zsh+|iTerm2", nullptr, {"ssh", I}},
+        {"ssh+|bash+|gnome-terminal-server|systemd", nullptr, {"ssh", I}}, {"ssh|backup-agent|launchd", nullptr, {"ssh", B}},
+        {"ssh|konsole", nullptr, {"ssh", I}}, {"ssh|SSHD", nullptr, {"ssh", B}}, // a terminal alone will do; SSHD is not sshd
+        {"ssh+|zsh+|sshd-session", nullptr, {"sshd", R}}, {"ssh+|zsh+|sshd", "Vantorelle", {"sshd", R}}, // remote wins over a reason
+        {"vantorelle-app|systemd", "Vantorelle", {"Vantorelle", I}}, {"ssh+|zsh+|xterm|git", nullptr, {"ssh", I}}, // a tool above the terminal is not used
+        {"ssh|git|Code Helper (Plugin)", nullptr, {"Visual Studio Code", B}}, {"ssh|code", nullptr, {"Visual Studio Code", B}},
+        {"ssh+|Code Helper (Renderer)", nullptr, {"Visual Studio Code", I}}, {"ssh|Electron", nullptr, {"Visual Studio Code", B}},
+        {"ssh|git|Claude", nullptr, {"Claude Code", I}}, {"ssh|git|claude", nullptr, {"Claude Code", I}}, {"GHOSTTY", nullptr, {"Ghostty", I}},
+        {"ssh+|GhosttyApp", nullptr, {"ssh", I}}, {"ssh+|GIT+", nullptr, {"ssh", I}}, {"ssh|rsync|zsh+", nullptr, {"rsync", I}}, // GIT is no tool
+        {"|x", nullptr, {"ssh", B}}, {"ssh|myterminal", nullptr, {"ssh", B}}, // an empty name; a terminal's key must begin the name
+        {"gnome-terminal-server", nullptr, {"GNOME Terminal", I}}};
     // clang-format on
     for (const auto& [chain, reason, expected] : cases) {
         EXPECT_EQ(resolve(chain, reason), expected) << chain;
@@ -63,10 +58,7 @@ TEST(ResolveTest, NamesAndClassifiesTheChain)
 
 TEST(ResolveTest, WalkEndsAtALoopAVanishedParentPidZeroOrTwentyProcesses)
 {
-    std::string sh19;
-    for (int i = 0; i < 19; ++i) {
-        sh19 += "sh|";
-    }
+    const std::string sh19 = std::regex_replace(std::string(19, '.'), std::regex("."), "sh|");
     // Chain, re-linked process, who it resolves to, lookups (0: not counted).
     // clang-format off
     const std::tuple<std::string, std::pair<int, int>, Requester, int> cases[] = {
