@@ -22,9 +22,10 @@ using Kind = Requester::Kind;
 using StoreKind = PassphraseStoreError::Kind;
 constexpr std::int32_t kGit = 100, kShell = 200, kSSHAdd = 250, kCron = 300, kRemote = 400;
 const std::string kEd = "/u/ed", kRsa = "/u/rsa";
-const std::map<std::string, std::int32_t> kCallers
-    = {{"git", kGit},       {"shell", kShell}, {"ssh-add", kSSHAdd}, {"cron", kCron},
-       {"remote", kRemote}, {"none", 0},       {"gone", -5}};
+// clang-format off
+const std::map<std::string, std::int32_t> kCallers = {{"git", kGit}, {"shell", kShell}, {"ssh-add", kSSHAdd}, {"cron", kCron},
+                                                      {"remote", kRemote}, {"none", 0}, {"gone", -5}};
+// clang-format on
 
 const Requester git{"git", Kind::interactive}, gitBackground{"git", Kind::background};
 Date at(double seconds)
@@ -73,10 +74,6 @@ protected:
     static std::string when(std::optional<Date> date)
     {
         return date ? std::to_string(std::lround(secondsSince1970(*date) - 1'800'000'000)) : "-";
-    }
-    static std::string window(const std::optional<UnlockWindow>& window)
-    {
-        return window ? when(window->expiry) + " " + std::to_string(std::lround(window->duration)) : "-";
     }
 
     // A step tells what it caused: the replies as they came ("#<request> ..."), then the events. Steps:
@@ -129,7 +126,7 @@ protected:
                 {"type", [&] { dialog(typed()); }},
                 {"reply", [&] { presenter.answer(presenter.prompts, std::stoul(w[1]), w[2] == "-" ? std::nullopt : std::optional(secret(w[2]))); }},
                 {"lockNow", [&] { coordinator->lockNow([&](bool locked) { out << ", lockNow " << locked; }); }},
-                {"menu", [&] { coordinator->window([&](const auto& open) { out << ", menu " << window(open); }); }},
+                {"menu", [&] { coordinator->window([&](const auto& open) { out << ", menu " << (open ? when(open->expiry) + " " + std::to_string(std::lround(open->duration)) : "-"); }); }},
                 {"state", [&] { out << ", waiting " << coordinator->waitingCount() << " shown " << coordinator->inFlightPresentation().transform([](int id) { return std::to_string(id); }).value_or("-")
                                     << " expiry " << when(coordinator->expiry()) << " delayed " << executor.delayedCount(); }},
                 {"agent-fails", [&] { agent.failing = {w.begin() + 1, w.end()}; }},

@@ -79,16 +79,16 @@ TEST(SoundPolicy, AnAppSettingThatIsNotABooleanCountsAsAbsent)
 
 TEST(DurationPolicy, RoundsToTheStepWithinBoundsAndAConfiguredLengthFallsBackToTheDefault)
 {
+    EXPECT_EQ(DurationPolicy::configured(std::nullopt), 10800);
+    // Length, clamped, as configured.
     // clang-format off
-    for (const auto& [in, out] : std::vector<std::pair<double, double>>{{449, 900}, {1349.9, 900}, {1350, 1800}, {4020, 3600},
-             {4050, 4500}, {10349, 9900}, {10350, 10800}, {1e9, 10800}, {-0.0, 900}, {-1e9, 900}, {kInf, 10800}, {kNaN, 900}}) {
-        EXPECT_EQ(DurationPolicy::clamp(in), out) << in;
-    }
-    const std::pair<std::optional<double>, double> configured[] = {{std::nullopt, 10800}, {0.0, 10800}, {-5.0, 10800},
-        {kNaN, 10800}, {1.0, 900}, {3700.0, 3600}, {86400.0, 10800}};
+    const std::tuple<double, double, double> cases[] = {{449, 900, 900}, {1349.9, 900, 900}, {1350, 1800, 1800}, {4020, 3600, 3600},
+        {4050, 4500, 4500}, {10349, 9900, 9900}, {10350, 10800, 10800}, {1e9, 10800, 10800}, {0, 900, 10800}, {-0.0, 900, 10800},
+        {-5, 900, 10800}, {-1e9, 900, 10800}, {kInf, 10800, 10800}, {kNaN, 900, 10800}, {1, 900, 900}, {3700, 3600, 3600}};
     // clang-format on
-    for (const auto& [in, out] : configured) {
-        EXPECT_EQ(DurationPolicy::configured(in), out) << in.value_or(-1);
+    for (const auto& [in, clamped, configured] : cases) {
+        EXPECT_EQ(DurationPolicy::clamp(in), clamped) << in;
+        EXPECT_EQ(DurationPolicy::configured(in), configured) << in;
     }
 }
 
