@@ -28,10 +28,10 @@ const std::map<std::string, std::int32_t> kCallers = {{"git", kGit}, {"shell", k
 // clang-format on
 
 const Requester git{"git", Kind::interactive}, gitBackground{"git", Kind::background};
-Date at(double seconds)
-{
-    return dateFromSeconds(1'800'000'000 + seconds);
-}
+const auto at = [](double seconds) { return dateFromSeconds(1'800'000'000 + seconds); };
+const auto when = [](std::optional<Date> date) {
+    return date ? std::to_string(std::lround(secondsSince1970(*date) - 1'800'000'000)) : "-";
+};
 
 template <class... F> struct Overload : F...
 {
@@ -69,11 +69,6 @@ protected:
         names = {{kSSHAdd, "ssh-add"}, {kShell, "ssh"}};
         executor.onTimeChange([this](SerialExecutor::Seconds now) { clock.at = at(now.count()); });
         coordinator = std::make_unique<UnlockCoordinator>(executor, dependencies());
-    }
-
-    static std::string when(std::optional<Date> date)
-    {
-        return date ? std::to_string(std::lround(secondsSince1970(*date) - 1'800'000'000)) : "-";
     }
 
     // A step tells what it caused: the replies as they came ("#<request> ..."), then the events. Steps:

@@ -20,10 +20,7 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::nan("");
 
-Date at(double seconds)
-{
-    return dateFromSeconds(1'800'000'000 + seconds);
-}
+const auto at = [](double seconds) { return dateFromSeconds(1'800'000'000 + seconds); };
 
 TEST(UnlockWindow, FractionIsTheShareLeftWithinZeroAndOneAndZeroWithoutAPositiveLength)
 {
@@ -102,18 +99,15 @@ TEST(DurationText, LongCompactAndClockForms)
         {3660, "1h 1m", "1 h 1 min", "1:01", "1:01:00"}, {1740.9, "29m", "29 min", "0:29", "0:29:01"}, {0, "0m", "0 min", "0:00", "0:00:00"},
         {3599.9, "59m", "59 min", "0:59", "1:00:00"}, {7259, "2h", "2 h", "2:00", "2:00:59"}, {60, "1m", "1 min", "0:01", "0:01:00"},
         {90000, "25h", "25 h", "25:00", "25:00:00"}, {59.2, "0m", "0 min", "0:00", "0:01:00"}, {kNaN, "", "", "0:00", ""},
-        {kInf, "", "", "0:00", ""}, {-kInf, "", "", "0:00", "0:00:00"}, {1e19, "", "", "0:00", ""}, {-1e19, "", "", "0:00", "0:00:00"},
-        {9.2e18, nullptr, nullptr, "2555555555555555:33", nullptr}};
+        {kInf, "", "", "0:00", ""}, {-kInf, "", "", "0:00", "0:00:00"}, {1e19, "", "", "0:00", ""}, {-1e19, "", "", "0:00", "0:00:00"}};
     // clang-format on
     for (const auto& [in, english, french, compact, clock] : cases) {
-        SCOPED_TRACE(in);
-        if (english) {
-            EXPECT_EQ(DurationText::longText(in, Language::English), english);
-            EXPECT_EQ(DurationText::longText(in, Language::French), french);
-            EXPECT_EQ(DurationText::clock(in), clock);
-        }
-        EXPECT_EQ(DurationText::compact(in), compact);
+        EXPECT_EQ(DurationText::longText(in, Language::English), english) << in;
+        EXPECT_EQ(DurationText::longText(in, Language::French), french) << in;
+        EXPECT_EQ(DurationText::compact(in), compact) << in;
+        EXPECT_EQ(DurationText::clock(in), clock) << in;
     }
+    EXPECT_EQ(DurationText::compact(9.2e18), "2555555555555555:33");
 }
 
 } // namespace
