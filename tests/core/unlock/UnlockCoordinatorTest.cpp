@@ -19,7 +19,6 @@ namespace vantorelle {
 namespace {
 
 using Kind = Requester::Kind;
-using StoreKind = PassphraseStoreError::Kind;
 constexpr std::int32_t kGit = 100, kShell = 200, kSSHAdd = 250, kCron = 300, kRemote = 400;
 const std::string kEd = "/u/ed", kRsa = "/u/rsa";
 // clang-format off
@@ -102,7 +101,7 @@ protected:
             };
             // clang-format off
             const auto dialog = [&](PresentResult result) { EXPECT_TRUE(presenter.answer(presenter.unlocks, std::stoul(w[1]), std::move(result))); };
-            const std::map<std::string, StoreKind> failures = {{"cancelled", StoreKind::cancelled}, {"other", StoreKind::other}, {"invalidated", StoreKind::invalidated}};
+            const std::map<std::string, PassphraseStoreError::Kind> failures = {{"cancelled", PassphraseStoreError::Kind::cancelled}, {"other", PassphraseStoreError::Kind::other}, {"invalidated", PassphraseStoreError::Kind::invalidated}};
             const std::map<std::string, std::function<void()>> steps = {
                 {"clock", [&] { clock.at = at(std::stod(w[1])); }},
                 {"ask", [&] { request(Request::Passphrase{w[1], arg(3), who(2)}); }},
@@ -279,7 +278,6 @@ TEST_F(CoordinatorTest, LengthsAreClampedLockKeepsTheWindowUntilTheAgentConfirms
 TEST(ApprovalGateTest, SnoozeAndNotificationsLastSixHundredSecondsPerRequesterAndKind)
 {
     ApprovalGate gate;
-    EXPECT_FALSE(gate.isSnoozed(git, at(0)));
     gate.snooze(git, at(0));
     gate.snooze(git, at(300)); // replaces the earlier entry
     EXPECT_TRUE(gate.isSnoozed(git, at(899.9)));
