@@ -153,15 +153,11 @@ struct CoordinatorRig
         }
         agent.events = presenter.events = windowStore.events = &events;
     }
-    template <class Value> static std::optional<Value> find(const std::map<std::int32_t, Value>& map, std::int32_t pid)
-    {
-        return map.contains(pid) ? std::optional(map.at(pid)) : std::nullopt;
-    }
     UnlockCoordinator::Dependencies dependencies()
     {
         const auto resolve = [this](std::int32_t pid, const std::optional<std::string>& reason) {
             ++resolves;
-            const Requester found = find(requesters, pid).value_or(Requester{"ssh"});
+            const Requester found = requesters.contains(pid) ? requesters.at(pid) : Requester{"ssh"};
             return reason && found.kind != Requester::Kind::remote ? Requester{*reason, Requester::Kind::interactive}
                                                                    : found;
         };
@@ -173,8 +169,9 @@ struct CoordinatorRig
         // clang-format off
         return {.keys = [this] { return keys; }, .duration = [this] { return duration; }, .store = store, .agent = agent,
                 .presenter = presenter, .resolve = resolve, .clock = clock, .verify = verify,
-                .callerName = [this](std::int32_t pid) { return find(names, pid); },
-                .callerDirectory = [this](std::int32_t pid) { return find(directories, pid); }, .windowStore = &windowStore};
+                .callerName = [this](std::int32_t pid) { return names.contains(pid) ? std::optional(names.at(pid)) : std::nullopt; },
+                .callerDirectory = [this](std::int32_t pid) { return directories.contains(pid) ? std::optional(directories.at(pid)) : std::nullopt; },
+                .windowStore = &windowStore};
         // clang-format on
     }
     std::vector<SSHKey> keys;
