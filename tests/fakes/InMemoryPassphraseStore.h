@@ -11,7 +11,8 @@ namespace vantorelle {
 
 struct InMemoryPassphraseStore final : PassphraseStore
 {
-    std::expected<void, PassphraseStoreError> save(const SecretString& passphrase, const SSHKey& key) override
+    using Done = std::expected<void, PassphraseStoreError>;
+    Done save(const SecretString& passphrase, const SSHKey& key) override
     {
         ++saves;
         items.insert_or_assign(key.path.string(), passphrase.copy());
@@ -23,8 +24,8 @@ struct InMemoryPassphraseStore final : PassphraseStore
     {
         std::map<std::string, SecretString> found;
         for (const SSHKey& key : keys) {
-            if (items.contains(key.path.string())) {
-                found.emplace(key.path.string(), items.at(key.path.string()).copy());
+            if (const auto item = items.find(key.path.string()); item != items.end()) {
+                found.emplace(item->first, item->second.copy());
             }
         }
         if (failure || found.empty()) {
@@ -32,11 +33,7 @@ struct InMemoryPassphraseStore final : PassphraseStore
         }
         return found;
     }
-    std::expected<void, PassphraseStoreError> remove(const SSHKey& key) override
-    {
-        items.erase(key.path.string());
-        return {};
-    }
+    Done remove(const SSHKey& key) override { return items.erase(key.path.string()), Done(); }
     std::map<std::string, SecretString> items; // by private key path
     std::optional<PassphraseStoreError> failure;
     int saves = 0;
