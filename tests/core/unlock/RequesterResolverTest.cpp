@@ -73,5 +73,21 @@ TEST(ResolveTest, WalkEndsAtALoopAVanishedParentPidZeroOrTwentyProcesses)
     }
 }
 
+TEST(RequesterTest, JSONFormRoundTripsAndRefusesAnythingElse)
+{
+    const Requester code{"Visual Studio Code", I};
+    EXPECT_EQ(encodeRequester(code), R"({"displayName":"Visual Studio Code","kind":"interactive"})");
+    for (const Requester& r : {code, Requester{"sshd", R}, Requester{"say \"hi\" \\ é", B}}) {
+        EXPECT_EQ(decodeRequester(encodeRequester(r)), r) << r.displayName;
+    }
+    // A process name that is not valid UTF-8 still encodes.
+    EXPECT_EQ(decodeRequester(encodeRequester({"ab\xff", B})), (Requester{"ab\xEF\xBF\xBD", B}));
+    EXPECT_EQ(decodeRequester(R"({"kind":"remote","displayName":"x","extra":[1]})"), (Requester{"x", R}));
+    for (const std::string bad : {"[]", "{", R"({"displayName":"x"})", R"({"displayName":1,"kind":"remote"})",
+                                  R"({"displayName":"x","kind":"Remote"})"}) {
+        EXPECT_EQ(decodeRequester(bad), std::nullopt) << bad;
+    }
+}
+
 } // namespace
 } // namespace vantorelle
