@@ -42,10 +42,10 @@ struct Harness
     std::string out;
     Clock::time_point start{1000s}, now = start;
 
-    int run(Lines arguments = {kKeyPrompt}, const std::string& bundleID = "org.vantorelle.Vantorelle")
+    int run(Lines arguments = {kKeyPrompt})
     {
         return AskpassHelper::run(
-            arguments, kCaller, bundleID,
+            arguments, kCaller, "org.example.Other",
             {.send = [this](const Request& request, double timeout) -> CannedReply::Result {
                  const double elapsed = std::chrono::duration<double>(now - start).count();
                  EXPECT_LT(elapsed, 90.0);
@@ -73,37 +73,41 @@ struct Harness
     }
 };
 
-TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLineAndPromptsAreRepairedToUtf8)
+TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLineAndNothingListeningStartsTheAppOnce)
 {
-    const auto denied = Lines{"vantorelle-askpass: " + CLI::deniedMessage(DenialReason::remote) + "\n"};
-    const auto added = Lines{
-        "vantorelle-askpass: " + L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())}) + "\n"};
+    const auto says = [](const std::string& text) { return Lines{"vantorelle-askpass: " + text + "\n"}; };
+    const Lines denied = says(CLI::deniedMessage(DenialReason::remote)), timeout = err("cli.denied.timeout"),
+                generic = err("cli.error.generic"), snoozed = err("askpass.denied.snoozed"), app{"org.example.Other"};
+    const auto added = says(L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())}));
+    const CannedReply yes = Response::Answer{SecretString(std::string_view("yes"))};
+    // The arguments, the replies, what goes to standard output and standard error, how many requests
+    // were sent and which application was started. Only a failed connect starts the app; a retry
+    // follows every fifth of a second.
     // clang-format off
-    const std::tuple<CannedReply, std::string, Lines> cases[] = {
-        {secret("correct horse"), "correct horse\n", {}},
-        {secret(""), "\n", {}},
-        {Response::Answer{SecretString(std::string_view("yes"))}, "yes\n", {}},
-        {Response::Denied{DenialReason::remote}, "", denied},
-        {Response::Denied{DenialReason::snoozed}, "", err("askpass.denied.snoozed")},
-        {Response::AddedToAgent{5400}, "", added},
-        {Response::Status{{}}, "", err("cli.error.generic")},
-        // First-try errors other than a failed connect do not start the app.
-        {fails(CK::timeout), "", err("cli.denied.timeout")},
-        {fails(CK::io), "", err("cli.error.generic")}};
+    const std::tuple<Lines, std::deque<CannedReply>, std::string, Lines, std::size_t, Lines> cases[] = {
+        {{kKeyPrompt, "ignored extra"}, {secret("correct horse")}, "correct horse\n", {}, 1, {}},
+        {{kKeyPrompt}, {secret("")}, "\n", {}, 1, {}}, {{kKeyPrompt}, {yes}, "yes\n", {}, 1, {}},
+        {{kKeyPrompt}, {Response::Denied{DenialReason::remote}}, "", denied, 1, {}},
+        {{kKeyPrompt}, {Response::Denied{DenialReason::snoozed}}, "", snoozed, 1, {}},
+        {{kKeyPrompt}, {Response::AddedToAgent{5400}}, "", added, 1, {}},
+        {{kKeyPrompt}, {Response::Status{{}}}, "", generic, 1, {}}, {{kKeyPrompt}, {fails(CK::timeout)}, "", timeout, 1, {}},
+        {{kKeyPrompt}, {fails(CK::io)}, "", generic, 1, {}}, {{}, {secret("x")}, "", err("askpass.error.noprompt"), 0, {}},
+        {{kKeyPrompt}, {fails(CK::connectFailed, ENOENT), refused, refused, secret("pw")}, "pw\n", {}, 4, app},
+        {{kKeyPrompt}, {refused, refused, fails(CK::timeout)}, "", timeout, 3, app},
+        {{kKeyPrompt}, {refused, refused, fails(CK::io)}, "", generic, 3, app},
+        {{kKeyPrompt}, {refused, Response::Denied{DenialReason::snoozed}}, "", snoozed, 2, app}};
     // clang-format on
-    for (const auto& [reply, out, errLines] : cases) {
+    for (const auto& [args, replies, out, errLines, sends, launched] : cases) {
         SCOPED_TRACE(out + testing::PrintToString(errLines));
-        Harness h{.replies = {reply}};
-        EXPECT_EQ(h.run({kKeyPrompt, "ignored extra"}), errLines.empty() ? 0 : 1);
-        EXPECT_TRUE(h.out == out && h.errLines == errLines);
-        EXPECT_TRUE(h.launched.empty() && h.sent.size() == 1 && h.watched == std::vector{kCaller});
+        Harness h{.replies = replies};
+        EXPECT_EQ(h.run(args), errLines.empty() ? 0 : 1);
+        EXPECT_TRUE(h.out == out && h.errLines == errLines && h.sent.size() == sends && h.launched == launched);
+        EXPECT_EQ(h.watched, sends ? std::vector{kCaller} : std::vector<std::int32_t>{});
+        EXPECT_EQ(h.sleeps, std::vector<Clock::duration>(launched.empty() ? 0 : sends - 2, 200ms));
     }
     Harness h{.replies = {secret("pw")}, .stdoutWorks = false};
     EXPECT_EQ(h.run(), 1);
-    EXPECT_EQ(h.errLines, err("cli.error.generic"));
-    h = Harness{};
-    EXPECT_EQ(h.run({}), 1);
-    EXPECT_TRUE(h.errLines == err("askpass.error.noprompt") && h.sent.empty() && h.watched.empty());
+    EXPECT_EQ(h.errLines, generic);
     // A Latin-1 host or file name: invalid bytes become U+FFFD so the request can be encoded.
     const std::string latin = "/home/me/.ssh/caf\xE9", fixed = "/home/me/.ssh/caf\xEF\xBF\xBD";
     // clang-format off
@@ -116,26 +120,6 @@ TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLineAndPromptsAreRepairedTo
         Harness one{.replies = {secret("x")}};
         one.run({prompt});
         EXPECT_EQ(one.sent, std::vector{expected});
-    }
-}
-
-TEST(AskpassHelper, NothingListeningStartsTheAppOnceAndRetriesEveryFifthOfASecondForFifteen)
-{
-    Harness h{.replies = {fails(CK::connectFailed, ENOENT), refused, refused, secret("pw")}};
-    EXPECT_EQ(h.run({kKeyPrompt}, ""), 0); // an empty identifier is passed on as it is
-    EXPECT_TRUE(h.launched == Lines{""} && h.sent.size() == 4 && h.out == "pw\n" && h.errLines.empty());
-    EXPECT_EQ(h.sleeps, std::vector<Clock::duration>(2, 200ms));
-    // clang-format off
-    const std::pair<std::deque<CannedReply>, Lines> endings[] = {
-        {{refused, refused, fails(CK::timeout)}, err("cli.denied.timeout")},
-        {{refused, refused, fails(CK::io)}, err("cli.error.generic")},
-        {{refused, Response::Denied{DenialReason::snoozed}}, err("askpass.denied.snoozed")}};
-    // clang-format on
-    for (const auto& [replies, message] : endings) {
-        Harness one{.replies = replies};
-        EXPECT_EQ(one.run({kKeyPrompt}, "org.example.Other"), 1);
-        EXPECT_TRUE(one.errLines == message && one.sent.size() == replies.size() && one.out.empty());
-        EXPECT_EQ(one.launched, Lines{"org.example.Other"});
     }
     Harness never{.replies = {refused}, .launchWorks = false}; // the app cannot be started: ends at once
     EXPECT_EQ(never.run(), 1);
