@@ -36,11 +36,10 @@ class Subreaper : public testing::Test
 {
 protected:
     void SetUp() override { ASSERT_EQ(0, ::prctl(PR_SET_CHILD_SUBREAPER, 1)); }
-    void TearDown() override { EXPECT_TRUE(reapAll()), ::prctl(PR_SET_CHILD_SUBREAPER, 0); }
-    // True when nothing is left.
-    static bool reapAll()
+    void TearDown() override
     {
-        return test::waitFor([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }, 10s);
+        EXPECT_TRUE(test::waitFor([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }, 10s)) << "a child is left";
+        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
     }
     TempDir dir;
 };
