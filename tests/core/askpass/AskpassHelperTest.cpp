@@ -112,7 +112,6 @@ TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLineAndNothingListeningStar
     const std::string latin = "/home/me/.ssh/caf\xE9", fixed = "/home/me/.ssh/caf\xEF\xBF\xBD";
     // clang-format off
     const std::pair<std::string, Request> prompts[] = {
-        {"Are you sure?", Request::Prompt{"Are you sure?", false, kCaller}},
         {"Enter passphrase for " + latin + ": ", Request::Passphrase{fixed, "Enter passphrase for " + fixed + ": ", kCaller}},
         {"Password for r\xE9mi@host: ", Request::Prompt{"Password for r\xEF\xBF\xBDmi@host: ", true, kCaller}}};
     // clang-format on

