@@ -119,30 +119,24 @@ TEST(CLI, UnlockArgumentsArePairsWhereTheLaterWinsAndDurationsAreHoursMinutesSec
 
 TEST(CLI, StatusTextWithoutControlCharactersAndStatusJSONByteExact)
 {
+    // The text (none: not checked) and the JSON. Key names go in as they are, placeholders and all,
+    // but no C0, DEL or C1 (U+009B is CSI) reaches the terminal. JSON keeps slashes, escapes quotes,
+    // backslashes and control characters and turns invalid UTF-8 into U+FFFD.
     // clang-format off
-    const std::pair<StatusReport, const char*> texts[] = {{{StatusState::locked, 600, {"stale"}}, "Locked"},
-        {unlocked(5400, {"id_ed25519", "work"}), "Unlocked, 1h 30m left: id_ed25519, work"},
-        {unlocked({}, {"id_rsa", "id_ed25519"}), "Unlocked: id_rsa, id_ed25519"},
-        // Key names go in as they are, placeholders and all, but no C0, DEL or C1 (U+009B is CSI) reaches the terminal.
-        {unlocked({}, {"100%1 key"}), "Unlocked: 100%1 key"},
-        {unlocked({}, {"a\x1b]0;owned\x07\r\n\x7f", "b\xc2\x9b" "2Jé\xc2\xa0"}),
-         "Unlocked: a\\x1b]0;owned\\x07\\x0d\\x0a\\x7f, b\\u009b2Jé\xc2\xa0"}};
+    const std::tuple<StatusReport, const char*, std::string> cases[] = {
+        {{StatusState::locked, 600, {"stale"}}, "Locked", R"({"keys":["stale"],"remaining_seconds":600,"state":"locked"})"},
+        {unlocked(5400, {"id_ed25519", "work"}), "Unlocked, 1h 30m left: id_ed25519, work", R"({"keys":["id_ed25519","work"],"remaining_seconds":5400,"state":"unlocked"})"},
+        {unlocked({}, {"~/.ssh/id_rsa", "a\"b\\c\t"}), "Unlocked: ~/.ssh/id_rsa, a\"b\\c\\x09", R"({"keys":["~/.ssh/id_rsa","a\"b\\c\t"],"remaining_seconds":null,"state":"unlocked"})"},
+        {unlocked({}, {"100%1 key", "clé", "bad\xff"}), "Unlocked: 100%1 key, clé, bad\xff", "{\"keys\":[\"100%1 key\",\"clé\",\"bad\xef\xbf\xbd\"],\"remaining_seconds\":null,\"state\":\"unlocked\"}"},
+        {unlocked({}, {"a\x1b]0;owned\x07\r\n\x7f", "b\xc2\x9b" "2Jé\xc2\xa0"}), "Unlocked: a\\x1b]0;owned\\x07\\x0d\\x0a\\x7f, b\\u009b2Jé\xc2\xa0",
+         "{\"keys\":[\"a\\u001b]0;owned\\u0007\\r\\n\x7f\",\"b\xc2\x9b" "2Jé\xc2\xa0\"],\"remaining_seconds\":null,\"state\":\"unlocked\"}"},
+        {unlocked(INT64_MAX, {}), nullptr, R"({"keys":[],"remaining_seconds":9223372036854775807,"state":"unlocked"})"},
+        {unlocked(-5, {}), nullptr, R"({"keys":[],"remaining_seconds":-5,"state":"unlocked"})"}};
     // clang-format on
     i18n::setCurrentLanguage(Language::English);
-    for (const auto& [report, text] : texts) {
-        EXPECT_EQ(CLI::statusText(report), text);
-    }
-    // clang-format off
-    const std::pair<StatusReport, std::string> jsons[] = {
-        {{StatusState::locked, {}, {}}, R"({"keys":[],"remaining_seconds":null,"state":"locked"})"},
-        {unlocked(INT64_MAX, {"a", "b"}), R"({"keys":["a","b"],"remaining_seconds":9223372036854775807,"state":"unlocked"})"},
-        {unlocked(-5, {}), R"({"keys":[],"remaining_seconds":-5,"state":"unlocked"})"},
-        // Slashes stay; quotes, backslashes and control characters are escaped; invalid UTF-8 becomes U+FFFD.
-        {unlocked(60, {"~/.ssh/id_rsa", "a\"b\\c\n\t"}), R"({"keys":["~/.ssh/id_rsa","a\"b\\c\n\t"],"remaining_seconds":60,"state":"unlocked"})"},
-        {unlocked(60, {"clé", "bad\xff"}), "{\"keys\":[\"clé\",\"bad\xef\xbf\xbd\"],\"remaining_seconds\":60,\"state\":\"unlocked\"}"}};
-    // clang-format on
-    for (const auto& [report, expected] : jsons) {
-        EXPECT_EQ(CLI::statusJSON(report), expected);
+    for (const auto& [report, text, json] : cases) {
+        EXPECT_EQ(text ? CLI::statusText(report) : "", text ? text : "");
+        EXPECT_EQ(CLI::statusJSON(report), json);
     }
 }
 

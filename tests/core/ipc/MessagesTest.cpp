@@ -49,7 +49,7 @@ constexpr auto kUnlocked = StatusState::unlocked, kLocked = StatusState::locked;
 
 } // namespace
 
-TEST(Messages, EncodeToExactShapesThatDecodeBack)
+TEST(Messages, EncodeToExactShapesAndDecodeAnyEquivalentJSONRefusingTheRest)
 {
     const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
     // Exact text when given; each decodes back to itself unless refused or repaired.
@@ -87,10 +87,7 @@ TEST(Messages, EncodeToExactShapesThatDecodeBack)
             : decodeResponse(encoded) == std::get<Response>(message);
         EXPECT_TRUE(same || encoded[0] == '!' || encoded.find("\xEF\xBF\xBD") != std::string::npos) << encoded;
     }
-}
-
-TEST(Messages, DecodeTakesAnyEquivalentJSONAndRefusesTheRest)
-{
+    // Decoding takes any equivalent JSON and refuses the rest.
     const auto pid
         = [](std::string v) { return "{'passphrase':{'keyPath':'\\/k','prompt':'p','callerPID':" + v + "}}"; };
     const auto unlock = [](std::string members) { return "{'unlock':{" + members + "'callerPID':3}}"; };
@@ -100,7 +97,7 @@ TEST(Messages, DecodeTakesAnyEquivalentJSONAndRefusesTheRest)
     const auto prompt = [](std::string members) { return "{'prompt':{'text':'t'," + members + "'callerPID':3}}"; };
     // The decoder, the input and the canonical text of what it reads, or the kind of refusal.
     // clang-format off
-    const std::tuple<std::string (*)(const std::string&), std::string, std::string> cases[] = {
+    const std::tuple<std::string (*)(const std::string&), std::string, std::string> readings[] = {
         {asRequest, "{'status':{},'lock':{}}", "!type"},
         {asRequest, "{}", "!type"},
         {asRequest, "{'status':null}", "!type"},
@@ -140,7 +137,7 @@ TEST(Messages, DecodeTakesAnyEquivalentJSONAndRefusesTheRest)
         {asResponse, status("{'state':'x','keys':['a'],'remaining_seconds':-5,'more':{}}"), status("{'state':'locked','remaining_seconds':-5,'keys':['a']}")},
         {asResponse, status("{'state':'x','keys':{}}"), "!type"}};
     // clang-format on
-    for (const auto& [decode, json, expected] : cases) {
+    for (const auto& [decode, json, expected] : readings) {
         EXPECT_EQ(decode(json), j(expected)) << json;
     }
     EXPECT_EQ(decodeRequest("{}").error().description, "Invalid number of keys found, expected one.");

@@ -46,9 +46,7 @@ protected:
 
 TEST_F(Subreaper, ParentWatchFiresOnceWhenThePidIsNoLongerTheParentOrDiesAndTheActionMayEndItsOwnWatch)
 {
-    for (const pid_t pid : {0, 1, -5}) {
-        EXPECT_EQ(nullptr, ParentWatch::create(pid, 0.05, [] {}));
-    }
+    EXPECT_EQ(nullptr, ParentWatch::create(1, 0.05, [] {})); // orphans are reparented to it
     // This test -> parent -> watcher, which exits with its count of calls once the parent is killed;
     // with its tick far off only the pidfd can be that quick. To this test the parent is a live
     // process that is not its own parent: only the tick can notice.

@@ -245,7 +245,6 @@ TEST_F(SocketTest, OneServerSurvivesBadClientsAndAnswersLaterOrNeverCancellingWh
     for (const std::string& line : {"garbage\n"s, head + "p" + fits.substr(head.size()), fits + "garbage"}) {
         EXPECT_EQ(replyTo(path, line), line == fits + "garbage" ? "{\"ok\":{}}\n" : "") << line.substr(0, 60);
     }
-    EXPECT_EQ(callCount(), 1u);
     // Connected only once no descriptor is left, so the server cannot take it before the shortage.
     Fd waiting(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     rlimit saved{};
