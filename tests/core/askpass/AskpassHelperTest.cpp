@@ -25,7 +25,8 @@ const auto fails = [](CK kind, int error = 0) -> CannedReply {
     return std::unexpected(SocketClient::ClientError{kind, error});
 };
 const auto secret = [](std::string_view text) -> CannedReply { return Response::Secret{SecretString(text)}; };
-const auto err = [](const std::string& key) { return Lines{"vantorelle-askpass: " + L(key) + "\n"}; };
+const auto says = [](const std::string& text) { return Lines{"vantorelle-askpass: " + text + "\n"}; };
+const auto err = [](const std::string& key) { return says(L(key)); };
 const CannedReply refused = fails(CK::connectFailed, ECONNREFUSED);
 
 // Sends answer from `replies` (the last one repeats); launches succeed; sleeps advance the clock.
@@ -75,7 +76,6 @@ struct Harness
 
 TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLineAndNothingListeningStartsTheAppOnce)
 {
-    const auto says = [](const std::string& text) { return Lines{"vantorelle-askpass: " + text + "\n"}; };
     const Lines denied = says(CLI::deniedMessage(DenialReason::remote)), timeout = err("cli.denied.timeout"),
                 generic = err("cli.error.generic"), snoozed = err("askpass.denied.snoozed"), app{"org.example.Other"};
     const auto added = says(L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())}));

@@ -24,12 +24,11 @@ namespace fs = std::filesystem;
 using Kind = AppLauncher::LaunchError::Kind;
 using Args = std::vector<std::string>;
 
-Environment envWith(std::initializer_list<std::pair<const char*, std::string>> vars)
-{
+const auto envWith = [](std::initializer_list<std::pair<const char*, std::string>> vars) {
     Environment env;
     std::ranges::for_each(vars, [&](const auto& var) { env.set(var.first, var.second); });
     return env;
-}
+};
 
 // This process becomes a subreaper, so what the test orphans is reparented to it and reaped here.
 class Subreaper : public testing::Test
@@ -161,9 +160,8 @@ mv "$out.tmp" "$out"
 )sh",
                     fs::perms::owner_all);
     ASSERT_EQ(50, ::dup2(STDERR_FILENO, 50)); // inherited without close-on-exec, as ssh hands its pipes down
-    const bool launched = launch("fake-app \"two words\" %U", {"--background"}).has_value();
+    ASSERT_TRUE(launch("fake-app \"two words\" %U", {"--background"}));
     ::close(50);
-    ASSERT_TRUE(launched);
     ASSERT_TRUE(test::waitFor([&] { return fs::exists(report); }));
     EXPECT_EQ(test::readFile(report),
               "arg:two words\narg:--background\nenv:fr_FR.UTF-8|/run/v.sock||||\n"
