@@ -27,7 +27,7 @@ const auto fails = [](CK kind, int error = 0) -> CannedReply {
 const auto secret = [](std::string_view text) -> CannedReply { return Response::Secret{SecretString(text)}; };
 const auto says = [](const std::string& text) { return Lines{"vantorelle-askpass: " + text + "\n"}; };
 const auto err = [](const std::string& key) { return says(L(key)); };
-const CannedReply refused = fails(CK::connectFailed, ECONNREFUSED);
+const CannedReply none = fails(CK::connectFailed, ECONNREFUSED); // nothing listens
 
 // Sends answer from `replies` (the last one repeats); launches succeed; sleeps advance the clock.
 // Every request must go out within the overall limit of 90 s, with what is left of it as its timeout.
@@ -80,22 +80,21 @@ TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLineAndNothingListeningStar
                 generic = err("cli.error.generic"), snoozed = err("askpass.denied.snoozed"), app{"org.example.Other"};
     const auto added = says(L("askpass.added", {DurationText::longText(5400, i18n::currentLanguage())}));
     const CannedReply yes = Response::Answer{SecretString(std::string_view("yes"))};
+    const Lines key{kKeyPrompt};
+    const CannedReply remote = Response::Denied{DenialReason::remote}, snooze = Response::Denied{DenialReason::snoozed};
     // The arguments, the replies, what goes to standard output and standard error, how many requests
     // were sent and which application was started. Only a failed connect starts the app; a retry
     // follows every fifth of a second.
     // clang-format off
     const std::tuple<Lines, std::deque<CannedReply>, std::string, Lines, std::size_t, Lines> cases[] = {
         {{kKeyPrompt, "ignored extra"}, {secret("correct horse")}, "correct horse\n", {}, 1, {}},
-        {{kKeyPrompt}, {secret("")}, "\n", {}, 1, {}}, {{kKeyPrompt}, {yes}, "yes\n", {}, 1, {}},
-        {{kKeyPrompt}, {Response::Denied{DenialReason::remote}}, "", denied, 1, {}},
-        {{kKeyPrompt}, {Response::Denied{DenialReason::snoozed}}, "", snoozed, 1, {}},
-        {{kKeyPrompt}, {Response::AddedToAgent{5400}}, "", added, 1, {}},
-        {{kKeyPrompt}, {Response::Status{{}}}, "", generic, 1, {}}, {{kKeyPrompt}, {fails(CK::timeout)}, "", timeout, 1, {}},
-        {{kKeyPrompt}, {fails(CK::io)}, "", generic, 1, {}}, {{}, {secret("x")}, "", err("askpass.error.noprompt"), 0, {}},
-        {{kKeyPrompt}, {fails(CK::connectFailed, ENOENT), refused, refused, secret("pw")}, "pw\n", {}, 4, app},
-        {{kKeyPrompt}, {refused, refused, fails(CK::timeout)}, "", timeout, 3, app},
-        {{kKeyPrompt}, {refused, refused, fails(CK::io)}, "", generic, 3, app},
-        {{kKeyPrompt}, {refused, Response::Denied{DenialReason::snoozed}}, "", snoozed, 2, app}};
+        {key, {secret("")}, "\n", {}, 1, {}}, {key, {yes}, "yes\n", {}, 1, {}}, {key, {remote}, "", denied, 1, {}},
+        {key, {snooze}, "", snoozed, 1, {}}, {key, {Response::AddedToAgent{5400}}, "", added, 1, {}},
+        {key, {Response::Status{{}}}, "", generic, 1, {}}, {key, {fails(CK::timeout)}, "", timeout, 1, {}},
+        {key, {fails(CK::io)}, "", generic, 1, {}}, {{}, {secret("x")}, "", err("askpass.error.noprompt"), 0, {}},
+        {key, {fails(CK::connectFailed, ENOENT), none, none, secret("pw")}, "pw\n", {}, 4, app},
+        {key, {none, none, fails(CK::timeout)}, "", timeout, 3, app}, {key, {none, snooze}, "", snoozed, 2, app},
+        {key, {none, none, fails(CK::io)}, "", generic, 3, app}};
     // clang-format on
     for (const auto& [args, replies, out, errLines, sends, launched] : cases) {
         SCOPED_TRACE(out + testing::PrintToString(errLines));
@@ -105,14 +104,14 @@ TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLineAndNothingListeningStar
         EXPECT_EQ(h.watched, sends ? std::vector{kCaller} : std::vector<std::int32_t>{});
         EXPECT_EQ(h.sleeps, std::vector<Clock::duration>(launched.empty() ? 0 : sends - 2, 200ms));
     }
-    Harness h{.replies = {secret("pw")}, .stdoutWorks = false};
-    EXPECT_EQ(h.run(), 1);
-    EXPECT_EQ(h.errLines, generic);
+    Harness h{.replies = {secret("pw")}, .stdoutWorks = false}; // the answer cannot be written
+    EXPECT_TRUE(h.run() == 1 && h.errLines == generic);
     // A Latin-1 host or file name: invalid bytes become U+FFFD so the request can be encoded.
     const std::string latin = "/home/me/.ssh/caf\xE9", fixed = "/home/me/.ssh/caf\xEF\xBF\xBD";
+    const auto ask = [](const std::string& path) { return "Enter passphrase for " + path + ": "; };
     // clang-format off
     const std::pair<std::string, Request> prompts[] = {
-        {"Enter passphrase for " + latin + ": ", Request::Passphrase{fixed, "Enter passphrase for " + fixed + ": ", kCaller}},
+        {ask(latin), Request::Passphrase{fixed, ask(fixed), kCaller}},
         {"Password for r\xE9mi@host: ", Request::Prompt{"Password for r\xEF\xBF\xBDmi@host: ", true, kCaller}}};
     // clang-format on
     for (const auto& [prompt, expected] : prompts) {
@@ -120,14 +119,12 @@ TEST(AskpassHelper, EachReplyGivesItsOutputOrOneErrorLineAndNothingListeningStar
         one.run({prompt});
         EXPECT_EQ(one.sent, std::vector{expected});
     }
-    Harness waiting{.replies = {refused}}; // first try, then one per 0.2 s for 15 s
-    EXPECT_EQ(waiting.run(), 1);
-    EXPECT_TRUE(waiting.errLines == err("cli.error.noapp") && waiting.launched.size() == 1);
-    ASSERT_EQ(waiting.sent.size(), 1u + 75u);
-    EXPECT_TRUE(waiting.now - waiting.start >= 15s && waiting.now - waiting.start <= 15200ms);
-    Harness slow{.replies = {refused}, .sendCost = 1s, .launchCost = 80s}; // a launch that took most of the time
-    EXPECT_EQ(slow.run(), 1);
-    EXPECT_EQ(slow.errLines, err("cli.error.noapp"));
+    Harness waiting{.replies = {none}}; // first try, then one per 0.2 s for 15 s
+    EXPECT_TRUE(waiting.run() == 1 && waiting.errLines == err("cli.error.noapp") && waiting.launched.size() == 1);
+    EXPECT_TRUE(waiting.sent.size() == 76 && waiting.now - waiting.start >= 15s
+                && waiting.now - waiting.start <= 15200ms);
+    Harness slow{.replies = {none}, .sendCost = 1s, .launchCost = 80s}; // a launch that took most of the time
+    EXPECT_TRUE(slow.run() == 1 && slow.errLines == err("cli.error.noapp"));
 }
 
 } // namespace

@@ -51,11 +51,13 @@ TEST(CLI, EachCommandSendsItsRequestAndEachAnswerBecomesAnExitStatusAndOneLine)
     const CannedReply ok = Response(Response::Ok{}), status = Response(Response::Status{unlocked(1740, {"id"})});
     const auto denied = [](DR reason) { return CannedReply(Response(Response::Denied{reason})); };
     const std::string usage = en("cli.usage"), unavailable = en("cli.denied.unavailable"),
-                      noApp = en("cli.error.noapp");
+                      noApp = en("cli.error.noapp"), late = en("cli.denied.timeout");
     const Lines lock{"lock"}, unlock{"unlock", "--for", "1h"};
+    using Case = std::tuple<Lines, CannedReply, int, std::string, std::string>;
+    const auto no = [&](const Lines& args, DR why, const char* key) { return Case{args, denied(why), 1, "", en(key)}; };
     // The arguments, the answer, the exit status, the line on standard output and the one on standard error.
     // clang-format off
-    const std::tuple<Lines, CannedReply, int, std::string, std::string> cases[] = {
+    const Case cases[] = {
         {{}, ok, 64, "", usage}, {{"STATUS"}, ok, 64, "", usage}, {{"--json"}, ok, 64, "", usage},
         {{"status", "--json", "--json"}, ok, 64, "", usage}, {{"status", "json"}, ok, 64, "", usage},
         {{"lock", "now"}, ok, 64, "", usage}, {{"unlock", "--for", "2x"}, ok, 64, "", usage},
@@ -63,14 +65,13 @@ TEST(CLI, EachCommandSendsItsRequestAndEachAnswerBecomesAnExitStatusAndOneLine)
         {{"status", "--json"}, status, 0, R"({"keys":["id"],"remaining_seconds":1740,"state":"unlocked"})", ""},
         // A status asked gets every reply but a status as "unavailable", a denial included.
         {{"status"}, ok, 1, "", unavailable}, {{"status"}, denied(DR::cancelled), 1, "", unavailable},
-        {{"status"}, fails(CK::timeout), 1, "", en("cli.denied.timeout")},
-        {lock, ok, 0, "", ""}, {unlock, ok, 0, "", ""},
-        {lock, denied(DR::cancelled), 1, "", en("cli.denied.cancelled")}, {lock, denied(DR::snoozed), 1, "", en("cli.denied.snoozed")},
-        {lock, denied(DR::background), 1, "", en("cli.denied.background")}, {lock, denied(DR::remote), 1, "", en("cli.denied.remote")},
-        {unlock, denied(DR::timeout), 1, "", en("cli.denied.timeout")}, {lock, denied(DR::unavailable), 1, "", unavailable},
-        {unlock, denied(DR::abandoned), 1, "", unavailable}, {lock, status, 1, "", unavailable}, {unlock, status, 1, "", unavailable},
-        {lock, fails(CK::connectFailed, ECONNREFUSED), 2, "", noApp}, {unlock, fails(CK::connectFailed, ENOENT), 2, "", noApp},
-        {unlock, fails(CK::timeout), 1, "", en("cli.denied.timeout")}, {lock, fails(CK::badResponse), 2, "", en("cli.error.generic")}};
+        {{"status"}, fails(CK::timeout), 1, "", late}, {lock, ok, 0, "", ""}, {unlock, ok, 0, "", ""},
+        no(lock, DR::cancelled, "cli.denied.cancelled"), no(lock, DR::snoozed, "cli.denied.snoozed"),
+        no(lock, DR::background, "cli.denied.background"), no(lock, DR::remote, "cli.denied.remote"),
+        no(unlock, DR::timeout, "cli.denied.timeout"), no(lock, DR::unavailable, "cli.denied.unavailable"),
+        no(unlock, DR::abandoned, "cli.denied.unavailable"), {unlock, status, 1, "", unavailable},
+        {lock, fails(CK::connectFailed, ECONNREFUSED), 2, "", noApp}, {unlock, fails(CK::timeout), 1, "", late},
+        {lock, fails(CK::badResponse), 2, "", en("cli.error.generic")}};
     // clang-format on
     const auto line = [](const std::string& text) { return text.empty() ? Lines{} : Lines{text}; };
     for (const auto& [args, reply, code, out, err] : cases) {
@@ -98,8 +99,8 @@ TEST(CLI, UnlockArgumentsArePairsWhereTheLaterWinsAndDurationsAreHoursMinutesSec
     const std::pair<Lines, std::optional<U>> unlocks[] = {{{}, U{}},
         {{"--for", "2h", "--reason", "deploy"}, U{7200.0, "deploy"}}, {{"--for", "1h", "--for", "2h"}, U{7200.0, {}}},
         {{"--reason", "a", "--reason", "b"}, U{{}, "b"}}, {{"--reason", "--for"}, U{{}, "--for"}},
-        {{"--for", "1000000h"}, U{10800.0, {}}}, {{"--for", "449s"}, U{900.0, {}}}, {{"--for", "1h", "--for", "bad"}, {}},
-        {{"--for"}, {}}, {{"--json", "x"}, {}}, {{"--for", "1h", "extra", "x"}, {}}};
+        {{"--for", "1000000h"}, U{10800.0, {}}}, {{"--for", "449s"}, U{900.0, {}}}, {{"--for"}, {}},
+        {{"--for", "1h", "--for", "bad"}, {}}, {{"--json", "x"}, {}}, {{"--for", "1h", "extra", "x"}, {}}};
     const std::pair<std::string, std::optional<double>> durations[] = {{"2h", 7200}, {"90m", 5400}, {"45s", 45},
         {"0h0m0s", 0}, {"1h7m30s", 4050}, {"1h30s", 3630}, {"007m", 420}, {"1000000s", 1'000'000},
         {"1000000h", 3'600'000'000.0}, {"0000000000000000000001m", 60}, {"", {}}, {"1000001s", {}},
@@ -119,30 +120,32 @@ TEST(CLI, StatusTextWithoutControlCharactersAndStatusJSONByteExact)
     // The text (none: not checked) and the JSON. Key names go in as they are, placeholders and all,
     // but no C0, DEL or C1 (U+009B is CSI) reaches the terminal. JSON keeps slashes, escapes quotes,
     // backslashes and control characters and turns invalid UTF-8 into U+FFFD.
+    const auto json = [](std::string keys, std::string left, std::string state = "unlocked") {
+        return R"({"keys":[)" + keys + R"(],"remaining_seconds":)" + left + R"(,"state":")" + state + "\"}";
+    };
     // clang-format off
     const std::tuple<StatusReport, const char*, std::string> cases[] = {
-        {{StatusState::locked, 600, {"stale"}}, "Locked", R"({"keys":["stale"],"remaining_seconds":600,"state":"locked"})"},
-        {unlocked(5400, {"id_ed25519", "work"}), "Unlocked, 1h 30m left: id_ed25519, work", R"({"keys":["id_ed25519","work"],"remaining_seconds":5400,"state":"unlocked"})"},
-        {unlocked({}, {"~/.ssh/id_rsa", "a\"b\\c\t"}), "Unlocked: ~/.ssh/id_rsa, a\"b\\c\\x09", R"({"keys":["~/.ssh/id_rsa","a\"b\\c\t"],"remaining_seconds":null,"state":"unlocked"})"},
-        {unlocked({}, {"100%1 key", "clé", "bad\xff"}), "Unlocked: 100%1 key, clé, bad\xff", "{\"keys\":[\"100%1 key\",\"clé\",\"bad\xef\xbf\xbd\"],\"remaining_seconds\":null,\"state\":\"unlocked\"}"},
-        {unlocked({}, {"a\x1b]0;owned\x07\r\n\x7f", "b\xc2\x9b" "2Jé\xc2\xa0"}), "Unlocked: a\\x1b]0;owned\\x07\\x0d\\x0a\\x7f, b\\u009b2Jé\xc2\xa0",
-         "{\"keys\":[\"a\\u001b]0;owned\\u0007\\r\\n\x7f\",\"b\xc2\x9b" "2Jé\xc2\xa0\"],\"remaining_seconds\":null,\"state\":\"unlocked\"}"},
-        {unlocked(INT64_MAX, {}), nullptr, R"({"keys":[],"remaining_seconds":9223372036854775807,"state":"unlocked"})"},
-        {unlocked(-5, {}), nullptr, R"({"keys":[],"remaining_seconds":-5,"state":"unlocked"})"}};
+        {{StatusState::locked, 600, {"stale"}}, "Locked", json(R"("stale")", "600", "locked")},
+        {unlocked(5400, {"a", "w"}), "Unlocked, 1h 30m left: a, w", json(R"("a","w")", "5400")},
+        {unlocked({}, {"~/k", "a\"b\\c\t"}), "Unlocked: ~/k, a\"b\\c\\x09", json(R"("~/k","a\"b\\c\t")", "null")},
+        {unlocked({}, {"100%1", "bad\xff"}), "Unlocked: 100%1, bad\xff", json("\"100%1\",\"bad\xef\xbf\xbd\"", "null")},
+        {unlocked({}, {"\x1b]\x07\r\n\x7f\xc2\x9b\xc2\xa0"}), "Unlocked: \\x1b]\\x07\\x0d\\x0a\\x7f\\u009b\xc2\xa0",
+         json("\"\\u001b]\\u0007\\r\\n\x7f\xc2\x9b\xc2\xa0\"", "null")},
+        {unlocked(INT64_MAX, {}), nullptr, json("", "9223372036854775807")}};
     // clang-format on
     i18n::setCurrentLanguage(Language::English);
-    for (const auto& [report, text, json] : cases) {
+    for (const auto& [report, text, expected] : cases) {
         EXPECT_EQ(text ? CLI::statusText(report) : "", text ? text : "");
-        EXPECT_EQ(CLI::statusJSON(report), json);
+        EXPECT_EQ(CLI::statusJSON(report), expected);
     }
 }
 
 TEST(LaunchIntent, SettingsOpenOnlyOnAnOrdinaryLaunch)
 {
     // clang-format off
-    const std::tuple<bool, Lines, bool, bool> cases[] = {{false, {}, false, true}, {false, {"--autostart"}, false, true},
-        {false, {"-x", "--background", "y"}, false, false}, {false, {"--background=1"}, false, true},
-        {true, {}, false, false}, {false, {}, true, false}};
+    const std::tuple<bool, Lines, bool, bool> cases[] = {{false, {}, false, true},
+        {false, {"--autostart"}, false, true}, {false, {"-x", "--background", "y"}, false, false},
+        {false, {"--background=1"}, false, true}, {true, {}, false, false}, {false, {}, true, false}};
     // clang-format on
     for (const auto& [loginItem, args, relaunched, expected] : cases) {
         EXPECT_EQ(LaunchIntent::showsSettingsAtLaunch(loginItem, args, relaunched), expected)

@@ -33,8 +33,8 @@ template <typename T> std::string text(const std::expected<T, CodingError>& valu
         return text(encode(*value));
     }
 }
-const auto asRequest = [](const std::string& json) { return text(decodeRequest(j(json))); };
-const auto asResponse = [](const std::string& json) { return text(decodeResponse(j(json))); };
+const auto request = [](const std::string& json) { return text(decodeRequest(j(json))); };
+const auto response = [](const std::string& json) { return text(decodeResponse(j(json))); };
 const auto secret = [](std::string_view value) { return SecretString(value); };
 using Vars = std::vector<std::pair<std::string, std::string>>;
 const auto envOf = [](const Vars& vars) {
@@ -43,8 +43,8 @@ const auto envOf = [](const Vars& vars) {
     return env;
 };
 using SU = Request::Unlock;
-using RP = Request::Prompt;
 using Added = Response::AddedToAgent;
+using RS = Response::Status;
 constexpr auto kUnlocked = StatusState::unlocked, kLocked = StatusState::locked;
 
 } // namespace
@@ -55,8 +55,8 @@ TEST(Messages, EncodeToExactShapesAndDecodeAnyEquivalentJSONRefusingTheRest)
     // Exact text when given; each decodes back to itself unless refused or repaired.
     // clang-format off
     const std::pair<std::variant<Request, Response>, const char*> cases[] = {
-        {Request::Passphrase{"/u/id", "Key /u/id: ", 4242}, "{'passphrase':{'keyPath':'\\/u\\/id','prompt':'Key \\/u\\/id: ','callerPID':4242}}"},
-        {RP{"caf\xc3\xa9\n\r", false, -1}, "{'prompt':{'text':'caf\xc3\xa9\\n\\r','secret':false,'callerPID':-1}}"},
+        {Request::Passphrase{"/k", "/k:", 42}, "{'passphrase':{'keyPath':'\\/k','prompt':'\\/k:','callerPID':42}}"},
+        {Request::Prompt{"\xc3\xa9\n", false, -1}, "{'prompt':{'text':'\xc3\xa9\\n','secret':false,'callerPID':-1}}"},
         {Request::Status{}, "{'status':{}}"},
         {Request::Lock{}, "{'lock':{}}"},
         {SU{{}, {}, 12}, "{'unlock':{'callerPID':12}}"},
@@ -70,10 +70,9 @@ TEST(Messages, EncodeToExactShapesAndDecodeAnyEquivalentJSONRefusingTheRest)
         {Response::Secret{secret("p/w \"q\" \\ \n")}, "{'secret':{'_0':'p\\/w \\'q\\' \\\\ \\n'}}"},
         {Response::Answer{secret("yes")}, "{'answer':{'_0':'yes'}}"},
         {Response::Ok{}, "{'ok':{}}"},
-        {Response::Status{{kUnlocked, 3599, {"id", "w/k"}}}, "{'status':{'_0':{'state':'unlocked','remaining_seconds':3599,'keys':['id','w\\/k']}}}"},
-        {Response::Status{{kLocked, {}, {}}}, "{'status':{'_0':{'state':'locked','keys':[]}}}"},
+        {RS{{kUnlocked, 9, {"w/k"}}}, "{'status':{'_0':{'state':'unlocked','remaining_seconds':9,'keys':['w\\/k']}}}"},
         // A key file name that is not UTF-8 must not make the whole status report unsendable.
-        {Response::Status{{kUnlocked, 60, {"caf\xE9"}}}, "{'status':{'_0':{'state':'unlocked','remaining_seconds':60,'keys':['caf\xEF\xBF\xBD']}}}"},
+        {RS{{kLocked, {}, {"caf\xE9"}}}, "{'status':{'_0':{'state':'locked','keys':['caf\xEF\xBF\xBD']}}}"},
         {Response::Denied{DenialReason::snoozed}, "{'denied':{'reason':'snoozed'}}"},
         {Added{10800.0}, "{'addedToAgent':{'lifetime':10800}}"},
         {Added{-0.0}, "{'addedToAgent':{'lifetime':0}}"},
@@ -98,44 +97,44 @@ TEST(Messages, EncodeToExactShapesAndDecodeAnyEquivalentJSONRefusingTheRest)
     // The decoder, the input and the canonical text of what it reads, or the kind of refusal.
     // clang-format off
     const std::tuple<std::string (*)(const std::string&), std::string, std::string> readings[] = {
-        {asRequest, "{'status':{},'lock':{}}", "!type"},
-        {asRequest, "{}", "!type"},
-        {asRequest, "{'status':null}", "!type"},
-        {asRequest, "{'status':{}}\0garbage"s, "!data"},
-        {asRequest, "{'passphrase':{'callerPID':1,'prompt':'p','extra':[1],'keyPath':'/k'}}", pid("1")},
-        {asRequest, "{'passphrase':{'keyPath':'/k','prompt':'p'}}", "!key"},
-        {asRequest, pid("null"), "!key"},
-        {asRequest, "{'passphrase':{'keyPath':7,'prompt':'p','callerPID':1}}", "!type"},
-        {asRequest, pid("'1'"), "!type"},
-        {asRequest, pid("2147483647"), pid("2147483647")},
-        {asRequest, pid("-2147483648"), pid("-2147483648")},
-        {asRequest, pid("2147483648"), "!data"},
-        {asRequest, pid("-2147483649"), "!data"},
-        {asRequest, pid("1.2e1"), pid("12")},
-        {asRequest, pid("12.5"), "!data"},
-        {asRequest, pid("2147483648.0"), "!data"},
-        {asRequest, prompt("'secret':1,"), "!type"},
-        {asRequest, prompt(""), "!key"},
-        {asRequest, unlock("'duration':null,'reason':null,"), unlock("")},
-        {asRequest, unlock("'duration':'3600',"), "!type"},
-        {asRequest, unlock("'reason':5,"), "!type"},
-        {asResponse, "{'answer':{'_0':'a/b','other':1}}", "{'answer':{'_0':'a\\/b'}}"},
-        {asResponse, "{'secret':{'_0':null}}", "!key"},
-        {asResponse, "{'secret':{'_0':1}}", "!type"},
-        {asResponse, status("{'keys':['k'],'remaining_seconds':null,'state':'unlocked'}"), status("{'state':'unlocked','keys':['k']}")},
-        {asResponse, left("9223372036854775807"), left("9223372036854775807")},
-        {asResponse, left("9223372036854775808"), "!data"},
-        {asResponse, status("{'state':'unlocked','keys':[1]}"), "!type"},
-        {asResponse, status("{'state':'unlocked'}"), "!key"},
-        {asResponse, status("[]"), "!type"},
-        {asResponse, "{'status':{}}", "!key"},
-        {asResponse, "{'denied':{'reason':'whatever'}}", "{'denied':{'reason':'unavailable'}}"},
-        {asResponse, "{'denied':{}}", "!key"},
-        {asResponse, "{'addedToAgent':{'lifetime':false}}", "!type"},
-        {asResponse, "{'addedToAgent':{}}", "!key"},
-        // Only "unlocked" is unlocked.
-        {asResponse, status("{'state':'x','keys':['a'],'remaining_seconds':-5,'more':{}}"), status("{'state':'locked','remaining_seconds':-5,'keys':['a']}")},
-        {asResponse, status("{'state':'x','keys':{}}"), "!type"}};
+        {request, "{'status':{},'lock':{}}", "!type"},
+        {request, "{}", "!type"},
+        {request, "{'status':null}", "!type"},
+        {request, "{'status':{}}\0garbage"s, "!data"},
+        {request, "{'passphrase':{'callerPID':1,'prompt':'p','extra':[1],'keyPath':'/k'}}", pid("1")},
+        {request, "{'passphrase':{'keyPath':'/k','prompt':'p'}}", "!key"},
+        {request, pid("null"), "!key"},
+        {request, "{'passphrase':{'keyPath':7,'prompt':'p','callerPID':1}}", "!type"},
+        {request, pid("'1'"), "!type"},
+        {request, pid("2147483647"), pid("2147483647")},
+        {request, pid("-2147483648"), pid("-2147483648")},
+        {request, pid("2147483648"), "!data"},
+        {request, pid("-2147483649"), "!data"},
+        {request, pid("1.2e1"), pid("12")},
+        {request, pid("12.5"), "!data"},
+        {request, pid("2147483648.0"), "!data"},
+        {request, prompt("'secret':1,"), "!type"},
+        {request, prompt(""), "!key"},
+        {request, unlock("'duration':null,'reason':null,"), unlock("")},
+        {request, unlock("'duration':'3600',"), "!type"},
+        {request, unlock("'reason':5,"), "!type"},
+        {response, "{'answer':{'_0':'a/b','other':1}}", "{'answer':{'_0':'a\\/b'}}"},
+        {response, "{'secret':{'_0':null}}", "!key"},
+        {response, "{'secret':{'_0':1}}", "!type"},
+        // Members in any order, null for absent, and only "unlocked" is unlocked.
+        {response, status("{'keys':[],'remaining_seconds':null,'state':'x'}"), status("{'state':'locked','keys':[]}")},
+        {response, left("-5"), left("-5")},
+        {response, left("9223372036854775807"), left("9223372036854775807")},
+        {response, left("9223372036854775808"), "!data"},
+        {response, status("{'state':'unlocked','keys':[1]}"), "!type"},
+        {response, status("{'state':'unlocked'}"), "!key"},
+        {response, status("[]"), "!type"},
+        {response, "{'status':{}}", "!key"},
+        {response, "{'denied':{'reason':'whatever'}}", "{'denied':{'reason':'unavailable'}}"},
+        {response, "{'denied':{}}", "!key"},
+        {response, "{'addedToAgent':{'lifetime':false}}", "!type"},
+        {response, "{'addedToAgent':{}}", "!key"},
+        {response, status("{'state':'x','keys':{}}"), "!type"}};
     // clang-format on
     for (const auto& [decode, json, expected] : readings) {
         EXPECT_EQ(decode(json), j(expected)) << json;
@@ -198,7 +197,7 @@ TEST(IPCPaths, SocketPathFromTheEnvironmentOrThePrivateSessionDirectoryCreatingN
         {{{"VANTORELLE_SOCKET", "rel/s.sock"}}, fs::current_path() / "rel/s.sock"},
         {{{"XDG_RUNTIME_DIR", "/run/user/1"}, {"HOME", "/h"}}, "/run/user/1/vantorelle/c.sock"},
         {{{"XDG_RUNTIME_DIR", ""}, {"XDG_DATA_HOME", "/data"}, {"HOME", "/h"}}, "/data/vantorelle/c.sock"},
-        {{{"XDG_DATA_HOME", ""}, {"XDG_RUNTIME_DIR", "relative"}, {"HOME", "/h"}}, "/h/.local/share/vantorelle/c.sock"}};
+        {{{"XDG_DATA_HOME", ""}, {"XDG_RUNTIME_DIR", "rel"}, {"HOME", "/h"}}, "/h/.local/share/vantorelle/c.sock"}};
     // clang-format on
     for (const auto& [vars, expected] : cases) {
         EXPECT_EQ(IPCPaths::socket(envOf(vars), "/nonexistent-run-user"), expected);

@@ -16,7 +16,6 @@ namespace {
 
 // Secrets are this byte repeated, so any sizeable piece of one is found. Not "/": the encoder writes
 // it as "\/", and a marker with one would not be found in encoded text.
-constexpr char kSecretByte = 'Q';
 constexpr std::string_view g_marker = "QQQQQQQQ";
 std::atomic<bool> g_watching{false};
 std::atomic<int> g_unwiped{0};
@@ -65,7 +64,7 @@ TEST(MessagesWiping, ASecretSentFromServerToClientLeavesNoCopyInFreedMemory)
     // than a read, so the line reader's buffer grows several times; encoding and decoding included.
     TempDir dir("vt-wipe");
     for (const std::size_t repeats : {1, 2, 16, 201, 2000}) {
-        const SecretString secret(std::string_view(std::string(repeats * g_marker.size(), kSecretByte)));
+        const SecretString secret(std::string_view(std::string(repeats * g_marker.size(), g_marker[0])));
         const auto response = [&] {
             return repeats % 2 ? Response(Response::Answer{secret.copy()}) : Response(Response::Secret{secret.copy()});
         };
@@ -81,6 +80,6 @@ TEST(MessagesWiping, ASecretSentFromServerToClientLeavesNoCopyInFreedMemory)
                   0)
             << repeats;
     }
-    const std::string plain(64, kSecretByte); // last: it leaves unwiped copies in the heap
+    const std::string plain(64, g_marker[0]); // last: it leaves unwiped copies in the heap
     EXPECT_GT(unwipedBlocksDuring([&] { std::string copy(plain); }), 0) << "the watch must see a plain copy";
 }

@@ -115,12 +115,12 @@ TEST(AppLauncher, FindsEntriesInXdgOrderNeverOutsideTheDirectoryAndSplitsTheirEx
     // Empty: refused as a bad entry.
     // clang-format off
     const std::pair<std::string, Args> cases[] = {{"Exec=app %U --x %f %i %c %k\n", {"app", "--x"}},
-        {"Exec=app --file=%f 100%%\n", {"app", "--file=", "100%"}}, {"Exec=\"/opt/My App/run\" \"\" end\n", {"/opt/My App/run", "", "end"}},
+        {"Exec=app --file=%f 100%%\n", {"app", "--file=", "100%"}}, {"Exec = app  x \n", {"app", "x"}},
+        {"Exec=\"/o/My App\" \"\" end\n", {"/o/My App", "", "end"}}, {"Exec=first\nExec=second\n", {"first"}},
         {"Exec=app \"say \\\\\"hi\\\\\" \\\\$HOME \\\\`x\\\\` \\\\\\\\\"\n", {"app", "say \"hi\" $HOME `x` \\"}},
         // String escapes come first; the space they make then separates arguments.
-        {"Exec=app a\\sb \"c\\sd\"\n", {"app", "a", "b", "c d"}}, {"Exec = app  x \n", {"app", "x"}},
-        {"Exec=first\nExec=second\n", {"first"}}, {"Exec[fr]=autre\nExec=app\n", {"app"}}, {"Exec=%U %f\n", {}},
-        {"Exec=\"app x\n", {}}, {"Exec=app %z\n", {}}, {"Exec=app %\n", {}}, {"", {}}};
+        {"Exec=app a\\sb \"c\\sd\"\n", {"app", "a", "b", "c d"}}, {"Exec[fr]=autre\nExec=app\n", {"app"}},
+        {"Exec=%U %f\n", {}}, {"Exec=\"app x\n", {}}, {"Exec=app %z\n", {}}, {"Exec=app %\n", {}}, {"", {}}};
     // clang-format on
     for (const auto& [exec, expected] : cases) {
         const auto result = AppLauncher::execArguments(head + exec);

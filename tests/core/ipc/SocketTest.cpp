@@ -192,7 +192,7 @@ TEST_F(SocketTest, ServerPathLengthOwnershipDirectoryAndPeerRules)
     std::vector<Case> cases{{"made", {}, ::geteuid(), 0700}, {"vantorelle", 0755, ::geteuid(), 0700},
         {"home", 0755, ::geteuid(), 0755}, {"tmp", 01777, ::geteuid(), 01777}};
     if (::geteuid() == 0 && nobody) {
-        cases.insert(cases.end(), {{"theirs", 0755, nobody->pw_uid, {}}, {"theirs/vantorelle", 0700, nobody->pw_uid, {}}});
+        cases.insert(cases.end(), {{"them", 0755, nobody->pw_uid, {}}, {"them/vantorelle", 0700, nobody->pw_uid, {}}});
     }
     // clang-format on
     for (const auto& c : cases) {
@@ -257,7 +257,9 @@ TEST_F(SocketTest, OneServerSurvivesBadClientsAndAnswersLaterOrNeverCancellingWh
     }
     ASSERT_EQ(connectTo(waiting.get(), path), 0);
     sendRaw(waiting.get(), "{\"lock\":{}}\n");
-    EXPECT_EQ(io::pollOne(waiting.get(), POLLIN, after(500ms)), 0) << "closed while no descriptor was left";
+    char peek = 0; // an early answer is fine: finished connections may give descriptors back
+    EXPECT_FALSE(io::pollOne(waiting.get(), POLLIN, after(500ms)) > 0 && ::recv(waiting.get(), &peek, 1, MSG_PEEK) <= 0)
+        << "closed without an answer while no descriptor was left";
     hog.clear();
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(readUntilClosed(waiting.get(), after(10s)), "{\"ok\":{}}\n");
