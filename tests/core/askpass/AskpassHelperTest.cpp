@@ -2,7 +2,6 @@
 // application start with its retries and limits, and the one-line-on-stderr rule.
 #include "AskpassHelper.h"
 
-#include <algorithm>
 #include <deque>
 #include <gtest/gtest.h>
 

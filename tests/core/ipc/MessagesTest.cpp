@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 #include "ipc/AskpassPrompt.h"
 #include "ipc/IPCPaths.h"

@@ -1,7 +1,6 @@
 // ParentWatch and AppLauncher against real processes: parents that die, pids that are not the
 // parent, and detached starts of a script found through desktop entries.
 #include <algorithm>
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>

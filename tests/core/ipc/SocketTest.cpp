@@ -1,6 +1,5 @@
 // SocketClient and SocketServer over real Unix sockets: against each other, against scripted raw
 // peers, and against a server run as another user.
-#include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -295,6 +294,11 @@ TEST_F(SocketTest, OneServerSurvivesBadClientsAndAnswersLaterOrNeverCancellingWh
     const auto reading = std::chrono::steady_clock::now();
     EXPECT_EQ(SocketIO::readLine(halfClosed.get(), after(10s), interrupt->read.get()), std::nullopt);
     EXPECT_LT(std::chrono::steady_clock::now() - reading, 5s);
+    timeval limit{}; // a send deadline keeps its milliseconds
+    socklen_t size = sizeof limit;
+    ASSERT_TRUE(SocketIO::setSendDeadline(halfClosed.get(), after(500900ms))
+                && ::getsockopt(halfClosed.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, &size) == 0);
+    EXPECT_NEAR(static_cast<double>(limit.tv_sec) + static_cast<double>(limit.tv_usec) / 1e6, 500.9, 0.2);
     ::shutdown(halfClosed.get(), SHUT_WR); // the server sees the end while this side can still read
     EXPECT_TRUE(waitFor([&] { return withCall(n + 5, [](Call& call) { return call.cancelled.stop_requested(); }); }));
     withCall(n + 5, [](Call& call) { call.reply(Response::Ok{}); }); // too late: nothing is written
