@@ -1,5 +1,5 @@
 // The command-line logic over a fake transport: usage, argument parsing, every exit status and
-// message, the status text in both languages and the JSON status byte for byte.
+// message, the status text and the JSON status byte for byte.
 #include "cli/CLI.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// The wire messages' JSON form (exact shapes, decoding rules, hostile input), the reading of
+// The wire messages' JSON form (exact shapes, decoding rules, nesting too deep), the reading of
 // askpass prompts and the socket path.
 #include "ipc/Messages.h"
 
@@ -187,7 +187,7 @@ TEST(AskpassPrompt, KeyPassphraseOrOtherPrompt)
     }
 }
 
-TEST(IPCPaths, SocketPathFromTheEnvironmentOrThePrivateSessionDirectoryCreatingNothing)
+TEST(IPCPaths, SocketPathFromTheEnvironmentOrThePrivateSessionDirectory)
 {
     // clang-format off
     const std::pair<Vars, fs::path> cases[] = {

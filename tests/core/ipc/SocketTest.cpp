@@ -1,5 +1,5 @@
-// SocketClient and SocketServer over real Unix sockets: against each other, against scripted raw
-// peers, and against a server run as another user.
+// SocketClient and SocketServer over real Unix sockets: against each other, against a raw listener
+// with a full backlog, and against peers of another user.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mutex>
