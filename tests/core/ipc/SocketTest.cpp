@@ -1,18 +1,12 @@
-// SocketClient and SocketServer over real Unix sockets: against each other, against scripted raw
-// peers, and against a server run as another user.
-#include <algorithm>
-#include <ctime>
+// SocketClient and SocketServer over real Unix sockets: against each other, against a raw listener
+// with a full backlog, and against peers of another user.
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <poll.h>
 #include <pwd.h>
-#include <random>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include "ipc/SocketClient.h"
 #include "ipc/SocketIO.h"
@@ -24,6 +18,7 @@
 using namespace vantorelle;
 using namespace vantorelle::test;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 namespace fs = std::filesystem;
 using CK = SocketClient::ClientError::Kind;
 using SK = SocketServer::ServerError::Kind;
@@ -31,14 +26,11 @@ using Started = std::expected<void, SocketServer::ServerError>;
 
 namespace {
 
-constexpr std::size_t kPathLimit = sizeof(sockaddr_un::sun_path) - 1;
 const Response kOk = Response::Ok{};
 
 const auto after = [](std::chrono::steady_clock::duration d) { return std::chrono::steady_clock::now() + d; };
 const auto fails = [](CK kind, int error = 0) { return std::unexpected(SocketClient::ClientError{kind, error}); };
 const auto refused = [](SK kind, int error = 0) { return std::unexpected(SocketServer::ServerError{kind, error}); };
-const auto touch
-    = [](const fs::path& path, mode_t mode = 0600) { ::close(::open(path.c_str(), O_CREAT | O_WRONLY, mode)); };
 const auto modeOf = [](const fs::path& path) { // 0: no such file
     struct stat st = {};
     return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
@@ -55,69 +47,57 @@ const auto listenOn = [](const fs::path& path, int backlog = 4) {
     }
     return fd;
 };
+const auto connectTo = [](int fd, const fs::path& path) {
+    const auto at = SocketIO::socketAddress(path);
+    return ::connect(fd, reinterpret_cast<const sockaddr*>(&at->address), at->length);
+};
 const auto rawConnect
     = [](const fs::path& path) { return std::move(SocketIO::connectSocket(path, after(5s)).value()); };
 // Errors are ignored: some tests write to a peer that closes on purpose.
 const auto sendRaw
     = [](int fd, std::string_view bytes) { (void)io::writeAll(fd, std::span(bytes.data(), bytes.size())); };
-// Everything `fd` yields until the peer closes (a reset counts as closed), or up to `until`; nothing past the deadline.
-std::optional<std::string> readUntilClosed(int fd, io::Deadline deadline, std::string_view until = {})
+// Everything `fd` yields until the peer closes (a reset counts as closed); nothing past the deadline.
+std::optional<std::string> readUntilClosed(int fd, io::Deadline deadline)
 {
     std::string all;
-    for (char chunk[65536]; until.empty() || all.find(until) == std::string::npos;) {
-        if (io::pollOne(fd, POLLIN, deadline) <= 0) {
-            return std::nullopt;
-        }
+    for (char chunk[65536]; io::pollOne(fd, POLLIN, deadline) > 0;) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n <= 0 && !(n < 0 && errno == EINTR)) {
-            break;
+        if (n <= 0) {
+            return all;
         }
-        all.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        all.append(chunk, static_cast<std::size_t>(n));
     }
-    return all;
+    return std::nullopt;
 }
-
-// Listens on `path`; reads the first connection's request line, then runs `script` on the connection.
-struct RawServer
-{
-    RawServer(const fs::path& path, std::function<void(int)> script)
-        : listener(listenOn(path))
-        , thread([this, script = std::move(script)] {
-            if (io::pollOne(listener.get(), POLLIN, after(20s)) > 0) {
-                Fd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-                const auto line = SocketIO::readLine(client.get(), after(10s));
-                request = line ? line->view() : "<none>";
-                script(client.get());
-            }
-        })
-    {
-    }
-    std::string received() { return thread.join(), request; }
-    std::string request;
-    Fd listener;
-    std::jthread thread;
+// What a raw client gets back for `bytes`.
+const auto replyTo = [](const fs::path& path, std::string_view bytes) {
+    Fd client = rawConnect(path);
+    sendRaw(client.get(), bytes);
+    return readUntilClosed(client.get(), after(10s));
 };
-const auto answer = [](std::string text) { return [text](int fd) { sendRaw(fd, text); }; };
 
 class SocketTest : public ::testing::Test
 {
 protected:
     // clang-format off
-    struct Call { Request request; std::int32_t peerPID; SocketServer::Reply reply; std::stop_token cancelled; };
+    struct Call { SocketServer::Reply reply; std::stop_token cancelled; };
     // clang-format on
     TempDir dir{"vts"};
     fs::path path = dir.path() / "run" / "c.sock";
     std::mutex lock;
     std::vector<Call> calls; // outlive the server
-    bool answerOk = true; // else requests stay pending
+    std::atomic<bool> answerOk = true; // else requests stay pending
     std::unique_ptr<SocketServer> server;
 
     SocketServer::Handler handler()
     {
-        return [this](Request request, std::int32_t pid, SocketServer::Reply reply, std::stop_token cancelled) {
+        return [this](Request request, std::int32_t, SocketServer::Reply reply, std::stop_token cancelled) {
+            if (std::holds_alternative<Request::Prompt>(request.value)) {
+                throw std::runtime_error("handler bug");
+            }
             std::lock_guard guard(lock);
             answerOk ? reply(Response::Ok{}) : void();
-            calls.push_back(Call{std::move(request), pid, std::move(reply), std::move(cancelled)});
+            calls.push_back(Call{std::move(reply), std::move(cancelled)});
         };
     }
     void startServer(std::chrono::milliseconds requestDeadline = 10s)
@@ -141,79 +121,39 @@ protected:
 
 } // namespace
 
-TEST_F(SocketTest, ClientReadsOneReplyLineAndNamesEachFailure)
+TEST_F(SocketTest, ClientWaitsOutAFullBacklogAndNamesEachFailure)
 {
-    std::string received;
-    const auto scripted
-        = [&](std::function<void(int)> script, Request request = Request::Status{}, double timeout = 10.0) {
-              freshPath();
-              RawServer raw(path, std::move(script));
-              auto reply = send(request, timeout);
-              received = raw.received();
-              return reply;
-          };
-    const std::string status = R"({"status":{"_0":{"state":"unlocked","remaining_seconds":42,"keys":["a\/b"]}}})";
-    EXPECT_EQ(scripted([&](int fd) {
-                  for (std::size_t i = 0; i < status.size(); i += 7) {
-                      sendRaw(fd, std::string_view(status).substr(i, 7));
-                      std::this_thread::sleep_for(1ms); // lets the client see the pieces separately
-                  }
-                  sendRaw(fd, "\n{\"denied\":{\"reason\":\"x\"}}\ngarbage");
-              }),
-              Response(Response::Status{{StatusState::unlocked, 42, {"a/b"}}}));
-    EXPECT_EQ(received, R"({"status":{}})");
-    // The reply line may be one mebibyte long, not a byte more.
-    for (const std::size_t extra : {0, 1}) {
-        const auto line = lineOfSize(R"({"denied":{"reason":")", SocketIO::kMaxLineBytes + extra) + "\n";
-        const auto reply = scripted(answer(line), Request::Lock{}, 20.0);
-        EXPECT_TRUE(extra ? reply == fails(CK::io) : reply && std::holds_alternative<Response::Denied>(reply->value));
-    }
-    for (const char* reply : {"not json\n", "{\"unknown\":{}}\n", "\n", "{\"secret\":{\"_0\":5}}\n"}) {
-        EXPECT_EQ(scripted(answer(reply)), fails(CK::badResponse)) << reply;
-    }
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(scripted([](int fd) { (void)readUntilClosed(fd, after(20s)); }, Request::Status{}, 0.5),
-              fails(CK::timeout));
-    EXPECT_TRUE(std::chrono::steady_clock::now() - start >= 500ms && std::chrono::steady_clock::now() - start < 5s);
     EXPECT_EQ(send(Request::Unlock{std::numeric_limits<double>::infinity(), {}, 1}), fails(CK::encoding));
-    freshPath();
-    (void)listenOn(path); // a stale socket, as a crashed server leaves it
-    EXPECT_EQ(send(Request::Status{}, 1.0), fails(CK::connectFailed, ECONNREFUSED));
-    fs::remove(path);
-    touch(path);
-    EXPECT_EQ(send(Request::Status{}, 1.0), fails(CK::connectFailed, ECONNREFUSED));
     // A server that never accepts: the client waits for room until its deadline, and gets through when room appears.
     path = dir.path() / "full.sock";
     Fd listener = listenOn(path, 0);
-    const auto address = SocketIO::socketAddress(path);
     std::vector<Fd> queued;
     for (Fd fd; queued.size() < 64; queued.push_back(std::move(fd))) {
         fd = Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address->address), address->length) != 0) {
+        if (connectTo(fd.get(), path) != 0) {
             ASSERT_EQ(errno, EAGAIN);
             break;
         }
     }
-    start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(send(Request::Status{}, 0.3), fails(CK::timeout));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
     std::jthread acceptor([&] {
-        std::this_thread::sleep_for(100ms);
+        std::this_thread::sleep_for(100ms); // lets the client find the queue full first
         while (io::pollOne(listener.get(), POLLIN, after(5s)) > 0) {
             Fd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
             if (auto line = SocketIO::readLine(client.get(), after(50ms)); line && line->view() == R"({"lock":{}})") {
-                return sendRaw(client.get(), "{\"ok\":{}}\n");
+                return sendRaw(client.get(), "not json\n");
             }
         }
     });
-    EXPECT_EQ(send(Request::Lock{}), kOk);
+    EXPECT_EQ(send(Request::Lock{}), fails(CK::badResponse));
 }
 
-TEST_F(SocketTest, ServerPathLengthOwnershipAndDirectoryRules)
+TEST_F(SocketTest, ServerPathLengthOwnershipDirectoryAndPeerRules)
 {
-    const auto longest = dir.path() / std::string(kPathLimit - dir.path().native().size() - 1, 's'),
+    const auto longest = dir.path() / std::string(sizeof(sockaddr_un::sun_path) - dir.path().native().size() - 2, 's'),
                tooLong = dir.path() / "sub" / longest.filename();
-    ASSERT_EQ(longest.native().size(), kPathLimit);
     SocketServer fits(longest, handler());
     ASSERT_TRUE(fits.start().has_value());
     EXPECT_EQ(send(Request::Lock{}, 10.0, longest), kOk);
@@ -221,9 +161,7 @@ TEST_F(SocketTest, ServerPathLengthOwnershipAndDirectoryRules)
     EXPECT_EQ(send(Request::Lock{}, 1.0, tooLong), fails(CK::connectFailed, ENAMETOOLONG));
     EXPECT_EQ(SocketServer(tooLong, handler()).start(), refused(SK::pathTooLong));
     EXPECT_TRUE(fs::is_empty(dir.path())); // nothing created, not even the directory
-    // The address holds the path bytes and a terminator and is always passed at full size.
-    const auto address = SocketIO::socketAddress(longest);
-    EXPECT_TRUE(address && address->length == sizeof(sockaddr_un) && address->address.sun_path[kPathLimit] == '\0');
+    // No name for the abstract namespace, none cut short by a zero byte.
     EXPECT_EQ(SocketIO::socketAddress(""), std::unexpected(EINVAL));
     EXPECT_EQ(SocketIO::socketAddress(std::string("/tmp/a\0b", 8)), std::unexpected(EINVAL));
     // The server owns its path only while it serves there.
@@ -236,29 +174,15 @@ TEST_F(SocketTest, ServerPathLengthOwnershipAndDirectoryRules)
     second.stop();
     EXPECT_EQ(send(Request::Lock{}), kOk); // the first keeps serving
     server->stop();
-    server->stop();
     EXPECT_EQ(send(Request::Lock{}, 1.0), fails(CK::connectFailed, ENOENT));
-    // Restartable; when another socket or a plain file took the path, stopping leaves it alone.
+    // Restartable; when something else took the path, stopping leaves it alone.
     ASSERT_TRUE(server->start().has_value());
     fs::remove(path);
-    Fd other = listenOn(path);
-    server->stop();
-    EXPECT_TRUE(fs::is_socket(path));
-    fs::remove(path);
-    ASSERT_TRUE(server->start().has_value());
-    fs::remove(path);
-    touch(path);
+    ::close(::open(path.c_str(), O_CREAT | O_WRONLY, 0600));
     server.reset();
-    EXPECT_TRUE(fs::is_regular_file(path));
     SocketServer onFile(path, handler()); // a path that is not a socket is kept
     EXPECT_EQ(onFile.start(), refused(SK::bind, EADDRINUSE));
     EXPECT_TRUE(fs::is_regular_file(path));
-    EXPECT_FALSE(onFile.running());
-    fs::remove(path); // a live socket of another kind is someone else's, not a stale one
-    const auto at = SocketIO::socketAddress(path);
-    Fd datagram(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ASSERT_EQ(::bind(datagram.get(), reinterpret_cast<const sockaddr*>(&at->address), at->length), 0);
-    EXPECT_EQ(onFile.start(), refused(SK::alreadyRunning));
     // Only its own directory is made private; unsafe ones are refused.
     const passwd* nobody = ::getpwnam("nobody");
     // The mode before (nothing: missing) and after (nothing: refused as unsafe).
@@ -267,8 +191,7 @@ TEST_F(SocketTest, ServerPathLengthOwnershipAndDirectoryRules)
     std::vector<Case> cases{{"made", {}, ::geteuid(), 0700}, {"vantorelle", 0755, ::geteuid(), 0700},
         {"home", 0755, ::geteuid(), 0755}, {"tmp", 01777, ::geteuid(), 01777}};
     if (::geteuid() == 0 && nobody) {
-        cases.insert(cases.end(), {{"theirs", 0755, nobody->pw_uid, {}}, {"theirs-sticky", 01777, nobody->pw_uid, {}},
-                                   {"vantorelle-theirs/vantorelle", 0700, nobody->pw_uid, {}}});
+        cases.insert(cases.end(), {{"them", 0755, nobody->pw_uid, {}}, {"them/vantorelle", 0700, nobody->pw_uid, {}}});
     }
     // clang-format on
     for (const auto& c : cases) {
@@ -284,120 +207,45 @@ TEST_F(SocketTest, ServerPathLengthOwnershipAndDirectoryRules)
         EXPECT_EQ(modeOf(path.parent_path()), c.after.value_or(c.before.value_or(0)));
         EXPECT_EQ(modeOf(path), c.after ? 0600u : 0u);
     }
-    path = dir.path() / "file" / "c.sock";
-    touch(path.parent_path(), 0644);
-    EXPECT_EQ(SocketServer(path, handler()).start(), refused(SK::directory, ENOTDIR));
-    EXPECT_EQ(modeOf(path.parent_path()), 0644u);
-}
 
-TEST(SocketIO, ReadLineDropsBytesAfterTheLineAndHonoursTheInterruptAndSendDeadlinesKeepTheirMilliseconds)
-{
-    int pair[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    Fd a(pair[0]), b(pair[1]);
-    errno = EINTR; // left by an earlier call: an expired wait must still end
-    EXPECT_EQ(SocketIO::readLine(a.get(), after(0s)), std::nullopt);
-    sendRaw(b.get(), "first\nsecond\n");
-    EXPECT_EQ(SocketIO::readLine(a.get(), after(1s)).value_or(SecretString()).view(), "first");
-    // The interrupt on descriptor 0, which a daemon started with its standard input closed gets.
-    auto interrupt = Pipe::create();
-    sendRaw(interrupt->write.get(), "x");
-    const int savedStdin = ::fcntl(0, F_DUPFD_CLOEXEC, 10);
-    ::dup2(interrupt->read.get(), 0);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(SocketIO::readLine(a.get(), after(10s), 0), std::nullopt);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    ::dup2(savedStdin, 0), ::close(savedStdin);
-    timeval limit{};
-    socklen_t size = sizeof limit;
-    ASSERT_TRUE(SocketIO::setSendDeadline(a.get(), after(500900ms))
-                && ::getsockopt(a.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, &size) == 0);
-    EXPECT_NEAR(static_cast<double>(limit.tv_sec) + static_cast<double>(limit.tv_usec) / 1e6, 500.9, 0.2);
-    sendRaw(b.get(), "partial");
-    b.reset();
-    EXPECT_EQ(SocketIO::readLine(a.get(), after(1s)), std::nullopt); // closed before the line feed
-}
-
-TEST_F(SocketTest, RequestsAreAnsweredLaterOrNeverAndCancelledWhenEitherSideGoes)
-{
-    answerOk = false;
-    startServer();
-    for (const double timeout : {0.0, -3.0, std::numeric_limits<double>::quiet_NaN()}) { // no time: still sent
-        EXPECT_EQ(send(Request::Status{}, timeout), fails(CK::timeout));
+    if (::geteuid() != 0 || !nobody) {
+        GTEST_SKIP() << "the rest needs root and the user 'nobody'";
     }
-    withCall(2, [](Call&) {}); // each of them did connect and send its request
-    std::jthread replier([&] {
-        withCall(3, [](Call& call) { call.reply(Response::Secret{SecretString(std::string_view("pw"))}); });
-        withCall(4, [](Call& call) { auto dropped = std::move(call.reply); }); // closed without a reply
-    });
-    EXPECT_EQ(send(Request::Passphrase{"/k/id", "p", 77}),
-              Response(Response::Secret{SecretString(std::string_view("pw"))}));
-    EXPECT_EQ(send(Request::Status{}), fails(CK::io));
-    withCall(3, [](Call& call) {
-        EXPECT_EQ(call.request, Request(Request::Passphrase{"/k/id", "p", 77}));
-        EXPECT_EQ(call.peerPID, ::getpid());
-    });
-    SocketServer throwing(dir.path() / "t.sock", [](Request, std::int32_t, SocketServer::Reply, std::stop_token) {
-        throw std::runtime_error("handler bug");
-    });
-    ASSERT_TRUE(throwing.start().has_value());
-    for (int i = 0; i < 2; ++i) { // and it is still serving after the first
-        EXPECT_EQ(send(Request::Status{}, 10.0, dir.path() / "t.sock"), fails(CK::io));
-    }
-    const auto pending = [&](std::size_t i, const char* line) {
-        Fd client = rawConnect(path);
-        sendRaw(client.get(), line);
-        EXPECT_FALSE(withCall(i, [](Call& call) { return call.cancelled.stop_requested(); }));
-        return client;
+    // Peers of another user are refused both ways.
+    // The process acts as nobody while it makes the server and the listener, and while it is that server's client.
+    const auto asNobody = [&](auto body) {
+        EXPECT_EQ(::seteuid(nobody->pw_uid), 0);
+        const std::shared_ptr<void> back(nullptr, [](void*) { EXPECT_EQ(::seteuid(0), 0); });
+        return body();
     };
-    Fd client = pending(5, "{\"status\":{}}\n");
-    ::shutdown(client.get(), SHUT_WR); // the server sees the end while this side can still read
-    EXPECT_TRUE(waitFor([&] { return withCall(5, [](Call& call) { return call.cancelled.stop_requested(); }); }));
-    withCall(5, [](Call& call) { call.reply(Response::Ok{}); }); // too late: nothing is written
-    EXPECT_EQ(readUntilClosed(client.get(), after(10s)), "");
-    std::atomic<bool> called{false}; // a full close, with a stop callback as the coordinator has one
-    Fd second = pending(6, "{\"lock\":{}}\n");
-    auto callback = withCall(6, [&](Call& call) {
-        return std::make_unique<std::stop_callback<std::function<void()>>>(call.cancelled, [&] { called = true; });
-    });
-    second.reset();
-    EXPECT_TRUE(waitFor([&] { return called.load(); }));
-    Fd third = pending(7, "{\"status\":{}}\n");
-    server.reset(); // must not wait for the Reply still held here
-    EXPECT_TRUE(withCall(7, [](Call& call) { return call.cancelled.stop_requested(); }));
-    EXPECT_EQ(readUntilClosed(third.get(), after(10s)), "");
-    EXPECT_FALSE(fs::exists(path));
-    withCall(7, [](Call& call) { call.reply(Response::Ok{}); }); // after the server: does nothing
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    path = dir.path() / "n" / "c.sock";
+    fs::create_directory(path.parent_path());
+    ASSERT_EQ(::chown(path.parent_path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    Fd listener = asNobody([&] { return startServer(), listenOn(dir.path() / "n" / "any.sock"); });
+    EXPECT_EQ(asNobody([&] { return send(Request::Lock{}); }), kOk);
+    const std::size_t served = callCount();
+    // Root is not served: closed at once without a reply, the handler never runs.
+    EXPECT_EQ(replyTo(path, "{\"status\":{}}\n"), "");
+    EXPECT_EQ(callCount(), served);
+    // Nor does our client say a word to a server of another user, or to anyone else listening there.
+    EXPECT_EQ(send(Request::Status{}), fails(CK::connectFailed, EPERM));
+    EXPECT_EQ(send(Request::Status{}, 10.0, dir.path() / "n" / "any.sock"), fails(CK::connectFailed, EPERM));
+    Fd peer(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    EXPECT_EQ(readUntilClosed(peer.get(), after(10s)), "");
 }
 
-TEST_F(SocketTest, ServerSurvivesBadRequestsArbitraryBytesManyClientsAndRunningOutOfDescriptors)
+TEST_F(SocketTest, OneServerSurvivesBadClientsAndAnswersLaterOrNeverCancellingWhenEitherSideGoes)
 {
     startServer();
     // Bad requests are closed without a reply and without the handler.
     const std::string head = R"({"status":{"pad":")", fits = lineOfSize(head, SocketIO::kMaxLineBytes) + "\n";
-    for (const std::string& line : std::initializer_list<std::string>{
-             "garbage\n", "{}\n", "{\"status\":{},\"lock\":{}}\n", "\n", head + "p" + fits.substr(head.size()),
-             "{\"passphrase\":{\"keyPath\":\"k\",\"prompt\":\"p\",\"callerPID\":2147483648}}\n", fits}) {
-        Fd client = rawConnect(path);
-        sendRaw(client.get(), line);
-        EXPECT_EQ(readUntilClosed(client.get(), after(10s)), line == fits ? "{\"ok\":{}}\n" : "") << line.substr(0, 60);
+    // One line is read and what follows it is ignored.
+    for (const std::string& line : {"garbage\n"s, head + "p" + fits.substr(head.size()), fits + "garbage"}) {
+        EXPECT_EQ(replyTo(path, line), line == fits + "garbage" ? "{\"ok\":{}}\n" : "") << line.substr(0, 60);
     }
-    EXPECT_EQ(callCount(), 1u);
-    std::mt19937 random(7);
-    for (int i = 0; i < 150; ++i) { // closed at once, half the time before the server read anything
-        Fd client = rawConnect(path);
-        std::string bytes(random() % 2000, '\0');
-        std::ranges::generate(bytes, [&] { return static_cast<char>(random()); });
-        sendRaw(client.get(), bytes + (i % 2 ? "" : "\n"));
-    }
-    std::atomic<int> answered{0};
-    for (std::vector<std::jthread> clients; clients.size() < 50;) {
-        clients.emplace_back([&] { answered += send(Request::Lock{}, 20.0) == kOk; });
-    }
-    EXPECT_EQ(answered.load(), 50);
     // Connected only once no descriptor is left, so the server cannot take it before the shortage.
-    const auto address = SocketIO::socketAddress(path);
-    Fd client(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd waiting(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
     const rlimit low{256, saved.rlim_max};
@@ -406,72 +254,64 @@ TEST_F(SocketTest, ServerSurvivesBadRequestsArbitraryBytesManyClientsAndRunningO
     for (Fd fd(::fcntl(0, F_DUPFD_CLOEXEC, 0)); fd; fd = Fd(::fcntl(0, F_DUPFD_CLOEXEC, 0))) {
         hog.push_back(std::move(fd));
     }
-    ASSERT_EQ(::connect(client.get(), reinterpret_cast<const sockaddr*>(&address->address), address->length), 0);
-    sendRaw(client.get(), "{\"lock\":{}}\n");
-    const std::clock_t before = std::clock(); // processor time of all threads
-    std::this_thread::sleep_for(1s); // the accept thread keeps failing meanwhile
-    const double cpuSeconds = static_cast<double>(std::clock() - before) / CLOCKS_PER_SEC;
+    ASSERT_EQ(connectTo(waiting.get(), path), 0);
+    sendRaw(waiting.get(), "{\"lock\":{}}\n");
+    char peek = 0; // an early answer is fine: finished connections may give descriptors back
+    EXPECT_FALSE(io::pollOne(waiting.get(), POLLIN, after(500ms)) > 0 && ::recv(waiting.get(), &peek, 1, MSG_PEEK) <= 0)
+        << "closed without an answer while no descriptor was left";
     hog.clear();
     ::setrlimit(RLIMIT_NOFILE, &saved);
-    EXPECT_LT(cpuSeconds, 0.1) << "CPU seconds while accept failed";
-    EXPECT_EQ(readUntilClosed(client.get(), after(10s)), "{\"ok\":{}}\n");
+    EXPECT_EQ(readUntilClosed(waiting.get(), after(10s)), "{\"ok\":{}}\n");
+    const std::size_t n = callCount();
+    EXPECT_EQ(n, 2u); // the good line and the one that waited for a descriptor
+
+    // Answered later, or never.
+    answerOk = false;
+    for (const double timeout : {0.0, -3.0, std::numeric_limits<double>::quiet_NaN()}) { // no time: still sent
+        EXPECT_EQ(send(Request::Status{}, timeout), fails(CK::timeout));
+    }
+    withCall(n + 2, [](Call&) {}); // each of them did connect and send its request
+    std::jthread replier([&] {
+        withCall(n + 3, [](Call& call) { call.reply(Response::Secret{SecretString(std::string_view("pw"))}); });
+        withCall(n + 4, [](Call& call) { auto dropped = std::move(call.reply); }); // closed without a reply
+    });
+    EXPECT_EQ(send(Request::Passphrase{"/k/id", "p", 77}),
+              Response(Response::Secret{SecretString(std::string_view("pw"))}));
+    EXPECT_EQ(send(Request::Status{}), fails(CK::io));
+    // A handler that throws closes its connection without a reply; the server goes on.
+    EXPECT_EQ(send(Request::Prompt{"throw", false, 1}), fails(CK::io));
+    // Cancelled when the client goes, or the server.
+    const auto pending = [&](std::size_t i, const char* line) {
+        Fd client = rawConnect(path);
+        sendRaw(client.get(), line);
+        EXPECT_FALSE(withCall(i, [](Call& call) { return call.cancelled.stop_requested(); }));
+        return client;
+    };
+    Fd halfClosed = pending(n + 5, "{\"status\":{}}\n");
+    // A reader also ends on its interrupt.
+    auto interrupt = Pipe::create();
+    sendRaw(interrupt->write.get(), "x");
+    const auto reading = std::chrono::steady_clock::now();
+    EXPECT_EQ(SocketIO::readLine(halfClosed.get(), after(10s), interrupt->read.get()), std::nullopt);
+    EXPECT_LT(std::chrono::steady_clock::now() - reading, 5s);
+    timeval limit{}; // a send deadline keeps its milliseconds
+    socklen_t size = sizeof limit;
+    ASSERT_TRUE(SocketIO::setSendDeadline(halfClosed.get(), after(500900ms))
+                && ::getsockopt(halfClosed.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, &size) == 0);
+    EXPECT_NEAR(static_cast<double>(limit.tv_sec) + static_cast<double>(limit.tv_usec) / 1e6, 500.9, 0.2);
+    ::shutdown(halfClosed.get(), SHUT_WR); // the server sees the end while this side can still read
+    EXPECT_TRUE(waitFor([&] { return withCall(n + 5, [](Call& call) { return call.cancelled.stop_requested(); }); }));
+    withCall(n + 5, [](Call& call) { call.reply(Response::Ok{}); }); // too late: nothing is written
+    EXPECT_EQ(readUntilClosed(halfClosed.get(), after(10s)), "");
+    Fd third = pending(n + 6, "{\"status\":{}}\n");
+    server.reset(); // must not wait for the Reply still held here
+    EXPECT_TRUE(withCall(n + 6, [](Call& call) { return call.cancelled.stop_requested(); }));
+    EXPECT_EQ(readUntilClosed(third.get(), after(10s)), "");
+    withCall(n + 6, [](Call& call) { call.reply(Response::Ok{}); }); // after the server: does nothing
     // A silent client is closed at the request deadline, timed from before it connected.
     startServer(1s);
     const auto start = std::chrono::steady_clock::now();
-    Fd silent = rawConnect(path);
-    sendRaw(silent.get(), "{\"status\":");
-    EXPECT_EQ(readUntilClosed(silent.get(), after(30s)), "");
+    EXPECT_EQ(replyTo(path, "{\"status\":"), "");
     EXPECT_GE(std::chrono::steady_clock::now() - start, 990ms);
-    EXPECT_EQ(callCount(), 52u); // the good line, the fifty clients and the one that waited for a descriptor
-}
-
-TEST_F(SocketTest, PeersOfAnotherUserAreRefusedBothWays)
-{
-    const passwd* nobody = ::getpwnam("nobody");
-    if (::geteuid() != 0 || !nobody) {
-        GTEST_SKIP() << "needs root and the user 'nobody'";
-    }
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    const auto home = dir.path() / "n", own = home / "c.sock", any = home / "any.sock";
-    fs::create_directory(home); // nobody's; root gets through the modes, which is what is tested
-    ASSERT_EQ(::chown(home.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-    auto report = Pipe::create();
-    const pid_t child = ::fork();
-    if (child == 0) { // as nobody: a real server, and a bare listener on `any` that answers anyone
-        const auto say = [&](std::string line) { sendRaw(report->write.get(), line + "\n"); };
-        const uid_t u = nobody->pw_uid, g = nobody->pw_gid;
-        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) || ::setgroups(0, nullptr) || ::setresgid(g, g, g)
-            || ::setresuid(u, u, u)) {
-            ::_exit(2);
-        }
-        SocketServer peer(own, [&](Request, std::int32_t, SocketServer::Reply reply, std::stop_token) {
-            say("handled"), reply(Response::Ok{});
-        });
-        Fd listener = listenOn(any);
-        say(peer.start() && SocketClient::send(Request::Status{}, own, 5.0) == kOk ? "ready self-ok" : "ready");
-        for (;;) {
-            Fd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-            const auto line = SocketIO::readLine(client.get(), after(5s));
-            say("got " + std::string(line ? line->view() : "nothing"));
-        }
-    }
-    const std::shared_ptr<void> reap(nullptr, [&](void*) { ::kill(child, SIGKILL), ::waitpid(child, nullptr, 0); });
-    report->write.reset();
-    const auto heard = [&](std::string_view text) {
-        return readUntilClosed(report->read.get(), after(20s), text).value_or("<none>");
-    };
-    // Its own user is served; root is not: closed at once without a reply, the handler never runs.
-    // (Our client does not even ask a server of another user.)
-    ASSERT_EQ(heard("ready self-ok\n"), "handled\nready self-ok\n");
-    struct stat st = {};
-    EXPECT_TRUE(::lstat(own.c_str(), &st) == 0 && st.st_uid == nobody->pw_uid);
-    EXPECT_EQ(send(Request::Status{}, 10.0, own), fails(CK::connectFailed, EPERM));
-    Fd raw = rawConnect(own);
-    sendRaw(raw.get(), "{\"status\":{}}\n");
-    EXPECT_EQ(readUntilClosed(raw.get(), after(10s)), "");
-    // One that would answer anyone: the client refuses it before it says a word.
-    EXPECT_EQ(send(Request::Status{}, 10.0, any), fails(CK::connectFailed, EPERM));
-    EXPECT_EQ(heard("got nothing\n"), "got nothing\n"); // and no "handled" before it
-    sendRaw(rawConnect(any).get(), "{\"lock\":{}}\n");
-    EXPECT_EQ(heard("got {\"lock\":{}}\n"), "got {\"lock\":{}}\n");
+    EXPECT_EQ(callCount(), n + 7);
 }
