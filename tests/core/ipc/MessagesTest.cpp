@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/wait.h>
 
 #include "ipc/AskpassPrompt.h"
 #include "ipc/IPCPaths.h"
@@ -212,4 +213,16 @@ TEST(IPCPaths, SocketPathFromTheEnvironmentOrThePrivateSessionDirectory)
     EXPECT_EQ(IPCPaths::socket(noRuntime, runUser.path()), mine / "vantorelle/c.sock");
     fs::permissions(mine, fs::perms::group_write, fs::perm_options::add);
     EXPECT_EQ(IPCPaths::socket(noRuntime, runUser.path()), "/h/.local/share/vantorelle/c.sock");
+    if (::geteuid() == 0 && !::getpwuid(54321)) { // someone else's, and a user without an entry
+        fs::permissions(mine, fs::perms::owner_all, fs::perm_options::replace);
+        ASSERT_EQ(::chown(mine.c_str(), 54321, 54321), 0);
+        EXPECT_EQ(IPCPaths::socket(noRuntime, runUser.path()), "/h/.local/share/vantorelle/c.sock");
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::_exit(::setresuid(54321, 54321, 54321) == 0
+                    && IPCPaths::socket(envOf({}), "/nonexistent") == "/.local/share/vantorelle/c.sock");
+        }
+        int status = 0;
+        EXPECT_TRUE(::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    }
 }

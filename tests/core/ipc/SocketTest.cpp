@@ -183,6 +183,11 @@ TEST_F(SocketTest, ServerPathLengthOwnershipDirectoryAndPeerRules)
     SocketServer onFile(path, handler()); // a path that is not a socket is kept
     EXPECT_EQ(onFile.start(), refused(SK::bind, EADDRINUSE));
     EXPECT_TRUE(fs::is_regular_file(path));
+    fs::remove(path); // a live socket of another kind is someone else's, not a stale one
+    const auto at = SocketIO::socketAddress(path);
+    Fd datagram(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::bind(datagram.get(), reinterpret_cast<const sockaddr*>(&at->address), at->length), 0);
+    EXPECT_EQ(onFile.start(), refused(SK::alreadyRunning));
     // Only its own directory is made private; unsafe ones are refused.
     const passwd* nobody = ::getpwnam("nobody");
     // The mode before (nothing: missing) and after (nothing: refused as unsafe).
@@ -288,12 +293,17 @@ TEST_F(SocketTest, OneServerSurvivesBadClientsAndAnswersLaterOrNeverCancellingWh
         return client;
     };
     Fd halfClosed = pending(n + 5, "{\"status\":{}}\n");
-    // A reader also ends on its interrupt.
+    errno = EINTR; // left by an earlier call: an expired wait must still end
+    EXPECT_EQ(SocketIO::readLine(halfClosed.get(), after(0s)), std::nullopt);
+    // A reader also ends on its interrupt, even on descriptor 0 (a daemon started without stdin).
     auto interrupt = Pipe::create();
     sendRaw(interrupt->write.get(), "x");
+    const int savedStdin = ::fcntl(0, F_DUPFD_CLOEXEC, 10);
+    ::dup2(interrupt->read.get(), 0);
     const auto reading = std::chrono::steady_clock::now();
-    EXPECT_EQ(SocketIO::readLine(halfClosed.get(), after(10s), interrupt->read.get()), std::nullopt);
+    EXPECT_EQ(SocketIO::readLine(halfClosed.get(), after(10s), 0), std::nullopt);
     EXPECT_LT(std::chrono::steady_clock::now() - reading, 5s);
+    ::dup2(savedStdin, 0), ::close(savedStdin);
     timeval limit{}; // a send deadline keeps its milliseconds
     socklen_t size = sizeof limit;
     ASSERT_TRUE(SocketIO::setSendDeadline(halfClosed.get(), after(500900ms))
