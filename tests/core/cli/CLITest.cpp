@@ -83,8 +83,7 @@ TEST(CLI, EachCommandSendsItsRequestAndEachAnswerBecomesAnExitStatusAndOneLine)
     EXPECT_TRUE(thrown.status == 2 && thrown.err == Lines{en("cli.error.generic")});
     // clang-format off
     const std::tuple<Lines, Request, double> requests[] = {{{"status", "--json"}, Request::Status{}, 5},
-        {lock, Request::Lock{}, 5}, {{"unlock"}, Request::Unlock{{}, {}, 4242}, 120},
-        {{"unlock", "--reason", "x", "--for", "2h"}, Request::Unlock{7200.0, "x", 4242}, 120}};
+        {lock, Request::Lock{}, 5}, {{"unlock", "--reason", "x"}, Request::Unlock{{}, "x", 4242}, 120}};
     // clang-format on
     for (const auto& [args, request, timeout] : requests) {
         const Outcome run(args);
