@@ -47,8 +47,9 @@ protected:
 };
 
 // The blocks as the real ssh and shells read them: every path arrives exactly as named, quoted or
-// with "%" doubled where ssh would split or expand it.
-TEST_F(SetupPlanTest, RealSSHAndShellsUseExactlyThePathsTheBlocksName)
+// with "%" doubled where ssh would split or expand it; the shell block goes to the file the login
+// shell reads, and keys the user's own configuration names get no line.
+TEST_F(SetupPlanTest, BlocksNameExactPathsForRealSSHAndShellsInTheFileTheLoginShellReads)
 {
     const fs::path helper = home / "it's a $dir \"with\" `quotes` \\ and\ttabs" / "askpass";
     const fs::path script = home / "check.sh", config = home / "config";
@@ -80,10 +81,7 @@ TEST_F(SetupPlanTest, RealSSHAndShellsUseExactlyThePathsTheBlocksName)
     const std::vector<fs::path> unfit = {"/k/a\nHost evil", "/k/a\rb", "/k/${HOME}"};
     EXPECT_EQ(SetupFiles::sshBlock({unfit[0], unfit[1], unfit[2], "/k/$HOME"}), head + "\nIdentityFile /k/$HOME");
     EXPECT_EQ(SetupPlan::leftOutKeys({key(unfit[0]), key("/k/$d {e}%"), key(unfit[1]), key(unfit[2])}), unfit);
-}
 
-TEST_F(SetupPlanTest, TheShellFileFollowsTheLoginShellFishGetsItsOwnSyntaxAndKeysTheUsersConfigurationNamesGetNoLine)
-{
     // clang-format off
     const std::pair<std::string, std::string> shells[] = {{"/usr/local/bin/bash", ".bashrc"}, {"bash", ".bashrc"},
         {"/bin/zsh", ".zshenv"}, {"", ".zshenv"}, {"/bin/bash5", ".zshenv"}, {"fish", ".config/fish/conf.d/vantorelle.fish"},
@@ -99,8 +97,9 @@ TEST_F(SetupPlanTest, TheShellFileFollowsTheLoginShellFishGetsItsOwnSyntaxAndKey
     const auto plan = make({key(home / ".ssh/work"), key(home / ".ssh/./old"), key("/srv/keys/deploy key"),
                             key(home.string() + "/../" + home.filename().string() + "/other")});
     EXPECT_EQ(plan.changes.at(0).after,
-              B + "\n" + SetupFiles::sshBlock({"~/.ssh/old", "/srv/keys/deploy key", "~/other"}) + "\n" + E + "\n"
-                  + own);
+              B + "\n" + head
+                  + "\nIdentityFile ~/.ssh/old\nIdentityFile \"/srv/keys/deploy key\"\nIdentityFile ~/other\n" + E
+                  + "\n" + own);
     // Fish reads neither POSIX file: its snippet has its own syntax and quoting.
     const std::string quoted = "'/opt/it\\'s \\\\odd $x/vantorelle-askpass'";
     EXPECT_EQ(SetupPlan::make(home, "/opt/it's \\odd $x/vantorelle-askpass", {}, "fish").changes.at(1).after,
@@ -302,9 +301,8 @@ TEST(LineDiffTest, SplitDiffUnifiedCountsAndTheSizeLimitOnTheTrimmedMiddle)
 
 TEST(SetupStatusTest, TheSSHStepNamesTheFileThatLacksTheBlock)
 {
-    using namespace SetupStatus;
-    EXPECT_EQ(evaluate({.shellBlock = true, .sessionEnvironment = false})[1],
-              (Item{Step::ssh, false, {Missing::sshConfig}}));
+    const auto ssh = SetupStatus::evaluate({.shellBlock = true, .sessionEnvironment = false}).at(1);
+    EXPECT_EQ(ssh.missing, std::vector{SetupStatus::Missing::sshConfig});
 }
 
 namespace PM = PrototypeMigration;
@@ -362,15 +360,14 @@ TEST(PrototypeMigrationTest, DetectionSkipsWhatIsNotTheirsAndTheRemovalGivesTheE
     test::writeFile(zshenv, "export A=1\n\n" + kPrototypeLines);
     test::writeFile(config, "Host *\n  AddKeysToAgent=3H\n  User me\n");
     test::writeFile(config.string() + ".bak-quillgate", "Host *\n  AddKeysToAgent=yes\n");
-    test::writeFile(home / ".local/bin/ssh-quillgate-askpass", "#!/bin/sh\n");
-    fs::create_directories(home / ".local/share");
-    fs::create_symlink(home / "nowhere", home / ".local/share/ssh-quillgate"); // dangling counts
+    const fs::path askpass = home / ".local/bin/ssh-quillgate-askpass", share = home / ".local/share/ssh-quillgate";
+    test::writeFile(askpass, "#!/bin/sh\n");
+    fs::create_directories(share.parent_path());
+    fs::create_symlink(home / "nowhere", share); // dangling counts
     const auto found = PM::detect(home, keychainHas);
     EXPECT_EQ(found,
-              (std::vector<Leftover>{Leftover::shellExport(zshenv), Leftover::addKeysToAgent(config),
-                                     Leftover::path(home / ".local/bin/ssh-quillgate-askpass"),
-                                     Leftover::path(home / ".local/share/ssh-quillgate"),
-                                     Leftover::keychainService("ssh-quillgate")}));
+              (std::vector{Leftover::shellExport(zshenv), Leftover::addKeysToAgent(config), Leftover::path(askpass),
+                           Leftover::path(share), Leftover::keychainService("ssh-quillgate")}));
     const auto plan = PM::removalPlan(found, home);
     ASSERT_EQ(plan.changes.size(), 2u);
     EXPECT_EQ(plan.changes[0].after, "export A=1\n");
