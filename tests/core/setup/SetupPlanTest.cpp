@@ -1,7 +1,8 @@
 // Setup: block texts read back by the real ssh and shells, making and undoing plans and applying
 // them safely on a real file system (including the ways an apply can fail); the marked block and
 // the line diff the review shows (their round trips on arbitrary texts are the fuzz targets' part;
-// the checklist and the rules over managed key paths are the settings controller's tests); and
+// the rest of the checklist and the rules over managed key paths are the settings controller's
+// tests); the checklist's ssh step; and
 // moving off the prototype: its lines, detection and the removal plan on a real home, and the
 // secret-store deletion rule.
 #include "setup/SetupPlan.h"
