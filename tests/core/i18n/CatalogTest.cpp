@@ -16,17 +16,15 @@
 namespace vantorelle {
 namespace {
 
-// The placeholders of a text ("%1" to "%9", not "%%"), sorted.
-std::string placeholders(const std::string& text)
-{
-    std::string found = std::regex_replace(text, std::regex(R"((%[1-9])|%%|[\s\S])"), "$1");
-    std::sort(found.begin(), found.end());
-    return found;
-}
-
 // Any dotted string literal in the sources whose first word is a catalog prefix is taken for a key.
 TEST(CatalogTest, BothLanguagesHoldTheSameKeysAndPlaceholdersAndEveryKeyTheCodeNamesExists)
 {
+    // The placeholders of a text ("%1" to "%9", not "%%"), sorted.
+    const auto placeholders = [](const std::string& text) {
+        std::string found = std::regex_replace(text, std::regex(R"((%[1-9])|%%|[\s\S])"), "$1");
+        std::ranges::sort(found);
+        return found;
+    };
     std::set<std::string> keys[2], prefixes;
     for (const Language language : {Language::English, Language::French}) {
         for (const auto& [key, text] : i18n::catalog(language)) {

@@ -1,21 +1,24 @@
 // Setup: block texts read back by the real ssh and shells, making and undoing plans and applying
 // them safely on a real file system (including the ways an apply can fail); the marked block and
 // the line diff the review shows (their round trips on arbitrary texts are the fuzz targets' part;
-// the checklist and the rules over managed key paths are the settings controller's tests); and
+// the rest of the checklist and the rules over managed key paths are the settings controller's
+// tests); the checklist's ssh step; and
 // moving off the prototype: its lines, detection and the removal plan on a real home, and the
 // secret-store deletion rule.
 #include "setup/SetupPlan.h"
 
+#include <future>
 #include <gtest/gtest.h>
+#include <latch>
 #include <map>
 #include <regex>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include "setup/LineDiff.h"
 #include "setup/MarkedBlock.h"
 #include "setup/PrototypeMigration.h"
 #include "setup/SetupFiles.h"
+#include "setup/SetupStatus.h"
 #include "support/SshTools.h"
 #include "support/TempDir.h"
 
@@ -40,46 +43,14 @@ protected:
     {
         return fs::exists(fs::symlink_status(p)) ? std::optional(readFile(p)) : std::nullopt;
     }
-    // Type, mode and text or link target of every entry: equal snapshots mean nothing was touched.
-    std::map<fs::path, std::string> snapshot() const
-    {
-        std::map<fs::path, std::string> entries;
-        for (const auto& entry : fs::recursive_directory_iterator(home)) {
-            const auto s = entry.symlink_status();
-            entries[entry.path()] = std::to_string(int(s.type()) << 12 | int(s.permissions())) + " "
-                + (fs::is_symlink(s) ? fs::read_symlink(entry).string() : readFile(entry));
-        }
-        return entries;
-    }
-    // Two processes apply the plan at the same moment: each succeeds or finds the other's result as a
-    // change since shown.
-    static void applyFromTwoProcessesAtOnce(const SetupPlan& plan)
-    {
-        int go[2];
-        ASSERT_EQ(::pipe(go), 0);
-        pid_t children[2];
-        for (pid_t& child : children) {
-            if ((child = ::fork()) == 0) {
-                ::close(go[1]); // end of file on the pipe releases both at once
-                (void)!::read(go[0], &go[1], 1);
-                const auto result = plan.apply(kSuffix);
-                ::_exit(result ? 0 : result.error().kind == Kind::changedSinceShown ? 1 : 2);
-            }
-        }
-        ::close(go[0]);
-        ::close(go[1]);
-        for (const pid_t child : children) {
-            int status = -1;
-            EXPECT_TRUE(::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) < 2);
-        }
-    }
     TempDir dir;
     fs::path home = dir.path();
 };
 
 // The blocks as the real ssh and shells read them: every path arrives exactly as named, quoted or
-// with "%" doubled where ssh would split or expand it.
-TEST_F(SetupPlanTest, RealSSHAndShellsUseExactlyThePathsTheBlocksName)
+// with "%" doubled where ssh would split or expand it; the shell block goes to the file the login
+// shell reads, and keys the user's own configuration names get no line.
+TEST_F(SetupPlanTest, BlocksNameExactPathsForRealSSHAndShellsInTheFileTheLoginShellReads)
 {
     const fs::path helper = home / "it's a $dir \"with\" `quotes` \\ and\ttabs" / "askpass";
     const fs::path script = home / "check.sh", config = home / "config";
@@ -99,9 +70,6 @@ TEST_F(SetupPlanTest, RealSSHAndShellsUseExactlyThePathsTheBlocksName)
            home / "tab\there",  home / "100%",     home / "%d and $x%{y}", home / "$HOME`x`"};
     const std::string head = "IgnoreUnknown UseKeychain\n# Managed by Vantorelle. Remove with the app's undo.\n"
                              "AddKeysToAgent no\nUseKeychain no";
-    EXPECT_EQ(SetupFiles::sshBlock({paths[0], paths[5], "~/.ssh/id"}),
-              head + "\nIdentityFile \"" + paths[0] + "\"\nIdentityFile " + home.string()
-                  + "/100%%\nIdentityFile ~/.ssh/id");
     test::writeFile(config, MarkedBlock::apply(SetupFiles::sshBlock(paths), "", MarkedBlock::Position::top));
     const auto ssh
         = test::runTool("/usr/bin/ssh", {"-vF", config, "-oBatchMode=yes", "-oProxyCommand=true", "x.y", "z"});
@@ -109,16 +77,12 @@ TEST_F(SetupPlanTest, RealSSHAndShellsUseExactlyThePathsTheBlocksName)
     for (const std::string& path : paths) { // the debug log escapes backslashes
         const auto logged = "identity file " + std::regex_replace(path, std::regex(R"(\\)"), R"(\$&)") + " type";
         EXPECT_NE(ssh.output.find(logged), std::string::npos) << logged << "\n" << ssh.output;
-        EXPECT_TRUE(SetupFiles::fitsSSHBlock(path)) << path;
     }
     // A line break or "${" cannot be kept from ssh's reading: such a path is left out, and reported.
     const std::vector<fs::path> unfit = {"/k/a\nHost evil", "/k/a\rb", "/k/${HOME}"};
     EXPECT_EQ(SetupFiles::sshBlock({unfit[0], unfit[1], unfit[2], "/k/$HOME"}), head + "\nIdentityFile /k/$HOME");
     EXPECT_EQ(SetupPlan::leftOutKeys({key(unfit[0]), key("/k/$d {e}%"), key(unfit[1]), key(unfit[2])}), unfit);
-}
 
-TEST_F(SetupPlanTest, TheShellFileFollowsTheLoginShellFishGetsItsOwnSyntaxAndKeysTheUsersConfigurationNamesGetNoLine)
-{
     // clang-format off
     const std::pair<std::string, std::string> shells[] = {{"/usr/local/bin/bash", ".bashrc"}, {"bash", ".bashrc"},
         {"/bin/zsh", ".zshenv"}, {"", ".zshenv"}, {"/bin/bash5", ".zshenv"}, {"fish", ".config/fish/conf.d/vantorelle.fish"},
@@ -127,7 +91,6 @@ TEST_F(SetupPlanTest, TheShellFileFollowsTheLoginShellFishGetsItsOwnSyntaxAndKey
     for (const auto& [shell, file] : shells) {
         EXPECT_EQ(SetupPlan::shellFile("/home/u", shell), "/home/u/" + file) << shell;
     }
-    EXPECT_EQ(SetupPlan::sshConfig("/home/u"), "/home/u/.ssh/config");
 
     // An IdentityFile line inside an old managed block does not count as the user's own.
     const std::string own = "Host work\n  IdentityFile ~/.ssh/work\n";
@@ -135,8 +98,9 @@ TEST_F(SetupPlanTest, TheShellFileFollowsTheLoginShellFishGetsItsOwnSyntaxAndKey
     const auto plan = make({key(home / ".ssh/work"), key(home / ".ssh/./old"), key("/srv/keys/deploy key"),
                             key(home.string() + "/../" + home.filename().string() + "/other")});
     EXPECT_EQ(plan.changes.at(0).after,
-              B + "\n" + SetupFiles::sshBlock({"~/.ssh/old", "/srv/keys/deploy key", "~/other"}) + "\n" + E + "\n"
-                  + own);
+              B + "\n" + head
+                  + "\nIdentityFile ~/.ssh/old\nIdentityFile \"/srv/keys/deploy key\"\nIdentityFile ~/other\n" + E
+                  + "\n" + own);
     // Fish reads neither POSIX file: its snippet has its own syntax and quoting.
     const std::string quoted = "'/opt/it\\'s \\\\odd $x/vantorelle-askpass'";
     EXPECT_EQ(SetupPlan::make(home, "/opt/it's \\odd $x/vantorelle-askpass", {}, "fish").changes.at(1).after,
@@ -152,6 +116,14 @@ TEST_F(SetupPlanTest, UnreadableFilesAreLeftOutAndAnyFileNoLongerAsShownStopsThe
         return [=, this] { test::writeFile(home / name, content); };
     };
     const std::function<void()> nothing = [] {};
+    // Mode and text of every entry: equal snapshots mean nothing was touched.
+    const auto snapshot = [&] {
+        std::map<fs::path, std::string> entries;
+        for (const auto& entry : fs::recursive_directory_iterator(home)) {
+            entries[entry.path()] = std::to_string(int(entry.status().permissions())) + readFile(entry);
+        }
+        return entries;
+    };
     // clang-format off
     const std::tuple<std::function<void()>, std::function<void()>, std::vector<std::string>, std::optional<SetupPlanError>> cases[] = {
         {writes(".ssh/config", "Host x\n\xff\xfe\n"), nothing, {".zshenv"}, {}},
@@ -182,7 +154,7 @@ TEST_F(SetupPlanTest, UnreadableFilesAreLeftOutAndAnyFileNoLongerAsShownStopsThe
 }
 
 // Apply then undo from every start state, for the three shells and a linked start-up file, with two
-// processes applying at once: new files are private and get no backup (not even of the other
+// writers applying at once: new files are private and get no backup (not even of the other
 // process's file), existing ones keep their mode and are backed up once, a linked file is edited
 // where it lives and stays a link, and undo gives back the start.
 TEST_F(SetupPlanTest, ApplyingAtOnceThenUndoingRestoresEveryStartState)
@@ -210,7 +182,17 @@ TEST_F(SetupPlanTest, ApplyingAtOnceThenUndoingRestoresEveryStartState)
         }
         const auto plan = make({key(home / ".ssh/id")}, shell);
         ASSERT_EQ(plan.changes.size(), 2u);
-        applyFromTwoProcessesAtOnce(plan);
+        // Two writers apply the plan at the same moment: each succeeds or finds the other's result
+        // as a change since shown. The work is all files and errno, so threads race as processes would.
+        std::latch go(2);
+        const auto applyOnce = [&] {
+            go.arrive_and_wait();
+            const auto result = plan.apply(kSuffix);
+            return result || result.error().kind == Kind::changedSinceShown;
+        };
+        auto other = std::async(std::launch::async, applyOnce);
+        EXPECT_TRUE(applyOnce());
+        EXPECT_TRUE(other.get());
         EXPECT_EQ(readFile(lives), plan.changes[1].after);
         EXPECT_TRUE(make({key(home / ".ssh/id")}, shell).changes.empty()); // nothing left to do
         EXPECT_EQ(fs::status(home / ".ssh").permissions(), fs::perms(start ? 0755 : 0700)); // created private
@@ -275,18 +257,16 @@ TEST(MarkedBlockTest, ContainsRemoveAndApplyFollowTheByteExactMarkerRulesAndTheT
     }
 }
 
-// The diff as the review shows it: each line marked ' ', '+', '-' or '~' (a folded stretch).
-std::string shown(const std::vector<LineDiff::Line>& lines)
-{
-    std::string out;
-    for (const auto& line : lines) {
-        out += " +-~"[static_cast<int>(line.kind)] + line.text + "|";
-    }
-    return out;
-}
-
 TEST(LineDiffTest, SplitDiffUnifiedCountsAndTheSizeLimitOnTheTrimmedMiddle)
 {
+    // The diff as the review shows it: each line marked ' ', '+', '-' or '~' (a folded stretch).
+    const auto shown = [](const std::vector<LineDiff::Line>& lines) {
+        std::string out;
+        for (const auto& line : lines) {
+            out += " +-~"[static_cast<int>(line.kind)] + line.text + "|";
+        }
+        return out;
+    };
     // clang-format off
     const std::tuple<std::string, std::string, std::string> diffs[] = {
         {"", "x\n", "+x|"}, {"x\n", "", "-x|"}, {"a\nb", "a\nb\n", " a| b|"}, {"a\nb\n", "a\r\nb\n", "-a|+a\r| b|"},
@@ -306,22 +286,24 @@ TEST(LineDiffTest, SplitDiffUnifiedCountsAndTheSizeLimitOnTheTrimmedMiddle)
     EXPECT_EQ(LineDiff::counts(old, ""), (LineDiff::Counts{0, 3, true, true}));
     // The size limit is on the trimmed middle: 2000 x 2000 cells are still matched and the one common line is found;
     // one more line on each side and the middle shows as removed, then added.
-    const auto numbered = [](char prefix, int count) {
-        std::string text;
-        for (int k = 0; k < count; ++k) {
-            text += prefix + std::to_string(k) + "\n";
-        }
-        return text;
+    const auto repeated = [](const char* line, int count) {
+        return std::regex_replace(std::string(count, '.'), std::regex("."), line);
     };
     for (const int n : {1000, 1001}) {
-        const auto lines = LineDiff::diff(numbered('a', n) + "common\n" + numbered('b', 999),
-                                          numbered('c', n) + "common\n" + numbered('d', 999));
+        const auto lines = LineDiff::diff(repeated("a\n", n) + "common\n" + repeated("b\n", 999),
+                                          repeated("c\n", n) + "common\n" + repeated("d\n", 999));
         EXPECT_EQ(lines[n + 1000],
                   (n == 1000 ? LineDiff::Line{LineDiff::Kind::context, "common"}
-                             : LineDiff::Line{LineDiff::Kind::added, "c0"}));
+                             : LineDiff::Line{LineDiff::Kind::added, "c"}));
     }
-    const std::string frame = numbered('f', 5000); // a long common start and end are trimmed first
+    const std::string frame = repeated("f\n", 5000); // a long common start and end are trimmed first
     EXPECT_EQ(LineDiff::counts(frame + "x\n" + frame, frame + "y\n" + frame), (LineDiff::Counts{1, 1, false, false}));
+}
+
+TEST(SetupStatusTest, TheSSHStepNamesTheFileThatLacksTheBlock)
+{
+    const auto ssh = SetupStatus::evaluate({.shellBlock = true, .sessionEnvironment = false}).at(1);
+    EXPECT_EQ(ssh.missing, std::vector{SetupStatus::Missing::sshConfig});
 }
 
 namespace PM = PrototypeMigration;
@@ -379,15 +361,14 @@ TEST(PrototypeMigrationTest, DetectionSkipsWhatIsNotTheirsAndTheRemovalGivesTheE
     test::writeFile(zshenv, "export A=1\n\n" + kPrototypeLines);
     test::writeFile(config, "Host *\n  AddKeysToAgent=3H\n  User me\n");
     test::writeFile(config.string() + ".bak-quillgate", "Host *\n  AddKeysToAgent=yes\n");
-    test::writeFile(home / ".local/bin/ssh-quillgate-askpass", "#!/bin/sh\n");
-    fs::create_directories(home / ".local/share");
-    fs::create_symlink(home / "nowhere", home / ".local/share/ssh-quillgate"); // dangling counts
+    const fs::path askpass = home / ".local/bin/ssh-quillgate-askpass", share = home / ".local/share/ssh-quillgate";
+    test::writeFile(askpass, "#!/bin/sh\n");
+    fs::create_directories(share.parent_path());
+    fs::create_symlink(home / "nowhere", share); // dangling counts
     const auto found = PM::detect(home, keychainHas);
     EXPECT_EQ(found,
-              (std::vector<Leftover>{Leftover::shellExport(zshenv), Leftover::addKeysToAgent(config),
-                                     Leftover::path(home / ".local/bin/ssh-quillgate-askpass"),
-                                     Leftover::path(home / ".local/share/ssh-quillgate"),
-                                     Leftover::keychainService("ssh-quillgate")}));
+              (std::vector{Leftover::shellExport(zshenv), Leftover::addKeysToAgent(config), Leftover::path(askpass),
+                           Leftover::path(share), Leftover::keychainService("ssh-quillgate")}));
     const auto plan = PM::removalPlan(found, home);
     ASSERT_EQ(plan.changes.size(), 2u);
     EXPECT_EQ(plan.changes[0].after, "export A=1\n");
