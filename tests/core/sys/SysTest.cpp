@@ -18,8 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using test::readFile;
-using test::writeFile;
 
 const auto modeOf = [](const fs::path& path) { return fs::status(path).permissions() & fs::perms::mask; };
 const std::unexpected<std::error_code> kExists(std::error_code(EEXIST, std::generic_category()));
@@ -27,7 +25,7 @@ const std::unexpected<std::error_code> kExists(std::error_code(EEXIST, std::gene
 TEST(Files, ReadsOnlyRegularFilesWithinTheBoundReplacesAtomicallyAndMakesDirectoriesWithExactlyTheMode)
 {
     TempDir dir;
-    writeFile(dir.path() / "ten", "0123456789");
+    test::writeFile(dir.path() / "ten", "0123456789");
     using Kind = Files::ReadError::Kind;
     using Result = std::expected<std::string, Kind>;
     // A FIFO and /dev/zero are among the defaults file's hostile cases.
@@ -43,32 +41,29 @@ TEST(Files, ReadsOnlyRegularFilesWithinTheBoundReplacesAtomicallyAndMakesDirecto
     // Replaces and exclusive creations are atomic with the given mode (mkostemp(3) keeps concurrent
     // writers apart); a link at the target is replaced, not written through.
     const fs::path file = dir.path() / "f";
-    writeFile(dir.path() / "victim", "keep");
+    const mode_t previous = ::umask(027); // 0666 as the umask leaves it, and directories exactly as asked
+    test::writeFile(dir.path() / "victim", "keep");
     fs::create_symlink(dir.path() / "victim", file);
     ASSERT_TRUE(Files::replace(file, "mine", Files::Mode{0640, false}));
-    EXPECT_EQ(readFile(dir.path() / "victim"), "keep");
-    EXPECT_EQ(readFile(file), "mine");
+    EXPECT_EQ(test::readFile(dir.path() / "victim"), "keep");
+    EXPECT_EQ(test::readFile(file), "mine");
     EXPECT_EQ(modeOf(file), fs::perms(0640));
     EXPECT_EQ(Files::replace(file, "x", Files::Mode{}, Files::Existing::keep), kExists);
     EXPECT_EQ(Files::createExclusive(file, "x", Files::Mode{}), kExists);
-    const mode_t previous = ::umask(027); // 0666 as the umask leaves it
     ASSERT_TRUE(Files::replace(dir.path() / "new", "n", Files::Mode{0666, true}, Files::Existing::keep));
-    ::umask(previous);
     EXPECT_EQ(modeOf(dir.path() / "new"), fs::perms(0640));
     ASSERT_TRUE(Files::createExclusive(dir.path() / "backup", "first", Files::Mode{0604, false}));
-    EXPECT_EQ(readFile(dir.path() / "backup") + " " + readFile(file), "first mine");
+    EXPECT_EQ(test::readFile(dir.path() / "backup") + " " + test::readFile(file), "first mine");
     EXPECT_EQ(modeOf(dir.path() / "backup"), fs::perms(0604));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 5); // nothing left
     // Directories are made with exactly the mode and kept; their safety is judged by owner and mode.
-    const mode_t umasked = ::umask(077);
     EXPECT_EQ(Files::createDirectories(dir.path() / "a/b", 0711), true);
-    ::umask(umasked);
+    ::umask(previous);
     EXPECT_TRUE(modeOf(dir.path() / "a") == fs::perms(0711) && modeOf(dir.path() / "a/b") == fs::perms(0711));
     ASSERT_EQ(::chmod((dir.path() / "a/b").c_str(), 0755), 0);
     EXPECT_EQ(Files::createDirectories(dir.path() / "a/b", 0700), false);
     EXPECT_EQ(modeOf(dir.path() / "a/b"), fs::perms(0755));
-    writeFile(dir.path() / "file", "");
-    EXPECT_EQ(Files::createDirectories(dir.path() / "file/c", 0700),
+    EXPECT_EQ(Files::createDirectories(dir.path() / "ten/c", 0700),
               std::unexpected(std::error_code(ENOTDIR, std::generic_category())));
     for (const auto& [mode, safe, isPrivate] : std::vector<std::tuple<mode_t, bool, bool>>{
              {0700, true, true}, {0755, true, true}, {0770, true, false}, {01777, true, false}}) {
@@ -82,9 +77,8 @@ TEST(Files, ReadsOnlyRegularFilesWithinTheBoundReplacesAtomicallyAndMakesDirecto
         return !Files::isSafeDirectory("/tmp") + Files::isSafeDirectory("/usr") + Files::isPrivateDirectory("/");
     };
     EXPECT_EQ(runWithoutPrivileges(dir.path(), wrong), 0);
-    const auto cwd = fs::current_path();
     for (const auto& [path, expected] : std::vector<std::pair<fs::path, fs::path>>{
-             {"/a/./b/../c", "/a/c"}, {"/a//b/", "/a/b"}, {"rel/k", cwd / "rel/k"}}) {
+             {"/a/./b/../c", "/a/c"}, {"/a//b/", "/a/b"}, {"rel/k", fs::current_path() / "rel/k"}}) {
         EXPECT_EQ(Files::standardizedPath(path), expected) << path;
     }
 }
@@ -126,11 +120,10 @@ TEST(ChildProcess, InputIsTheNullDeviceOutputAndStatusAreCollectedDeadlinesHoldA
               "0 eof 0\nerr\n");
     EXPECT_EQ(shell("echo out; echo err >&2", 30s, ChildProcess::StandardError::discard), "0 out\n");
     EXPECT_EQ(shell("head -c 1000000 /dev/zero").size(), 1000002u); // more than a pipe holds
-    EXPECT_EQ(shell("exit 7") + shell("kill -KILL $$"), "7 " + std::to_string(128 + SIGKILL) + " ");
     std::signal(SIGTERM, SIG_IGN); // ignored by the caller, back to its default action in the child
-    const auto term = shell("kill -TERM $$");
+    const auto statuses = shell("exit 7") + shell("kill -TERM $$");
     std::signal(SIGTERM, SIG_DFL);
-    EXPECT_EQ(term, std::to_string(128 + SIGTERM) + " ");
+    EXPECT_EQ(statuses, "7 " + std::to_string(128 + SIGTERM) + " ");
     EXPECT_EQ(shell("", 5s, {}, "/nonexistent/tool"), "launchFailed " + std::to_string(ENOENT));
     EXPECT_EQ(shell("echo started; exec sleep 60", 3s), "timedOut started\n");
     // Closed its output but keeps running: the deadline still holds.
@@ -148,12 +141,11 @@ TEST(ChildProcess, InputIsTheNullDeviceOutputAndStatusAreCollectedDeadlinesHoldA
 
 TEST(Fd, ClosesWhatItOwnsEvenDescriptorZero)
 {
-    const auto isOpen = [](int fd) { return ::fcntl(fd, F_GETFD) >= 0; };
     // A daemon started with its standard input closed gets 0 from its first open.
     const int savedStdin = ::fcntl(0, F_DUPFD_CLOEXEC, 10);
     ::dup2(Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC)).get(), 0);
     Fd(0); // closed again at once
-    const bool closed = !isOpen(0);
+    const bool closed = ::fcntl(0, F_GETFD) < 0;
     ::dup2(savedStdin, 0), ::close(savedStdin);
     EXPECT_TRUE(closed) << "descriptor 0 was left open";
 }
