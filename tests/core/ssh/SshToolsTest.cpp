@@ -88,6 +88,23 @@ auto runShell(const std::string& script, const PTYRunner::Answer& answer = never
     return PTYRunner::run("/bin/sh", {"-c", script}, test::minimalEnvironment(), answer, timeout);
 }
 
+// The record's coded form (the keys and their order are what stored data relies on).
+TEST(SSHKey, JsonFormKeepsTheFieldOrderRoundTripsAndRefusesDamage)
+{
+    const SSHKey record{"/h/.ssh/k", "/h/.ssh/k.pub", "SHA256:abc", "a@b", otherAgent};
+    const std::string json = R"({"path":"/h/.ssh/k","publicKeyPath":"/h/.ssh/k.pub",)"
+                             R"("fingerprint":"SHA256:abc","comment":"a@b","status":"otherAgent"})";
+    EXPECT_EQ(encodeSSHKey(record), json);
+    EXPECT_EQ(decodeSSHKey(json), record);
+    for (const char* bad :
+         {"[]", "{", R"({"path":"/k","publicKeyPath":"/k.pub","fingerprint":"f","comment":"c","status":"lost"})",
+          R"({"path":1,"publicKeyPath":"/k.pub","fingerprint":"f","comment":"c","status":"usable"})"}) {
+        EXPECT_FALSE(decodeSSHKey(bad)) << bad;
+    }
+    // A comment read from a key file may not be UTF-8: it is replaced, not thrown.
+    EXPECT_EQ(decodeSSHKey(encodeSSHKey({"/k", "/k.pub", "SHA256:x", "caf\xE9", usable}))->comment, "caf\xEF\xBF\xBD");
+}
+
 // Typed byte for byte once, then an empty line, never echoed; its own session, exactly the given
 // environment, no leaked descriptor, and a deadline that holds.
 TEST(PTYRunner, TypesThePassphraseAndRunsInASessionOfItsOwnWithExactlyTheGivenEnvironmentUntilTheDeadline)
