@@ -440,12 +440,23 @@ TEST_F(AppEndToEnd, InstalledAppStartsByBusActivationExportsTheHelperAndSshAsksT
     EXPECT_EQ(0, countInLog("no unlock dialog to show") + countInLog("no dialog to show")) << appLog();
     EXPECT_EQ(0, countInLog("notification")) << appLog();
 
-    SCOPED_TRACE("a passphrase typed into the panel lets ssh connect and loads the key");
-    auto connecting = startSsh();
+    SCOPED_TRACE("ssh killed while its panel is up takes the panel and its helper away");
+    auto killed = startSsh();
     ASSERT_TRUE(waitForLog("unlock presentation started, stage typing, keys 1")) << appLog();
+    killed.process().kill();
+    EXPECT_TRUE(waitForLog("unlock presentation ended, result abandoned")) << appLog();
+    EXPECT_TRUE(windowGone());
+    // Orphaned, the helper is this process's child until it ends.
+    EXPECT_TRUE(waitFor([] { return test::childrenOfThisProcess("vantorelle-askp").empty(); }, 60s));
+
+    SCOPED_TRACE("two ssh share one panel; the passphrase typed there lets both connect and loads the key");
+    auto first = startSsh(), second = startSsh();
+    ASSERT_TRUE(waitForLog("request passphrase from peer", 4)) << appLog(); // both, after the two above
+    ASSERT_TRUE(waitForLog("unlock presentation started", 2)) << appLog();
     ASSERT_TRUE(pressInWindow("Return", "dialog-on-the-desktop", kPassphrase));
-    EXPECT_TRUE(connected(connecting.finish())) << appLog();
+    EXPECT_TRUE(connected(first.finish()) && connected(second.finish())) << appLog();
     EXPECT_TRUE(waitForLog("unlock presentation ended, result typed")) << appLog();
+    EXPECT_EQ(2, countInLog("unlock presentation started")) << appLog();
     EXPECT_TRUE(mentions(agentLog(), "(life: 10800)")) << "the key is in the agent\n" << agentLog();
 }
 
