@@ -457,6 +457,8 @@ TEST_F(AppEndToEnd, InstalledAppStartsByBusActivationExportsTheHelperAndSshAsksT
     EXPECT_TRUE(connected(first.finish()) && connected(second.finish())) << appLog();
     EXPECT_TRUE(waitForLog("unlock presentation ended, result typed")) << appLog();
     EXPECT_EQ(2, countInLog("unlock presentation started")) << appLog();
+    EXPECT_EQ(0, stopGently(m_app, SIGTERM)); // unlocked, a stop signal still ends it cleanly
+    EXPECT_FALSE(fs::exists(socketPath()));
     EXPECT_TRUE(mentions(agentLog(), "(life: 10800)")) << "the key is in the agent\n" << agentLog();
 }
 
