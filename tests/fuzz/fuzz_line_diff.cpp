@@ -1,14 +1,10 @@
 // Fuzz target: LineDiff::split and the diff built on it. The input is two texts separated by the
 // first NUL byte; replaying the diff must rebuild both.
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-#include <string_view>
-
+#include "Fuzz.h"
 #include "setup/LineDiff.h"
 
 using namespace vantorelle;
+using fuzz::require;
 
 namespace {
 
@@ -26,7 +22,7 @@ std::string canonical(std::string_view text)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::string_view input = fuzz::text(data, size);
     const auto nul = input.find('\0');
     const std::string_view before = input.substr(0, nul);
     const std::string_view after = nul == std::string_view::npos ? std::string_view{} : input.substr(nul + 1);
@@ -37,9 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!before.empty() && before.back() != '\n') {
         joined.pop_back();
     }
-    if (joined != before) {
-        std::abort();
-    }
+    require(joined == before);
 
     const auto diff = LineDiff::diff(before, after);
     std::string old;
@@ -56,21 +50,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         added += line.kind == LineDiff::Kind::added;
         removed += line.kind == LineDiff::Kind::removed;
     }
-    if (old != canonical(before) || now != canonical(after)) {
-        std::abort();
-    }
+    require(old == canonical(before) && now == canonical(after));
     const auto counts = LineDiff::counts(before, after);
-    if (counts.added != added || counts.removed != removed) {
-        std::abort();
-    }
+    require(counts.added == added && counts.removed == removed);
     // Folding only ever shortens, and keeps every change.
     const auto folded = LineDiff::unified(before, after, static_cast<int>(size % 4));
     int foldedChanges = 0;
     for (const auto& line : folded) {
         foldedChanges += line.kind == LineDiff::Kind::added || line.kind == LineDiff::Kind::removed;
     }
-    if (folded.size() > diff.size() || foldedChanges != added + removed) {
-        std::abort();
-    }
+    require(folded.size() <= diff.size() && foldedChanges == added + removed);
     return 0;
 }

@@ -1,13 +1,10 @@
 // Fuzz target: MarkedBlock on arbitrary file contents. Besides not crashing, the round trip must
 // hold for every text without a managed block.
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <string>
-
+#include "Fuzz.h"
 #include "setup/MarkedBlock.h"
 
 using namespace vantorelle;
+using fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -19,17 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const bool contained = MarkedBlock::contains(text);
     const std::string removed = MarkedBlock::remove(text);
-    if (MarkedBlock::contains(removed) || (!contained && removed != text)) {
-        std::abort();
-    }
+    require(!MarkedBlock::contains(removed) && (contained || removed == text));
 
     const std::string block = "IgnoreUnknown UseKeychain\nIdentityFile \"~/.ssh/a b\"\r\nlast";
     const std::string applied = MarkedBlock::apply(block, text, position);
-    if (!MarkedBlock::contains(applied) || MarkedBlock::apply(block, applied, position) != applied) {
-        std::abort();
-    }
-    if (!contained && MarkedBlock::remove(applied) != text) {
-        std::abort();
-    }
+    require(MarkedBlock::contains(applied) && MarkedBlock::apply(block, applied, position) == applied);
+    require(contained || MarkedBlock::remove(applied) == text);
     return 0;
 }

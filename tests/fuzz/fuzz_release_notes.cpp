@@ -1,13 +1,11 @@
 // Fuzz target: ReleaseNotesText::lines on arbitrary notes, with no format, "html" or "markdown".
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 #include <optional>
-#include <string>
 
+#include "Fuzz.h"
 #include "updates/ReleaseNotesText.h"
 
 using namespace vantorelle;
+using fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -28,9 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
     for (const auto& line : ReleaseNotesText::lines(text, format)) {
         // The text was cut at every line break: none is left inside a line.
-        if (line.text.find_first_of("\n\r\v\f") != std::string::npos) {
-            std::abort();
-        }
+        require(line.text.find_first_of("\n\r\v\f") == std::string::npos);
     }
     return 0;
 }
