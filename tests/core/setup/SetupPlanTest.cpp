@@ -151,6 +151,17 @@ TEST_F(SetupPlanTest, UnreadableFilesAreLeftOutAndAnyFileNoLongerAsShownStopsThe
     }
     const SetupPlan removal{{FileChange{home / "gone", "", "", true}}}; // a file to remove that is gone
     EXPECT_EQ(removal.apply(kSuffix).error(), (SetupPlanError{Kind::changedSinceShown, home / "gone", {}}));
+    // A file created after that check, before the write, is never written over (nor backed up);
+    // holding this very text, it is another writer's same change: done.
+    const auto create = [&] {
+        return SetupFiles::write("same\n", home / "raced", kSuffix, fs::perms(0644), SetupFiles::Expected::missing);
+    };
+    test::writeFile(home / "raced", "same\n");
+    EXPECT_TRUE(create());
+    test::writeFile(home / "raced", "theirs\n");
+    EXPECT_EQ(create(), std::unexpected(std::error_code(EEXIST, std::generic_category())));
+    EXPECT_EQ(readFile(home / "raced"), "theirs\n");
+    EXPECT_FALSE(fs::exists(home / ("raced" + std::string(kSuffix))));
 }
 
 // Apply then undo from every start state, for the three shells and a linked start-up file, with two
